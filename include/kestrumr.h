@@ -1,0 +1,356 @@
+/*
+ * kestrumr.h -- the complete exported interface of the kestrumr library.
+ *
+ * kestrumr is a numerical library for hierarchical normal models of many
+ * data rows split into groups.  Its main routine, kestrum_, runs a Gibbs /
+ * Metropolis-Hastings sampler over all rows at once and returns per-row
+ * posterior means and two tail frequencies that measure the evidence that
+ * the groups differ.  Beside it the library exports its building blocks and
+ * a family of random-variate routines driven by one reproducible generator.
+ *
+ * Conventions shared by every routine:
+ *   - every argument is passed by address; a routine returns nothing, one
+ *     double or one int32;
+ *   - arrays are stored column by column and indexed from 1 in the comments
+ *     below: element (g, j) of an array with L rows lies at offset
+ *     (g-1) + (j-1)*L, L = max(0, number of rows);
+ *   - int32 is a 32-bit signed integer, double an IEEE 754 double;
+ *   - the library keeps process-wide state (the generator record and its
+ *     positions, the normal routine's saved deviate, the five shared blocks of
+ *     the rate update), so calls must not overlap: use it from one thread at
+ *     a time.  parametercal_, inverse_ and nelmin_ are re-entrant;
+ *   - messages go to standard output as whole lines, flushed after each
+ *     message.
+ *
+ * The header compiles as C (C89 and later with <stdint.h>) and as C++.
+ */
+#ifndef KESTRUMR_H
+#define KESTRUMR_H
+
+#include <stdint.h>
+
+#if defined(KESTRUMR_BUILD)
+#  if defined(_WIN32)
+     /* the DLL's exports come from kestrumr.def */
+#    define KESTRUMR_API
+#  else
+#    define KESTRUMR_API __attribute__((visibility("default")))
+#  endif
+#elif defined(_WIN32) && !defined(KESTRUMR_STATIC)
+#  define KESTRUMR_API __declspec(dllimport)
+#else
+#  define KESTRUMR_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ======================================================================
+ * Estimation driver
+ * ====================================================================== */
+
+/*
+ * kestrum_ -- run one complete estimation over nrow data rows.
+ *
+ * Symbols: L = *nrow, J = *ngrp, N = *ntot, K = *nkeep, B = *nburn.
+ *
+ * [in]     reserved  int32. Not read; passed on to the rate update and the
+ *                    row sweep, which do not read it either.
+ * [in]     ipool     int32. Exactly 1 switches the pooled mean and variance
+ *                    on; any other value leaves them at 0.0 and 1.0.
+ * [in]     nrow      int32. L, the number of data rows.
+ * [in]     ngrp      int32. J, the number of groups.
+ * [in]     nobs      int32[J]. Observations in each group.
+ * [in]     ntot      int32. N, observations per row (= sum of nobs).
+ * [in]     ydata     double[L x N], column by column, leading dimension L.
+ *                    Row g holds group 1's values first, then group 2's...
+ * [in]     nkeep     int32. K, the number of kept iterations.
+ * [in]     nburn     int32. B, the number of burn-in iterations.
+ * [in]     hshape    double. Shape of the hyper-prior of the group rates.
+ * [in]     hrate     double. Rate of that hyper-prior.
+ * [in,out] prshape   double. Overwritten with 1.0 on entry (shape of the
+ *                    gamma prior of the pooled-variance rate).
+ * [in,out] prscale   double. Overwritten with 1.0 on entry (scale of the
+ *                    gamma prior of the pooled-variance rate).
+ * [in]     mvar      double[2]. Prior variances of the overall mean and of
+ *                    the pooled mean.
+ * [in]     effvar    double[J-1]. Prior variances of the group deviation
+ *                    coordinates.
+ * [out]    prob      double[L x (J-1)]. Column 1: share of kept draws whose
+ *                    mean contrasts exceed the threshold (J >= 2); column 2:
+ *                    the same for means and cube-root variances jointly
+ *                    (J >= 3).
+ * [out]    pmeanbar  double[L]. Posterior mean of the pooled mean.
+ * [out]    pvarbar   double[L]. Posterior mean of the pooled variance.
+ * [out]    gmeanbar  double[L x J]. Posterior means of the group means.
+ * [out]    gvarbar   double[L x J]. Posterior means of the group variances.
+ *
+ * The sampler draws from the process-wide generator as it stands; it never
+ * seeds it.  With K = 0 every output is 0/0 (NaN).
+ */
+KESTRUMR_API void kestrum_(const int32_t *reserved, const int32_t *ipool,
+                           const int32_t *nrow, const int32_t *ngrp,
+                           const int32_t *nobs, const int32_t *ntot,
+                           const double *ydata, const int32_t *nkeep,
+                           const int32_t *nburn, const double *hshape,
+                           const double *hrate, double *prshape,
+                           double *prscale, const double *mvar,
+                           const double *effvar, double *prob,
+                           double *pmeanbar, double *pvarbar,
+                           double *gmeanbar, double *gvarbar);
+
+/* ======================================================================
+ * Posterior draws and linear algebra
+ * ====================================================================== */
+
+/*
+ * rpostcal_ -- one Gibbs sweep for one row: new group variances, pooled
+ * variance (ipool = 1), group means and pooled mean (ipool = 1), drawn from
+ * their full conditionals with the process-wide generator.
+ *
+ * Symbols: n = *ngrp, N = *ntot.
+ *
+ * [in]     reserved  int32. Never read (may point anywhere).
+ * [in]     ngrp      int32. n, the number of groups.
+ * [in]     ipool     int32. Exactly 1 = pooled model on.
+ * [in]     ntot      int32. N (read only when ipool = 1).
+ * [in]     nobs      int32[n]. Observations of each group.
+ * [in]     vshape    double[n]. Prior shapes of the group variances.
+ * [in]     vrate     double[n]. Prior rates of the group variances.
+ * [in]     pshape    double. Prior shape of the pooled variance.
+ * [in]     prate     double. Prior rate of the pooled variance.
+ * [in]     effvar    double[n-1]. Prior variances of the deviation
+ *                    coordinates theta_2..theta_n.
+ * [in]     mvar      double[2]. Prior variance of theta_1; of the pooled
+ *                    mean.
+ * [in]     spare     double[n-1]. Never read or written.
+ * [in]     ybar      double[n]. Group sample means.
+ * [in]     s2        double[n]. Group sample variances (divisor n_j - 1).
+ * [in]     ybar0     double. Pooled sample mean.
+ * [in]     s20       double. Pooled sample variance.
+ * [in,out] gmean     double[n]. Current group means in, new ones out.
+ * [out]    gvar      double[n]. New group variances.
+ * [in,out] pmean     double. Pooled mean (only when ipool = 1).
+ * [out]    pvar      double. Pooled variance (only when ipool = 1).
+ *
+ * Draws, in order: n gamma variates, the pooled gamma (ipool = 1), n
+ * standard normals, the pooled normal (ipool = 1).
+ */
+KESTRUMR_API void rpostcal_(const int32_t *reserved, const int32_t *ngrp,
+                            const int32_t *ipool, const int32_t *ntot,
+                            const int32_t *nobs, const double *vshape,
+                            const double *vrate, const double *pshape,
+                            const double *prate, const double *effvar,
+                            const double *mvar, const double *spare,
+                            const double *ybar, const double *s2,
+                            const double *ybar0, const double *s20,
+                            double *gmean, double *gvar, double *pmean,
+                            double *pvar);
+
+/*
+ * parametercal_ -- group and pooled sample statistics of one row.
+ *
+ * Symbols: n = *ngrp, N = *ntot.
+ *
+ * [in]  x      double[sum of nobs]. The row: group 1's values first, then
+ *              group 2's, no gaps.  Values past the groups are never read.
+ * [in]  ipool  int32. Exactly 1 = also compute the pooled statistics.
+ * [in]  ngrp   int32. n, the number of groups.  n < 1 touches no group
+ *              argument.
+ * [in]  ntot   int32. N, the pooled divisor (read only when ipool = 1).
+ * [in]  nobs   int32[n]. Observations of each group; a group with n_j <= 0
+ *              consumes no values.
+ * [out] ybar   double[n]. Group sample means (0/0 for an empty group).
+ * [out] s2     double[n]. Group sample variances, divisor n_j - 1 (NaN for
+ *              n_j = 1).
+ * [out] ybar0  double. Pooled mean; written only when ipool = 1.
+ * [out] s20    double. Pooled variance, divisor N - 1; written only when
+ *              ipool = 1.
+ */
+KESTRUMR_API void parametercal_(const double *x, const int32_t *ipool,
+                                const int32_t *ngrp, const int32_t *ntot,
+                                const int32_t *nobs, double *ybar, double *s2,
+                                double *ybar0, double *s20);
+
+/*
+ * inverse_ -- invert a square matrix by LU elimination without pivoting
+ * (unit lower-triangular L, upper-triangular U), one forward and one back
+ * substitution per column of the identity.
+ *
+ * [in,out] amat  double[n x n], column by column, leading dimension n.
+ *                Destroyed: afterwards its upper triangle (with the
+ *                diagonal) holds U and each element below the diagonal keeps
+ *                the value that was divided by its column's pivot.
+ * [out]    ainv  double[n x n], leading dimension n. Every element written.
+ * [in]     n     int32. The order; n <= 0 reads and writes nothing.
+ *
+ * There is no pivoting and no singularity test: a zero pivot spreads
+ * infinities and NaN through ainv and the routine returns normally.
+ */
+KESTRUMR_API void inverse_(double *amat, double *ainv, const int32_t *n);
+
+/* ======================================================================
+ * Hyper-parameter update
+ * ====================================================================== */
+
+/* Shared blocks of the rate update (zero at load, process lifetime). */
+struct kestrumr_ngusev {
+    int32_t nrow; /* number of rows */
+    int32_t ngrp; /* number of groups */
+};
+struct kestrumr_uupar {
+    double sinv;   /* coefficient of e^a */
+    double hshape; /* added to ngrp*wunit in the log term's weight */
+    double gshape; /* multiplied by nrow in the linear term */
+    double wunit;  /* weight of a; multiplier of ngrp */
+    double rsum;   /* added to e^a inside the logarithm */
+    double hrate;  /* added to e^a inside the logarithm */
+};
+
+KESTRUMR_API extern double tparvar_;               /* current log-rate a */
+KESTRUMR_API extern struct kestrumr_ngusev ngusev_; /* counts */
+KESTRUMR_API extern double tvarvar_;               /* proposal variance */
+KESTRUMR_API extern struct kestrumr_uupar uupar_;  /* objective coefficients */
+KESTRUMR_API extern double optvar_;                /* mode of the log-rate */
+
+/*
+ * alikebb1_ -- the log-rate objective f(a), the negative log conditional
+ * density of a = ln(rate) up to a constant, from uupar_ and ngusev_.
+ *
+ * [in] a  double. The point.
+ * Returns f(a).  Writes nothing.
+ */
+KESTRUMR_API double alikebb1_(const double *a);
+
+/*
+ * varbb1_ -- set tvarvar_ to 1/f''(optvar_), the proposal variance.
+ * Reads optvar_, uupar_ (all but gshape) and ngusev_ (ngrp).
+ */
+KESTRUMR_API void varbb1_(void);
+
+/*
+ * updatebb1_ -- redraw a positive rate on the log scale: fill the shared
+ * blocks, find the mode with nelmin_, set the proposal variance, then make
+ * ten independence Metropolis-Hastings trials (one standard normal, then one
+ * uniform each).
+ *
+ * [in]     reserved  any. Never read.
+ * [in]     sinv, hshape, gshape, wunit, rsum  double. Copied to uupar_.
+ * [in]     nrow, ngrp  int32. Copied to ngusev_.
+ * [in]     hrate     double. Copied to uupar_.
+ * [in,out] rate      double. Positive rate in; e^(last accepted proposal)
+ *                    out, or bit for bit unchanged when none is accepted.
+ */
+KESTRUMR_API void updatebb1_(const int32_t *reserved, const double *sinv,
+                             const double *hshape, const double *gshape,
+                             const double *wunit, const double *rsum,
+                             const int32_t *nrow, const int32_t *ngrp,
+                             const double *hrate, double *rate);
+
+/*
+ * optbb1_ -- the mode search alone: minimise alikebb1_ from tparvar_ and
+ * store the result in optvar_.  Leaves every other block as it was.
+ */
+KESTRUMR_API void optbb1_(void);
+
+/* The objective form that nelmin_ calls: one pointer to ndim doubles. */
+typedef double (*kestrumr_objective)(const double *x);
+
+/*
+ * nelmin_ -- Nelder-Mead simplex minimisation of up to 20 variables, with a
+ * convergence test on the spread of the vertex values every ncheck
+ * iterations, a local-minimum test along each axis and restarts.
+ * Allocates nothing; re-entrant when func is.
+ *
+ * [in]     func      objective, called with a pointer to ndim doubles.
+ * [in]     ndim      int32. Number of variables, 1..20.
+ * [in,out] start     double[ndim]. Start point; on return the last restart
+ *                    point (unchanged when there was no restart).
+ * [out]    xbest     double[ndim]. The lowest point found.
+ * [out]    ybest     double. func at xbest.
+ * [in]     tol       double. Convergence tolerance, > 0.
+ * [in]     step      double[ndim]. Initial simplex size along each axis.
+ * [in]     ncheck    int32. Iterations between convergence checks, >= 1.
+ * [in]     maxeval   int32. Evaluation budget (checked only at convergence
+ *                    checks and after a shrink, so neval may exceed it).
+ * [out]    neval     int32. Number of evaluations of func.
+ * [out]    nrestart  int32. Number of restarts.
+ * [out]    ierr      int32. 0 converged; 1 invalid input (nothing else is
+ *                    written); 2 evaluation budget exceeded.
+ */
+KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
+                          double *start, double *xbest, double *ybest,
+                          const double *tol, const double *step,
+                          const int32_t *ncheck, const int32_t *maxeval,
+                          int32_t *neval, int32_t *nrestart, int32_t *ierr);
+
+/* ======================================================================
+ * Random variates
+ * ====================================================================== */
+
+/* The generator record: a subtract-with-borrow recurrence with lags 22 and
+ * 43 on the base 2^32 - 5.  Loaded with a fixed table, so an unseeded
+ * process always sees the same stream. */
+struct kestrumr_zbql0001 {
+    double xtab[43]; /* lag table, integers in [0, base) */
+    double base;     /* 4294967291.0 */
+    double carry;    /* borrow of the last step, 0.0 or 1.0 */
+};
+KESTRUMR_API extern struct kestrumr_zbql0001 zbql0001_;
+/* Marks the unit that supplies the record's load-time values; holds no data
+ * any routine reads. */
+KESTRUMR_API extern const int32_t zbqlbd01_;
+
+/*
+ * zbqlu01_ -- the next uniform variate on the open interval (0, 1).
+ * [in] dummy  double. Never read.
+ */
+KESTRUMR_API double zbqlu01_(const double *dummy);
+
+/*
+ * zbqluab_ -- a uniform variate between two limits (either order):
+ * lower + u*(upper - lower).  Equal limits: warning, returns lower, draws
+ * nothing.
+ */
+KESTRUMR_API double zbqluab_(const double *lower, const double *upper);
+
+/*
+ * zbqlini_ -- seed the generator's table once per process.
+ * [in] seed  int32. Nonzero: the seed; 0: seed from the wall clock.
+ * A second call writes a warning and changes nothing; later calls are
+ * silent.
+ */
+KESTRUMR_API void zbqlini_(const int32_t *seed);
+
+/* zbqlnor_ -- normal variate mu + sigma*z (Box-Muller, one saved value). */
+KESTRUMR_API double zbqlnor_(const double *mu, const double *sigma);
+/* zbqlexp_ -- exponential variate with mean mu >= 0. */
+KESTRUMR_API double zbqlexp_(const double *mu);
+/* zbqlgam_ -- gamma variate, density proportional to x^(g-1) exp(-h x). */
+KESTRUMR_API double zbqlgam_(const double *g, const double *h);
+/* zbqlbet1_ -- beta(a, b) variate. */
+KESTRUMR_API double zbqlbet1_(const double *a, const double *b);
+/* zbqlwei_ -- Weibull variate with shape a and scale b. */
+KESTRUMR_API double zbqlwei_(const double *a, const double *b);
+/* zbqlpar_ -- Pareto variate of the second kind, shape a, scale b. */
+KESTRUMR_API double zbqlpar_(const double *a, const double *b);
+
+/* zbqlbin_ -- binomial variate: successes in n trials of probability p. */
+KESTRUMR_API int32_t zbqlbin_(const int32_t *n, const double *p);
+/* zbqlgeo_ -- geometric variate: trials up to and including the first
+ * success. */
+KESTRUMR_API int32_t zbqlgeo_(const double *p);
+/* zbqlpoi_ -- Poisson variate with mean mu. */
+KESTRUMR_API int32_t zbqlpoi_(const double *mu);
+/* zbqlnb_ -- negative binomial variate: Poisson with a gamma(r) mean scaled
+ * by p/(1-p). */
+KESTRUMR_API int32_t zbqlnb_(const double *r, const double *p);
+/* zbqllg_ -- ln Gamma(x) for x > 0. */
+KESTRUMR_API double zbqllg_(const double *x);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRUMR_H */

@@ -1,0 +1,92 @@
+// The uniform stream: a subtract-with-borrow generator with lags 22 and 43
+// on the base B = 2^32 - 5, and the variates everything else is built on.
+//
+// Recurrence, in sequence terms:
+//     word(n) = word(n-22) - word(n-43) - borrow(n-1)   (mod B)
+// where borrow(n) is 1 exactly when the subtraction went below zero.  The
+// 43 most recent words live in a lag table in a record laid out as the
+// exported generator block (43 doubles, base, carry); all words are
+// integers held in doubles, so the arithmetic is exact.  The positions that
+// walk the table are kept beside the record.
+//
+// A Stream is a value: the process-wide stream binds the exported record,
+// tests and extensions may run private ones.  Code that consumes variates
+// is written against the four member functions below, so a test can hand it
+// a scripted source with the same members instead.
+#pragma once
+
+#include <cstdint>
+
+#include "kestrumr.h"
+
+namespace kestrum::random {
+
+using Record = kestrumr_zbql0001;
+
+struct Stream {
+    Record* rec;           // lag table, base and borrow
+    int32_t ilag22 = 22;   // index of the word written 22 steps ago
+    int32_t ilag43 = 43;   // index of the word written 43 steps ago
+    int32_t icount = 1;    // countdown: wraps so that one check per step suffices
+    int32_t nstat = -1;    // 1 while a saved normal deviate waits
+    double nspare = 0.0;   // the saved deviate, unscaled
+
+    explicit Stream(Record* r) : rec(r) {}
+
+    // One step of the recurrence; returns the new word, in [0, B).
+    double step() {
+        double* const xt = rec->xtab;
+        double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
+        if (x < 0.0) {
+            x = x + rec->base;
+            rec->carry = 1.0;
+        } else {
+            rec->carry = 0.0;
+        }
+        xt[ilag43 - 1] = x;
+        // The three positions move together; the invariant
+        // ilag43 = ilag22 + 21 and icount = ilag43 + 1 (mod 43, in 1..43)
+        // means at most one of them reaches 0 per step, and when icount
+        // does neither of the others can.
+        --icount;
+        --ilag22;
+        --ilag43;
+        if (icount == 0) {
+            icount = 43;
+        } else if (ilag22 == 0) {
+            ilag22 = 43;
+        } else if (ilag43 == 0) {
+            ilag43 = 43;
+        }
+        return x;
+    }
+
+    // The next variate on (0, 1).  A zero word is never returned as 0: the
+    // generator steps again and scales that word down by one more factor B.
+    double uniform() {
+        const double base = rec->base;
+        double divisor = base;
+        double x = step();
+        while (x < 1.0 / base) {
+            divisor = divisor * base;
+            x = step();
+        }
+        return x / divisor;
+    }
+
+    // mu + sigma*z, z standard normal (Box-Muller, the sine deviate saved
+    // unscaled for the next call).
+    double normal(double mu, double sigma);
+
+    // Gamma(g) / h with the parameter check: g <= 0 or h <= 0 writes the
+    // gamma message and returns 0.0 without drawing.
+    double gamma(double g, double h);
+
+    // Gamma(g) / h without the parameter check.
+    double gamma_core(double g, double h);
+};
+
+// The process-wide stream, bound to the exported record.
+Stream& process_stream();
+
+}  // namespace kestrum::random
