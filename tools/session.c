@@ -34,72 +34,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "session_exports.h" /* generated from the export list */
-
-/* ---------------------------------------------------------------------
- * Platform shim: open the library by name and look up one symbol.
- * --------------------------------------------------------------------- */
-
-typedef void (*any_routine)(void);
-
-#if defined(_WIN32)
-#include <windows.h>
-#define LIBRARY_NAME "kestrumr.dll"
-static HMODULE library;
-static int open_library(void) {
-    library = LoadLibraryA(LIBRARY_NAME);
-    if (library == NULL) {
-        fprintf(stderr, "cannot load %s (error %lu)\n", LIBRARY_NAME,
-                (unsigned long)GetLastError());
-        return 0;
-    }
-    return 1;
-}
-/* A DATA export resolves to the address of the object itself. */
-static void* find_symbol(const char* name) {
-    FARPROC p = GetProcAddress(library, name);
-    void* q = NULL;
-    memcpy(&q, &p, sizeof q);
-    return q;
-}
-#else
-#include <dlfcn.h>
-#define LIBRARY_NAME "libkestrumr.so"
-static void* library;
-static int open_library(void) {
-    library = dlopen(LIBRARY_NAME, RTLD_NOW | RTLD_LOCAL);
-    if (library == NULL) {
-        fprintf(stderr, "cannot load %s: %s\n", LIBRARY_NAME, dlerror());
-        return 0;
-    }
-    return 1;
-}
-static void* find_symbol(const char* name) { return dlsym(library, name); }
-#endif
-
-/* Object and function pointers share one representation on every platform
- * this program is built for (POSIX requires it for dlsym). */
-static any_routine as_routine(void* p) {
-    any_routine f;
-    memcpy(&f, &p, sizeof f);
-    return f;
-}
-
-/* ---------------------------------------------------------------------
- * Resolved exports.
- * --------------------------------------------------------------------- */
-
-static void* resolved[sizeof session_exports / sizeof session_exports[0]];
-enum { n_exports = sizeof session_exports / sizeof session_exports[0] };
-
-/* The address of a listed export, or NULL when the list does not name it. */
-static void* lookup(const char* name) {
-    int i;
-    for (i = 0; i < n_exports; ++i) {
-        if (strcmp(session_exports[i].name, name) == 0) return resolved[i];
-    }
-    return NULL;
-}
+#include "host_loader.h" /* loads the library, resolves the export list */
 
 /* Routine types, written out from the header's prototypes; check_types
  * below makes the compiler compare each with the header's declaration. */
@@ -484,17 +419,8 @@ static void estimation(void) {
 }
 
 int main(void) {
-    int i, missing = 0;
-    if (!open_library()) return 2;
-    for (i = 0; i < n_exports; ++i) {
-        resolved[i] = find_symbol(session_exports[i].name);
-        if (resolved[i] == NULL) {
-            fprintf(stderr, "%s: export %s not found\n", LIBRARY_NAME,
-                    session_exports[i].name);
-            missing = 1;
-        }
-    }
-    if (missing) return 2;
+    int i;
+    if (!load_exports()) return 2;
     printf("kestrumr session: %d exports resolved\n", (int)n_exports);
     for (i = 0; i < n_exports; ++i) {
         printf("export %s%s\n", session_exports[i].name,
