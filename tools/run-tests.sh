@@ -1,20 +1,78 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test:
-#   1. the 32-bit Windows DLL (cross-built with mingw-w64);
+#   1. the 32-bit Windows DLL (cross-built with mingw-w64) and the Windows
+#      host programs; its PE structure is checked as part of step 6;
 #   2. the Linux shared library and the whole test suite, warnings as
-#      errors, with the DLL's export table checked as one of the tests;
-#   3. the test suite again, built with AddressSanitizer and UBSan.
+#      errors (built here, run last);
+#   3. the 32-bit Linux build (gcc -m32, SSE2) of the test suite and the
+#      host session, run under qemu-i386-static: the tests must pass and
+#      the session must print exactly what the 64-bit Linux build prints;
+#   4. when wine64 is installed: a 64-bit Windows build of the DLL and the
+#      host programs, run under wine64; the session is compared with the
+#      64-bit Linux one and the clock seeding is checked;
+#   5. the test suite again, built with AddressSanitizer and UBSan;
+#   6. the Linux test suite (its summary is the last thing printed).
 # Usage: bash tools/run-tests.sh   (from anywhere; builds under ./build-*)
+# KESTRUMR_I386_STATISTICAL=1 also runs the statistical tests under qemu.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
+sessions="$root/build-sessions"
+mkdir -p "$sessions"
 
-echo "== 32-bit Windows DLL"
+# Compares a session output with the 64-bit Linux one (line ends of a
+# Windows console stripped); prints the differing lines and fails if any.
+compare_session() {
+  local name=$1 file=$2
+  tr -d '\r' < "$file" > "$sessions/$name.txt"
+  if cmp -s "$sessions/linux64.txt" "$sessions/$name.txt"; then
+    echo "session $name: identical to linux64 ($(wc -l < "$sessions/linux64.txt") lines)"
+  else
+    echo "session $name: DIFFERS from linux64:"
+    diff "$sessions/linux64.txt" "$sessions/$name.txt" | head -40 || true
+    return 1
+  fi
+}
+
+echo "== 32-bit Windows DLL and host programs"
 cmake -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
-      -DKESTRUMR_TESTS=OFF -DKESTRUMR_TOOLS=OFF -DKESTRUMR_WERROR=ON >/dev/null
+      -DKESTRUMR_TESTS=OFF -DKESTRUMR_WERROR=ON >/dev/null
 cmake --build build-win32 -j "$jobs"
+
+echo "== Linux build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUMR_WERROR=ON \
+      -DKESTRUMR_DLL="$root/build-win32/kestrumr.dll" >/dev/null
+cmake --build build -j "$jobs"
+build/tools/kestrumr_session > "$sessions/linux64.txt"
+
+echo "== 32-bit Linux build under qemu-i386-static"
+cmake -S . -B build-i386 -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUMR_WERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/i386-linux-gnu.cmake >/dev/null
+cmake --build build-i386 -j "$jobs"
+i386_labels=(-LE statistical)
+if [ "${KESTRUMR_I386_STATISTICAL:-0}" = 1 ]; then i386_labels=(); fi
+ctest --test-dir build-i386 --output-on-failure -j "$jobs" "${i386_labels[@]}"
+qemu-i386-static build-i386/tools/kestrumr_session > "$sessions/linux32.raw"
+compare_session linux32 "$sessions/linux32.raw"
+
+wine=/usr/lib/wine/wine64
+if [ -x "$wine" ]; then
+  echo "== 64-bit Windows build under wine64"
+  cmake -S . -B build-win64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32.cmake \
+        -DKESTRUMR_TESTS=OFF -DKESTRUMR_WERROR=ON >/dev/null
+  cmake --build build-win64 -j "$jobs"
+  # A prefix of our own (created on first use, which takes a while).
+  export WINEPREFIX="$root/build-win64/wineprefix" WINEDEBUG=-all \
+         WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+  (cd build-win64 && "$wine" ./kestrumr_session.exe > "$sessions/win64.raw" 2> "$sessions/win64.err")
+  compare_session win64 "$sessions/win64.raw"
+  (cd build-win64 && "$wine" ./kestrumr_clock_check.exe 2>&1 | tr -d '\r')
+else
+  echo "== wine64 not installed: 64-bit Windows run left out"
+fi
 
 echo "== sanitizers (AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -23,8 +81,5 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE statistical
 
-echo "== Linux build and full test suite"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUMR_WERROR=ON \
-      -DKESTRUMR_DLL="$root/build-win32/kestrumr.dll" >/dev/null
-cmake --build build -j "$jobs"
+echo "== Linux test suite"
 ctest --test-dir build --output-on-failure -j "$jobs"
