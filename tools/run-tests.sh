@@ -70,6 +70,26 @@ explain_session() {
   return 1
 }
 
+# How often the platform's functions differ from the 64-bit Linux C
+# library's at all: a fixed list of calls over the ranges the library uses
+# (kestrumr_mathcheck --survey), evaluated on both.  For information only.
+#   survey NAME MATHCHECK-COMMAND...
+survey() {
+  local name=$1
+  shift
+  if [ ! -s "$sessions/survey.in" ]; then
+    build/tools/kestrumr_mathcheck --survey 4000 > "$sessions/survey.in"
+    build/tools/kestrumr_mathcheck < "$sessions/survey.in" > "$sessions/survey.linux64"
+  fi
+  "$@" < "$sessions/survey.in" | tr -d '\r' > "$sessions/survey.$name"
+  paste -d' ' "$sessions/survey.linux64" "$sessions/survey.$name" | awk -v p="$name" '
+    { t[$1]++; if ($4 != $9 || $5 != $10) d[$1]++ }
+    END { printf "libm survey, %s vs linux64 (calls whose result differs):", p
+          split("exp log pow sin cos sincos tan", f, " ")
+          for (i = 1; i <= 7; ++i) printf " %s %d/%d", f[i], d[f[i]] + 0, t[f[i]]
+          printf "\n" }'
+}
+
 echo "== 32-bit Windows DLL and host programs"
 cmake -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
@@ -91,6 +111,7 @@ if [ "${KESTRUMR_I386_STATISTICAL:-0}" = 1 ]; then i386_labels=(); fi
 ctest --test-dir build-i386 --output-on-failure -j "$jobs" "${i386_labels[@]}"
 qemu-i386-static build-i386/tools/kestrumr_session > "$sessions/linux32.raw"
 compare_session linux32 "$sessions/linux32.raw" qemu-i386-static build-i386/tools/kestrumr_mathcheck
+survey linux32 qemu-i386-static build-i386/tools/kestrumr_mathcheck
 
 wine=/usr/lib/wine/wine64
 if [ -x "$wine" ]; then
@@ -104,6 +125,7 @@ if [ -x "$wine" ]; then
          WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
   (cd build-win64 && "$wine" ./kestrumr_session.exe > "$sessions/win64.raw" 2> "$sessions/win64.err")
   compare_session win64 "$sessions/win64.raw" "$wine" build-win64/kestrumr_mathcheck.exe
+  survey win64 "$wine" build-win64/kestrumr_mathcheck.exe
   (cd build-win64 && "$wine" ./kestrumr_clock_check.exe 2>&1 | tr -d '\r')
 else
   echo "== wine64 not installed: 64-bit Windows run left out"
