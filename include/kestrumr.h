@@ -185,8 +185,25 @@ KESTRUMR_API void parametercal_(const double *x, const int32_t *ipool,
  * [out]    ainv  double[n x n], leading dimension n. Every element written.
  * [in]     n     int32. The order; n <= 0 reads and writes nothing.
  *
+ * Algorithm: for k = 1..n-1 and i = k+1..n, f = A(i,k)/A(k,k) becomes
+ * L(i,k) and A(i,k+1..n) -= f*A(k,k+1..n); then, for each column k of the
+ * identity, L d = e_k is solved forward (terms subtracted in increasing
+ * column order) and U y = d backward (terms subtracted from column n down,
+ * then one division by U(i,i)); y is column k of ainv.  These orders fix the
+ * rounding.  The inverse of a symmetric matrix is symmetric only up to
+ * rounding; it is not symmetrised.  n = 1 gives 1/amat(1,1) and leaves amat
+ * unchanged.
+ *
  * There is no pivoting and no singularity test: a zero pivot spreads
- * infinities and NaN through ainv and the routine returns normally.
+ * infinities and NaN through ainv and the routine returns normally (a
+ * matrix with amat(1,1) = 0 is not inverted even when it is invertible).
+ *
+ * Working storage: 2n^2 + 3n doubles, obtained and released per call.  If
+ * it cannot be obtained, the routine writes the message
+ *      ****ERROR**** Not enough memory for the workspace in  INVERSE
+ *      (the matrix was not inverted; every element of AINV is NaN)
+ * (between empty lines) to standard output, leaves amat untouched and sets
+ * every element of ainv to NaN.
  */
 KESTRUMR_API void inverse_(double *amat, double *ainv, const int32_t *n);
 
