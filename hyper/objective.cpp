@@ -1,0 +1,46 @@
+// The log-rate objective f(a) and its curvature at the mode.
+#include "hyper/objective.h"
+
+#include <cmath>
+
+#include "kestrumr.h"
+
+namespace kestrum::hyper {
+
+// Evaluation order (load-bearing for bit-exact results):
+//     c = exp(a)
+//     g = ln((c + rsum) + hrate)
+//     f = -( (a*(nrow*gshape + wunit) - c*sinv) - g*(ngrp*wunit + hshape) )
+// with both counts converted to double before they multiply.  Outside the
+// domain of the logarithm the IEEE result (-inf or NaN) is passed on.
+double log_rate_objective(double a) {
+    const kestrumr_uupar& u = uupar_;
+    const double nrow = static_cast<double>(ngusev_.nrow);
+    const double ngrp = static_cast<double>(ngusev_.ngrp);
+    const double c = std::exp(a);
+    const double g = std::log((c + u.rsum) + u.hrate);
+    return -((a * (nrow * u.gshape + u.wunit) - c * u.sinv) - g * (ngrp * u.wunit + u.hshape));
+}
+
+// f''(a) = sinv*c + c*B*(rsum + hrate)/S^2 with c = e^a, S = c + rsum + hrate
+// and B = ngrp*wunit + hshape; the variance is its reciprocal, evaluated as
+//     -( 1 / ( (0 - sinv*c) - ((c*B)*(rsum + hrate))/(S*S) ) )
+// where S = (c + rsum) + hrate and the sum rsum + hrate of the numerator is
+// formed on its own.  gshape and nrow do not enter.
+double proposal_variance() {
+    const kestrumr_uupar& u = uupar_;
+    const double c = std::exp(optvar_);
+    const double s = (c + u.rsum) + u.hrate;
+    const double b = static_cast<double>(ngusev_.ngrp) * u.wunit + u.hshape;
+    return -(1.0 / ((0.0 - u.sinv * c) - ((c * b) * (u.rsum + u.hrate)) / (s * s)));
+}
+
+}  // namespace kestrum::hyper
+
+extern "C" KESTRUMR_API double alikebb1_(const double* a) {
+    return kestrum::hyper::log_rate_objective(*a);
+}
+
+extern "C" KESTRUMR_API void varbb1_(void) {
+    tvarvar_ = kestrum::hyper::proposal_variance();
+}

@@ -1,0 +1,79 @@
+// The rate update: one independence Metropolis-Hastings step for a positive
+// rate, run on its logarithm a = ln(rate).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "hyper/objective.h"
+#include "kestrumr.h"
+
+namespace kestrum::hyper {
+
+// Settings of the mode search.
+inline constexpr double kModeTol = 0.0000000001;
+inline constexpr double kModeStep = 0.5;
+inline constexpr std::int32_t kModeCheck = 5;
+inline constexpr std::int32_t kModeBudget = 1000;
+
+// find_mode -- minimise the log-rate objective from a0 with the simplex
+// minimiser (one variable, tolerance 1e-10, step 0.5, a check every 5
+// iterations, budget 1000; first simplex a0 + 0.5 and a0).  Whatever the
+// minimiser's error code, its result point is returned.  Reads the shared
+// blocks through the objective, writes none.
+double find_mode(double a0);
+
+// update_rate -- the rate update of one group.
+//
+//  1. uupar_ = (sinv, hshape, gshape, wunit, rsum, hrate),
+//     ngusev_ = (nrow, ngrp);
+//  2. tparvar_ = ln(rate);
+//  3. optvar_ = the mode found from tparvar_ (find_mode);
+//  4. tvarvar_ = 1/f''(optvar_), s = sqrt(tvarvar_);
+//  5. ten trials of an independence sampler with proposal N(optvar_, s^2):
+//       z = src.normal(0, 1)              -- one standard normal
+//       prop = s*z + optvar_
+//       r = (f(cur) - f(prop)) + 0.5*(z^2 - zcur^2)
+//       u = src.uniform()                 -- one uniform
+//       accept when ln(u) <= r: tparvar_ = prop, rate = e^prop, f(cur) is
+//       evaluated again at prop and zcur = (prop - optvar_)/s.
+//     r is the log of pi(prop) q(cur) / (pi(cur) q(prop)) with pi ~ e^-f and
+//     q the proposal density; a NaN r is never accepted.
+// Every call draws exactly ten normals and ten uniforms, alternating.
+// *rate is written only on acceptance; otherwise it keeps its bits.
+template <class Source>
+void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
+                 double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate, double* rate) {
+    uupar_.sinv = sinv;
+    uupar_.hshape = hshape;
+    uupar_.gshape = gshape;
+    uupar_.wunit = wunit;
+    uupar_.rsum = rsum;
+    uupar_.hrate = hrate;
+    ngusev_.nrow = nrow;
+    ngusev_.ngrp = ngrp;
+
+    tparvar_ = std::log(*rate);
+    optvar_ = find_mode(tparvar_);
+    tvarvar_ = proposal_variance();
+    const double s = std::sqrt(tvarvar_);
+
+    const double mode = optvar_;
+    double fcur = log_rate_objective(tparvar_);
+    double zcur = (tparvar_ - mode) / s;
+    for (int trial = 0; trial < 10; ++trial) {
+        const double z = src.normal(0.0, 1.0);
+        const double prop = s * z + mode;
+        const double fprop = log_rate_objective(prop);
+        const double r = (fcur - fprop) + 0.5 * (z * z - zcur * zcur);
+        const double u = src.uniform();
+        if (std::log(u) <= r) {
+            tparvar_ = prop;
+            *rate = std::exp(prop);
+            fcur = log_rate_objective(prop);
+            zcur = (prop - mode) / s;
+        }
+    }
+}
+
+}  // namespace kestrum::hyper
