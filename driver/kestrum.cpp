@@ -6,18 +6,24 @@
 #include <limits>
 #include <new>
 
+#include "driver/callees.h"
+#include "driver/estimate.h"
 #include "driver/run.h"
 #include "kestrumr.h"
+#include "posterior/inverse.h"
 #include "posterior/statistics.h"
 #include "random/messages.h"
+#include "random/stream.h"
 
 namespace kestrum::driver {
 
-void carve_workspace(Arena& a, Run& r) {
+void carve_workspace(Arena& a, Run& r, std::size_t sweep_doubles) {
     const auto L = static_cast<std::size_t>(r.d.L);
     const auto J = static_cast<std::size_t>(r.d.J);
     const auto N = static_cast<std::size_t>(r.d.N);
     const auto K = static_cast<std::size_t>(r.d.K);
+    const auto D = static_cast<std::size_t>(r.d.D);
+    const std::size_t M = J >= 1 ? J - 1 : 0;
     r.ybar = a.take(L, J);
     r.s2 = a.take(L, J);
     r.ybar0 = a.take(L);
@@ -29,7 +35,7 @@ void carve_workspace(Arena& a, Run& r) {
     r.vshape = a.take(J);
     r.vrate = a.take(J);
     r.precsum = a.take(J);
-    r.spare = a.take(J >= 1 ? J - 1 : 0);
+    r.spare = a.take(M);
     r.row_ybar = a.take(J);
     r.row_s2 = a.take(J);
     r.row_gmean = a.take(J);
@@ -39,13 +45,81 @@ void carve_workspace(Arena& a, Run& r) {
     r.gvardraw = a.take(L, J, K);
     r.pmeandraw = a.take(L, K);
     r.pvardraw = a.take(L, K);
+
+    r.sum_gmean = a.take(J);
+    r.sum_gvar = a.take(J);
+    r.mdiff = a.take(K, M);
+    r.vdiff = a.take(K, M);
+    r.sum_d = a.take(M);
+    r.sum_d2 = a.take(M);
+    r.sum_c = a.take(M);
+    r.sum_c2 = a.take(M);
+    r.cross = a.take(D >= 1 ? D / 2 : 0, D >= 1 ? D - 1 : 0);  // D(D-1)/2, D even
+    r.dcov = a.take(D, D);
+    r.mcov = a.take(M, M);
+    r.dcovinv = a.take(D, D);
+    r.mcovinv = a.take(M, M);
+    r.u = a.take(D);
+    // The inversions take their order as an int32.
+    if (r.d.D > std::numeric_limits<std::int32_t>::max()) {
+        a.fail();
+        r.inverse_scratch = nullptr;
+    } else {
+        r.inverse_scratch = a.take(posterior::inverse_scratch_size(static_cast<std::int32_t>(D)));
+    }
+    r.sweep_scratch = a.take(sweep_doubles);
+}
+
+Run make_run(const Arguments& a) {
+    Run r;
+    r.d = Dims::from_arguments(a.nrow, a.ngrp, a.ntot, a.nkeep, a.nburn);
+    r.reserved = a.reserved;
+    r.ipool = a.ipool;
+    r.nrow = a.nrow;
+    r.ngrp = a.ngrp;
+    r.ntot = a.ntot;
+    r.nobs = a.nobs;
+    r.ydata = a.ydata;
+    r.hshape = a.hshape;
+    r.hrate = a.hrate;
+    r.prshape = 1.0;
+    r.prscale = 1.0;
+    r.mvar = a.mvar;
+    r.effvar = a.effvar;
+    return r;
+}
+
+double* allocate_block(std::size_t n) { return new (std::nothrow) double[n > 0 ? n : 1]; }
+
+void release_block(double* block) { delete[] block; }
+
+double* obtain_workspace(Run& r, std::size_t sweep_doubles, Allocate allocate) {
+    Arena plan;
+    carve_workspace(plan, r, sweep_doubles);
+    if (plan.overflowed() ||
+        plan.used() > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) /
+                          sizeof(double)) {
+        return nullptr;
+    }
+    double* block = allocate(plan.used());
+    if (block == nullptr) return nullptr;
+    Arena arena(block);
+    carve_workspace(arena, r, sweep_doubles);
+    return block;
+}
+
+void report_workspace_failure() {
+    write_message({"",
+                   "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
+                   "     (no draws were made; every output holds NaN)",
+                   ""});
 }
 
 void prepare(Run& r) {
     const std::int64_t L = r.d.L, J = r.d.J, N = r.d.N;
     for (std::int64_t j = 0; j + 1 < J; ++j) r.spare[j] = 0.0;
     for (std::int64_t j = 0; j < J; ++j) {
-        r.precsum[j] = static_cast<double>(L);
+        r.precsum[j] = static_cast<double>(r.nrow);
         r.vshape[j] = 2.0;
         r.vrate[j] = 2.0;
     }
@@ -77,38 +151,10 @@ void prepare(Run& r) {
     double sum = 0.0;
     for (std::int64_t j = 0; j < J; ++j) sum = sum + r.vrate[j];
     r.ratesum = sum;
-    r.pprecsum = static_cast<double>(L);
+    r.pprecsum = static_cast<double>(r.nrow);
 }
 
 }  // namespace kestrum::driver
-
-namespace {
-
-using kestrum::driver::Arena;
-using kestrum::driver::Run;
-
-// The workspace could not be obtained: say so, and fill every output with
-// NaN so that nothing stale can be taken for a result.
-void report_workspace_failure(const Run& r, double* prob, double* pmeanbar, double* pvarbar,
-                              double* gmeanbar, double* gvarbar) {
-    kestrum::write_message({"",
-                            "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
-                            "     (no draws were made; every output holds NaN)",
-                            ""});
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    const std::int64_t L = r.d.L, J = r.d.J;
-    for (std::int64_t g = 0; g < L; ++g) {
-        pmeanbar[g] = nan;
-        pvarbar[g] = nan;
-        for (std::int64_t j = 0; j < J; ++j) {
-            gmeanbar[g + j * L] = nan;
-            gvarbar[g + j * L] = nan;
-        }
-        for (std::int64_t j = 0; j + 1 < J; ++j) prob[g + j * L] = nan;
-    }
-}
-
-}  // namespace
 
 extern "C" KESTRUMR_API void kestrum_(const int32_t* reserved, const int32_t* ipool,
                                       const int32_t* nrow, const int32_t* ngrp,
@@ -123,44 +169,26 @@ extern "C" KESTRUMR_API void kestrum_(const int32_t* reserved, const int32_t* ip
     *prshape = 1.0;
     *prscale = 1.0;
 
-    Run r;
-    r.d = kestrum::driver::Dims::from_arguments(*nrow, *ngrp, *ntot, *nkeep, *nburn);
-    r.reserved = reserved;
-    r.ipool = *ipool;
-    r.nrow = *nrow;
-    r.ngrp = *ngrp;
-    r.ntot = *ntot;
-    r.nobs = nobs;
-    r.ydata = ydata;
-    r.hshape = *hshape;
-    r.hrate = *hrate;
-    r.prshape = 1.0;
-    r.prscale = 1.0;
-    r.mvar = mvar;
-    r.effvar = effvar;
-
-    // Plan the workspace, then obtain it in one block.
-    Arena plan;
-    kestrum::driver::carve_workspace(plan, r);
-    double* block = nullptr;
-    if (!plan.overflowed() &&
-        plan.used() <= std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double)) {
-        block = new (std::nothrow) double[plan.used() > 0 ? plan.used() : 1];
-    }
-    if (block == nullptr) {
-        report_workspace_failure(r, prob, pmeanbar, pvarbar, gmeanbar, gvarbar);
-        return;
-    }
-    Arena arena(block);
-    kestrum::driver::carve_workspace(arena, r);
-
-    kestrum::driver::prepare(r);
-    // Sampling and summaries follow here.
-    (void)prob;
-    (void)pmeanbar;
-    (void)pvarbar;
-    (void)gmeanbar;
-    (void)gvarbar;
-
-    delete[] block;
+    kestrum::driver::Arguments a;
+    a.reserved = reserved;
+    a.ipool = *ipool;
+    a.nrow = *nrow;
+    a.ngrp = *ngrp;
+    a.nobs = nobs;
+    a.ntot = *ntot;
+    a.ydata = ydata;
+    a.nkeep = *nkeep;
+    a.nburn = *nburn;
+    a.hshape = *hshape;
+    a.hrate = *hrate;
+    a.mvar = mvar;
+    a.effvar = effvar;
+    kestrum::driver::Outputs out;
+    out.prob = prob;
+    out.pmeanbar = pmeanbar;
+    out.pvarbar = pvarbar;
+    out.gmeanbar = gmeanbar;
+    out.gvarbar = gvarbar;
+    kestrum::driver::CoreCallees callees;
+    kestrum::driver::estimate(kestrum::random::process_stream(), callees, a, out);
 }

@@ -2,6 +2,7 @@
 // at entry, the workspace arrays and the scalar state of the sampler.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "driver/workspace.h"
@@ -58,10 +59,39 @@ struct Run {
     double* gvardraw = nullptr;
     double* pmeandraw = nullptr;
     double* pvardraw = nullptr;
+
+    // Per-row scratch of the summaries, reused for every row.
+    double* sum_gmean = nullptr;  // J: sums of the kept group means
+    double* sum_gvar = nullptr;   // J: sums of the kept group variances
+    double* mdiff = nullptr;      // K x (J - 1): mean contrasts, leading dimension K
+    double* vdiff = nullptr;      // K x (J - 1): cube-root variance contrasts
+    double* sum_d = nullptr;      // J - 1 each: sums of d, d^2, c, c^2
+    double* sum_d2 = nullptr;
+    double* sum_c = nullptr;
+    double* sum_c2 = nullptr;
+    double* cross = nullptr;      // (J - 1)(2J - 3): packed strict upper triangle
+    double* dcov = nullptr;       // D x D
+    double* mcov = nullptr;       // (J - 1) x (J - 1)
+    double* dcovinv = nullptr;
+    double* mcovinv = nullptr;
+    double* u = nullptr;          // D: the joint contrast vector of one draw
+
+    // Scratch handed to the callees' core forms.
+    double* inverse_scratch = nullptr;  // for inversions up to order D
+    double* sweep_scratch = nullptr;    // for the row sweep of J groups
+};
+
+// Optional report of progress through the sampling iterations: called after
+// every iteration with the number done and the total.  The exported routine
+// passes none.
+struct Progress {
+    void (*report)(void* context, std::int64_t done, std::int64_t total) = nullptr;
+    void* context = nullptr;
 };
 
 // Takes every workspace array of the run from the arena, in a fixed order.
-void carve_workspace(Arena& arena, Run& run);
+// sweep_doubles is the row sweep's scratch size for J groups.
+void carve_workspace(Arena& arena, Run& run, std::size_t sweep_doubles);
 
 // Starting values and per-row sample statistics.
 void prepare(Run& run);

@@ -42,6 +42,9 @@ public:
     double* take(std::size_t a, std::size_t b);
     double* take(std::size_t a, std::size_t b, std::size_t c);
 
+    // Marks the plan as impossible (an extent that does not fit its type).
+    void fail() { overflow_ = true; }
+
     std::size_t used() const { return used_; }
     bool overflowed() const { return overflow_; }
 

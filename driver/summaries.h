@@ -1,0 +1,25 @@
+// The summaries phase of one estimation run: per row, the posterior means of
+// the kept draws and the two tail frequencies of the difference tests.
+#pragma once
+
+#include "driver/run.h"
+
+namespace kestrum::driver {
+
+// The caller's output arrays (layouts as in kestrum_).
+struct Outputs {
+    double* prob = nullptr;      // L x (J - 1)
+    double* pmeanbar = nullptr;  // L
+    double* pvarbar = nullptr;   // L
+    double* gmeanbar = nullptr;  // L x J
+    double* gvarbar = nullptr;   // L x J
+};
+
+// Reduces the K kept draws of every row g = 1..L to its outputs.  Reads only
+// the draw stores and the summaries' scratch of the run; draws nothing.
+void summarise(Run& run, const Outputs& out);
+
+// Fills every output of every row with NaN (nothing computed).
+void fill_outputs_with_nan(const Dims& d, const Outputs& out);
+
+}  // namespace kestrum::driver
