@@ -57,8 +57,13 @@ explain_session() {
   build/tools/kestrumr_mathcheck < "$trace" > "$own"
   "$@" < "$trace" | tr -d '\r' > "$theirs"
   echo "  $(wc -l < "$trace") distinct calls; results that differ ($name vs linux64):"
-  diff "$own" "$theirs" | awk '/^</ {l[++n] = $0} /^>/ {++m; split(l[m], a, " "); \
-    printf "    %s(%s, %s): linux64 %s, '"$name"' %s\n", $2, $3, $4, a[5], $5}' | head -40 || true
+  # (for sincos both results are shown, sine/cosine)
+  diff "$own" "$theirs" | awk -v p="$name" '/^</ {l[++n] = $0} /^>/ {++m; split(l[m], a, " ")
+    if ($2 == "sincos") printf "    sincos(%s): linux64 %s/%s, %s %s/%s\n", $3, a[5], a[6], p, $5, $6
+    else if ($2 == "pow" || $2 == "fmod") printf "    %s(%s, %s): linux64 %s, %s %s\n", $2, $3, $4, a[5], p, $5
+    else printf "    %s(%s): linux64 %s, %s %s\n", $2, $3, a[5], p, $5}' | head -40 || true
+  echo "  calls with a different result, by function:" \
+       "$( (diff "$own" "$theirs" || true) | awk '/^</ {c[$2]++; n++} END {for (f in c) printf "%s %d, ", f, c[f]; printf "%d in all", n}')"
   KESTRUMR_MATH_REPLAY="$theirs" LD_PRELOAD="$root/build/tools/libkestrumr_mathtrace.so" \
     build/tools/kestrumr_session > "$sessions/$name.replayed"
   if cmp -s "$sessions/$name.replayed" "$sessions/$name.txt"; then
