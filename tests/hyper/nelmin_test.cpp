@@ -50,6 +50,11 @@ Result run(Recorder& rec, std::vector<double> start, std::vector<double> step, d
     return r;
 }
 
+double shifted_quadratic_2d(const double* x, int) {
+    const double a = x[0] - 0.3, b = x[1] + 0.2;
+    return a * a + b * b;
+}
+
 double sq(const double* x, int n) {
     double s = 0.0;
     for (int i = 0; i < n; ++i) s = s + x[i] * x[i];
@@ -115,6 +120,27 @@ TEST(Nelmin, BudgetZeroStopsAtTheFirstCheck) {
     EXPECT_EQ(r.xbest[0], 0.0);  // the lowest vertex, untouched
     EXPECT_EQ(r.ybest, 0.0);
     EXPECT_EQ(r.start[0], 0.0);
+}
+
+// A negative budget behaves as 0; a NaN tolerance passes the check on
+// tol <= 0 and makes the first spread test find convergence.
+TEST(Nelmin, NegativeBudgetAndNanTolerance) {
+    Recorder rec{1, sq, {}};
+    const Result r = run(rec, {0.0}, {1.0}, 1e-8, 1, -5);
+    EXPECT_EQ(r.ierr, 2);
+    EXPECT_EQ(r.neval, 4);
+
+    Recorder rn{2, shifted_quadratic_2d, {}};
+    const Result n = run(rn, {0.0, 0.0}, {1.0, 1.0}, std::numeric_limits<double>::quiet_NaN(), 2,
+                         1000);
+    EXPECT_NE(n.ierr, 1);
+    // Same path as with a tolerance that every spread is below.
+    Recorder rh{2, shifted_quadratic_2d, {}};
+    const Result h = run(rh, {0.0, 0.0}, {1.0, 1.0}, 1e300, 2, 1000);
+    EXPECT_EQ(rn.points, rh.points);
+    EXPECT_EQ(n.neval, h.neval);
+    EXPECT_EQ(n.ierr, h.ierr);
+    EXPECT_EQ(n.xbest, h.xbest);
 }
 
 // As above, but the contraction point 0.5 is higher than the highest vertex
