@@ -134,8 +134,41 @@ KESTRUMR_API void kestrum_(const int32_t *reserved, const int32_t *ipool,
  * [in,out] pmean     double. Pooled mean (only when ipool = 1).
  * [out]    pvar      double. Pooled variance (only when ipool = 1).
  *
+ * Model: group j's n_j values are normal(mu_j, sigma_j^2); sigma_j^2 has an
+ * inverse-gamma(vshape_j, vrate_j) prior.  The means are reparametrised as
+ * theta_1 = (mu_1 + ... + mu_n)/n and theta_j = n (mu_j - theta_1), j >= 2,
+ * with independent normal(0, mvar(1)) and normal(0, effvar(j-1)) priors.
+ * With ipool = 1 all N values are also one normal(mu_0, sigma_0^2) sample,
+ * sigma_0^2 ~ inverse-gamma(pshape, prate), mu_0 ~ normal(0, mvar(2)).
+ *
+ * Steps: (1) theta from the incoming gmean; (2) for each group,
+ * gvar_j = rate_j / G_j with G_j a gamma(0.5 n_j + vshape_j, 1) variate and
+ * rate_j = (n_j - 1) s2_j / 2 + vrate_j + (ybar_j - gmean_j)^2 n_j / 2, the
+ * factor n_j - 1 rounded to single precision; (3) ipool = 1: the same for
+ * pvar with N, exact N - 1 and the incoming pmean; (4) the precision matrix
+ * R of theta, S = R^-1 (by inverse_'s algorithm), the data term b and the
+ * conditional mean m = S b; (5) for k = 1..n, theta_k = mean + z sqrt(var)
+ * with one standard normal z and the conditional moments of theta_k given
+ * the other coordinates (the earlier ones already redrawn), formed through
+ * the inverse of S without row and column k; (6) gmean from theta, so that
+ * the new means average to theta_1; (7) ipool = 1: with q = pvar/N,
+ * V = 1/(1/q + 1/mvar(2)), pmean = sqrt(V) z + (ybar0/q) V.
+ *
  * Draws, in order: n gamma variates, the pooled gamma (ipool = 1), n
- * standard normals, the pooled normal (ipool = 1).
+ * standard normals, the pooled normal (ipool = 1).  n < 1 reads and writes
+ * no group argument (only the pooled draws are made when ipool = 1); with
+ * ipool != 1, ntot, pshape, prate, mvar(2), ybar0, s20, pmean and pvar are
+ * neither read nor written.  Nothing is checked: a non-positive gamma shape
+ * makes the gamma routine print its message and give 0, so that variance
+ * becomes infinite and the sweep goes on; a zero pivot or a negative
+ * conditional variance gives NaN.
+ *
+ * Working storage: about 6n^2 doubles, obtained and released per call.  If
+ * it cannot be obtained, the routine writes the message
+ *      ****ERROR**** Not enough memory for the workspace in  RPOSTCAL
+ *      (no draws were made; the outputs hold NaN)
+ * (between empty lines) to standard output, draws nothing and sets gmean,
+ * gvar and, when ipool = 1, pmean and pvar to NaN.
  */
 KESTRUMR_API void rpostcal_(const int32_t *reserved, const int32_t *ngrp,
                             const int32_t *ipool, const int32_t *ntot,
@@ -185,8 +218,25 @@ KESTRUMR_API void parametercal_(const double *x, const int32_t *ipool,
  * [out]    ainv  double[n x n], leading dimension n. Every element written.
  * [in]     n     int32. The order; n <= 0 reads and writes nothing.
  *
+ * Algorithm: for k = 1..n-1 and i = k+1..n, f = A(i,k)/A(k,k) becomes
+ * L(i,k) and A(i,k+1..n) -= f*A(k,k+1..n); then, for each column k of the
+ * identity, L d = e_k is solved forward (terms subtracted in increasing
+ * column order) and U y = d backward (terms subtracted from column n down,
+ * then one division by U(i,i)); y is column k of ainv.  These orders fix the
+ * rounding.  The inverse of a symmetric matrix is symmetric only up to
+ * rounding; it is not symmetrised.  n = 1 gives 1/amat(1,1) and leaves amat
+ * unchanged.
+ *
  * There is no pivoting and no singularity test: a zero pivot spreads
- * infinities and NaN through ainv and the routine returns normally.
+ * infinities and NaN through ainv and the routine returns normally (a
+ * matrix with amat(1,1) = 0 is not inverted even when it is invertible).
+ *
+ * Working storage: 2n^2 + 3n doubles, obtained and released per call.  If
+ * it cannot be obtained, the routine writes the message
+ *      ****ERROR**** Not enough memory for the workspace in  INVERSE
+ *      (the matrix was not inverted; every element of AINV is NaN)
+ * (between empty lines) to standard output, leaves amat untouched and sets
+ * every element of ainv to NaN.
  */
 KESTRUMR_API void inverse_(double *amat, double *ainv, const int32_t *n);
 
