@@ -37,10 +37,12 @@ double proposal_variance() {
 
 }  // namespace kestrum::hyper
 
+// Exported objective, in the one-pointer form the minimiser calls.
 extern "C" KESTRUMR_API double alikebb1_(const double* a) {
     return kestrum::hyper::log_rate_objective(*a);
 }
 
+// Exported curvature step: stores the proposal variance in tvarvar_.
 extern "C" KESTRUMR_API void varbb1_(void) {
     tvarvar_ = kestrum::hyper::proposal_variance();
 }

@@ -23,6 +23,8 @@ double find_mode(double a0) {
 
 }  // namespace kestrum::hyper
 
+// The exported rate update: the core above on the process-wide stream.  The
+// first argument is never read.
 extern "C" KESTRUMR_API void updatebb1_(const int32_t* /*reserved*/, const double* sinv,
                                         const double* hshape, const double* gshape,
                                         const double* wunit, const double* rsum,
@@ -32,6 +34,8 @@ extern "C" KESTRUMR_API void updatebb1_(const int32_t* /*reserved*/, const doubl
                                 *wunit, *rsum, *nrow, *ngrp, *hrate, rate);
 }
 
+// The exported mode search: from tparvar_, into optvar_; nothing else is
+// touched.
 extern "C" KESTRUMR_API void optbb1_(void) {
     optvar_ = kestrum::hyper::find_mode(tparvar_);
 }

@@ -284,7 +284,11 @@ KESTRUMR_API void inverse_(double *amat, double *ainv, const int32_t *n);
  * Hyper-parameter update
  * ====================================================================== */
 
-/* Shared blocks of the rate update (zero at load, process lifetime). */
+/* Shared blocks of the rate update: fixed-layout records, one exported
+ * symbol each, members packed in the order given (a double is 8 bytes, an
+ * int32 4).  Zero at load; they keep their values for the life of the loaded
+ * library.  updatebb1_ fills uupar_ and ngusev_ from its arguments at the
+ * start of every call; alikebb1_ and varbb1_ read them. */
 struct kestrumr_ngusev {
     int32_t nrow; /* number of rows */
     int32_t ngrp; /* number of groups */
@@ -306,31 +310,62 @@ KESTRUMR_API extern double optvar_;                /* mode of the log-rate */
 
 /*
  * alikebb1_ -- the log-rate objective f(a), the negative log conditional
- * density of a = ln(rate) up to a constant, from uupar_ and ngusev_.
+ * density of a = ln(rate) up to a constant, from uupar_ and ngusev_:
+ *
+ *   f(a) = -[ a*(wunit + nrow*gshape) - sinv*e^a
+ *             - (hshape + ngrp*wunit)*ln(e^a + rsum + hrate) ]
+ *
+ * evaluated as c = exp(a), g = ln((c + rsum) + hrate),
+ * -((a*(nrow*gshape + wunit) - c*sinv) - g*(ngrp*wunit + hshape)).
  *
  * [in] a  double. The point.
- * Returns f(a).  Writes nothing.
+ * Returns f(a).  Writes nothing.  Nothing is validated: where
+ * c + rsum + hrate is not positive the IEEE logarithm (-inf or NaN) is
+ * passed on.  Meaningful once updatebb1_ has filled the blocks.
  */
 KESTRUMR_API double alikebb1_(const double *a);
 
 /*
- * varbb1_ -- set tvarvar_ to 1/f''(optvar_), the proposal variance.
- * Reads optvar_, uupar_ (all but gshape) and ngusev_ (ngrp).
+ * varbb1_ -- set tvarvar_ to 1/f''(optvar_), the proposal variance:
+ * with c = e^optvar_, S = (c + rsum) + hrate, B = ngrp*wunit + hshape,
+ *   tvarvar_ = -(1/((0 - sinv*c) - c*B*(rsum + hrate)/S^2)).
+ * Reads optvar_, uupar_ (all but gshape) and ngusev_ (ngrp only); gshape
+ * and nrow do not affect it.  A negative or NaN result is stored as is.
  */
 KESTRUMR_API void varbb1_(void);
 
 /*
- * updatebb1_ -- redraw a positive rate on the log scale: fill the shared
- * blocks, find the mode with nelmin_, set the proposal variance, then make
- * ten independence Metropolis-Hastings trials (one standard normal, then one
- * uniform each).
+ * updatebb1_ -- redraw a positive rate on the log scale by an independence
+ * Metropolis-Hastings step:
+ *   1. copy sinv..hrate into uupar_ and nrow, ngrp into ngusev_;
+ *   2. tparvar_ = ln(rate);
+ *   3. optvar_ = the minimum of alikebb1_ found by nelmin_ from tparvar_
+ *      (tol 1e-10, step 0.5, ncheck 5, maxeval 1000; the error code is
+ *      ignored, the best point found is used);
+ *   4. varbb1_; s = sqrt(tvarvar_);
+ *   5. ten trials: z = a standard normal variate, prop = s*z + optvar_,
+ *      r = (f(cur) - f(prop)) + 0.5*(z^2 - zcur^2), u = a uniform variate;
+ *      accept when ln(u) <= r (tparvar_ = prop, rate = e^prop).
+ * Draws exactly ten normal and ten uniform variates, alternating, from the
+ * process-wide generator, whatever is accepted.  A NaN r is never accepted
+ * (so a negative or NaN tvarvar_ leaves rate as it was); u = 0 accepts any
+ * r that is a number.
  *
- * [in]     reserved  any. Never read.
- * [in]     sinv, hshape, gshape, wunit, rsum  double. Copied to uupar_.
- * [in]     nrow, ngrp  int32. Copied to ngusev_.
- * [in]     hrate     double. Copied to uupar_.
- * [in,out] rate      double. Positive rate in; e^(last accepted proposal)
- *                    out, or bit for bit unchanged when none is accepted.
+ * [in]     reserved  any. Never read (may be a null pointer).
+ * [in]     sinv      double. Copied to uupar_.sinv.
+ * [in]     hshape    double. Copied to uupar_.hshape.
+ * [in]     gshape    double. Copied to uupar_.gshape.
+ * [in]     wunit     double. Copied to uupar_.wunit.
+ * [in]     rsum      double. Copied to uupar_.rsum.
+ * [in]     nrow      int32. Copied to ngusev_.nrow.
+ * [in]     ngrp      int32. Copied to ngusev_.ngrp.
+ * [in]     hrate     double. Copied to uupar_.hrate.
+ * [in,out] rate      double. Positive rate in (not checked); e^(last
+ *                    accepted proposal) out, or bit for bit unchanged when
+ *                    none is accepted.
+ * Leaves: uupar_, ngusev_ = the arguments; optvar_ = the mode;
+ * tvarvar_ = the proposal variance; tparvar_ = the last accepted proposal,
+ * or ln(rate on entry).
  */
 KESTRUMR_API void updatebb1_(const int32_t *reserved, const double *sinv,
                              const double *hshape, const double *gshape,
@@ -339,8 +374,10 @@ KESTRUMR_API void updatebb1_(const int32_t *reserved, const double *sinv,
                              const double *hrate, double *rate);
 
 /*
- * optbb1_ -- the mode search alone: minimise alikebb1_ from tparvar_ and
- * store the result in optvar_.  Leaves every other block as it was.
+ * optbb1_ -- the mode search alone: minimise alikebb1_ with nelmin_ from
+ * tparvar_ with the settings of updatebb1_ and store the result point in
+ * optvar_ (the same value updatebb1_ would find from that start).  Leaves
+ * tparvar_, tvarvar_, uupar_ and ngusev_ as they were; draws nothing.
  */
 KESTRUMR_API void optbb1_(void);
 
@@ -351,23 +388,46 @@ typedef double (*kestrumr_objective)(const double *x);
  * nelmin_ -- Nelder-Mead simplex minimisation of up to 20 variables, with a
  * convergence test on the spread of the vertex values every ncheck
  * iterations, a local-minimum test along each axis and restarts.
- * Allocates nothing; re-entrant when func is.
+ * Allocates nothing; re-entrant when func is.  Writes no message.
  *
- * [in]     func      objective, called with a pointer to ndim doubles.
+ * The first simplex is start and start + step(j) along each axis j; the
+ * iterations reflect, expand, contract and shrink.  Every ncheck iterations
+ * (shrinks not counted) the budget is checked and the spread
+ * sum (Y(i) - mean Y)^2 over the vertices compared with tol*ndim; a spread
+ * not above it (or NaN) counts as converged.  The best vertex is then moved
+ * by +0.001*step(i) and -0.001*step(i) along each axis in turn; a strictly
+ * lower value restarts the search there from a simplex of 0.001*step.
+ *
+ * [in]     func      objective, called with a pointer to ndim doubles (start,
+ *                    xbest or an internal point); must not keep it.  Must
+ *                    not be a null pointer.
  * [in]     ndim      int32. Number of variables, 1..20.
  * [in,out] start     double[ndim]. Start point; on return the last restart
- *                    point (unchanged when there was no restart).
- * [out]    xbest     double[ndim]. The lowest point found.
- * [out]    ybest     double. func at xbest.
- * [in]     tol       double. Convergence tolerance, > 0.
+ *                    point, or bit for bit unchanged when there was no
+ *                    restart.
+ * [out]    xbest     double[ndim]. The lowest point found (with ierr = 0 the
+ *                    lowest vertex after each coordinate was moved by +d,
+ *                    -2d, +d, so it may differ from it in the last bits).
+ *                    Also used as scratch during the search.
+ * [out]    ybest     double. func at the lowest vertex.
+ * [in]     tol       double. Convergence tolerance, > 0.  (A NaN passes the
+ *                    check and makes the first spread test converge.)
  * [in]     step      double[ndim]. Initial simplex size along each axis.
  * [in]     ncheck    int32. Iterations between convergence checks, >= 1.
- * [in]     maxeval   int32. Evaluation budget (checked only at convergence
- *                    checks and after a shrink, so neval may exceed it).
- * [out]    neval     int32. Number of evaluations of func.
- * [out]    nrestart  int32. Number of restarts.
- * [out]    ierr      int32. 0 converged; 1 invalid input (nothing else is
- *                    written); 2 evaluation budget exceeded.
+ * [in]     maxeval   int32. Evaluation budget; not validated (a negative
+ *                    budget acts like 0).  Compared with neval only at the
+ *                    convergence checks and after a shrink, so neval may
+ *                    exceed it.
+ * [out]    neval     int32. Number of evaluations of func.  Counted in 64
+ *                    bits and reported saturated at INT32_MAX, so that even
+ *                    a budget of INT32_MAX is enforced and the routine
+ *                    always ends.
+ * [out]    nrestart  int32. Number of restarts (saturated like neval).
+ * [out]    ierr      int32. 0 converged and no point at +-0.001*step(i)
+ *                    along any axis is lower; 1 invalid input (tol <= 0,
+ *                    ndim < 1, ndim > 20 or ncheck < 1): nothing else is
+ *                    written and func is not called; 2 evaluation budget
+ *                    exceeded: xbest, ybest hold the lowest vertex known.
  */
 KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
                           double *start, double *xbest, double *ybest,
