@@ -40,7 +40,21 @@ void carve_workspace(Arena& a, Run& r, std::size_t sweep_doubles) {
     r.row_s2 = a.take(J);
     r.row_gmean = a.take(J);
     r.row_gvar = a.take(J);
-    r.obs = a.take(N);
+    // The observation buffer holds N values, or as many as the groups read
+    // when nobs adds up to more than N (the excess is NaN, never memory
+    // beyond the buffer).
+    std::size_t nread = N;
+    if (r.nobs != nullptr) {
+        std::size_t sum = 0;
+        for (std::size_t j = 0; j < J; ++j) {
+            if (r.nobs[j] > 0 && !checked_add(sum, static_cast<std::size_t>(r.nobs[j]), &sum)) {
+                a.fail();
+            }
+        }
+        if (sum > nread) nread = sum;
+    }
+    r.obs_size = nread;
+    r.obs = a.take(nread);
     r.gmeandraw = a.take(L, J, K);
     r.gvardraw = a.take(L, J, K);
     r.pmeandraw = a.take(L, K);
@@ -133,6 +147,9 @@ void prepare(Run& r) {
         r.pmean[g] = 0.0;
         r.pvar[g] = 1.0;
         for (std::int64_t t = 0; t < N; ++t) r.obs[t] = r.ydata[g + t * L];
+        for (std::size_t t = static_cast<std::size_t>(N); t < r.obs_size; ++t) {
+            r.obs[t] = std::numeric_limits<double>::quiet_NaN();
+        }
         for (std::int64_t j = 0; j < J; ++j) {
             r.row_ybar[j] = 0.0;
             r.row_s2[j] = 1.0;

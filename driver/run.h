@@ -53,6 +53,7 @@ struct Run {
     double* row_gmean = nullptr;
     double* row_gvar = nullptr;
     double* obs = nullptr;
+    std::size_t obs_size = 0;  // N, or the sum of nobs when that is larger
 
     // Kept draws: (g, j, k) at g + j*L + k*L*J; (g, k) at g + k*L.
     double* gmeandraw = nullptr;

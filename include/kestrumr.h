@@ -53,20 +53,43 @@ extern "C" {
 /*
  * kestrum_ -- run one complete estimation over nrow data rows.
  *
+ * Gibbs sampler over all rows at once.  Per iteration: (A) each group's
+ * prior rate of the variances is redrawn by the rate update, groups in order
+ * (Gauss-Seidel); (B) the prior rate of the pooled variances is drawn from a
+ * gamma distribution with shape 2L + 1 and rate 1 + sum_g 1/pvar(g); (C) each
+ * row's group variances, pooled variance, group means and pooled mean are
+ * redrawn from their full conditionals.  After B burn-in iterations the K
+ * kept states of every row are stored; then per row the posterior means and
+ * two tail frequencies are formed: the share of kept draws whose mean
+ * contrasts d_i = m_{i+1} - m_1 give d' C^-1 d > 6 (C the sample covariance
+ * of d over the kept draws), and the same for d and the cube-root variance
+ * contrasts jointly with threshold 9.
+ *
  * Symbols: L = *nrow, J = *ngrp, N = *ntot, K = *nkeep, B = *nburn.
  *
  * [in]     reserved  int32. Not read; passed on to the rate update and the
  *                    row sweep, which do not read it either.
  * [in]     ipool     int32. Exactly 1 switches the pooled mean and variance
  *                    on; any other value leaves them at 0.0 and 1.0.
- * [in]     nrow      int32. L, the number of data rows.
+ * [in]     nrow      int32. L, the number of data rows.  L <= 0 writes no
+ *                    output, but the hyper-parameter steps still run (and
+ *                    draw) for B + K iterations; with L <= -1 the pooled
+ *                    rate's shape 2L + 1 is not positive, so each iteration
+ *                    writes the ZBQLGAM parameter message and draws no
+ *                    gamma variate.
  * [in]     ngrp      int32. J, the number of groups.
- * [in]     nobs      int32[J]. Observations in each group.
- * [in]     ntot      int32. N, observations per row (= sum of nobs).
+ * [in]     nobs      int32[J]. Observations in each group (each >= 2 for
+ *                    finite variances).
+ * [in]     ntot      int32. N, observations per row (= sum of nobs).  Should
+ *                    nobs add up to more than N, the groups read NaN for the
+ *                    missing values, never memory beyond the row.
  * [in]     ydata     double[L x N], column by column, leading dimension L.
  *                    Row g holds group 1's values first, then group 2's...
- * [in]     nkeep     int32. K, the number of kept iterations.
- * [in]     nburn     int32. B, the number of burn-in iterations.
+ * [in]     nkeep     int32. K, the number of kept iterations.  K >= 2 is
+ *                    needed for the frequencies; K < 0 counts as 0.
+ * [in]     nburn     int32. B, the number of burn-in iterations; B < 0
+ *                    counts as 0.  Every one of the K kept slices is written
+ *                    before it is read.
  * [in]     hshape    double. Shape of the hyper-prior of the group rates.
  * [in]     hrate     double. Rate of that hyper-prior.
  * [in,out] prshape   double. Overwritten with 1.0 on entry (shape of the
@@ -80,14 +103,31 @@ extern "C" {
  * [out]    prob      double[L x (J-1)]. Column 1: share of kept draws whose
  *                    mean contrasts exceed the threshold (J >= 2); column 2:
  *                    the same for means and cube-root variances jointly
- *                    (J >= 3).
+ *                    (J >= 3).  Columns 3..J-1 (J >= 4) hold no statistic
+ *                    and are set to NaN.  With K = 1 both frequencies are
+ *                    NaN (the covariance divisor K - 1 is 0).  A draw whose
+ *                    quadratic form is NaN counts as no hit.
  * [out]    pmeanbar  double[L]. Posterior mean of the pooled mean.
  * [out]    pvarbar   double[L]. Posterior mean of the pooled variance.
  * [out]    gmeanbar  double[L x J]. Posterior means of the group means.
  * [out]    gvarbar   double[L x J]. Posterior means of the group variances.
  *
- * The sampler draws from the process-wide generator as it stands; it never
- * seeds it.  With K = 0 every output is 0/0 (NaN).
+ * Random draws, per iteration: the J rate updates (group 1 first), one gamma
+ * variate, the L row sweeps (row 1 first).  The sampler draws from the
+ * process-wide generator as it stands and never seeds it; a run repeats bit
+ * for bit from the same generator state.  With K = 0 every output is 0/0
+ * (NaN).
+ *
+ * All workspace (2LJK + 2LK doubles of kept draws, plus O(LJ + KJ + J^2))
+ * is obtained in one block at entry and released before return.  If it
+ * cannot be obtained (the extents overflow or the allocation fails), no
+ * draw is made, the message
+ *
+ *      ****ERROR**** Not enough memory for the workspace in  KESTRUM
+ *      (no draws were made; every output holds NaN)
+ *
+ * (framed by empty lines) goes to standard output, and every element of
+ * prob, pmeanbar, pvarbar, gmeanbar and gvarbar is set to NaN.
  */
 KESTRUMR_API void kestrum_(const int32_t *reserved, const int32_t *ipool,
                            const int32_t *nrow, const int32_t *ngrp,
