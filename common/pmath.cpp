@@ -8,10 +8,20 @@
 // own.
 #include "common/pmath.h"
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+// The error-free transformations need every operation rounded to double
+// on its own: no excess precision (x87) and no reassociation.
+#if defined(__FAST_MATH__)
+#error "common/pmath.cpp must not be compiled with -ffast-math"
+#endif
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+#error "common/pmath.cpp needs double evaluated in double (SSE2: -msse2 -mfpmath=sse)"
+#endif
 
 namespace kestrum::pmath {
 namespace {
@@ -123,10 +133,11 @@ double dd_div(DD a, DD b) {
 // significant bits, so k*L1 is exact for |k| < 2^18 and xh - k*L1 is exact
 // by Sterbenz' lemma; the neglected part of ln2/128 beyond L2 contributes
 // below 2^-79.  Then e^x = 2^(k div 128) * 2^(j/128) * e^r with j = k mod
-// 128, the table holding 2^(j/128) to 106 bits.  e^r - 1 comes from its
-// Taylor series to r^7 (truncation < 2^-66 relative for |r| < 0.0028),
-// with the lower part b of r carried as b*(1 + a).  The result before the
-// last rounding is a double-double good to about 2^-63 relative.
+// 128, the table holding 2^(j/128) to 106 bits.  With r = a + b (a the
+// leading double), e^r - 1 = a + a^2 (1/2 + a/6 + ... + a^5/7!) +
+// b (1 + a + a^2/2): Taylor to a^7, truncation < 2^-66 for |a| < 0.0028.
+// The leading products th*a and th + th*a are formed without error, so the
+// result before the last rounding is a double-double good to about 2^-68.
 double exp_dd(double xh, double xl, double sign) {
     if (xh > 709.79) return sign * kInf;
     if (xh < -745.2) return sign * 0.0;
@@ -144,7 +155,9 @@ double exp_dd(double xh, double xl, double sign) {
     const double poly =
         kInvFact2 +
         a * (kInvFact3 + a * (kInvFact4 + a * (kInvFact5 + a * (kInvFact6 + a * kInvFact7))));
-    const double tail = b + a * b + (a * a) * poly;  // e^r - 1 = a + tail
+    // e^(a+b) - 1 = (e^a - 1) + b e^a, and b e^a = b (1 + a + a^2/2 + ...)
+    // with |b| up to 2^-44 (the low part of pow's argument).
+    const double tail = b + b * (a * (1.0 + 0.5 * a)) + (a * a) * poly;  // e^r - 1 = a + tail
 
     // 2^(j/128) * e^r = (th + tl) * (1 + a + tail), with th*a exact and
     // th + th*a summed without error; the rest is below 2^-60 of the result.
@@ -183,10 +196,10 @@ double exp_dd(double xh, double xl, double sign) {
 // [0.707, 1): the mantissa interval is then [sqrt(1/2), sqrt(2)) and
 // x near 1 gives k = 0, j = 0 or 128, c = 1 and l = 0, so no cancellation.
 //
-// log x = k*ln2 + l_j + log1p(r); log1p(r) = r - r^2/2 + r^3*q(r) with the
-// first two terms in double-double and q the Taylor series to r^10
-// (truncation below 2^-80 relative).  Relative error of the sum: about
-// 2^-70, which pow needs (|y log x| up to 745).
+// log x = k*ln2 + l_j + log1p(r); log1p(r) = r - r^2/2 + r^3*q(r) with q
+// the Taylor series to r^10 (truncation below 2^-80 relative), everything
+// in double-double except q - 1/3.  Relative error of the sum: about 2^-78,
+// which pow needs (|y log x| up to 745).
 DD log_dd(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
@@ -207,15 +220,16 @@ DD log_dd(double x) {
     DD sq = two_prod(r.hi, r.hi);
     sq.lo += 2.0 * r.hi * r.lo;
     const DD half = {-0.5 * sq.hi, -0.5 * sq.lo};
+    // r^3 (1/3 - r/4 + r^2/5 - ...): r^3 and 1/3 in double-double, the
+    // rest (at most 2^-9 of the term) in double.
     const double z = r.hi;
     const double q =
-        kInv3 -
-        z * (kInv4 -
-             z * (kInv5 -
-                  z * (kInv6 - z * (kInv7 - z * (kInv8 - z * (kInv9 - z * kInv10))))));
-    const double cube = (z * z) * z * q;
+        -kInv4 +
+        z * (kInv5 - z * (kInv6 - z * (kInv7 - z * (kInv8 - z * (kInv9 - z * kInv10)))));
+    const DD third = dd_add(DD{kThirdHi, kThirdLo}, two_prod(z, q));
+    const DD cube = dd_mul(dd_mul_d(sq, z), third);
     DD lp = dd_add(r, half);
-    lp = dd_add(lp, DD{cube, 0.0});
+    lp = dd_add(lp, cube);
 
     const double kd = static_cast<double>(k);
     DD s = dd_add(DD{kd * kLn2Hi, kd * kLn2Lo}, DD{kLogTable[j][0], kLogTable[j][1]});
@@ -320,19 +334,19 @@ int32_t reduce(double x, DD* r) {
 // Kernels on |r| <= pi/4 (and a little beyond), r a double-double.
 // sin r = r + r^3*(-1/6 + z*S(z)), cos r = 1 + z*(-1/2 + z*C(z)), z = r^2,
 // with the Taylor series S to r^19 and C to r^20 (truncation below 2^-72
-// relative).  The outer three Horner steps (through the r^5 and r^4 terms)
-// are in double-double, so the double rounding errors of the rest enter at
-// most about 2^-62 relative; the results are double-doubles good to about
-// 2^-61.
+// relative).  The outer Horner steps, through the r^7 and r^6 terms, are in
+// double-double, so the rounding errors of the double part (r^9 and r^8
+// on, at most 2^-16 of the result) stay below 2^-68; the results are
+// double-doubles good to about 2^-67.
 
 DD sin_kernel(DD r) {
     const DD z = dd_mul(r, r);
     const double x = z.hi;
     const double s =
-        -kInvFact7 +
-        x * (kInvFact9 -
-             x * (kInvFact11 - x * (kInvFact13 - x * (kInvFact15 - x * (kInvFact17 - x * kInvFact19)))));
-    DD t = dd_add(DD{kSin5Hi, kSin5Lo}, dd_mul_d(z, s));
+        kInvFact9 -
+        x * (kInvFact11 - x * (kInvFact13 - x * (kInvFact15 - x * (kInvFact17 - x * kInvFact19))));
+    DD t = dd_add(DD{kSin7Hi, kSin7Lo}, dd_mul_d(z, s));
+    t = dd_add(DD{kSin5Hi, kSin5Lo}, dd_mul(z, t));
     t = dd_add(DD{kSin3Hi, kSin3Lo}, dd_mul(z, t));
     return dd_add(r, dd_mul(r, dd_mul(z, t)));
 }
@@ -341,11 +355,11 @@ DD cos_kernel(DD r) {
     const DD z = dd_mul(r, r);
     const double x = z.hi;
     const double c =
-        -kInvFact6 +
-        x * (kInvFact8 -
-             x * (kInvFact10 -
-                  x * (kInvFact12 - x * (kInvFact14 - x * (kInvFact16 - x * (kInvFact18 - x * kInvFact20))))));
-    DD t = dd_add(DD{kCos4Hi, kCos4Lo}, dd_mul_d(z, c));
+        kInvFact8 -
+        x * (kInvFact10 -
+             x * (kInvFact12 - x * (kInvFact14 - x * (kInvFact16 - x * (kInvFact18 - x * kInvFact20)))));
+    DD t = dd_add(DD{kCos6Hi, kCos6Lo}, dd_mul_d(z, c));
+    t = dd_add(DD{kCos4Hi, kCos4Lo}, dd_mul(z, t));
     t = dd_add(DD{-0.5, 0.0}, dd_mul(z, t));
     return dd_add(DD{1.0, 0.0}, dd_mul(z, t));
 }

@@ -59,21 +59,22 @@ struct Stats {
     double worst_x = 0, worst_y = 0;
     long count = 0;
     long differ_from_std = 0;
-    long not_nearest = 0;      // differs from the reference rounded to double
+    // Results more than 0.501 ulp off: certainly not the nearest double
+    // (the reference itself is good to about 0.0005 ulp).
+    long not_nearest = 0;
     long std_not_nearest = 0;  // the same for the platform's function
 
     void add(double got, long double ref, double stdv, double x, double y = 0) {
         ++count;
         if (!Same(got, stdv)) ++differ_from_std;
-        const double nearest = static_cast<double>(ref);
-        if (!Same(got, nearest)) ++not_nearest;
-        if (!Same(stdv, nearest)) ++std_not_nearest;
         if (std::fabs(ref) > static_cast<long double>(DBL_MAX)) {
             // Reference beyond the double range: the result must be inf.
             if (!std::isinf(got)) max_err = 1e9;
             return;
         }
         const long double err = ulp_error(got, ref);
+        if (err > 0.501L) ++not_nearest;
+        if (ulp_error(stdv, ref) > 0.501L) ++std_not_nearest;
         if (err > max_err) {
             max_err = err;
             worst_x = x;
@@ -82,7 +83,7 @@ struct Stats {
     }
     void report() const {
         const double pct = 100.0 / static_cast<double>(count ? count : 1);
-        std::printf("  %-30s n=%-6ld max %.4f ulp at (%a, %a); not nearest: %.3f%% (std:: %.3f%%);"
+        std::printf("  %-30s n=%-6ld max %.6f ulp at (%a, %a); over 0.501 ulp: %.3f%% (std:: %.3f%%);"
                     " differs from std:: %.3f%%\n",
                     name, count, static_cast<double>(max_err), worst_x, worst_y, pct * not_nearest,
                     pct * std_not_nearest, pct * differ_from_std);
@@ -91,8 +92,12 @@ struct Stats {
         report();
         EXPECT_LT(max_err, 1.0L) << name;
 #if defined(__x86_64__) && defined(__GLIBC__)
-        // Information only: glibc x86_64 is correctly rounded in practice,
-        // so the two should disagree on a tiny share of arguments.
+        // With glibc's long double functions as the reference the
+        // measurement is good to about 0.0005 ulp: hold the layer to its
+        // design (correctly rounded but for near-midpoint cases).
+        EXPECT_LT(max_err, 0.502L) << name;
+        // Information only: glibc's x86_64 functions are within about
+        // 0.52 ulp, so the two should disagree on a tiny share of arguments.
         EXPECT_LT(differ_from_std, count / 100 + 1) << name;
 #endif
     }
@@ -192,6 +197,10 @@ TEST(PortableMath, PowAccuracy) {
         *x = -g.uniform(0.01, 100.0);
         *y = static_cast<double>(static_cast<int32_t>(g.next() % 121) - 60);
     });
+    measure_pow("pow x any bits, y [-1.5, 1.5]", 50000, [](Mix& g, double* x, double* y) {
+        *x = random_positive(g);
+        *y = g.uniform(-1.5, 1.5);
+    });
     measure_pow("pow subnormal/huge results", 50000, [](Mix& g, double* x, double* y) {
         *x = g.uniform(1.0, 10.0);
         *y = g.uniform(-1074.0, 1024.0) / std::log2(*x);
@@ -214,9 +223,24 @@ TEST(PortableMath, SinCosAccuracy) {
             if (std::isfinite(a) && std::fabs(a) > 1e5) return a;
         }
     };
+    // Doubles next to multiples of pi/2 in the Cody-Waite range: the
+    // reduction cancels most of the leading bits there.
+    auto near_pio2 = [](Mix& g) {
+        const long double n = static_cast<long double>(1 + g.next() % 524288);
+        const double x = static_cast<double>(n * 1.5707963267948966192313216916397514L);
+        const uint64_t u = bits(x) + g.next() % 9 - 4;
+        double d;
+        std::memcpy(&d, &u, sizeof d);
+        return d;
+    };
     measure1("sin [0, 2pi]", 200000, span, sinf_, sinr, sins);
+    measure1("sin next to n pi/2, n < 2^19", 50000, near_pio2, sinf_, sinr, sins);
+    measure1("cos next to n pi/2, n < 2^19", 50000, near_pio2, cosf_, cosr, coss);
     measure1("sin [-1e5, 1e5]", 100000, wide, sinf_, sinr, sins);
     measure1("sin |x| > 1e5 (any bits)", 20000, huge, sinf_, sinr, sins);
+    // Across the switch from Cody-Waite to Payne-Hanek at 823549.
+    measure1("sin [8e5, 1e7]", 20000, [](Mix& g) { return g.uniform(8e5, 1e7); }, sinf_, sinr, sins);
+    measure1("cos [8e5, 1e7]", 20000, [](Mix& g) { return g.uniform(8e5, 1e7); }, cosf_, cosr, coss);
     measure1("cos [0, 2pi]", 200000, span, cosf_, cosr, coss);
     measure1("cos [-1e5, 1e5]", 100000, wide, cosf_, cosr, coss);
     measure1("cos |x| > 1e5 (any bits)", 20000, huge, cosf_, cosr, coss);
@@ -248,6 +272,7 @@ TEST(PortableMath, ExpSpecialValues) {
     EXPECT_SAME(pm::exp(0.0), 1.0);
     EXPECT_SAME(pm::exp(-0.0), 1.0);
     EXPECT_SAME(pm::exp(710.0), kInf);
+    EXPECT_SAME(pm::exp(0x1.62e42fefa39f0p+9), kInf);  // next above ln(DBL_MAX)
     EXPECT_SAME(pm::exp(1e300), kInf);
     EXPECT_SAME(pm::exp(709.782712893384), 0x1.fffffffffff2ap+1023);
     EXPECT_SAME(pm::exp(-746.0), 0.0);
@@ -436,7 +461,7 @@ TEST(PortableMath, ExactCases) {
 TEST(PortableMath, BitPatternsMatchReference) {
     const uint64_t d = kestrum::pmath_test::pmath_digest(20000);
     std::printf("  pmath digest %016" PRIx64 "\n", d);
-    EXPECT_EQ(d, UINT64_C(0x0e0c1ea473e70947));
+    EXPECT_EQ(d, UINT64_C(0x21c70260c90abe3d));
 }
 
 }  // namespace
