@@ -364,6 +364,24 @@ DD cos_kernel(DD r) {
     return dd_add(DD{1.0, 0.0}, dd_mul(z, t));
 }
 
+// x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
+// products, relative error below 2^-99.  When x^n is itself representable
+// in 106 bits (every exact midpoint between doubles is) each partial power
+// is too and every product is exact, so hi + lo then rounds like the exact
+// value, ties to even included.  The caller keeps every partial power
+// within [2^-900, 2^900], so no product or its error term leaves the
+// normal range.
+DD dd_powi(double x, int32_t n) {
+    DD result = {1.0, 0.0};
+    DD base = {x, 0.0};
+    for (;;) {
+        if (n & 1) result = dd_mul(result, base);
+        n >>= 1;
+        if (n == 0) return result;
+        base = dd_mul(base, base);
+    }
+}
+
 // For finite y.  From 2^52 on every double is an integer, from 2^53 on an
 // even one; below, round_int of |y| is exact.
 bool is_integer(double y) {
@@ -433,6 +451,17 @@ double pow(double x, double y) {
     if (y == 2.0) return x * x;
     if (y == 0.5) return std::sqrt(x);  // x > 0 here (x < 0 gave NaN)
     if (y == -1.0) return 1.0 / x;
+
+    // Small integer powers: correctly rounded (but for values within 2^-99
+    // of a midpoint), exact midpoints included.
+    if (ay <= 64.0 && is_integer(y)) {
+        const int32_t n = static_cast<int32_t>(ay);
+        const int32_t ex = static_cast<int32_t>((bits_of(ax) >> 52) & 0x7ff) - 1023;
+        if (n * ((ex < 0 ? -ex : ex) + 1) <= 900) {
+            const DD p = dd_powi(ax, n);
+            return sign * (y > 0.0 ? p.hi + p.lo : dd_div(DD{1.0, 0.0}, p));
+        }
+    }
 
     // |x| != 1, so |log|x|| >= 2^-53 and |y log|x|| > 2^11 for |y| >= 2^64:
     // the result overflows or underflows.  (This also keeps the splitting

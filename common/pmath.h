@@ -33,9 +33,11 @@
 // log(1) = +0, pow(x, 1) = x, pow(x, 2) = x*x, pow(x, -1) = 1/x,
 // pow(x, 0.5) = sqrt(x) for x > 0 (those four through the single IEEE
 // operation), pow(2, k) = 2^k, and any pow whose value is a double (which
-// is then not near a midpoint).  Exact midpoints themselves (x^3 of a
-// small odd integer, say) are decided by the approximation, not by ties-
-// to-even, but stay within 0.5 ulp plus 2^-65 relative.
+// then lies far from every midpoint).  Integer powers |y| <= 64 with
+// results well inside the normal range are computed in double-double and
+// round exact midpoints to even (pow(262141, 3) = 262141^3 rounded to
+// even, for instance); elsewhere an exact midpoint would be decided by the
+// approximation, still within 0.5 ulp plus 2^-65 relative.
 //
 // Algorithms (error-free transformations: Knuth's two-sum, Dekker's
 // product with Veltkamp's split, no FMA):
@@ -54,7 +56,10 @@
 //   pow  exp(y log|x|) with log|x| in double-double, y log|x| formed in
 //        double-double, and the exp above taking a double-double argument.
 //        Special values first, then y = 1, 2, 1/2, -1 exactly (x, x*x,
-//        sqrt x, 1/x), |y| >= 2^64 straight to overflow/underflow.
+//        sqrt x, 1/x), other integers |y| <= 64 by binary powering in
+//        double-double (and a double-double reciprocal for y < 0) when
+//        every partial power stays within [2^-900, 2^900], |y| >= 2^64
+//        straight to overflow/underflow.
 //   sin, cos, tan  x = n pi/2 + r, |r| <= pi/4, r as a double-double:
 //        |x| <= 823549 (n <= 2^19): Cody-Waite with pi/2 in four pieces
 //        (three of 33 bits, so n*piece is exact) and error-free sums;

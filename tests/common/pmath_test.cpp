@@ -447,6 +447,11 @@ TEST(PortableMath, ExactCases) {
             EXPECT_SAME(pm::pow(-static_cast<double>(b), e), (e % 2) ? -v : v) << b << "^" << e;
         }
     }
+    // Exact midpoints between doubles round to even: 262141^3 has 54 bits.
+    EXPECT_SAME(pm::pow(262141.0, 3.0), 0x1.fffb80035fff2p+53);
+    EXPECT_SAME(pm::pow(-262141.0, 3.0), -0x1.fffb80035fff2p+53);
+    EXPECT_SAME(pm::pow(262143.0, 3.0), 0x1.fffe800060000p+53);
+    EXPECT_SAME(pm::pow(0x1.00001p0, 3.0), 0x1.0000300003p0);  // (1 + 2^-20)^3, the 2^-60 term rounded off
     EXPECT_SAME(pm::pow(27.0, 1 / 3.0), 3.0);
     EXPECT_SAME(pm::pow(1e6, 1 / 3.0), 99.99999999999997);  // 1/3.0 < 1/3
     EXPECT_SAME(pm::exp(1.0), 2.718281828459045);
