@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <limits>
 
 #include "common/pmath.h"
@@ -46,7 +45,7 @@ constexpr bool kLongDoubleIsWider = LDBL_MANT_DIG > 53;
 
 long double ulp_error(double got, long double ref) {
     int e = 0;
-    std::frexp(static_cast<double>(ref), &e);  // ref in [2^(e-1), 2^e)
+    std::frexp(ref, &e);  // |ref| in [2^(e-1), 2^e)
     if (ref == 0.0L) e = -1074 + 53;
     int ue = e - 53;
     if (ue < -1074) ue = -1074;
