@@ -58,7 +58,7 @@ inline uint64_t pmath_digest(int n) {
     Digest d;
     Mix g(20261208);
     // One argument per statement: the order of evaluation of function
-    // arguments is unspecified, and the digest must not depend on it.
+    // arguments is up to the compiler, and the digest must not depend on it.
     for (int i = 0; i < n; ++i) {
         double x = g.uniform(-746.0, 710.0);
         d.add(pmath::exp(x));
