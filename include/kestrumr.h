@@ -437,11 +437,57 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
 
 /* ======================================================================
  * Random variates
- * ====================================================================== */
+ * ======================================================================
+ *
+ * One process-wide generator: a subtract-with-borrow recurrence with lags 22
+ * and 43 on the base B = 2^32 - 5,
+ *     word(n) = word(n-22) - word(n-43) - borrow(n-1)  (mod B),
+ * whose lag table, base and borrow are the exported record zbql0001_.  The
+ * record is filled at load time, so an unseeded process always sees the same
+ * stream.  Three positions walk the table (outside the record); the normal
+ * routine keeps a saved deviate; zbqlini_ keeps a call counter.  All of this
+ * is process-wide and unprotected: one thread at a time.  Every routine
+ * draws its uniforms from the one stream in a fixed order, so a run
+ * reproduces its stream exactly from the same state.
+ *
+ * Parameter checks write a fixed message of whole lines to standard output
+ * and return 0.0 (0 for the int32 routines) without drawing anything.
+ *
+ * Results for values the specification leaves open (this library's
+ * choices; none of them hangs, none converts a NaN or out-of-range double to
+ * an integer):
+ *   - NaN parameters.  Every routine with a parameter check counts NaN as an
+ *     illegal value: message and 0.0 / 0 (zbqlexp_, zbqlgam_, zbqlbet1_,
+ *     zbqlwei_, zbqlpar_, zbqlgeo_, zbqlbin_, zbqlpoi_, zbqlnb_).  The
+ *     unchecked ones work in IEEE arithmetic: zbqlnor_ and zbqluab_ draw as
+ *     usual and return NaN; zbqllg_ returns NaN.
+ *   - Infinite parameters map to the limits of the formulas:
+ *       zbqlexp_(+inf) = +inf (one uniform drawn);
+ *       zbqlgam_(+inf, h) = +inf / h: +inf, or NaN for h = +inf (nothing
+ *         drawn); zbqlgam_(g, +inf) = 0 after the usual draws;
+ *       zbqlbet1_: a = +inf gives 1.0, b = +inf gives 0.0, both NaN
+ *         (nothing drawn);
+ *       zbqlwei_: b = +inf gives +inf, a = +inf gives b (one uniform drawn);
+ *       zbqlpar_: a = +inf gives 0.0, b = +inf gives +inf, both NaN (one
+ *         uniform drawn);
+ *       zbqlpoi_(+inf) and zbqlnb_(+inf, p) = INT32_MAX (nothing drawn);
+ *       zbqllg_(+inf) = +inf;
+ *       zbqlnor_ and zbqluab_: IEEE arithmetic (lower = -inf, upper = +inf
+ *         gives NaN; equal infinite limits are equal limits).
+ *   - Counts beyond int32 saturate: an int32 result that would be 2^31 - 1
+ *     or more is INT32_MAX (2147483647).  zbqlgeo_ with p = 0, with p = -0.0
+ *     (which passes the range check and counts as 0) or with a tiny p gives
+ *     INT32_MAX after its one uniform.  zbqlpoi_ with mu >= 2^31 gives
+ *     INT32_MAX without drawing (see zbqlpoi_).
+ *   - Negative seeds: zbqlini_ moves the truncated remainder into [0, B) by
+ *     adding B, so a seed s < 0 fills the table from s + B.
+ *   - zbqllg_ for x <= 0 (also -0.0): NaN.
+ *   - Huge finite parameters end promptly and give the formula's value;
+ *     products that overflow give +inf (zbqlbet1_ avoids the overflow of
+ *     g1 + g2 by halving both).
+ */
 
-/* The generator record: a subtract-with-borrow recurrence with lags 22 and
- * 43 on the base 2^32 - 5.  Loaded with a fixed table, so an unseeded
- * process always sees the same stream. */
+/* The generator record, members in this order. */
 struct kestrumr_zbql0001 {
     double xtab[43]; /* lag table, integers in [0, base) */
     double base;     /* 4294967291.0 */
@@ -454,49 +500,187 @@ KESTRUMR_API extern const int32_t zbqlbd01_;
 
 /*
  * zbqlu01_ -- the next uniform variate on the open interval (0, 1).
- * [in] dummy  double. Never read.
+ * [in] dummy  double. Never read (may point anywhere valid).
+ * Returns x/B for the next word x in 1..B-1.  A zero word is never returned:
+ * the generator steps again and divides that word by B^2 (and so on).
  */
 KESTRUMR_API double zbqlu01_(const double *dummy);
 
 /*
- * zbqluab_ -- a uniform variate between two limits (either order):
- * lower + u*(upper - lower).  Equal limits: warning, returns lower, draws
- * nothing.
+ * zbqluab_ -- a uniform variate between two limits, in either order:
+ * lower + u*(upper - lower), u = zbqlu01_.
+ * [in] lower, upper  double.
+ * Equal limits: writes the warning
+ *     ""
+ *     "     ****WARNING**** (function ZBQLUAB) Upper and lower limits on uniform"
+ *     "     distribution are identical"
+ *     ""
+ * and returns lower without drawing.  NaN limits are not equal: one draw,
+ * NaN result.
  */
 KESTRUMR_API double zbqluab_(const double *lower, const double *upper);
 
 /*
- * zbqlini_ -- seed the generator's table once per process.
- * [in] seed  int32. Nonzero: the seed; 0: seed from the wall clock.
- * A second call writes a warning and changes nothing; later calls are
- * silent.
+ * zbqlini_ -- seed the generator's table, once per process.  Replaces the
+ * 43 table words only: the borrow, the positions and the normal routine's
+ * saved deviate are kept.
+ * [in] seed  int32. Nonzero: s = fmod(seed, B), plus B when negative;
+ *            0: s from the wall clock.
+ * The table becomes xtab(1) = s, xtab(i) = fmod(xtab(i-1)*30269, B).
+ * Call counter: the first call seeds (or tries to) and moves the counter
+ * 0 -> 1; the second call changes nothing and writes
+ *     "", "",
+ *     "     ****WARNING**** You have called routine ZBQLINI more than"
+ *     "     once. I'm ignoring any subsequent calls."
+ *     "", ""
+ * (counter 2); later calls return silently.
+ * Clock path (seed 0): runs " date +%S%M%H%j > zbql1234.tmp", opens
+ * "zbql1234.tmp" in the current directory under the file numbers 80..999
+ * (one fopen(name, "a+") attempt each; an attempt fails when fopen returns
+ * NULL), reads the record (3(I2),I3) = SS MM HH DDD, closes the file and
+ * runs "rm zbql1234.tmp"; then s = fmod(T1 + T2 + T3 + T4, B) with
+ * T1 = trunc(SS/60*B), T2 = trunc(MM/60*B), T3 = trunc(HH/24*B),
+ * T4 = trunc(DDD/365*B).  On Linux both commands run through the shell
+ * (std::system; statuses not examined).  In the Windows DLL no command is
+ * run (cmd.exe's date would prompt): the library writes the nine-digit
+ * local-time record SSMMHHDDD and a newline to the file itself, and removes
+ * the file itself, in the same order of steps.
+ * When all 920 opens fail (table unchanged, file not removed):
+ *     "", "",
+ *     "     **** ERROR **** In routine ZBQLINI, I couldn't find an"
+ *     "     available file number. To rectify the problem, decrease the value of"
+ *     "     the parameter LFLNO at the start of this routine (in file randgen)"
+ *     "     and recompile. Any number less than 100 should work."
+ * When the file's first line is not exactly nine digits (then only the line
+ * end) with SS 00-60, MM 00-59, HH 00-23, DDD 001-366 -- for example when
+ * the system has no date command -- the file is still closed and removed,
+ * the table is left unchanged and this library writes:
+ *     "", "",
+ *     "     ****ERROR**** In routine ZBQLINI, the clock file zbql1234.tmp did"
+ *     "     not hold the expected nine digits (seconds, minutes, hours, day of"
+ *     "     the year). The generator's table is left unchanged."
+ * In both failure cases the counter stays 1.  The one clock reading whose s
+ * is 0 (00:00:00 on day 365) would fill the table with zeros, on which
+ * zbqlu01_ could never return; s = 1 is used in its place.
  */
 KESTRUMR_API void zbqlini_(const int32_t *seed);
 
-/* zbqlnor_ -- normal variate mu + sigma*z (Box-Muller, one saved value). */
+/*
+ * zbqlnor_ -- normal variate mu + sigma*z (Box-Muller).  Calls alternate:
+ * one draws two uniforms, returns the cosine deviate and saves the sine
+ * deviate unscaled; the next draws nothing and returns the saved deviate
+ * scaled by its own mu and sigma.  No check: sigma = 0 gives mu, a negative
+ * sigma mirrors the draw, NaN and infinities follow IEEE arithmetic.
+ * [in] mu, sigma  double.
+ */
 KESTRUMR_API double zbqlnor_(const double *mu, const double *sigma);
-/* zbqlexp_ -- exponential variate with mean mu >= 0. */
+
+/*
+ * zbqlexp_ -- exponential variate with mean mu: -mu*ln U (one uniform;
+ * mu = 0 gives 0, mu = +inf gives +inf).
+ * [in] mu  double, >= 0.
+ * mu < 0 or NaN: returns 0.0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLEXP", ""
+ */
 KESTRUMR_API double zbqlexp_(const double *mu);
-/* zbqlgam_ -- gamma variate, density proportional to x^(g-1) exp(-h x). */
+
+/*
+ * zbqlgam_ -- gamma variate, density proportional to x^(g-1) exp(-h x):
+ * X/h for X ~ gamma(g, 1) by Ahrens-Dieter GS (g < 1), a ratio of uniforms
+ * (1 <= g <= 10) or Cheng-Feast GKM3 (g > 10); two uniforms per attempt.
+ * [in] g  double, shape > 0.   [in] h  double, rate > 0.
+ * g or h <= 0 or NaN: returns 0.0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLGAM",
+ *     "     (both parameters must be positive)", ""
+ * g = +inf: +inf/h without drawing (NaN for h = +inf).
+ */
 KESTRUMR_API double zbqlgam_(const double *g, const double *h);
-/* zbqlbet1_ -- beta(a, b) variate. */
+
+/*
+ * zbqlbet1_ -- beta(a, b) variate: Johnk's method when a < 0.9 and b < 0.9,
+ * otherwise g1/(g1 + g2) from gamma(a) then gamma(b).
+ * [in] a, b  double, > 0.
+ * a or b <= 0 or NaN: returns 0.0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLBET1",
+ *     "     (both degrees of freedom must be positive)", ""
+ * a = +inf: 1.0; b = +inf: 0.0; both: NaN (nothing drawn).
+ */
 KESTRUMR_API double zbqlbet1_(const double *a, const double *b);
-/* zbqlwei_ -- Weibull variate with shape a and scale b. */
+
+/*
+ * zbqlwei_ -- Weibull variate b*(-ln U)^(1/a) (one uniform).
+ * [in] a  double, shape > 0.   [in] b  double, scale > 0.
+ * a or b <= 0 or NaN: returns 0.0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLWEI",
+ *     "     (both parameters must be positive)", ""
+ * b = +inf: +inf; a = +inf: b (after the draw).
+ */
 KESTRUMR_API double zbqlwei_(const double *a, const double *b);
-/* zbqlpar_ -- Pareto variate of the second kind, shape a, scale b. */
+
+/*
+ * zbqlpar_ -- Pareto variate of the second kind, b*(U^(-1/a) - 1) (one
+ * uniform), support x > 0.
+ * [in] a  double, shape > 0.   [in] b  double, scale > 0.
+ * a or b <= 0 or NaN: returns 0.0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLPAR",
+ *     "     (both parameters must be positive)", ""
+ * a = +inf: 0.0; b = +inf: +inf; both: NaN (after the draw).
+ */
 KESTRUMR_API double zbqlpar_(const double *a, const double *b);
 
-/* zbqlbin_ -- binomial variate: successes in n trials of probability p. */
+/*
+ * zbqlbin_ -- binomial variate: successes in n trials of probability p.
+ * Splits by beta order statistics while 10 < trunc(N*P) + 1 < N - 10, then
+ * counts geometric waiting times on the rarer side (nothing is drawn when
+ * that side's probability is <= 1e-8).
+ * [in] n  int32, > 0.   [in] p  double, 0 <= p <= 1.
+ * Returns 0..n.  n <= 0, or p < 0, p > 1 or NaN: returns 0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLBIN", ""
+ */
 KESTRUMR_API int32_t zbqlbin_(const int32_t *n, const double *p);
-/* zbqlgeo_ -- geometric variate: trials up to and including the first
- * success. */
+
+/*
+ * zbqlgeo_ -- geometric variate: trials up to and including the first
+ * success.  p > 0.9: one uniform per trial; otherwise one uniform and
+ * trunc(ln u / ln(1-p)) + 1 (with -p for ln(1-p) when p <= 1e-12).
+ * [in] p  double, 0 <= p <= 1.
+ * Returns >= 1, saturating at INT32_MAX (p = 0, p = -0.0, tiny p).
+ * p < 0, p > 1 or NaN: returns 0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLGEO", ""
+ */
 KESTRUMR_API int32_t zbqlgeo_(const double *p);
-/* zbqlpoi_ -- Poisson variate with mean mu. */
+
+/*
+ * zbqlpoi_ -- Poisson variate with mean mu.  mu <= 1000: gamma splitting
+ * down to a remaining mean <= 10, then a product of uniforms; mu > 1000:
+ * rejection with a Lorentzian envelope, candidates of 2^31 or more redrawn.
+ * [in] mu  double, >= 0.
+ * Returns >= 0.  mu >= 2^31 (2147483648.0, also +inf): INT32_MAX without
+ * drawing -- at such means most of the distribution lies beyond int32 and
+ * the rejection method would (all but) never accept.
+ * mu < 0 or NaN: returns 0 and writes
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLPOI", ""
+ */
 KESTRUMR_API int32_t zbqlpoi_(const double *mu);
-/* zbqlnb_ -- negative binomial variate: Poisson with a gamma(r) mean scaled
- * by p/(1-p). */
+
+/*
+ * zbqlnb_ -- negative binomial variate: zbqlpoi_ of g*p/(1-p), g ~ gamma(r),
+ * so mean r*p/(1-p).  A gamma-mixed mean of 2^31 or more gives INT32_MAX.
+ * [in] r  double, shape > 0.   [in] p  double, 0 < p < 1.
+ * r = +inf: INT32_MAX (nothing drawn).
+ * r <= 0, p <= 0, p >= 1 or NaN: returns 0 and writes (no empty line after)
+ *     "", "     ****ERROR**** Illegal parameter value in  ZBQLNB"
+ */
 KESTRUMR_API int32_t zbqlnb_(const double *r, const double *p);
-/* zbqllg_ -- ln Gamma(x) for x > 0. */
+
+/*
+ * zbqllg_ -- ln Gamma(x), Lanczos series with six terms (reflection below
+ * 1); exactly 0.0 when |x - 1| < 1e-12.
+ * [in] x  double, > 0.
+ * x <= 0 or NaN: NaN; x = +inf: +inf.  Below about 1e-16 the reflection's
+ * w = 1 - x rounds to 1 and the result stays near 37.4 (the specified
+ * arithmetic, kept).  Draws nothing.
+ */
 KESTRUMR_API double zbqllg_(const double *x);
 
 #ifdef __cplusplus

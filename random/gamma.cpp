@@ -10,7 +10,17 @@
 // Every attempt draws exactly two uniforms, first u1 then u2, whether or not
 // it is accepted.  Expressions are written in the order that fixes their
 // rounding.
+//
+// Guards (this library's choice; the specification leaves NaN and infinite
+// shapes open): before any method, a shape that is NaN or not > 0 returns
+// NaN and a shape of +inf returns +inf / h, neither drawing a uniform.  A NaN
+// shape passes every comparison of the methods in a way that never accepts,
+// and some negative shapes (g = -e, for instance) can never be accepted by
+// method A either, so without the guard those loops would not end.  Every
+// finite shape > 0 ends: method A for the tiniest shapes accepts at once
+// (x underflows to 0), method C for the largest (w rounds to 1).
 #include <cmath>
+#include <limits>
 
 #include "random/messages.h"
 #include "random/stream.h"
@@ -22,7 +32,8 @@ constexpr double kE = 2.718281828459045;
 }
 
 double Stream::gamma(double g, double h) {
-    if (g <= 0.0 || h <= 0.0) {
+    // "g <= 0 or h <= 0", with NaN counted as illegal too.
+    if (!(g > 0.0) || !(h > 0.0)) {
         write_gamma_parameter_message();
         return 0.0;
     }
@@ -30,6 +41,8 @@ double Stream::gamma(double g, double h) {
 }
 
 double Stream::gamma_core(double g, double h) {
+    if (!(g > 0.0)) return std::numeric_limits<double>::quiet_NaN();
+    if (g == std::numeric_limits<double>::infinity()) return g / h;
     double x;
     if (g < 1.0) {
         // A. GS: with b = g + e, the envelope is x^(g-1) on (0, 1] and

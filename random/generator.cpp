@@ -25,9 +25,8 @@ const int32_t zbqlbd01_ = 1;
 
 namespace kestrum::random {
 
-Stream& process_stream() {
-    static Stream stream(&zbql0001_);
-    return stream;
-}
+// Constant initialisation: the record's address is a constant, so the
+// stream exists before any code of the process runs.
+ProcessState process_state_instance{Stream(&zbql0001_), 0};
 
 }  // namespace kestrum::random

@@ -31,9 +31,11 @@ struct Stream {
     int32_t nstat = -1;    // 1 while a saved normal deviate waits
     double nspare = 0.0;   // the saved deviate, unscaled
 
-    explicit Stream(Record* r) : rec(r) {}
+    explicit constexpr Stream(Record* r) : rec(r) {}
 
-    // One step of the recurrence; returns the new word, in [0, B).
+    // One step of the recurrence; returns the new word, in [0, B).  No
+    // modulo: one comparison decides the borrow, and the positions move by
+    // decrementing with at most one wrap applied per step.
     double step() {
         double* const xt = rec->xtab;
         double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
@@ -62,7 +64,9 @@ struct Stream {
     }
 
     // The next variate on (0, 1).  A zero word is never returned as 0: the
-    // generator steps again and scales that word down by one more factor B.
+    // generator steps again and scales that word down by one more factor B
+    // (zero words drawn earlier in the same call add nothing).  This is the
+    // body of zbqlu01_; internal callers use it directly.
     double uniform() {
         const double base = rec->base;
         double divisor = base;
@@ -78,15 +82,33 @@ struct Stream {
     // unscaled for the next call).
     double normal(double mu, double sigma);
 
-    // Gamma(g) / h with the parameter check: g <= 0 or h <= 0 writes the
-    // gamma message and returns 0.0 without drawing.
+    // Gamma(g) / h with the parameter check of zbqlgam_: g or h not > 0
+    // (that is <= 0 or NaN) writes the gamma message and returns 0.0
+    // without drawing.
     double gamma(double g, double h);
 
-    // Gamma(g) / h without the parameter check.
+    // Gamma(g) / h without the parameter check.  Guards that keep a bad
+    // shape from hanging the rejection loops (no uniform is drawn in
+    // either case): a shape that is NaN or not > 0 returns NaN; g = +inf
+    // returns +inf / h.  h is used as it comes (X / h in IEEE arithmetic).
     double gamma_core(double g, double h);
 };
 
+// Everything of the unit that lives as long as the process: the stream bound
+// to the exported record (with the positions and the normal routine's saved
+// deviate) and zbqlini_'s call counter (0 never called, 1 seeded or seeding
+// tried, 2 the second-call warning given).
+struct ProcessState {
+    Stream stream;
+    int32_t initcount = 0;
+};
+
+// The one process-wide instance, constant-initialised at load time.
+extern ProcessState process_state_instance;
+
+inline ProcessState& process_state() { return process_state_instance; }
+
 // The process-wide stream, bound to the exported record.
-Stream& process_stream();
+inline Stream& process_stream() { return process_state_instance.stream; }
 
 }  // namespace kestrum::random
