@@ -61,6 +61,8 @@ void nelder_mead(Func&& func, std::int32_t ndim, double* start, double* xbest, d
         return;
     }
     *ierr = 2;
+    *neval = 0;
+    *nrestart = 0;
 
     const int n = ndim;
     const int nn = n + 1;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "common/pmath.h"
 #include "kestrumr.h"
 
 namespace kestrum::hyper {
@@ -17,8 +18,8 @@ double log_rate_objective(double a) {
     const kestrumr_uupar& u = uupar_;
     const double nrow = static_cast<double>(ngusev_.nrow);
     const double ngrp = static_cast<double>(ngusev_.ngrp);
-    const double c = std::exp(a);
-    const double g = std::log((c + u.rsum) + u.hrate);
+    const double c = pmath::exp(a);
+    const double g = pmath::log((c + u.rsum) + u.hrate);
     return -((a * (nrow * u.gshape + u.wunit) - c * u.sinv) - g * (ngrp * u.wunit + u.hshape));
 }
 
@@ -29,7 +30,7 @@ double log_rate_objective(double a) {
 // formed on its own.  gshape and nrow do not enter.
 double proposal_variance() {
     const kestrumr_uupar& u = uupar_;
-    const double c = std::exp(optvar_);
+    const double c = pmath::exp(optvar_);
     const double s = (c + u.rsum) + u.hrate;
     const double b = static_cast<double>(ngusev_.ngrp) * u.wunit + u.hshape;
     return -(1.0 / ((0.0 - u.sinv * c) - ((c * b) * (u.rsum + u.hrate)) / (s * s)));

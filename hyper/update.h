@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/pmath.h"
 #include "hyper/objective.h"
 #include "kestrumr.h"
 
@@ -53,7 +54,7 @@ void update_rate(Source& src, double sinv, double hshape, double gshape, double 
     ngusev_.nrow = nrow;
     ngusev_.ngrp = ngrp;
 
-    tparvar_ = std::log(*rate);
+    tparvar_ = pmath::log(*rate);
     optvar_ = find_mode(tparvar_);
     tvarvar_ = proposal_variance();
     const double s = std::sqrt(tvarvar_);
@@ -67,9 +68,9 @@ void update_rate(Source& src, double sinv, double hshape, double gshape, double 
         const double fprop = log_rate_objective(prop);
         const double r = (fcur - fprop) + 0.5 * (z * z - zcur * zcur);
         const double u = src.uniform();
-        if (std::log(u) <= r) {
+        if (pmath::log(u) <= r) {
             tparvar_ = prop;
-            *rate = std::exp(prop);
+            *rate = pmath::exp(prop);
             fcur = log_rate_objective(prop);
             zcur = (prop - mode) / s;
         }
