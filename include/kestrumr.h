@@ -603,7 +603,9 @@ KESTRUMR_API double zbqlgam_(const double *g, const double *h);
  * a or b <= 0 or NaN: returns 0.0 and writes
  *     "", "     ****ERROR**** Illegal parameter value in  ZBQLBET1",
  *     "     (both degrees of freedom must be positive)", ""
- * a = +inf: 1.0; b = +inf: 0.0; both: NaN (nothing drawn).
+ * a = +inf: 1.0; b = +inf: 0.0; both: NaN (nothing drawn).  With subnormal
+ * a and b, where both of Johnk's logarithm quotients overflow, the result is
+ * 0.0, 1.0 or 0.5 by the sign of ln(u2)*a - ln(u1)*b.
  */
 KESTRUMR_API double zbqlbet1_(const double *a, const double *b);
 

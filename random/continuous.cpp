@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/pmath.h"
 #include "random/messages.h"
 #include "random/stream.h"
 #include "random/variates.h"
@@ -27,7 +28,7 @@ double exponential(Stream& s, double mu) {
     }
     // 2. -mu*ln U: one uniform, so mu = 0 gives 0 after one draw and
     //    mu = +inf gives +inf.
-    return -mu * std::log(s.uniform());
+    return -mu * pmath::log(s.uniform());
 }
 
 double beta(Stream& s, double a, double b) {
@@ -46,18 +47,18 @@ double beta(Stream& s, double a, double b) {
         for (;;) {
             const double u1 = s.uniform();  // 2.1 u1 first, then u2
             const double u2 = s.uniform();
-            const double x = std::pow(u1, 1.0 / a);  // 2.2
-            const double y = std::pow(u2, 1.0 / b);
+            const double x = pmath::pow(u1, 1.0 / a);  // 2.2
+            const double y = pmath::pow(u2, 1.0 / b);
             if (x + y > 1.0) continue;
             // 2.3 x/(x + y) formed from logarithms.
-            const double d = std::log(u2) / b - std::log(u1) / a;
+            const double d = pmath::log(u2) / b - pmath::log(u1) / a;
             if (std::isnan(d)) {
                 // Both quotients overflowed (a and b subnormal): d is
                 // infinite with the sign of ln(u2)*a - ln(u1)*b.
-                const double sign = std::log(u2) * a - std::log(u1) * b;
+                const double sign = pmath::log(u2) * a - pmath::log(u1) * b;
                 return sign > 0.0 ? 0.0 : (sign < 0.0 ? 1.0 : 0.5);
             }
-            return 1.0 / (1.0 + std::exp(d));
+            return 1.0 / (1.0 + pmath::exp(d));
         }
     }
     // 3. Two gamma variates, a's first.
@@ -79,9 +80,9 @@ double weibull(Stream& s, double a, double b) {
         return 0.0;
     }
     // 2. b*(-ln U)^(1/a): one uniform.
-    const double e = -std::log(s.uniform());
+    const double e = -pmath::log(s.uniform());
     if (b == kInf) return kInf;  // also when the power underflows to 0
-    return b * std::pow(e, 1.0 / a);
+    return b * pmath::pow(e, 1.0 / a);
 }
 
 double pareto(Stream& s, double a, double b) {
@@ -96,7 +97,7 @@ double pareto(Stream& s, double a, double b) {
         if (a == b) return std::numeric_limits<double>::quiet_NaN();
         return a == kInf ? 0.0 : kInf;
     }
-    return b * (std::pow(u, -1.0 / a) - 1.0);
+    return b * (pmath::pow(u, -1.0 / a) - 1.0);
 }
 
 }  // namespace kestrum::random

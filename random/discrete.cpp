@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/pmath.h"
 #include "random/messages.h"
 #include "random/stream.h"
 #include "random/variates.h"
@@ -41,8 +42,8 @@ int32_t geometric_core(Stream& s, double p) {
     }
     // 3. One uniform and the logarithm formula.
     const double u = s.uniform();
-    if (p > 1e-12) return saturated_count(std::log(u) / std::log(1.0 - p));
-    return saturated_count(-std::log(u) / p);
+    if (p > 1e-12) return saturated_count(pmath::log(u) / pmath::log(1.0 - p));
+    return saturated_count(-pmath::log(u) / p);
 }
 
 }  // namespace
@@ -120,11 +121,11 @@ int32_t poisson(Stream& s, double mu) {
         // Rejection with a Lorentzian envelope.
         // 1.
         const double sq = std::sqrt(2.0 * mu);
-        const double lnmu = std::log(mu);
+        const double lnmu = pmath::log(mu);
         const double lg0 = log_gamma(mu + 1.0) - mu * lnmu;
         for (;;) {
             // 2. One uniform per candidate.
-            const double y = std::tan(kPi * s.uniform());
+            const double y = pmath::tan(kPi * s.uniform());
             const double v = sq * y + mu;
             if (v <= -1.0 || v >= 2147483648.0) continue;
             const double em = std::trunc(v);  // -1 < v < 2^31: em in 0..2^31-1
@@ -133,9 +134,9 @@ int32_t poisson(Stream& s, double mu) {
             // 4. One uniform either way.
             bool accept;
             if (std::fabs(t) < 100.0) {
-                accept = s.uniform() <= (0.9 * (1.0 + y * y)) * std::exp(t);
+                accept = s.uniform() <= (0.9 * (1.0 + y * y)) * pmath::exp(t);
             } else {
-                accept = std::log(s.uniform()) <= t + std::log(0.9 * (1.0 + y * y));
+                accept = pmath::log(s.uniform()) <= t + pmath::log(0.9 * (1.0 + y * y));
             }
             // 5.
             if (accept) return static_cast<int32_t>(em);
@@ -154,7 +155,7 @@ int32_t poisson(Stream& s, double mu) {
         m = m * (1.0 - y);
     }
     // 4. Product of uniforms for the remainder m <= 10.
-    const double t = std::exp(-m);
+    const double t = pmath::exp(-m);
     double prod = 1.0;
     int64_t j = -1;
     do {

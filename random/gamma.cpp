@@ -22,6 +22,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/pmath.h"
 #include "random/messages.h"
 #include "random/stream.h"
 
@@ -52,11 +53,11 @@ double Stream::gamma_core(double g, double h) {
             const double u2 = uniform();
             const double b = g + kE;
             if (u1 > kE / b) {
-                x = -std::log((b * (1.0 - u1)) / (g * kE));
-                if (u2 <= std::pow(x, g - 1.0)) break;
+                x = -pmath::log((b * (1.0 - u1)) / (g * kE));
+                if (u2 <= pmath::pow(x, g - 1.0)) break;
             } else {
-                x = std::pow((b * u1) / kE, 1.0 / g);
-                if (u2 <= std::exp(-x)) break;
+                x = pmath::pow((b * u1) / kE, 1.0 / g);
+                if (u2 <= pmath::exp(-x)) break;
             }
         }
     } else if (g <= 10.0) {
@@ -64,7 +65,7 @@ double Stream::gamma_core(double g, double h) {
         // uu <= f(v / uu^0.5 - a)^(1/1.5), f(z) = z^(g-1) e^-z.
         const double a = (g < 2.0) ? 0.0 : 2.0 - g;
         const double c = 3.0 * a;
-        const double hmax = std::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
+        const double hmax = pmath::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
         const double m = (g + a) * 0.5 + 1.0;
         const double d = std::sqrt(m * m - c);
         double t1 = m - d;
@@ -75,18 +76,18 @@ double Stream::gamma_core(double g, double h) {
             w1 = 0.0;
         }
         const double p = ((g - 1.0) * 0.5) / 1.5;
-        const double vlo = (t1 * std::pow(w1, p)) * std::exp((-w1 * 0.5) / 1.5);
+        const double vlo = (t1 * pmath::pow(w1, p)) * pmath::exp((-w1 * 0.5) / 1.5);
         const double w2 = t2 - a;
-        const double vhi = (t2 * std::pow(w2, p)) * std::exp((-w2 * 0.5) / 1.5);
+        const double vhi = (t2 * pmath::pow(w2, p)) * pmath::exp((-w2 * 0.5) / 1.5);
         const double span = vhi - vlo;
         for (;;) {
             const double u1 = uniform();
             const double u2 = uniform();
             const double uu = hmax * u1;
-            const double y = (vlo + u2 * span) / std::pow(uu, 0.5);
+            const double y = (vlo + u2 * span) / pmath::pow(uu, 0.5);
             if (y <= a) continue;
             const double z = y - a;
-            if (std::exp(-z / 1.5) * std::pow(z, (g - 1.0) / 1.5) >= uu) {
+            if (pmath::exp(-z / 1.5) * pmath::pow(z, (g - 1.0) / 1.5) >= uu) {
                 x = z;
                 break;
             }
@@ -108,7 +109,7 @@ double Stream::gamma_core(double g, double h) {
                 x = a1 * w;
                 break;
             }
-            if ((m1 * std::log(v) - std::log(w)) + w < 1.0) {
+            if ((m1 * pmath::log(v) - pmath::log(w)) + w < 1.0) {
                 x = a1 * w;
                 break;
             }

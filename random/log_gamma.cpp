@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/pmath.h"
 #include "random/variates.h"
 
 namespace kestrum::random {
@@ -29,7 +30,7 @@ double log_gamma(double x) {
     if (std::fabs(z - 1.0) < 1e-12) return 0.0;
     // 3.
     const double t = z + 4.5;
-    const double a = (z - 0.5) * std::log(t) - t;
+    const double a = (z - 0.5) * pmath::log(t) - t;
     // 4. The series, in this order.
     double s = 76.18009172947146 / z + 1.000000000190015;
     s = s - 86.50532032941678 / (z + 1.0);
@@ -38,10 +39,10 @@ double log_gamma(double x) {
     s = s + 0.001208650973866179 / (z + 4.0);
     s = s - 5.395239384953e-6 / (z + 5.0);
     // 5. The constant is ln sqrt(2 pi).
-    const double r = (a + 0.9189385332046727) + std::log(s);
+    const double r = (a + 0.9189385332046727) + pmath::log(s);
     // 6.
     if (x >= 1.0) return r;
-    return std::log((kPi * w) / std::sin(kPi * w)) - r;
+    return pmath::log((kPi * w) / pmath::sin(kPi * w)) - r;
 }
 
 }  // namespace kestrum::random

@@ -4,6 +4,7 @@
 // which draws nothing.
 #include <cmath>
 
+#include "common/pmath.h"
 #include "random/stream.h"
 
 namespace kestrum::random {
@@ -17,10 +18,10 @@ double Stream::normal(double mu, double sigma) {
     const double u1 = uniform();
     const double theta = 2.0 * kPi * u1;
     const double u2 = uniform();
-    const double r = std::sqrt(-2.0 * std::log(u2));
-    nspare = r * std::sin(theta);
+    const double r = std::sqrt(-2.0 * pmath::log(u2));
+    nspare = r * pmath::sin(theta);
     nstat = 1;
-    return (r * std::cos(theta)) * sigma + mu;
+    return (r * pmath::cos(theta)) * sigma + mu;
 }
 
 }  // namespace kestrum::random

@@ -12,6 +12,7 @@
 #include <limits>
 #include <vector>
 
+#include "common/pmath.h"
 #include "random/variates.h"
 #include "random_support.h"
 #include "support/capture.h"
@@ -49,7 +50,7 @@ TEST(Geometric, AbovePointNineCountsTrialsAtPointNineUsesTheLogarithm) {
     bool some_above_one = false;
     for (int i = 0; i < 200; ++i) {
         const double u = copy.s.uniform();
-        const int want = static_cast<int>(std::trunc(std::log(u) / std::log(1.0 - 0.9))) + 1;
+        const int want = static_cast<int>(std::trunc(kestrum::pmath::log(u) / kestrum::pmath::log(1.0 - 0.9))) + 1;
         const PrivateStream before(p);
         ASSERT_EQ(random::geometric(p.s, 0.9), want);
         ASSERT_EQ(steps_between(before, p), 1);
@@ -62,9 +63,9 @@ TEST(Geometric, SmallProbabilitiesUseMinusPBelowTheTolerance) {
     PrivateStream p, copy;
     const double u1 = copy.s.uniform();
     EXPECT_EQ(random::geometric(p.s, 1e-5),
-              static_cast<int>(std::trunc(std::log(u1) / std::log(1.0 - 1e-5))) + 1);
+              static_cast<int>(std::trunc(kestrum::pmath::log(u1) / kestrum::pmath::log(1.0 - 1e-5))) + 1);
     const double u2 = copy.s.uniform();
-    const double q = -std::log(u2) / 1e-13;
+    const double q = -kestrum::pmath::log(u2) / 1e-13;
     const int32_t want = q < 2147483647.0 ? static_cast<int32_t>(std::trunc(q)) + 1 : INT32_MAX;
     EXPECT_EQ(random::geometric(p.s, 1e-13), want);
 }
@@ -119,7 +120,7 @@ int64_t ref_binomial(PrivateStream& ps, int64_t n, double p, bool* beta_first = 
         int64_t s = 0;
         for (;;) {
             const double u = ps.s.uniform();
-            double quot = std::log(u) / std::log(1.0 - q);
+            double quot = kestrum::pmath::log(u) / kestrum::pmath::log(1.0 - q);
             s += quot < 2147483647.0 ? static_cast<int64_t>(std::trunc(quot)) + 1 : INT32_MAX;
             if (s <= nn) {
                 ++x;
@@ -202,7 +203,7 @@ int64_t ref_poisson_small(PrivateStream& ps, double mu, std::vector<double>* sha
         acc += k;
         m = m * (1.0 - y);
     }
-    const double t = std::exp(-m);
+    const double t = kestrum::pmath::exp(-m);
     double prod = 1.0;
     int64_t j = -1;
     do {
@@ -214,18 +215,18 @@ int64_t ref_poisson_small(PrivateStream& ps, double mu, std::vector<double>* sha
 
 int64_t ref_poisson_large(PrivateStream& ps, double mu) {
     const double sq = std::sqrt(2.0 * mu);
-    const double lg0 = random::log_gamma(mu + 1.0) - mu * std::log(mu);
+    const double lg0 = random::log_gamma(mu + 1.0) - mu * kestrum::pmath::log(mu);
     for (;;) {
-        const double y = std::tan(kPi * ps.s.uniform());
+        const double y = kestrum::pmath::tan(kPi * ps.s.uniform());
         const double v = sq * y + mu;
         if (v <= -1.0 || v >= 2147483648.0) continue;
         const double em = std::trunc(v);
-        const double t = (em * std::log(mu) - random::log_gamma(em + 1.0)) + lg0;
+        const double t = (em * kestrum::pmath::log(mu) - random::log_gamma(em + 1.0)) + lg0;
         bool acc;
         if (std::fabs(t) < 100.0) {
-            acc = ps.s.uniform() <= 0.9 * (1.0 + y * y) * std::exp(t);
+            acc = ps.s.uniform() <= 0.9 * (1.0 + y * y) * kestrum::pmath::exp(t);
         } else {
-            acc = std::log(ps.s.uniform()) <= t + std::log(0.9 * (1.0 + y * y));
+            acc = kestrum::pmath::log(ps.s.uniform()) <= t + kestrum::pmath::log(0.9 * (1.0 + y * y));
         }
         if (acc) return static_cast<int64_t>(em);
     }
@@ -340,8 +341,8 @@ TEST(LogGamma, ValuesTheSpecificationNames) {
     EXPECT_FALSE(std::signbit(zbqllg_(&one)));
     EXPECT_EQ(zbqllg_(&near), 0.0);
     EXPECT_EQ(zbqllg_(&below), 0.0);
-    EXPECT_NEAR(zbqllg_(&five), std::log(24.0), 1e-10);
-    EXPECT_NEAR(zbqllg_(&half), std::log(std::sqrt(kPi)), 1e-10);
+    EXPECT_NEAR(zbqllg_(&five), kestrum::pmath::log(24.0), 1e-10);
+    EXPECT_NEAR(zbqllg_(&half), kestrum::pmath::log(std::sqrt(kPi)), 1e-10);
 }
 
 TEST(LogGamma, AgreesWithTheLibraryFunctionOverTheRange) {

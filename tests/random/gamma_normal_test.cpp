@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/pmath.h"
 #include "random_support.h"
 #include "support/capture.h"
 
@@ -33,17 +34,17 @@ TEST(Normal, AlternatesTwoUniformsAndNoneOverThreeCalls) {
     const double u1 = copy.s.uniform();
     const double u2 = copy.s.uniform();
     const double theta = 2.0 * kPi * u1;
-    const double r = std::sqrt(-2.0 * std::log(u2));
+    const double r = std::sqrt(-2.0 * kestrum::pmath::log(u2));
     const double mu1 = 1.5, sd1 = 2.0;
     PrivateStream before = ProcessStateGuard::snapshot();
-    EXPECT_EQ(zbqlnor_(&mu1, &sd1), (r * std::cos(theta)) * sd1 + mu1);
+    EXPECT_EQ(zbqlnor_(&mu1, &sd1), (r * kestrum::pmath::cos(theta)) * sd1 + mu1);
     EXPECT_EQ(steps_between(before, ProcessStateGuard::snapshot()), 2);
     EXPECT_EQ(random::process_stream().nstat, 1);
 
     // Call 2: nothing drawn; the saved deviate scaled by this call's values.
     const double mu2 = -3.0, sd2 = 0.25;
     before = ProcessStateGuard::snapshot();
-    EXPECT_EQ(zbqlnor_(&mu2, &sd2), (r * std::sin(theta)) * sd2 + mu2);
+    EXPECT_EQ(zbqlnor_(&mu2, &sd2), (r * kestrum::pmath::sin(theta)) * sd2 + mu2);
     EXPECT_EQ(steps_between(before, ProcessStateGuard::snapshot()), 0);
     EXPECT_EQ(random::process_stream().nstat, 0);
 
@@ -53,7 +54,7 @@ TEST(Normal, AlternatesTwoUniformsAndNoneOverThreeCalls) {
     const double mu3 = 0.0, sd3 = 1.0;
     before = ProcessStateGuard::snapshot();
     EXPECT_EQ(zbqlnor_(&mu3, &sd3),
-              (std::sqrt(-2.0 * std::log(v2)) * std::cos(2.0 * kPi * v1)) * sd3 + mu3);
+              (std::sqrt(-2.0 * kestrum::pmath::log(v2)) * kestrum::pmath::cos(2.0 * kPi * v1)) * sd3 + mu3);
     EXPECT_EQ(steps_between(before, ProcessStateGuard::snapshot()), 2);
 }
 
@@ -78,11 +79,11 @@ double ref_method_a(S& s, double g) {
         const double b = g + kE;
         double x;
         if (u1 > kE / b) {
-            x = -std::log(b * (1.0 - u1) / (g * kE));
-            if (u2 <= std::pow(x, g - 1.0)) return x;
+            x = -kestrum::pmath::log(b * (1.0 - u1) / (g * kE));
+            if (u2 <= kestrum::pmath::pow(x, g - 1.0)) return x;
         } else {
-            x = std::pow(b * u1 / kE, 1.0 / g);
-            if (u2 <= std::exp(-x)) return x;
+            x = kestrum::pmath::pow(b * u1 / kE, 1.0 / g);
+            if (u2 <= kestrum::pmath::exp(-x)) return x;
         }
     }
 }
@@ -95,7 +96,7 @@ SetupB setup_b(double g) {
     SetupB st{};
     st.a = g < 2.0 ? 0.0 : 2.0 - g;
     const double c = 3.0 * st.a;
-    st.hmax = std::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
+    st.hmax = kestrum::pmath::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
     const double m = (g + st.a) * 0.5 + 1.0;
     const double d = std::sqrt(m * m - c);
     st.t1 = m - d;
@@ -106,9 +107,9 @@ SetupB setup_b(double g) {
         st.w1 = 0.0;
     }
     const double p = (g - 1.0) * 0.5 / 1.5;
-    st.vlo = st.t1 * std::pow(st.w1, p) * std::exp(-st.w1 * 0.5 / 1.5);
+    st.vlo = st.t1 * kestrum::pmath::pow(st.w1, p) * kestrum::pmath::exp(-st.w1 * 0.5 / 1.5);
     const double w2 = st.t2 - st.a;
-    st.vhi = st.t2 * std::pow(w2, p) * std::exp(-w2 * 0.5 / 1.5);
+    st.vhi = st.t2 * kestrum::pmath::pow(w2, p) * kestrum::pmath::exp(-w2 * 0.5 / 1.5);
     st.span = st.vhi - st.vlo;
     return st;
 }
@@ -120,10 +121,10 @@ double ref_method_b(S& s, double g) {
         const double u1 = s.uniform();
         const double u2 = s.uniform();
         const double uu = st.hmax * u1;
-        const double y = (st.vlo + u2 * st.span) / std::pow(uu, 0.5);
+        const double y = (st.vlo + u2 * st.span) / kestrum::pmath::pow(uu, 0.5);
         if (y <= st.a) continue;
         const double z = y - st.a;
-        if (std::exp(-z / 1.5) * std::pow(z, (g - 1.0) / 1.5) >= uu) return z;
+        if (kestrum::pmath::exp(-z / 1.5) * kestrum::pmath::pow(z, (g - 1.0) / 1.5) >= uu) return z;
     }
 }
 
@@ -141,7 +142,7 @@ double ref_method_c(S& s, double g) {
         if (v <= 0.0 || v >= 1.0) continue;
         const double w = b1 * u2 / v;
         if (m1 * v + w + 1.0 / w <= d1) return a1 * w;
-        if (m1 * std::log(v) - std::log(w) + w < 1.0) return a1 * w;
+        if (m1 * kestrum::pmath::log(v) - kestrum::pmath::log(w) + w < 1.0) return a1 * w;
     }
 }
 
@@ -209,7 +210,7 @@ TEST(Gamma, ShapeOneUsesMethodBWithNoShift) {
     EXPECT_EQ(st.t1, 0.0);
     EXPECT_EQ(st.vlo, 0.0);
     EXPECT_EQ(st.t2, 3.0);
-    EXPECT_EQ(st.vhi, 3.0 * std::exp(-1.0));
+    EXPECT_EQ(st.vhi, 3.0 * kestrum::pmath::exp(-1.0));
     expect_method(1.0, Method::B, Method::A);
     expect_method(1.5, Method::B, Method::A);
 }
