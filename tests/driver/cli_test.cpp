@@ -1,6 +1,7 @@
 // The command-line front end: reading, grouping, bad input, output files,
 // and a round trip on the example data against the library routine.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -34,8 +35,21 @@ struct GeneratorGuard {
     ~GeneratorGuard() { restore(); }
 };
 
+// Files of this process alone (several builds may run the suite at once),
+// removed when the process ends.
+struct TempFiles {
+    std::vector<std::string> paths;
+    ~TempFiles() {
+        for (const auto& p : paths) std::remove(p.c_str());
+    }
+};
+TempFiles temp_files;
+
 std::string temp_path(const std::string& name) {
-    return ::testing::TempDir() + "kestrum_cli_" + name;
+    const std::string p =
+        ::testing::TempDir() + "kestrum_cli_" + std::to_string(::getpid()) + "_" + name;
+    temp_files.paths.push_back(p);
+    return p;
 }
 
 void write_file(const std::string& path, const std::string& text) {
