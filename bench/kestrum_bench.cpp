@@ -160,9 +160,15 @@ void report_memory() {
              d.pv.data(), d.gm.data(), d.gv.data());
     const long after = peak_kib();
     const double stores = (2.0 * L * J * K + 2.0 * L * K) * 8.0 / 1048576.0;
+    // The whole workspace block, as planned by the driver.
+    kestrum::driver::Run r = kestrum::driver::make_run(d.args(K, B));
+    kestrum::driver::Arena plan;
+    kestrum::driver::carve_workspace(plan, r, kestrum::driver::CoreCallees::sweep_scratch_size(J));
+    const double block = static_cast<double>(plan.used()) * 8.0 / 1048576.0;
     std::printf("peak memory of kestrum_ (L = %d, J = %d, K = %d): %.1f MiB above the process "
-                "before the call; kept-draw stores 2LJK + 2LK doubles = %.1f MiB\n",
-                L, J, K, static_cast<double>(after - before) / 1024.0, stores);
+                "before the call; kept-draw stores 2LJK + 2LK doubles = %.1f MiB; whole "
+                "workspace block = %.2f MiB\n",
+                L, J, K, static_cast<double>(after - before) / 1024.0, stores, block);
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 //
 // For each row the kept draws are visited twice.  The first pass adds up the
 // draws and forms, per draw, the mean contrasts d_i = m_{i+1} - m_1 and the
-// cube-root variance contrasts c_i = v_{i+1}^(1/3) - v_1^(1/3) (pow with the
-// exponent 0.3333333333333333, not cbrt), storing them and accumulating their
+// cube-root variance contrasts c_i = v_{i+1}^(1/3) - v_1^(1/3) (the portable
+// pow with the exponent 0.3333333333333333, not cbrt, so every build
+// agrees to the last bit), storing them and accumulating their
 // sums, sums of squares and the cross sums of the joint vector
 // u = (d_1..d_{J-1}, c_1..c_{J-1}).  From these the sample covariance of u
 // (divisor K - 1) and that of d alone are formed and inverted.  The second
@@ -16,6 +17,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "common/pmath.h"
 #include "posterior/inverse.h"
 
 namespace kestrum::driver {
@@ -77,10 +79,10 @@ void summarise(Run& r, const Outputs& out) {
             sum_pmean = sum_pmean + r.pmeandraw[g + k * L];
             sum_pvar = sum_pvar + r.pvardraw[g + k * L];
             if (J >= 2) {
-                const double r1 = std::pow(v[0], kThird);
+                const double r1 = pmath::pow(v[0], kThird);
                 for (std::int64_t i = 0; i < M; ++i) {
                     const double d = m[(i + 1) * L] - m[0];
-                    const double c = std::pow(v[(i + 1) * L], kThird) - r1;
+                    const double c = pmath::pow(v[(i + 1) * L], kThird) - r1;
                     r.mdiff[k + i * K] = d;
                     r.vdiff[k + i * K] = c;
                     r.sum_d[i] = r.sum_d[i] + d;

@@ -453,7 +453,7 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  * Parameter checks write a fixed message of whole lines to standard output
  * and return 0.0 (0 for the int32 routines) without drawing anything.
  *
- * Results for values the specification leaves open (this library's
+ * Results for values outside the usual domains (this library's
  * choices; none of them hangs, none converts a NaN or out-of-range double to
  * an integer):
  *   - NaN parameters.  Every routine with a parameter check counts NaN as an

@@ -31,7 +31,7 @@ void remove_clock_file() { std::remove(kClockFileName); }
 #else
 
 void run(const char* command) {
-    // The status is not examined (the specification's choice); it is kept
+    // The status is not examined (by design); it is kept
     // in a variable only because the C library asks callers to use it.
     const int status = std::system(command);
     (void)status;

@@ -1,7 +1,7 @@
 // The platform layer of zbqlini_'s clock path: the two commands that write
 // and remove the clock file.
 //
-// The command texts are fixed by the specification:
+// The command texts are fixed:
 //     first:  " date +%S%M%H%j > zbql1234.tmp"   (30 characters, one leading blank)
 //     second: "rm zbql1234.tmp"
 // On Linux (any platform but Windows) both run through the system's shell

@@ -1,4 +1,4 @@
-// Continuous variates (Part 4.2): exponential, beta, Weibull, Pareto, and the
+// Continuous variates: exponential, beta, Weibull, Pareto, and the
 // exports of all of them with the normal and gamma routines (whose cores are
 // Stream members, normal.cpp and gamma.cpp).
 //

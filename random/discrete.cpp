@@ -1,4 +1,4 @@
-// Discrete variates (Part 4.3): geometric, binomial, Poisson and negative
+// Discrete variates: geometric, binomial, Poisson and negative
 // binomial, and their exports.
 //
 // U is one uniform from the stream, trunc rounds toward zero.  A parameter

@@ -11,7 +11,7 @@
 // it is accepted.  Expressions are written in the order that fixes their
 // rounding.
 //
-// Guards (this library's choice; the specification leaves NaN and infinite
+// Guards (this library's choice; for NaN and infinite
 // shapes open): before any method, a shape that is NaN or not > 0 returns
 // NaN and a shape of +inf returns +inf / h, neither drawing a uniform.  A NaN
 // shape passes every comparison of the methods in a way that never accepts,

@@ -1,4 +1,4 @@
-// zbqllg_ (Part 4.3): ln Gamma(x) by the Lanczos series with six terms, and
+// zbqllg_: ln Gamma(x) by the Lanczos series with six terms, and
 // the reflection formula below 1.
 //
 // Guards (this library's choice): NaN gives NaN; x <= 0 (also -0.0) gives

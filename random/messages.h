@@ -1,7 +1,7 @@
 // Fixed-text messages on the process's standard output.
 //
 // Every message of the random-variate routines (Parts 4.1-4.3) lives here,
-// line for line as the specification quotes it; the driver also writes the
+// line for line, exactly as fixed; the driver also writes the
 // gamma message.  Each message is a block of whole lines written to C
 // stdout and flushed at once.
 #pragma once

@@ -1,4 +1,4 @@
-// zbqlini_ (Part 4.1): seeding the generator's table, once per process.
+// zbqlini_: seeding the generator's table, once per process.
 //
 // The table is filled from one number s in [1, B):
 //     xtab(1) = s,  xtab(i) = fmod(xtab(i-1) * 30269, B)   for i = 2..43,

@@ -1,4 +1,4 @@
-// zbqlu01_ and zbqluab_ (Part 4.1): the exported uniform routines.
+// zbqlu01_ and zbqluab_: the exported uniform routines.
 #include "random/messages.h"
 #include "random/stream.h"
 #include "random/variates.h"

@@ -15,13 +15,13 @@
 
 namespace kestrum::random {
 
-// --- Part 4.1 ------------------------------------------------------------
+// --- Uniforms ------------------------------------------------------------
 
 // zbqluab_: lower + u*(upper - lower); equal limits write the warning and
 // return lower without drawing.
 double uniform_between(Stream& s, double lower, double upper);
 
-// --- Part 4.2 ------------------------------------------------------------
+// --- Continuous ------------------------------------------------------------
 
 // zbqlexp_: -mu*ln U.  mu NaN or < 0: message, 0.0.
 double exponential(Stream& s, double mu);
@@ -41,7 +41,7 @@ double weibull(Stream& s, double a, double b);
 // give NaN.
 double pareto(Stream& s, double a, double b);
 
-// --- Part 4.3 ------------------------------------------------------------
+// --- Discrete ------------------------------------------------------------
 
 // The int32 results saturate: a count that would be 2^31 - 1 or more comes
 // back as INT32_MAX (= 2147483647).

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/pmath.h"
 #include "driver/summaries.h"
 #include "run_fixture.h"
 
@@ -199,8 +200,8 @@ TEST(Summaries, FrequenciesAgreeWithAnIndependentEvaluation) {
             f.pv(0, k) = 1.0 + lcg.next();
             for (int i = 0; i < M; ++i) {
                 u[k][i] = f.gm(0, i + 1, k) - f.gm(0, 0, k);
-                u[k][M + i] = std::pow(f.gv(0, i + 1, k), 0.3333333333333333) -
-                              std::pow(f.gv(0, 0, k), 0.3333333333333333);
+                u[k][M + i] = kestrum::pmath::pow(f.gv(0, i + 1, k), 0.3333333333333333) -
+                              kestrum::pmath::pow(f.gv(0, 0, k), 0.3333333333333333);
             }
         }
         const Reference ref = reference(u, M);

@@ -1,4 +1,4 @@
-// Part 4.2: exponential, beta, Weibull and Pareto -- exact values and
+// Exponential, beta, Weibull and Pareto -- exact values and
 // uniform counts, the Johnk / two-gamma boundary, the messages, and the
 // documented results for infinite and extreme parameters.
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-// Part 4.3: geometric, binomial, Poisson, negative binomial and log-gamma --
-// exact values and uniform counts on every branch the specification names
-// (against reference versions written here from its text, built on the
+// Geometric, binomial, Poisson, negative binomial and log-gamma --
+// exact values and uniform counts on every branch
+// (against reference versions written here from the published steps, built on the
 // beta, gamma and log-gamma routines checked elsewhere), the messages, and
 // the documented results for out-of-range values.
 #include <gtest/gtest.h>

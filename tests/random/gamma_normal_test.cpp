@@ -1,6 +1,6 @@
-// Part 4.2: the normal routine's alternation and the gamma methods at every
-// boundary the specification names, checked against reference versions of
-// the methods written here from the specification's text (bit for bit, with
+// The normal routine's alternation and the gamma methods at every
+// boundary of the methods, checked against reference versions of
+// the methods written here from their published steps (bit for bit, with
 // the same number of uniforms).
 #include <gtest/gtest.h>
 

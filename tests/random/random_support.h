@@ -18,7 +18,7 @@ using random::Stream;
 
 inline constexpr double kB = 4294967291.0;
 
-// The record's load-time contents, typed in from the specification.
+// The record's load-time contents, typed in from the documented table.
 inline Record load_time_record() {
     Record r = {{80014410.0,  553218010.0, 169570999.0, 288589940.0, 291581871.0,
                  103842493.0, 79952507.0,  381202335.0, 311575334.0, 402878631.0,

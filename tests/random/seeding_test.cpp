@@ -1,4 +1,4 @@
-// Part 4.1: zbqlini_ -- the seed path, the call counter and its messages,
+// zbqlini_ -- the seed path, the call counter and its messages,
 // negative seeds, and the clock path (through the shell in a temporary
 // directory, and with scripted commands for the failure paths).
 #include <gtest/gtest.h>

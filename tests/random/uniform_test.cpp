@@ -1,4 +1,4 @@
-// Part 4.1: the uniform stream -- exact values from the load-time table and
+// The uniform stream -- exact values from the load-time table and
 // from seeds, the zero-word rule, zbqluab_, and the state tests (copy and
 // replay; private streams interleaved).
 #include <gtest/gtest.h>
