@@ -149,11 +149,21 @@ compare_session linux32 "$sessions/linux32.raw" qemu-i386-static build-i386/tool
 survey linux32 qemu-i386-static build-i386/tools/kestrumr_mathcheck
 
 wine=/usr/lib/wine/wine64
+wine_ok=0
 if [ -x "$wine" ] && [ ${#dll64[@]} -gt 0 ]; then
-  echo "== 64-bit Windows host programs under wine64"
   # A prefix of our own (created on first use, which takes a while).
   export WINEPREFIX="$root/build-win64/wineprefix" WINEDEBUG=-all \
          WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+  # wine itself must start (a broken wine installation is reported, not
+  # taken for a failure of the library).
+  if timeout 900 "$wine" cmd /c echo wine-ok 2>/dev/null | tr -d '\r' | grep -qx wine-ok; then
+    wine_ok=1
+  else
+    echo "== wine64 is installed but does not start: 64-bit Windows run left out"
+  fi
+fi
+if [ "$wine_ok" = 1 ]; then
+  echo "== 64-bit Windows host programs under wine64"
   (cd build-win64 && "$wine" ./kestrumr_session.exe > "$sessions/win64.raw" 2> "$sessions/win64.err")
   compare_session win64 "$sessions/win64.raw" "$wine" build-win64/kestrumr_mathcheck.exe
   survey win64 "$wine" build-win64/kestrumr_mathcheck.exe
@@ -170,7 +180,7 @@ if [ -x "$wine" ] && [ ${#dll64[@]} -gt 0 ]; then
   cmake --build build-win64-tests -j "$jobs" --target test_common
   ctest --test-dir build-win64-tests --output-on-failure -j "$jobs" \
         -R '^common[.]' -E 'PortableMath[.](SinCos|Tan)Accuracy'
-else
+elif [ ! -x "$wine" ]; then
   echo "== wine64 not installed: 64-bit Windows run left out"
 fi
 
