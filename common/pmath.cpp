@@ -365,6 +365,108 @@ DD cos_kernel(DD r) {
     return dd_add(DD{1.0, 0.0}, dd_mul(z, t));
 }
 
+// ---------------------------------------------------------------------------
+// Fast paths.  Each function first computes its result as an unevaluated
+// sum h + l (not necessarily normalised, |l| < 2^-13 |h|) with a proven
+// relative error well below 2^-63, using double arithmetic for everything
+// but the leading terms.  round_decided() then checks that the result is
+// decided: every real within e of h + l rounds to the same double.  The
+// bound e used by the callers, 2^-62 |h| (more for pow), covers the fast
+// path's own error plus the error of the accurate path (2^-66 or less),
+// plus the rounding of l +- e (below ulp(l) <= 2^-65 |h|).  When the test
+// passes, the exact value lies within e of h + l and farther than the
+// accurate path's error from every midpoint, so both paths return the
+// same double, the one nearest the exact value.  When it fails (about
+// one call in 500 for ordinary arguments) the accurate path runs as
+// before.  The results are therefore the same bits as the accurate path
+// alone would give.
+
+bool round_decided(double h, double l, double e, double* res) {
+    const double v = h + l;
+    *res = v;
+    return v == h + (l + e) && v == h + (l - e);
+}
+
+constexpr double kFastTol = 0x1p-62;
+
+// sin and cos of a reduced argument r = rh + rl (|r| <= pi/4 + 2^-40,
+// |rl| <= ulp(rh)/2), by a table of sin and cos at the points i/64:
+// with a = i/64 nearest to |r| and b = |r| - a, |b| <= 1/128 + 2^-40,
+//   sin(a + b) = S + C b + S (cos b - 1) + C (sin b - b)
+//   cos(a + b) = C - S b + C (cos b - 1) - S (sin b - b)
+// with S = sin a and C = cos a as double-doubles.  b is formed exactly
+// (|r| - a by Sterbenz' lemma, then a two-sum with rl).  cos b - 1 =
+// -b^2/2 + b^4/24 - b^6/720 (truncation below 2^-71) and sin b - b =
+// -b^3/6 + b^5/120 - b^7/5040 (truncation below 2^-81) are evaluated in
+// double from the leading part of b: |cos b - 1| <= 2^-15 and |sin b - b|
+// <= 2^-22.6, each with relative error below 2^-50.5, so absolute errors
+// below 2^-65.5 |S| and 2^-73 respectively.  The leading term S + C b is
+// a Dekker product and a Sterbenz-exact two-sum (|S| >= |C b| when i >= 1,
+// S = 0 otherwise); every other term goes into l, whose magnitude stays
+// below 2^-14.5 of the result, so its five or six roundings add at most
+// 2^-66 of the result.  Relative to the result (sin(a + b) >= S/2.1 for
+// i >= 1; for i = 0 it is r itself and the only small terms are rl and
+// sin b - b, 2^-16.5 of it), the error is below 2^-64 for both; the
+// accurate kernels are good to about 2^-67.
+struct TrigArg {
+    const double* t;  // sin a hi, lo, cos a hi, lo
+    double bh, bl;    // b
+    double cm1, sm;   // cos b - 1, sin b - b
+    bool neg;         // r < 0 (sin odd, cos even)
+};
+
+void trig_arg(DD r, TrigArg* a) {
+    a->neg = r.hi < 0.0;
+    const double rh = a->neg ? -r.hi : r.hi;
+    const double rl = a->neg ? -r.lo : r.lo;
+    const int32_t i = static_cast<int32_t>(rh * 64.0 + 0.5);  // 0..51
+    a->t = kSinCos64[i];
+    const DD b = two_sum(rh - static_cast<double>(i) * 0x1p-6, rl);
+    a->bh = b.hi;
+    a->bl = b.lo;
+    const double b2 = b.hi * b.hi;
+    a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
+    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+}
+
+DD fast_sin_r(const TrigArg& a) {
+    const double sh = a.t[0], sl = a.t[1], ch = a.t[2], cl = a.t[3];
+    const DD p = two_prod(ch, a.bh);
+    const DD s = fast_two_sum(sh, p.hi);
+    const double l = s.lo + (p.lo + (sl + ch * a.bl + cl * a.bh + (sh * a.cm1 + ch * a.sm)));
+    return a.neg ? DD{-s.hi, -l} : DD{s.hi, l};
+}
+
+DD fast_cos_r(const TrigArg& a) {
+    const double sh = a.t[0], sl = a.t[1], ch = a.t[2], cl = a.t[3];
+    const DD p = two_prod(sh, a.bh);
+    const DD s = fast_two_sum(ch, -p.hi);
+    const double l = s.lo + (-p.lo + (cl - sh * a.bl - sl * a.bh + (ch * a.cm1 - sh * a.sm)));
+    return DD{s.hi, l};
+}
+
+// sin or cos (which by n) of x = n pi/2 + r: the fast path, then the
+// accurate kernels.
+double sin_reduced(int32_t n, DD r, const TrigArg& a) {
+    DD v = (n & 1) ? fast_cos_r(a) : fast_sin_r(a);
+    if (n & 2) v = dd_neg(v);
+    double res;
+    if (round_decided(v.hi, v.lo, kFastTol * std::fabs(v.hi), &res)) return res;
+    v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
+    if (n & 2) v = dd_neg(v);
+    return v.hi + v.lo;
+}
+
+double cos_reduced(int32_t n, DD r, const TrigArg& a) {
+    DD v = (n & 1) ? fast_sin_r(a) : fast_cos_r(a);
+    if (((n + 1) & 2) != 0) v = dd_neg(v);
+    double res;
+    if (round_decided(v.hi, v.lo, kFastTol * std::fabs(v.hi), &res)) return res;
+    v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
+    if (((n + 1) & 2) != 0) v = dd_neg(v);
+    return v.hi + v.lo;
+}
+
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
 // products, relative error below 2^-99.  When x^n is itself representable
 // in 106 bits (every exact midpoint between doubles is) each partial power
@@ -485,9 +587,9 @@ double sin(double x) {
     if (ax < 0x1p-26) return x;      // sin x = x (1 - x^2/6), below half an ulp
     DD r;
     const int32_t n = reduce(x, &r);
-    DD v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
-    if (n & 2) v = dd_neg(v);
-    return v.hi + v.lo;
+    TrigArg a;
+    trig_arg(r, &a);
+    return sin_reduced(n, r, a);
 }
 
 double cos(double x) {
@@ -496,9 +598,24 @@ double cos(double x) {
     if (ax < 0x1p-27) return 1.0;  // 1 - x^2/2 rounds to 1
     DD r;
     const int32_t n = reduce(x, &r);
-    DD v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
-    if (((n + 1) & 2) != 0) v = dd_neg(v);
-    return v.hi + v.lo;
+    TrigArg a;
+    trig_arg(r, &a);
+    return cos_reduced(n, r, a);
+}
+
+void sincos(double x, double* s, double* c) {
+    const double ax = std::fabs(x);
+    if (!(ax < kInf) || ax < 0x1p-26) {
+        *s = sin(x);
+        *c = cos(x);
+        return;
+    }
+    DD r;
+    const int32_t n = reduce(x, &r);
+    TrigArg a;
+    trig_arg(r, &a);
+    *s = sin_reduced(n, r, a);
+    *c = cos_reduced(n, r, a);
 }
 
 double tan(double x) {

@@ -112,5 +112,7 @@ double pow(double x, double y);
 double sin(double x);
 double cos(double x);
 double tan(double x);
+// sin(x) and cos(x), the same bits as the two calls, sharing the reduction.
+void sincos(double x, double* s, double* c);
 
 }  // namespace kestrum::pmath
