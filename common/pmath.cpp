@@ -138,10 +138,10 @@ double dd_div(DD a, DD b) {
 // b (1 + a + a^2/2): Taylor to a^7, truncation < 2^-66 for |a| < 0.0028.
 // The leading products th*a and th + th*a are formed without error, so the
 // result before the last rounding is a double-double good to about 2^-68.
-double exp_dd(double xh, double xl, double sign) {
-    if (xh > 709.79) return sign * kInf;
-    if (xh < -745.2) return sign * 0.0;
-
+//
+// exp_core does the work for |xh| <= 745.2: it returns e and y with e^x =
+// 2^e * (y.hi + y.lo), y in [0.7, 1.5) or so.
+int32_t exp_core(double xh, double xl, DD* yout) {
     const double kd = round_int(xh * kInvLn2x128);
     const int32_t k = static_cast<int32_t>(kd);
     const int32_t j = k & 127;
@@ -167,7 +167,15 @@ double exp_dd(double xh, double xl, double sign) {
     const DD ta = two_prod(th, a);
     const DD s0 = two_sum(th, ta.hi);
     const double rest = ta.lo + th * tail + tl * (1.0 + (a + tail));
-    const DD y = fast_two_sum(s0.hi, s0.lo + rest);
+    *yout = fast_two_sum(s0.hi, s0.lo + rest);
+    return e;
+}
+
+double exp_dd(double xh, double xl, double sign) {
+    if (xh > 709.79) return sign * kInf;
+    if (xh < -745.2) return sign * 0.0;
+    DD y;
+    const int32_t e = exp_core(xh, xl, &y);
 
     if (e >= -1021) {
         const double v = y.hi + y.lo;
@@ -235,6 +243,51 @@ DD log_dd(double x) {
     const double kd = static_cast<double>(k);
     DD s = dd_add(DD{kd * kLn2Hi, kd * kLn2Lo}, DD{kLogTable[j][0], kLogTable[j][1]});
     return dd_add(s, lp);
+}
+
+// Fast log of a positive finite x, as an unevaluated sum h + l with
+// relative error below 2^-66 (the rounding test is in the callers; see
+// "Fast paths" below).  Same reduction as log_dd: log x = A + log1p(r)
+// with A = k ln2 + l_j and r = m c_j - 1 = rh + rl exact, |r| <= 2^-7.9.
+// The leading terms are summed without error: A.hi = k*ln2hi + l_j.hi
+// (k*ln2hi exact, a two-sum), then + rh, then - rh^2/2 (rh^2 a Dekker
+// product, halving exact); everything else is at most 2^-25 in absolute
+// value and 2^-17 of the result, and goes into l in double: k*ln2lo, the
+// low part of l_j, rl, -p.lo/2 - rh*rl (the rest of -r^2/2), and
+// r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
+// result is at least 2^-8 in magnitude unless k = 0 and l_j = 0 (x near 1),
+// where it is r (1 - r/2 + ...) and the small terms are at most 2^-17 of
+// it.  Rounding errors of the small terms: below 2^-76 absolute, or 2^-68
+// of r near 1; the error terms of the three two-sums are at most 2^-51 of
+// the result and their additions cost 2^-103.  Dropping rl from r^3
+// costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
+DD log_fast(double x) {
+    int32_t k = 0;
+    uint64_t u = bits_of(x);
+    if (u < (uint64_t{1} << 52)) {  // subnormal
+        x *= 0x1p54;
+        u = bits_of(x);
+        k = -54;
+    }
+    k += static_cast<int32_t>(u >> 52) - 1023;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    if (j >= 53) k += 1;
+
+    const DD pc = two_prod(m, kLogInv[j]);
+    const DD r = two_sum(pc.hi - 1.0, pc.lo);  // pc.hi - 1 is exact
+    const double kd = static_cast<double>(k);
+    const DD a = two_sum(kd * kLn2Hi, kLogTable[j][0]);
+    const DD b = two_sum(a.hi, r.hi);
+    const DD p = two_prod(r.hi, r.hi);
+    const DD c = two_sum(b.hi, -0.5 * p.hi);
+    const double z = r.hi;
+    const double q =
+        kThirdHi +
+        z * (-kInv4 + z * (kInv5 - z * (kInv6 - z * (kInv7 - z * (kInv8 - z * (kInv9 - z * kInv10))))));
+    const double small =
+        (kd * kLn2Lo + kLogTable[j][1]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
+    return {c.hi, c.lo + (b.lo + (a.lo + small))};
 }
 
 // ---------------------------------------------------------------------------
@@ -514,6 +567,9 @@ double log(double x) {
     if (x == 0.0) return -kInf;
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == kInf) return x;
+    const DD f = log_fast(x);
+    double res;
+    if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
     const DD l = log_dd(x);
     return l.hi + l.lo;
 }
@@ -572,6 +628,29 @@ double pow(double x, double y) {
     if (ay >= 0x1p64) {
         if ((ax > 1.0) == (y > 0.0)) return sign * kInf;
         return sign * 0.0;
+    }
+
+    // Fast path: t = y log|x| from log_fast (normalised), relative error
+    // below 2^-66 + 2^-104, so e^t is off by a factor 1 + d with |d| <
+    // 2^-65.9 |t|; exp_core adds 2^-67 (its Taylor truncation 2^-66 times
+    // |a| e^a-ish weight, rounding 2^-68).  The accurate path below is good
+    // to 2^-67 + 2^-77 |t|.  The test uses (2^-62 + 2^-63 |t|) |h|, which
+    // covers both with room to spare; results must be normal (so the
+    // scaling by 2^e is exact) and finite or a plain overflow of v 2^e.
+    {
+        DD lf = log_fast(ax);
+        lf = fast_two_sum(lf.hi, lf.lo);
+        DD t = two_prod(y, lf.hi);
+        t.lo += y * lf.lo;
+        t = fast_two_sum(t.hi, t.lo);
+        if (std::fabs(t.hi) < 708.0) {
+            DD v;
+            const int32_t e = exp_core(t.hi, t.lo, &v);
+            const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
+            double res;
+            if (e >= -1021 && e <= 1023 && round_decided(v.hi, v.lo, tol, &res))
+                return sign * (res * pow2i(e));
+        }
     }
 
     const DD l = log_dd(ax);

@@ -87,6 +87,73 @@ TEST(PortableMathFast, SinCosMatchAccurate) {
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
 }
 
+TEST(PortableMathFast, LogMatchesAccurate) {
+    Mix g(0x1095);
+    Count c;
+    for (int i = 0; i < 300000; ++i) {
+        double x = 0;
+        switch (i % 4) {
+            case 0:
+                x = from_bits(g.next() & 0x7fefffffffffffffull);  // any positive finite
+                break;
+            case 1:
+                x = from_bits(g.next() % (uint64_t{1} << 52));  // subnormal
+                break;
+            case 2:
+                x = 1.0 + g.uniform(-1.0, 1.0) * std::ldexp(1.0, -static_cast<int>(g.next() % 54));
+                break;
+            default:
+                x = g.uniform(0.0, 4.0);
+                break;
+        }
+        c.add(pm::log(x), acc::log(x));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
+TEST(PortableMathFast, PowMatchesAccurate) {
+    Mix g(0x9037);
+    Count c;
+    for (int i = 0; i < 300000; ++i) {
+        double x = 0, y = 0;
+        switch (i % 5) {
+            case 0:
+                x = g.uniform(0.0, 1e6);
+                y = g.uniform(-50.0, 50.0);
+                break;
+            case 1:  // x near 1, |y log x| up to 745
+                x = 1.0 + g.uniform(-1.0, 1.0) * std::ldexp(1.0, -static_cast<int>(g.next() % 50));
+                y = g.uniform(-1.0, 1.0) * 745.0 / std::fabs(acc::log(x));
+                break;
+            case 2:
+                x = -g.uniform(0.0, 100.0);
+                y = static_cast<double>(static_cast<int64_t>(g.next() % 301) - 150);
+                break;
+            case 3:  // the shapes of gamma sampling
+                x = g.uniform(0.0, 20.0);
+                y = g.uniform(-1.0, 10.0);
+                break;
+            default:
+                x = g.unit() * std::ldexp(1.0, static_cast<int>(g.next() % 2000) - 1000);
+                y = g.uniform(-3.0, 3.0);
+                break;
+        }
+        c.add(pm::pow(x, y), acc::pow(x, y));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
+TEST(PortableMathFast, ExpMatchesAccurate) {
+    Mix g(0xe4b);
+    Count c;
+    for (int i = 0; i < 100000; ++i) {
+        const double x = (i % 2) ? g.uniform(-745.2, 709.8)
+                                 : g.uniform(-1.0, 1.0) * std::ldexp(1.0, -static_cast<int>(g.next() % 60));
+        c.add(pm::exp(x), acc::exp(x));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
 TEST(PortableMathFast, SincosSpecialValues) {
     const double inf = HUGE_VAL;
     const double xs[] = {0.0, -0.0, 0x1p-1074, -0x1p-30, 0x1p-27, 1e-9, inf, -inf, NAN, 1e300};
