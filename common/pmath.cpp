@@ -703,6 +703,32 @@ double tan(double x) {
     if (ax < 0x1p-27) return x;  // tan x = x (1 + x^2/3), below half an ulp
     DD r;
     const int32_t n = reduce(x, &r);
+    {
+        // Fast path: sin r and cos r from the table (each within 2^-64
+        // relative), normalised, and the quotient q + e with q = nh/dh and
+        // e = (nh - q dh + nl - q dl)/dh: nh - q dh is exact (a Dekker
+        // product, a Sterbenz subtraction, then its low part), so e is off
+        // by about 2^-103 of q.  Total below 2^-62.9; the tolerance 2^-61
+        // also covers the accurate path (2^-66) and the rounding of l +- e.
+        TrigArg a;
+        trig_arg(r, &a);
+        DD fs = fast_sin_r(a);
+        DD fc = fast_cos_r(a);
+        fs = fast_two_sum(fs.hi, fs.lo);
+        fc = fast_two_sum(fc.hi, fc.lo);
+        const DD num = (n & 1) ? fc : fs;
+        const DD den = (n & 1) ? fs : fc;
+        const double q = num.hi / den.hi;
+        const DD p = two_prod(q, den.hi);
+        double e = (((num.hi - p.hi) - p.lo) + (num.lo - q * den.lo)) / den.hi;
+        double h = q;
+        if (n & 1) {
+            h = -h;
+            e = -e;
+        }
+        double res;
+        if (round_decided(h, e, 0x1p-61 * std::fabs(h), &res)) return res;
+    }
     const DD s = sin_kernel(r);
     const DD c = cos_kernel(r);
     if (n & 1) return -dd_div(c, s);

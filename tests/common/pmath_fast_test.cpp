@@ -87,6 +87,16 @@ TEST(PortableMathFast, SinCosMatchAccurate) {
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
 }
 
+TEST(PortableMathFast, TanMatchesAccurate) {
+    Mix g(0x7a4);
+    Count c;
+    for (int i = 0; i < 200000; ++i) {
+        const double x = (i % 7 == 6) ? g.uniform(0.0, kPi) : trig_arg(g, i);
+        c.add(pm::tan(x), acc::tan(x));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
 TEST(PortableMathFast, LogMatchesAccurate) {
     Mix g(0x1095);
     Count c;
