@@ -141,7 +141,7 @@ double dd_div(DD a, DD b) {
 //
 // exp_core does the work for |xh| <= 745.2: it returns e and y with e^x =
 // 2^e * (y.hi + y.lo), y in [0.7, 1.5) or so.
-int32_t exp_core(double xh, double xl, DD* yout) {
+[[gnu::always_inline]] inline int32_t exp_core(double xh, double xl, DD* yout) {
     const double kd = round_int(xh * kInvLn2x128);
     const int32_t k = static_cast<int32_t>(kd);
     const int32_t j = k & 127;
@@ -465,13 +465,15 @@ struct TrigArg {
     const double* t;  // sin a hi, lo, cos a hi, lo
     double bh, bl;    // b
     double cm1, sm;   // cos b - 1, sin b - b
-    bool neg;         // r < 0 (sin odd, cos even)
+    double sg;        // sign of r: sin is odd, cos even
 };
 
 void trig_arg(DD r, TrigArg* a) {
-    a->neg = r.hi < 0.0;
-    const double rh = a->neg ? -r.hi : r.hi;
-    const double rl = a->neg ? -r.lo : r.lo;
+    // Branch-free (the sign of r is random in typical use): |r| by
+    // multiplying with the sign, exact.
+    a->sg = std::copysign(1.0, r.hi);
+    const double rh = a->sg * r.hi;
+    const double rl = a->sg * r.lo;
     const int32_t i = static_cast<int32_t>(rh * 64.0 + 0.5);  // 0..51
     a->t = kSinCos64[i];
     const DD b = two_sum(rh - static_cast<double>(i) * 0x1p-6, rl);
@@ -487,7 +489,7 @@ DD fast_sin_r(const TrigArg& a) {
     const DD p = two_prod(ch, a.bh);
     const DD s = fast_two_sum(sh, p.hi);
     const double l = s.lo + (p.lo + (sl + ch * a.bl + cl * a.bh + (sh * a.cm1 + ch * a.sm)));
-    return a.neg ? DD{-s.hi, -l} : DD{s.hi, l};
+    return DD{a.sg * s.hi, a.sg * l};
 }
 
 DD fast_cos_r(const TrigArg& a) {
@@ -499,23 +501,28 @@ DD fast_cos_r(const TrigArg& a) {
 }
 
 // sin or cos (which by n) of x = n pi/2 + r: the fast path, then the
-// accurate kernels.
+// accurate kernels.  The fast path computes both and selects by table
+// lookups rather than branches, n being unpredictable in typical use.
+constexpr double kQuadSign[4] = {1.0, 1.0, -1.0, -1.0};
+
 double sin_reduced(int32_t n, DD r, const TrigArg& a) {
-    DD v = (n & 1) ? fast_cos_r(a) : fast_sin_r(a);
-    if (n & 2) v = dd_neg(v);
+    const DD both[2] = {fast_sin_r(a), fast_cos_r(a)};
+    const DD f = both[n & 1];
+    const double sg = kQuadSign[n & 3];
     double res;
-    if (round_decided(v.hi, v.lo, kFastTol * std::fabs(v.hi), &res)) return res;
-    v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
+    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    DD v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
     if (n & 2) v = dd_neg(v);
     return v.hi + v.lo;
 }
 
 double cos_reduced(int32_t n, DD r, const TrigArg& a) {
-    DD v = (n & 1) ? fast_sin_r(a) : fast_cos_r(a);
-    if (((n + 1) & 2) != 0) v = dd_neg(v);
+    const DD both[2] = {fast_cos_r(a), fast_sin_r(a)};
+    const DD f = both[n & 1];
+    const double sg = kQuadSign[(n + 1) & 3];
     double res;
-    if (round_decided(v.hi, v.lo, kFastTol * std::fabs(v.hi), &res)) return res;
-    v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
+    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    DD v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
     if (((n + 1) & 2) != 0) v = dd_neg(v);
     return v.hi + v.lo;
 }
