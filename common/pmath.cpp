@@ -138,10 +138,10 @@ double dd_div(DD a, DD b) {
 // b (1 + a + a^2/2): Taylor to a^7, truncation < 2^-66 for |a| < 0.0028.
 // The leading products th*a and th + th*a are formed without error, so the
 // result before the last rounding is a double-double good to about 2^-68.
-double exp_dd(double xh, double xl, double sign) {
-    if (xh > 709.79) return sign * kInf;
-    if (xh < -745.2) return sign * 0.0;
-
+//
+// exp_core does the work for |xh| <= 745.2: it returns e and y with e^x =
+// 2^e * (y.hi + y.lo), y in [0.7, 1.5) or so.
+[[gnu::always_inline]] inline int32_t exp_core(double xh, double xl, DD* yout) {
     const double kd = round_int(xh * kInvLn2x128);
     const int32_t k = static_cast<int32_t>(kd);
     const int32_t j = k & 127;
@@ -167,7 +167,15 @@ double exp_dd(double xh, double xl, double sign) {
     const DD ta = two_prod(th, a);
     const DD s0 = two_sum(th, ta.hi);
     const double rest = ta.lo + th * tail + tl * (1.0 + (a + tail));
-    const DD y = fast_two_sum(s0.hi, s0.lo + rest);
+    *yout = fast_two_sum(s0.hi, s0.lo + rest);
+    return e;
+}
+
+double exp_dd(double xh, double xl, double sign) {
+    if (xh > 709.79) return sign * kInf;
+    if (xh < -745.2) return sign * 0.0;
+    DD y;
+    const int32_t e = exp_core(xh, xl, &y);
 
     if (e >= -1021) {
         const double v = y.hi + y.lo;
@@ -235,6 +243,51 @@ DD log_dd(double x) {
     const double kd = static_cast<double>(k);
     DD s = dd_add(DD{kd * kLn2Hi, kd * kLn2Lo}, DD{kLogTable[j][0], kLogTable[j][1]});
     return dd_add(s, lp);
+}
+
+// Fast log of a positive finite x, as an unevaluated sum h + l with
+// relative error below 2^-66 (the rounding test is in the callers; see
+// "Fast paths" below).  Same reduction as log_dd: log x = A + log1p(r)
+// with A = k ln2 + l_j and r = m c_j - 1 = rh + rl exact, |r| <= 2^-7.9.
+// The leading terms are summed without error: A.hi = k*ln2hi + l_j.hi
+// (k*ln2hi exact, a two-sum), then + rh, then - rh^2/2 (rh^2 a Dekker
+// product, halving exact); everything else is at most 2^-25 in absolute
+// value and 2^-17 of the result, and goes into l in double: k*ln2lo, the
+// low part of l_j, rl, -p.lo/2 - rh*rl (the rest of -r^2/2), and
+// r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
+// result is at least 2^-8 in magnitude unless k = 0 and l_j = 0 (x near 1),
+// where it is r (1 - r/2 + ...) and the small terms are at most 2^-17 of
+// it.  Rounding errors of the small terms: below 2^-76 absolute, or 2^-68
+// of r near 1; the error terms of the three two-sums are at most 2^-51 of
+// the result and their additions cost 2^-103.  Dropping rl from r^3
+// costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
+DD log_fast(double x) {
+    int32_t k = 0;
+    uint64_t u = bits_of(x);
+    if (u < (uint64_t{1} << 52)) {  // subnormal
+        x *= 0x1p54;
+        u = bits_of(x);
+        k = -54;
+    }
+    k += static_cast<int32_t>(u >> 52) - 1023;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    if (j >= 53) k += 1;
+
+    const DD pc = two_prod(m, kLogInv[j]);
+    const DD r = two_sum(pc.hi - 1.0, pc.lo);  // pc.hi - 1 is exact
+    const double kd = static_cast<double>(k);
+    const DD a = two_sum(kd * kLn2Hi, kLogTable[j][0]);
+    const DD b = two_sum(a.hi, r.hi);
+    const DD p = two_prod(r.hi, r.hi);
+    const DD c = two_sum(b.hi, -0.5 * p.hi);
+    const double z = r.hi;
+    const double q =
+        kThirdHi +
+        z * (-kInv4 + z * (kInv5 - z * (kInv6 - z * (kInv7 - z * (kInv8 - z * (kInv9 - z * kInv10))))));
+    const double small =
+        (kd * kLn2Lo + kLogTable[j][1]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
+    return {c.hi, c.lo + (b.lo + (a.lo + small))};
 }
 
 // ---------------------------------------------------------------------------
@@ -365,6 +418,115 @@ DD cos_kernel(DD r) {
     return dd_add(DD{1.0, 0.0}, dd_mul(z, t));
 }
 
+// ---------------------------------------------------------------------------
+// Fast paths.  Each function first computes its result as an unevaluated
+// sum h + l (not necessarily normalised, |l| < 2^-13 |h|) with a proven
+// relative error well below 2^-63, using double arithmetic for everything
+// but the leading terms.  round_decided() then checks that the result is
+// decided: every real within e of h + l rounds to the same double.  The
+// bound e used by the callers, 2^-62 |h| (more for pow), covers the fast
+// path's own error plus the error of the accurate path (2^-66 or less),
+// plus the rounding of l +- e (below ulp(l) <= 2^-65 |h|).  When the test
+// passes, the exact value lies within e of h + l and farther than the
+// accurate path's error from every midpoint, so both paths return the
+// same double, the one nearest the exact value.  When it fails (about
+// one call in 500 for ordinary arguments) the accurate path runs as
+// before.  The results are therefore the same bits as the accurate path
+// alone would give.
+
+bool round_decided(double h, double l, double e, double* res) {
+    const double v = h + l;
+    *res = v;
+    return v == h + (l + e) && v == h + (l - e);
+}
+
+constexpr double kFastTol = 0x1p-62;
+
+// sin and cos of a reduced argument r = rh + rl (|r| <= pi/4 + 2^-40,
+// |rl| <= ulp(rh)/2), by a table of sin and cos at the points i/64:
+// with a = i/64 nearest to |r| and b = |r| - a, |b| <= 1/128 + 2^-40,
+//   sin(a + b) = S + C b + S (cos b - 1) + C (sin b - b)
+//   cos(a + b) = C - S b + C (cos b - 1) - S (sin b - b)
+// with S = sin a and C = cos a as double-doubles.  b is formed exactly
+// (|r| - a by Sterbenz' lemma, then a two-sum with rl).  cos b - 1 =
+// -b^2/2 + b^4/24 - b^6/720 (truncation below 2^-71) and sin b - b =
+// -b^3/6 + b^5/120 - b^7/5040 (truncation below 2^-81) are evaluated in
+// double from the leading part of b: |cos b - 1| <= 2^-15 and |sin b - b|
+// <= 2^-22.6, each with relative error below 2^-50.5, so absolute errors
+// below 2^-65.5 |S| and 2^-73 respectively.  The leading term S + C b is
+// a Dekker product and a Sterbenz-exact two-sum (|S| >= |C b| when i >= 1,
+// S = 0 otherwise); every other term goes into l, whose magnitude stays
+// below 2^-14.5 of the result, so its five or six roundings add at most
+// 2^-66 of the result.  Relative to the result (sin(a + b) >= S/2.1 for
+// i >= 1; for i = 0 it is r itself and the only small terms are rl and
+// sin b - b, 2^-16.5 of it), the error is below 2^-64 for both; the
+// accurate kernels are good to about 2^-67.
+struct TrigArg {
+    const double* t;  // sin a hi, lo, cos a hi, lo
+    double bh, bl;    // b
+    double cm1, sm;   // cos b - 1, sin b - b
+    double sg;        // sign of r: sin is odd, cos even
+};
+
+void trig_arg(DD r, TrigArg* a) {
+    // Branch-free (the sign of r is random in typical use): |r| by
+    // multiplying with the sign, exact.
+    a->sg = std::copysign(1.0, r.hi);
+    const double rh = a->sg * r.hi;
+    const double rl = a->sg * r.lo;
+    const int32_t i = static_cast<int32_t>(rh * 64.0 + 0.5);  // 0..51
+    a->t = kSinCos64[i];
+    const DD b = two_sum(rh - static_cast<double>(i) * 0x1p-6, rl);
+    a->bh = b.hi;
+    a->bl = b.lo;
+    const double b2 = b.hi * b.hi;
+    a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
+    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+}
+
+DD fast_sin_r(const TrigArg& a) {
+    const double sh = a.t[0], sl = a.t[1], ch = a.t[2], cl = a.t[3];
+    const DD p = two_prod(ch, a.bh);
+    const DD s = fast_two_sum(sh, p.hi);
+    const double l = s.lo + (p.lo + (sl + ch * a.bl + cl * a.bh + (sh * a.cm1 + ch * a.sm)));
+    return DD{a.sg * s.hi, a.sg * l};
+}
+
+DD fast_cos_r(const TrigArg& a) {
+    const double sh = a.t[0], sl = a.t[1], ch = a.t[2], cl = a.t[3];
+    const DD p = two_prod(sh, a.bh);
+    const DD s = fast_two_sum(ch, -p.hi);
+    const double l = s.lo + (-p.lo + (cl - sh * a.bl - sl * a.bh + (ch * a.cm1 - sh * a.sm)));
+    return DD{s.hi, l};
+}
+
+// sin or cos (which by n) of x = n pi/2 + r: the fast path, then the
+// accurate kernels.  The fast path computes both and selects by table
+// lookups rather than branches, n being unpredictable in typical use.
+constexpr double kQuadSign[4] = {1.0, 1.0, -1.0, -1.0};
+
+double sin_reduced(int32_t n, DD r, const TrigArg& a) {
+    const DD both[2] = {fast_sin_r(a), fast_cos_r(a)};
+    const DD f = both[n & 1];
+    const double sg = kQuadSign[n & 3];
+    double res;
+    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    DD v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
+    if (n & 2) v = dd_neg(v);
+    return v.hi + v.lo;
+}
+
+double cos_reduced(int32_t n, DD r, const TrigArg& a) {
+    const DD both[2] = {fast_cos_r(a), fast_sin_r(a)};
+    const DD f = both[n & 1];
+    const double sg = kQuadSign[(n + 1) & 3];
+    double res;
+    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    DD v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
+    if (((n + 1) & 2) != 0) v = dd_neg(v);
+    return v.hi + v.lo;
+}
+
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
 // products, relative error below 2^-99.  When x^n is itself representable
 // in 106 bits (every exact midpoint between doubles is) each partial power
@@ -412,6 +574,9 @@ double log(double x) {
     if (x == 0.0) return -kInf;
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == kInf) return x;
+    const DD f = log_fast(x);
+    double res;
+    if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
     const DD l = log_dd(x);
     return l.hi + l.lo;
 }
@@ -472,6 +637,29 @@ double pow(double x, double y) {
         return sign * 0.0;
     }
 
+    // Fast path: t = y log|x| from log_fast (normalised), relative error
+    // below 2^-66 + 2^-104, so e^t is off by a factor 1 + d with |d| <
+    // 2^-65.9 |t|; exp_core adds 2^-67 (its Taylor truncation 2^-66 times
+    // |a| e^a-ish weight, rounding 2^-68).  The accurate path below is good
+    // to 2^-67 + 2^-77 |t|.  The test uses (2^-62 + 2^-63 |t|) |h|, which
+    // covers both with room to spare; results must be normal (so the
+    // scaling by 2^e is exact) and finite or a plain overflow of v 2^e.
+    {
+        DD lf = log_fast(ax);
+        lf = fast_two_sum(lf.hi, lf.lo);
+        DD t = two_prod(y, lf.hi);
+        t.lo += y * lf.lo;
+        t = fast_two_sum(t.hi, t.lo);
+        if (std::fabs(t.hi) < 708.0) {
+            DD v;
+            const int32_t e = exp_core(t.hi, t.lo, &v);
+            const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
+            double res;
+            if (e >= -1021 && e <= 1023 && round_decided(v.hi, v.lo, tol, &res))
+                return sign * (res * pow2i(e));
+        }
+    }
+
     const DD l = log_dd(ax);
     DD t = two_prod(y, l.hi);
     t.lo += y * l.lo;
@@ -485,9 +673,9 @@ double sin(double x) {
     if (ax < 0x1p-26) return x;      // sin x = x (1 - x^2/6), below half an ulp
     DD r;
     const int32_t n = reduce(x, &r);
-    DD v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
-    if (n & 2) v = dd_neg(v);
-    return v.hi + v.lo;
+    TrigArg a;
+    trig_arg(r, &a);
+    return sin_reduced(n, r, a);
 }
 
 double cos(double x) {
@@ -496,9 +684,24 @@ double cos(double x) {
     if (ax < 0x1p-27) return 1.0;  // 1 - x^2/2 rounds to 1
     DD r;
     const int32_t n = reduce(x, &r);
-    DD v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
-    if (((n + 1) & 2) != 0) v = dd_neg(v);
-    return v.hi + v.lo;
+    TrigArg a;
+    trig_arg(r, &a);
+    return cos_reduced(n, r, a);
+}
+
+void sincos(double x, double* s, double* c) {
+    const double ax = std::fabs(x);
+    if (!(ax < kInf) || ax < 0x1p-26) {
+        *s = sin(x);
+        *c = cos(x);
+        return;
+    }
+    DD r;
+    const int32_t n = reduce(x, &r);
+    TrigArg a;
+    trig_arg(r, &a);
+    *s = sin_reduced(n, r, a);
+    *c = cos_reduced(n, r, a);
 }
 
 double tan(double x) {
@@ -507,6 +710,32 @@ double tan(double x) {
     if (ax < 0x1p-27) return x;  // tan x = x (1 + x^2/3), below half an ulp
     DD r;
     const int32_t n = reduce(x, &r);
+    {
+        // Fast path: sin r and cos r from the table (each within 2^-64
+        // relative), normalised, and the quotient q + e with q = nh/dh and
+        // e = (nh - q dh + nl - q dl)/dh: nh - q dh is exact (a Dekker
+        // product, a Sterbenz subtraction, then its low part), so e is off
+        // by about 2^-103 of q.  Total below 2^-62.9; the tolerance 2^-61
+        // also covers the accurate path (2^-66) and the rounding of l +- e.
+        TrigArg a;
+        trig_arg(r, &a);
+        DD fs = fast_sin_r(a);
+        DD fc = fast_cos_r(a);
+        fs = fast_two_sum(fs.hi, fs.lo);
+        fc = fast_two_sum(fc.hi, fc.lo);
+        const DD num = (n & 1) ? fc : fs;
+        const DD den = (n & 1) ? fs : fc;
+        const double q = num.hi / den.hi;
+        const DD p = two_prod(q, den.hi);
+        double e = (((num.hi - p.hi) - p.lo) + (num.lo - q * den.lo)) / den.hi;
+        double h = q;
+        if (n & 1) {
+            h = -h;
+            e = -e;
+        }
+        double res;
+        if (round_decided(h, e, 0x1p-61 * std::fabs(h), &res)) return res;
+    }
     const DD s = sin_kernel(r);
     const DD c = cos_kernel(r);
     if (n & 1) return -dd_div(c, s);

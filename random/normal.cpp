@@ -19,9 +19,11 @@ double Stream::normal(double mu, double sigma) {
     const double theta = 2.0 * kPi * u1;
     const double u2 = uniform();
     const double r = std::sqrt(-2.0 * pmath::log(u2));
-    nspare = r * pmath::sin(theta);
+    double s, c;
+    pmath::sincos(theta, &s, &c);
+    nspare = r * s;
     nstat = 1;
-    return (r * pmath::cos(theta)) * sigma + mu;
+    return (r * c) * sigma + mu;
 }
 
 }  // namespace kestrum::random

@@ -164,4 +164,35 @@ for n in range(2, 23):
 for n in range(2, 12):
     emit(f"constexpr double kInv{n} = {hexd(Fraction(1, n))};")
 
+# Fast sin/cos path: sin(i/64) and cos(i/64), i = 0..52, as double-doubles
+# (the reduced argument is at most pi/4 + tiny, so i <= 51 in use).
+
+
+def sin_cos(x):
+    """sin and cos of a Decimal x (|x| < 1) by their Taylor series."""
+    eps = Decimal(10) ** (-590)
+    s, c = Decimal(0), Decimal(0)
+    term, n = Decimal(1), 0
+    while n < 3 or abs(term) > eps:
+        if n % 4 == 0:
+            c += term
+        elif n % 4 == 1:
+            s += term
+        elif n % 4 == 2:
+            c -= term
+        else:
+            s -= term
+        n += 1
+        term = term * x / n
+    return s, c
+
+
+emit("constexpr double kSinCos64[53][4] = {")
+for i in range(53):
+    s, c = sin_cos(Decimal(i) / 64)
+    sh, sl = dd(frac(s))
+    ch, cl = dd(frac(c))
+    emit(f"    {{{sh.hex()}, {sl.hex()}, {ch.hex()}, {cl.hex()}}},")
+emit("};")
+
 print("\n".join(out))
