@@ -505,23 +505,29 @@ DD fast_cos_r(const TrigArg& a) {
 // lookups rather than branches, n being unpredictable in typical use.
 constexpr double kQuadSign[4] = {1.0, 1.0, -1.0, -1.0};
 
+template <bool Fast>
 double sin_reduced(int32_t n, DD r, const TrigArg& a) {
-    const DD both[2] = {fast_sin_r(a), fast_cos_r(a)};
-    const DD f = both[n & 1];
-    const double sg = kQuadSign[n & 3];
-    double res;
-    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    if (Fast) {
+        const DD both[2] = {fast_sin_r(a), fast_cos_r(a)};
+        const DD f = both[n & 1];
+        const double sg = kQuadSign[n & 3];
+        double res;
+        if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    }
     DD v = (n & 1) ? cos_kernel(r) : sin_kernel(r);
     if (n & 2) v = dd_neg(v);
     return v.hi + v.lo;
 }
 
+template <bool Fast>
 double cos_reduced(int32_t n, DD r, const TrigArg& a) {
-    const DD both[2] = {fast_cos_r(a), fast_sin_r(a)};
-    const DD f = both[n & 1];
-    const double sg = kQuadSign[(n + 1) & 3];
-    double res;
-    if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    if (Fast) {
+        const DD both[2] = {fast_cos_r(a), fast_sin_r(a)};
+        const DD f = both[n & 1];
+        const double sg = kQuadSign[(n + 1) & 3];
+        double res;
+        if (round_decided(sg * f.hi, sg * f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    }
     DD v = (n & 1) ? sin_kernel(r) : cos_kernel(r);
     if (((n + 1) & 2) != 0) v = dd_neg(v);
     return v.hi + v.lo;
@@ -560,28 +566,27 @@ bool is_odd_integer(double y) {
     return !is_integer(h);
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------
+// The functions, with (Fast) or without the fast paths: both give the same
+// bits, the second serves the tests that show it.
 
-double exp(double x) {
-    if (x != x) return x + x;
-    return exp_dd(x, 0.0, 1.0);
-}
-
-double log(double x) {
+template <bool Fast>
+double log_impl(double x) {
     if (x != x) return x + x;
     if (x == 0.0) return -kInf;
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == kInf) return x;
-    const DD f = log_fast(x);
-    double res;
-    if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    if (Fast) {
+        const DD f = log_fast(x);
+        double res;
+        if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
+    }
     const DD l = log_dd(x);
     return l.hi + l.lo;
 }
 
-double pow(double x, double y) {
+template <bool Fast>
+double pow_impl(double x, double y) {
     if (y == 0.0) return 1.0;
     if (x == 1.0) return 1.0;
     if (x != x || y != y) return x + y;
@@ -644,7 +649,7 @@ double pow(double x, double y) {
     // to 2^-67 + 2^-77 |t|.  The test uses (2^-62 + 2^-63 |t|) |h|, which
     // covers both with room to spare; results must be normal (so the
     // scaling by 2^e is exact) and finite or a plain overflow of v 2^e.
-    {
+    if (Fast) {
         DD lf = log_fast(ax);
         lf = fast_two_sum(lf.hi, lf.lo);
         DD t = two_prod(y, lf.hi);
@@ -667,7 +672,8 @@ double pow(double x, double y) {
     return exp_dd(t.hi, t.lo, sign);
 }
 
-double sin(double x) {
+template <bool Fast>
+double sin_impl(double x) {
     const double ax = std::fabs(x);
     if (!(ax < kInf)) return x - x;  // NaN for NaN and +-inf
     if (ax < 0x1p-26) return x;      // sin x = x (1 - x^2/6), below half an ulp
@@ -675,10 +681,11 @@ double sin(double x) {
     const int32_t n = reduce(x, &r);
     TrigArg a;
     trig_arg(r, &a);
-    return sin_reduced(n, r, a);
+    return sin_reduced<Fast>(n, r, a);
 }
 
-double cos(double x) {
+template <bool Fast>
+double cos_impl(double x) {
     const double ax = std::fabs(x);
     if (!(ax < kInf)) return x - x;
     if (ax < 0x1p-27) return 1.0;  // 1 - x^2/2 rounds to 1
@@ -686,31 +693,17 @@ double cos(double x) {
     const int32_t n = reduce(x, &r);
     TrigArg a;
     trig_arg(r, &a);
-    return cos_reduced(n, r, a);
+    return cos_reduced<Fast>(n, r, a);
 }
 
-void sincos(double x, double* s, double* c) {
-    const double ax = std::fabs(x);
-    if (!(ax < kInf) || ax < 0x1p-26) {
-        *s = sin(x);
-        *c = cos(x);
-        return;
-    }
-    DD r;
-    const int32_t n = reduce(x, &r);
-    TrigArg a;
-    trig_arg(r, &a);
-    *s = sin_reduced(n, r, a);
-    *c = cos_reduced(n, r, a);
-}
-
-double tan(double x) {
+template <bool Fast>
+double tan_impl(double x) {
     const double ax = std::fabs(x);
     if (!(ax < kInf)) return x - x;
     if (ax < 0x1p-27) return x;  // tan x = x (1 + x^2/3), below half an ulp
     DD r;
     const int32_t n = reduce(x, &r);
-    {
+    if (Fast) {
         // Fast path: sin r and cos r from the table (each within 2^-64
         // relative), normalised, and the quotient q + e with q = nh/dh and
         // e = (nh - q dh + nl - q dl)/dh: nh - q dh is exact (a Dekker
@@ -740,6 +733,44 @@ double tan(double x) {
     const DD c = cos_kernel(r);
     if (n & 1) return -dd_div(c, s);
     return dd_div(s, c);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+double exp(double x) {
+    if (x != x) return x + x;
+    return exp_dd(x, 0.0, 1.0);
+}
+
+double log(double x) { return log_impl<true>(x); }
+double pow(double x, double y) { return pow_impl<true>(x, y); }
+double sin(double x) { return sin_impl<true>(x); }
+double cos(double x) { return cos_impl<true>(x); }
+double tan(double x) { return tan_impl<true>(x); }
+
+namespace detail {
+double log_accurate(double x) { return log_impl<false>(x); }
+double pow_accurate(double x, double y) { return pow_impl<false>(x, y); }
+double sin_accurate(double x) { return sin_impl<false>(x); }
+double cos_accurate(double x) { return cos_impl<false>(x); }
+double tan_accurate(double x) { return tan_impl<false>(x); }
+}  // namespace detail
+
+void sincos(double x, double* s, double* c) {
+    const double ax = std::fabs(x);
+    if (!(ax < kInf) || ax < 0x1p-26) {
+        *s = sin(x);
+        *c = cos(x);
+        return;
+    }
+    DD r;
+    const int32_t n = reduce(x, &r);
+    TrigArg a;
+    trig_arg(r, &a);
+    *s = sin_reduced<true>(n, r, a);
+    *c = cos_reduced<true>(n, r, a);
 }
 
 }  // namespace kestrum::pmath

@@ -91,9 +91,10 @@
 // path would.  Otherwise (about one call in 300 for log, sin, cos; a few
 // in 100 for pow with large |y log x|) the accurate path runs.  The
 // results are therefore bit-for-bit those of the accurate path alone,
-// which tests/common/pmath_accurate.cpp keeps as the reference
-// (tests/common/pmath_fast_test.cpp compares them; tens of millions of
-// arguments were compared when the fast paths were written).  sincos
+// which detail::*_accurate below run without the fast paths
+// (tests/common/pmath_fast_test.cpp compares the two, and the digest test
+// pins the bits of both; tens of millions of arguments were compared when
+// the fast paths were written).  sincos
 // shares the reduction and returns the bits of sin and cos.  Per call on
 // an x86_64 AMD EPYC at 2.6 GHz (-O2, independent calls in a loop):
 // exp 11 ns, log 17 ns (was 45), pow 56 ns (was 84), sin and cos 47 ns
@@ -142,5 +143,15 @@ double cos(double x);
 double tan(double x);
 // sin(x) and cos(x), the same bits as the two calls, sharing the reduction.
 void sincos(double x, double* s, double* c);
+
+namespace detail {
+// The same functions with the fast paths left out: the accurate path alone,
+// which must give the same bits (for the tests that show it).
+double log_accurate(double x);
+double pow_accurate(double x, double y);
+double sin_accurate(double x);
+double cos_accurate(double x);
+double tan_accurate(double x);
+}  // namespace detail
 
 }  // namespace kestrum::pmath
