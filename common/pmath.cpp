@@ -205,11 +205,14 @@ double exp_dd(double xh, double xl, double sign) {
 // [0.707, 1): the mantissa interval is then [sqrt(1/2), sqrt(2)) and
 // x near 1 gives k = 0, j = 0 or 128, c = 1 and l = 0, so no cancellation.
 //
-// log x = k*ln2 + l_j + log1p(r); log1p(r) = r - r^2/2 + r^3*q(r) with q
-// the Taylor series to r^10 (truncation below 2^-80 relative), everything
-// in double-double except q - 1/3.  Relative error of the sum: about 2^-78,
-// which pow needs (|y log x| up to 745).
-DD log_dd(double x) {
+// log_reduce does this reduction for both logarithms below.
+struct LogReduced {
+    int32_t k;
+    int32_t j;
+    DD r;
+};
+
+inline __attribute__((always_inline)) LogReduced log_reduce(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
     if (u < (uint64_t{1} << 52)) {  // subnormal
@@ -224,6 +227,17 @@ DD log_dd(double x) {
 
     const DD pc = two_prod(m, kLogInv[j]);
     const DD r = two_sum(pc.hi - 1.0, pc.lo);  // pc.hi - 1 is exact
+    return {k, j, r};
+}
+
+// log x = k*ln2 + l_j + log1p(r); log1p(r) = r - r^2/2 + r^3*q(r) with q
+// the Taylor series to r^10 (truncation below 2^-80 relative), everything
+// in double-double except q - 1/3.  Relative error of the sum: about 2^-78,
+// which pow needs (|y log x| up to 745).
+DD log_dd(double x) {
+    const LogReduced red = log_reduce(x);
+    const int32_t k = red.k, j = red.j;
+    const DD r = red.r;
 
     // r^2/2 in double-double.
     DD sq = two_prod(r.hi, r.hi);
@@ -262,20 +276,9 @@ DD log_dd(double x) {
 // the result and their additions cost 2^-103.  Dropping rl from r^3
 // costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
 DD log_fast(double x) {
-    int32_t k = 0;
-    uint64_t u = bits_of(x);
-    if (u < (uint64_t{1} << 52)) {  // subnormal
-        x *= 0x1p54;
-        u = bits_of(x);
-        k = -54;
-    }
-    k += static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
-    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
-    if (j >= 53) k += 1;
-
-    const DD pc = two_prod(m, kLogInv[j]);
-    const DD r = two_sum(pc.hi - 1.0, pc.lo);  // pc.hi - 1 is exact
+    const LogReduced red = log_reduce(x);
+    const int32_t k = red.k, j = red.j;
+    const DD r = red.r;
     const double kd = static_cast<double>(k);
     const DD a = two_sum(kd * kLn2Hi, kLogTable[j][0]);
     const DD b = two_sum(a.hi, r.hi);
