@@ -6,21 +6,8 @@
 # DEF and HEADER must agree exactly, also on which names are data; the
 # library must export exactly the names of DEF.
 
-file(STRINGS "${DEF}" def_lines)
-set(def_names "")
-set(def_data "")
-set(in_exports FALSE)
-foreach(line IN LISTS def_lines)
-  string(REGEX REPLACE ";.*$" "" line "${line}")
-  if(line MATCHES "^EXPORTS")
-    set(in_exports TRUE)
-  elseif(in_exports AND line MATCHES "^[ \t]+([A-Za-z_][A-Za-z0-9_]*)([ \t]+DATA)?")
-    list(APPEND def_names ${CMAKE_MATCH_1})
-    if(CMAKE_MATCH_2)
-      list(APPEND def_data ${CMAKE_MATCH_1})
-    endif()
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/read_def.cmake)
+kestrumr_read_def("${DEF}" def_names def_data)
 
 file(READ "${HEADER}" header)
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")

@@ -1,0 +1,23 @@
+# kestrumr_read_def(DEF NAMES_VAR DATA_VAR)
+# Reads the export list (a module-definition file): NAMES_VAR receives every
+# name under EXPORTS, in order; DATA_VAR those marked DATA.  Comments (from
+# ';') are ignored.  Usable from a project and from a `cmake -P` script.
+function(kestrumr_read_def def names_var data_var)
+  file(STRINGS "${def}" lines)
+  set(names "")
+  set(data "")
+  set(in_exports FALSE)
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE ";.*$" "" line "${line}")
+    if(line MATCHES "^EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND line MATCHES "^[ \t]+([A-Za-z_][A-Za-z0-9_]*)([ \t]+DATA)?")
+      list(APPEND names ${CMAKE_MATCH_1})
+      if(CMAKE_MATCH_2)
+        list(APPEND data ${CMAKE_MATCH_1})
+      endif()
+    endif()
+  endforeach()
+  set(${names_var} "${names}" PARENT_SCOPE)
+  set(${data_var} "${data}" PARENT_SCOPE)
+endfunction()
