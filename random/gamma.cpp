@@ -11,8 +11,8 @@
 // it is accepted.  Expressions are written in the order that fixes their
 // rounding.
 //
-// Guards (this library's choice; for NaN and infinite
-// shapes open): before any method, a shape that is NaN or not > 0 returns
+// Guards (this library's choice for NaN and infinite shapes): before any
+// method, a shape that is NaN or not > 0 returns
 // NaN and a shape of +inf returns +inf / h, neither drawing a uniform.  A NaN
 // shape passes every comparison of the methods in a way that never accepts,
 // and some negative shapes (g = -e, for instance) can never be accepted by
@@ -41,6 +41,44 @@ double Stream::gamma(double g, double h) {
     return gamma_core(g, h);
 }
 
+// Set-up of the ratio-of-uniforms method for shape g (1 <= g <= 10), from
+// the cache or worked out and stored:
+//   a = 0 for g < 2, 2 - g from 2; c = 3a;
+//   hmax = ((g - 1)/e)^((g - 1)/1.5)  (0^0 = 1 at g = 1);
+//   m = (g + a)/2 + 1, d = sqrt(m^2 - c), t1 = m - d, t2 = m + d;
+//   w1 = t1 - a (a rounding just below 0 is taken as t1 = a, w1 = 0);
+//   p = (g - 1)/2/1.5; vlo = t1 w1^p e^(-w1/2/1.5), vhi likewise from t2,
+//   span = vhi - vlo.
+const Stream::RatioSetup& Stream::ratio_setup(double g) {
+    for (const RatioSetup& e : ratio_cache) {
+        if (e.g == g) return e;
+    }
+    RatioSetup& su = ratio_cache[ratio_next];
+    ratio_next = (ratio_next + 1) % kRatioCache;
+    const double a = (g < 2.0) ? 0.0 : 2.0 - g;
+    const double c = 3.0 * a;
+    const double hmax = pmath::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
+    const double m = (g + a) * 0.5 + 1.0;
+    const double d = std::sqrt(m * m - c);
+    double t1 = m - d;
+    const double t2 = m + d;
+    double w1 = t1 - a;
+    if (-1e-12 < w1 && w1 < 0.0) {  // rounding below the shift
+        t1 = a;
+        w1 = 0.0;
+    }
+    const double p = ((g - 1.0) * 0.5) / 1.5;
+    const double vlo = (t1 * pmath::pow(w1, p)) * pmath::exp((-w1 * 0.5) / 1.5);
+    const double w2 = t2 - a;
+    const double vhi = (t2 * pmath::pow(w2, p)) * pmath::exp((-w2 * 0.5) / 1.5);
+    su.g = g;
+    su.a = a;
+    su.hmax = hmax;
+    su.vlo = vlo;
+    su.span = vhi - vlo;
+    return su;
+}
+
 double Stream::gamma_core(double g, double h) {
     if (!(g > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     if (g == std::numeric_limits<double>::infinity()) return g / h;
@@ -63,23 +101,9 @@ double Stream::gamma_core(double g, double h) {
     } else if (g <= 10.0) {
         // B. Ratio of uniforms: accept (uu, v) when
         // uu <= f(v / uu^0.5 - a)^(1/1.5), f(z) = z^(g-1) e^-z.
-        const double a = (g < 2.0) ? 0.0 : 2.0 - g;
-        const double c = 3.0 * a;
-        const double hmax = pmath::pow((g - 1.0) / kE, (g - 1.0) / 1.5);
-        const double m = (g + a) * 0.5 + 1.0;
-        const double d = std::sqrt(m * m - c);
-        double t1 = m - d;
-        const double t2 = m + d;
-        double w1 = t1 - a;
-        if (-1e-12 < w1 && w1 < 0.0) {  // rounding below the shift
-            t1 = a;
-            w1 = 0.0;
-        }
-        const double p = ((g - 1.0) * 0.5) / 1.5;
-        const double vlo = (t1 * pmath::pow(w1, p)) * pmath::exp((-w1 * 0.5) / 1.5);
-        const double w2 = t2 - a;
-        const double vhi = (t2 * pmath::pow(w2, p)) * pmath::exp((-w2 * 0.5) / 1.5);
-        const double span = vhi - vlo;
+        const RatioSetup& su = ratio_setup(g);
+        const double a = su.a, hmax = su.hmax, vlo = su.vlo, span = su.span;
+        const double expo = (g - 1.0) / 1.5;
         for (;;) {
             const double u1 = uniform();
             const double u2 = uniform();
@@ -87,7 +111,7 @@ double Stream::gamma_core(double g, double h) {
             const double y = (vlo + u2 * span) / pmath::pow(uu, 0.5);
             if (y <= a) continue;
             const double z = y - a;
-            if (pmath::exp(-z / 1.5) * pmath::pow(z, (g - 1.0) / 1.5) >= uu) {
+            if (pmath::exp(-z / 1.5) * pmath::pow(z, expo) >= uu) {
                 x = z;
                 break;
             }

@@ -31,6 +31,23 @@ struct Stream {
     int32_t nstat = -1;    // 1 while a saved normal deviate waits
     double nspare = 0.0;   // the saved deviate, unscaled
 
+    // The gamma ratio-of-uniforms method (shapes 1..10) first works out
+    // bounds that depend on the shape alone.  A row sweep draws the same
+    // few shapes row after row, so the last few set-ups are kept: a value
+    // computed again would have the same bits, so this saves time and
+    // changes no result.  g = 0 marks an empty entry (the method never
+    // sees it).
+    struct RatioSetup {
+        double g = 0.0;
+        double a = 0.0;     // the shift
+        double hmax = 0.0;  // bound of the first coordinate
+        double vlo = 0.0;   // bounds of the second coordinate
+        double span = 0.0;
+    };
+    static constexpr int kRatioCache = 4;
+    RatioSetup ratio_cache[kRatioCache] = {};
+    int ratio_next = 0;  // entry to replace next
+
     explicit constexpr Stream(Record* r) : rec(r) {}
 
     // One step of the recurrence; returns the new word, in [0, B).  No
@@ -86,6 +103,9 @@ struct Stream {
     // (that is <= 0 or NaN) writes the gamma message and returns 0.0
     // without drawing.
     double gamma(double g, double h);
+
+    // The ratio-of-uniforms set-up for shape g, cached (see RatioSetup).
+    const RatioSetup& ratio_setup(double g);
 
     // Gamma(g) / h without the parameter check.  Guards that keep a bad
     // shape from hanging the rejection loops (no uniform is drawn in
