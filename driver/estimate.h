@@ -49,8 +49,9 @@ void report_workspace_failure();
 
 // Preparation, sampling (when B + K >= 1), summaries (when L >= 1),
 // release.  Returns false, with the failure message written and every
-// output set to NaN, when the workspace could not be obtained; nothing is
-// drawn then.
+// output set to NaN, when the workspace could not be obtained (nothing is
+// drawn then), and false with every output set to NaN when progress.stop
+// abandoned the run.
 template <class Source, class Callees>
 bool estimate(Source& src, Callees& callees, const Arguments& a, const Outputs& out,
               const Progress& progress = {}, Allocate allocate = allocate_block) {
@@ -62,7 +63,11 @@ bool estimate(Source& src, Callees& callees, const Arguments& a, const Outputs& 
         return false;
     }
     prepare(r);
-    if (r.d.B + r.d.K >= 1) sample(src, r, callees, progress);
+    if (r.d.B + r.d.K >= 1 && !sample(src, r, callees, progress)) {
+        fill_outputs_with_nan(r.d, out);
+        release_block(block);
+        return false;
+    }
     if (r.d.L >= 1) summarise(r, out);
     release_block(block);
     return true;

@@ -83,10 +83,14 @@ struct Run {
 };
 
 // Optional report of progress through the sampling iterations: called after
-// every iteration with the number done and the total.  The exported routine
-// passes none.
+// every iteration with the number done and the total.  stop, when given, is
+// asked after every iteration whether the caller wants the run abandoned:
+// on true the run stops there, every output is set to NaN and estimate()
+// returns false (the caller knows from its own state why).  Both are called
+// on the thread that called estimate().  The exported routine passes none.
 struct Progress {
     void (*report)(void* context, std::int64_t done, std::int64_t total) = nullptr;
+    bool (*stop)(void* context) = nullptr;
     void* context = nullptr;
 };
 

@@ -111,16 +111,19 @@ void sweep_rows(Source& src, Run& r, Callees& callees, std::int64_t keep_slice) 
 // rate updates (group 1 first), the pooled-rate gamma variate, the row
 // sweeps (row 1 first).  Nothing is allocated here: every array comes from
 // the run's workspace.  B and K are the clamped counts of the run (never
-// negative), so every kept slice is written exactly once.
+// negative), so every kept slice is written exactly once.  Returns false
+// when progress.stop asked for the run to be abandoned.
 template <class Source, class Callees>
-void sample(Source& src, Run& r, Callees& callees, const Progress& progress = {}) {
+bool sample(Source& src, Run& r, Callees& callees, const Progress& progress = {}) {
     const std::int64_t B = r.d.B, T = r.d.B + r.d.K;
     for (std::int64_t it = 1; it <= T; ++it) {
         update_group_rates(src, r, callees);
         update_pooled_rate(src, r);
         sweep_rows(src, r, callees, it > B ? it - B - 1 : -1);
         if (progress.report != nullptr) progress.report(progress.context, it, T);
+        if (progress.stop != nullptr && progress.stop(progress.context)) return false;
     }
+    return true;
 }
 
 }  // namespace kestrum::driver

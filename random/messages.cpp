@@ -4,7 +4,24 @@
 
 namespace kestrum {
 
+namespace {
+thread_local MessageSink thread_sink;
+}  // namespace
+
+MessageSink current_message_sink() { return thread_sink; }
+
+ScopedMessageSink::ScopedMessageSink(MessageSink sink) : previous_(thread_sink) {
+    thread_sink = sink;
+}
+
+ScopedMessageSink::~ScopedMessageSink() { thread_sink = previous_; }
+
 void write_message(std::initializer_list<const char*> lines) {
+    const MessageSink sink = thread_sink;
+    if (sink.line != nullptr) {
+        for (const char* line : lines) sink.line(sink.context, line);
+        return;
+    }
     for (const char* line : lines) {
         std::fputs(line, stdout);
         std::fputc('\n', stdout);

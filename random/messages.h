@@ -1,6 +1,6 @@
 // Fixed-text messages on the process's standard output.
 //
-// Every message of the random-variate routines (Parts 4.1-4.3) lives here,
+// Every message of the random-variate routines lives here,
 // line for line, exactly as fixed; the driver also writes the
 // gamma message.  Each message is a block of whole lines written to C
 // stdout and flushed at once.
@@ -10,9 +10,37 @@
 
 namespace kestrum {
 
-// Writes each line followed by '\n' to C stdout, then flushes, so that the
-// message interleaves correctly with the host's own output.  An empty string
-// is an empty line.
+// Where messages go.  By default (no sink installed on the calling thread)
+// each line followed by '\n' is written to C stdout, then stdout is flushed,
+// so that the message interleaves correctly with the host's own output.  A
+// host layer (a session, a front end, a worker thread of a run) installs a
+// sink of its own for the duration of a call with ScopedMessageSink: every
+// message written on that thread then goes to sink.line, one call per line,
+// without the '\n'.
+struct MessageSink {
+    void (*line)(void* context, const char* text) = nullptr;
+    void* context = nullptr;
+};
+
+// The sink installed on the calling thread (line == nullptr: C stdout).
+MessageSink current_message_sink();
+
+// Installs a sink on the calling thread and restores the previous one when
+// it goes out of scope.  A run that hands work to other threads captures
+// current_message_sink() on the calling thread and installs it in each.
+class ScopedMessageSink {
+public:
+    explicit ScopedMessageSink(MessageSink sink);
+    ~ScopedMessageSink();
+    ScopedMessageSink(const ScopedMessageSink&) = delete;
+    ScopedMessageSink& operator=(const ScopedMessageSink&) = delete;
+
+private:
+    MessageSink previous_;
+};
+
+// Writes each line (an empty string is an empty line) to the calling
+// thread's sink.
 void write_message(std::initializer_list<const char*> lines);
 
 // The gamma routine's parameter message; the driver writes it too when the

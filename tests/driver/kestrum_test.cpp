@@ -327,3 +327,26 @@ TEST(Kestrum, ExportSurvivesAWorkspaceBeyondMemory) {
 }
 
 }  // namespace
+
+TEST(Kestrum, StopAbandonsTheRunAfterTheAskedIteration) {
+    Data d(3, {2, 2});
+    ScriptedSource src;
+    OutputArrays o(3, 2);
+    CoreCallees c;
+    struct Ask { std::int64_t reports = 0, asks = 0; } ask;
+    kestrum::driver::Progress p;
+    p.context = &ask;
+    p.report = [](void* ctx, std::int64_t, std::int64_t) { ++static_cast<Ask*>(ctx)->reports; };
+    p.stop = [](void* ctx) { return ++static_cast<Ask*>(ctx)->asks == 2; };
+    EXPECT_FALSE(kestrum::driver::estimate(src, c, d.args(4, 3, 1), o.outputs(), p));
+    EXPECT_EQ(ask.reports, 2);
+    EXPECT_EQ(src.log, expected_draws(2, 3, 2, true));  // two iterations drawn, no more
+    // Every output as after a failed workspace: NaN, nothing beyond.
+    OutputArrays refused(3, 2);
+    kestrum::test::capture_stdout([&] {
+        EXPECT_FALSE(kestrum::driver::estimate(src, c, d.args(4, 3, 1), refused.outputs(), {},
+                                               refuse));
+    });
+    EXPECT_TRUE(same_bits(all(o), all(refused)));
+    EXPECT_TRUE(std::isnan(o.gmeanbar[0]) && std::isnan(o.prob[0]));
+}
