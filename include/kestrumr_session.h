@@ -1,0 +1,141 @@
+/* kestrumr_session.h -- the reentrant session interface of kestrumr.
+ *
+ * The routines of kestrumr.h keep process-wide state: one generator record
+ * (zbql0001_), the normal routine's saved deviate and the rate update's
+ * shared blocks, so their calls must not overlap.  A session owns its own
+ * copy of all of that (generator record and positions, saved normal
+ * deviate, the five blocks, workspace), so
+ *   - two sessions never influence each other's results, and
+ *   - different sessions may be used at the same time from different
+ *     threads (one session must not be used by two threads at once).
+ *
+ * A new session starts from the generator's built-in table, exactly as a
+ * freshly loaded library does: kestrumr_run on a new session gives, bit
+ * for bit, what kestrum_ gives as the first call of a new process with the
+ * same arguments.  More generally kestrumr_run equals kestrum_ bit for bit
+ * whenever the session's generator state equals the process's.
+ *
+ * Every routine that can fail returns a status (KESTRUMR_OK or one of the
+ * KESTRUMR_ERR_ codes) and never crashes on a bad argument; after a failure
+ * kestrumr_errmsg tells what went wrong.  A run that fails leaves every
+ * output element it was given set to NaN: no output is left unwritten.
+ */
+#ifndef KESTRUMR_SESSION_H
+#define KESTRUMR_SESSION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "kestrumr.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Library version: also kestrumr_version() at run time. */
+#define KESTRUMR_VERSION_MAJOR 0
+#define KESTRUMR_VERSION_MINOR 1
+#define KESTRUMR_VERSION_PATCH 0
+#define KESTRUMR_VERSION_STRING "0.1.0"
+
+/* Status codes. */
+#define KESTRUMR_OK 0
+#define KESTRUMR_ERR_ARGUMENT 1  /* a null pointer, a bad count or size, ... */
+#define KESTRUMR_ERR_MEMORY 2    /* the workspace could not be obtained */
+#define KESTRUMR_ERR_CANCELLED 3 /* the progress callback asked to stop */
+#define KESTRUMR_ERR_STATE 4     /* a saved generator state that does not fit */
+
+typedef struct kestrumr_session kestrumr_session;
+
+/* "MAJOR.MINOR.PATCH" of the library actually loaded. */
+KESTRUMR_API const char* kestrumr_version(void);
+
+/* A new session (NULL when memory is short); release with
+ * kestrumr_session_free (NULL is accepted and ignored). */
+KESTRUMR_API kestrumr_session* kestrumr_session_new(void);
+KESTRUMR_API void kestrumr_session_free(kestrumr_session* session);
+
+/* What the last failing call on this session went wrong with (an empty
+ * string when nothing failed yet; "no session" for NULL).  The text stays
+ * valid until the next call on the session. */
+KESTRUMR_API const char* kestrumr_errmsg(const kestrumr_session* session);
+
+/* Seeds the session's generator.  A seed from 1 to 2147483647 gives exactly
+ * the generator state that zbqlini_ gives the process for that seed (so
+ * results equal those of the command-line front end's --seed); any other
+ * value (0, or above 2147483647) fills the table from all 64 bits by a
+ * fixed mixing function.  Seeding clears the saved normal deviate and may
+ * be repeated any number of times. */
+KESTRUMR_API int kestrumr_seed(kestrumr_session* session, uint64_t seed);
+
+/* Takes the caller's generator record as the session's (the positions and
+ * the saved normal deviate restart as after loading). */
+KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
+                                     const struct kestrumr_zbql0001* record);
+
+/* The complete generator state (record, positions, saved normal deviate)
+ * as an opaque byte string of kestrumr_state_size() bytes: restoring it
+ * makes the session draw exactly what it would have drawn after the save. */
+KESTRUMR_API size_t kestrumr_state_size(void);
+KESTRUMR_API int kestrumr_save_state(const kestrumr_session* session, void* buffer,
+                                     size_t size);
+KESTRUMR_API int kestrumr_restore_state(kestrumr_session* session, const void* buffer,
+                                        size_t size);
+
+/* Threads for the session's runs (0: the number of cores; the default is
+ * 1).  Results are the same bits at every thread count. */
+KESTRUMR_API int kestrumr_set_threads(kestrumr_session* session, int32_t threads);
+
+/* Messages (the library's fixed-text messages, one call per line, without
+ * the line end) go to the callback when one is set, otherwise to C stdout
+ * as with the routines of kestrumr.h.  The callback is called on the thread
+ * that called the session's routine. */
+typedef void (*kestrumr_message_fn)(void* context, const char* line);
+KESTRUMR_API int kestrumr_set_message_callback(kestrumr_session* session,
+                                               kestrumr_message_fn fn, void* context);
+
+/* Progress of a run: called on the calling thread after every sampling
+ * iteration with the number done and the total; a nonzero return abandons
+ * the run (status KESTRUMR_ERR_CANCELLED, every output NaN). */
+typedef int (*kestrumr_progress_fn)(void* context, int64_t done, int64_t total);
+KESTRUMR_API int kestrumr_set_progress_callback(kestrumr_session* session,
+                                                kestrumr_progress_fn fn, void* context);
+
+/* The next uniform variate on (0, 1) of the session's stream (as zbqlu01_
+ * draws from the process's); NaN for a NULL session. */
+KESTRUMR_API double kestrumr_uniform(kestrumr_session* session);
+
+/* One estimation run: the arguments of kestrum_, by value where kestrum_
+ * takes a scalar by address. */
+typedef struct kestrumr_problem {
+    int32_t ipool;         /* 1: also a pooled mean and variance per row */
+    int32_t nrow;          /* L, rows */
+    int32_t ngrp;          /* J, groups */
+    const int32_t* nobs;   /* [J] observations per group */
+    int32_t ntot;          /* N, observations per row */
+    const double* ydata;   /* [L x N], column by column (leading dimension L) */
+    int32_t nkeep;         /* K, kept iterations */
+    int32_t nburn;         /* B, burn-in iterations */
+    double hshape;         /* hyper-prior of the group variance rates */
+    double hrate;
+    const double* mvar;    /* [2] */
+    const double* effvar;  /* [J - 1] */
+} kestrumr_problem;
+
+/* Where a run's results go, laid out as kestrum_'s outputs. */
+typedef struct kestrumr_results {
+    double* prob;      /* [L x (J - 1)], column by column */
+    double* pmeanbar;  /* [L] */
+    double* pvarbar;   /* [L] */
+    double* gmeanbar;  /* [L x J], column by column */
+    double* gvarbar;   /* [L x J] */
+} kestrumr_results;
+
+KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,
+                              const kestrumr_results* results);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRUMR_SESSION_H */
