@@ -44,10 +44,12 @@ inline double find_mode(double a0) { return find_mode(process_blocks(), a0); }
 //     q the proposal density; a NaN r is never accepted.
 // Every call draws exactly ten normals and ten uniforms, alternating.
 // *rate is written only on acceptance; otherwise it keeps its bits.
+// accepted, when given, receives the number of the ten trials accepted
+// (0..10); it is written, never read, and changes nothing else.
 template <class Source>
 void update_rate(Source& src, const Blocks& b, double sinv, double hshape, double gshape,
                  double wunit, double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate,
-                 double* rate) {
+                 double* rate, std::int32_t* accepted = nullptr) {
     b.uupar->sinv = sinv;
     b.uupar->hshape = hshape;
     b.uupar->gshape = gshape;
@@ -65,6 +67,7 @@ void update_rate(Source& src, const Blocks& b, double sinv, double hshape, doubl
     const double mode = *b.optvar;
     double fcur = log_rate_objective(b, *b.tparvar);
     double zcur = (*b.tparvar - mode) / s;
+    std::int32_t taken = 0;
     for (int trial = 0; trial < 10; ++trial) {
         const double z = src.normal(0.0, 1.0);
         const double prop = s * z + mode;
@@ -76,8 +79,10 @@ void update_rate(Source& src, const Blocks& b, double sinv, double hshape, doubl
             *rate = pmath::exp(prop);
             fcur = log_rate_objective(b, prop);
             zcur = (prop - mode) / s;
+            ++taken;
         }
     }
+    if (accepted != nullptr) *accepted = taken;
 }
 
 template <class Source>

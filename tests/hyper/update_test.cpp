@@ -177,6 +177,37 @@ TEST(UpdateRate, ModeSearchAloneAgreesWithTheUpdate) {
     }
 }
 
+// The acceptance count: the first trials propose the mode itself (z = 0)
+// with a uniform of 1e-300, which every finite ratio accepts; the others
+// propose far in the tail (z = 60) with 0.999, which no such ratio reaches.
+// The count must follow the script, and the rate must come out the same
+// with and without the counter.
+TEST(UpdateRate, CountsTheAcceptedTrialsWithoutChangingTheResult) {
+    struct Case {
+        double far_z;        // normal of the rejected trials
+        int accepted_trials; // how many of the ten take z = 0 with u = 1e-300
+    };
+    for (const Case c : {Case{60.0, 0}, Case{60.0, 3}, Case{60.0, 10}}) {
+        ScriptedSource counted, plain;
+        for (int t = 0; t < 10; ++t) {
+            const bool take = t < c.accepted_trials;
+            for (ScriptedSource* s : {&counted, &plain}) {
+                s->normals.push_back(take ? 0.0 : c.far_z);
+                s->uniforms.push_back(take ? 1e-300 : 0.999);
+            }
+        }
+        double rate_counted = 0.3, rate_plain = 0.3;
+        std::int32_t accepted = -1;
+        kestrum::hyper::BlockStore store;
+        update_rate(counted, store.blocks(), 1.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, &rate_counted,
+                    &accepted);
+        update_rate(plain, store.blocks(), 1.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, &rate_plain);
+        EXPECT_EQ(accepted, c.accepted_trials);
+        EXPECT_TRUE(same_bits(rate_counted, rate_plain));
+        EXPECT_EQ(counted.log, kTenPairs);
+    }
+}
+
 // A source over a private stream that also logs its draws.
 struct LoggingStream {
     kestrum::random::Stream s;
