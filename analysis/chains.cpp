@@ -1,0 +1,269 @@
+// Several chains of one estimation run, their records and pooled summaries.
+#include "analysis/chains.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+// std::thread where the C++ library has it (a toolchain built without
+// threads, such as mingw's win32 thread model, runs the chains one after
+// the other; the results are the same bits either way).
+#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
+#include <thread>
+#define KESTRUM_CHAIN_THREADS 1
+#else
+#define KESTRUM_CHAIN_THREADS 0
+#endif
+
+#include "analysis/rhat.h"
+#include "random/seeding.h"
+#include "random/stream.h"
+
+namespace kestrum::analysis {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A 64-bit mixing function (an additive counter through two xor-shift-
+// multiply rounds): consecutive counters give unrelated outputs.
+std::uint64_t mix64(std::uint64_t& counter) {
+    counter += 0x9E3779B97F4A7C15ULL;
+    std::uint64_t z = counter;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// The generator record of chain c (0-based) for the seed, see ChainSettings.
+random::Record chain_record(std::int32_t seed, std::int32_t c) {
+    random::Record rec = random::load_time_record();
+    if (c == 0) {
+        if (seed != 0) random::fill_table(rec, random::seed_value(seed, rec.base));
+        return rec;
+    }
+    std::uint64_t counter = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(seed)) << 32) ^
+                            static_cast<std::uint64_t>(c);
+    bool any = false;
+    for (double& word : rec.xtab) {
+        std::uint64_t w;
+        do {
+            w = mix64(counter) >> 32;
+        } while (static_cast<double>(w) >= rec.base);
+        word = static_cast<double>(w);
+        any = any || w != 0;
+    }
+    if (!any) rec.xtab[0] = 1.0;
+    rec.carry = 0.0;
+    return rec;
+}
+
+struct Shared {
+    const driver::Arguments* a;
+    const ChainSettings* settings;
+    ChainsResult* result;
+    const ChainProgress* progress;
+    std::mutex lock;
+    std::int64_t done = 0, total = 0;
+    std::atomic<bool> stop{false};
+    std::atomic<std::int32_t> next{0};
+    std::atomic<bool> memory_failed{false};
+};
+
+struct ChainContext {
+    Shared* shared;
+};
+
+void chain_report(void* context, std::int64_t /*done*/, std::int64_t /*total*/) {
+    Shared* s = static_cast<ChainContext*>(context)->shared;
+    std::lock_guard<std::mutex> hold(s->lock);
+    ++s->done;
+    if (s->progress->report != nullptr) s->progress->report(s->progress->context, s->done, s->total);
+    if (s->progress->stop != nullptr && s->progress->stop(s->progress->context)) s->stop = true;
+}
+
+bool chain_stop(void* context) { return static_cast<ChainContext*>(context)->shared->stop.load(); }
+
+void run_one(Shared& s, std::int32_t c) {
+    const driver::Arguments& a = *s.a;
+    const std::size_t L = a.nrow > 0 ? static_cast<std::size_t>(a.nrow) : 0;
+    const std::size_t J = a.ngrp > 0 ? static_cast<std::size_t>(a.ngrp) : 0;
+    const std::int64_t K = a.nkeep > 0 ? a.nkeep : 0, B = a.nburn > 0 ? a.nburn : 0;
+    ChainOutputs& out = s.result->out[static_cast<std::size_t>(c)];
+    ChainRecord& rec = s.result->rec[static_cast<std::size_t>(c)];
+    out.prob.assign(L * (J > 1 ? J - 1 : 1), kNaN);
+    out.pmeanbar.assign(L, kNaN);
+    out.pvarbar.assign(L, kNaN);
+    out.gmeanbar.assign(L * J, kNaN);
+    out.gvarbar.assign(L * J, kNaN);
+    rec.J = static_cast<std::int64_t>(J);
+    rec.B = B;
+    rec.T = B + K;
+    rec.rate.assign(static_cast<std::size_t>(rec.T) * J, kNaN);
+    rec.accepted.assign(static_cast<std::size_t>(rec.T) * J, 0);
+    rec.step = K > 0 ? static_cast<std::size_t>((K + static_cast<std::int64_t>(kMaxStoredDraws) - 1) /
+                                                static_cast<std::int64_t>(kMaxStoredDraws))
+                     : 1;
+    rec.stored = J >= 2 ? static_cast<std::size_t>(K) / rec.step : 0;
+    rec.contrasts.assign(L * (J > 1 ? J - 1 : 0) * rec.stored, std::numeric_limits<float>::quiet_NaN());
+
+    random::Record record = chain_record(s.settings->seed, c);
+    random::Stream stream{&record};
+    hyper::BlockStore blocks;
+    RecordingCallees callees;
+    callees.core.blocks = blocks.blocks();
+    callees.rec = &rec;
+    callees.L = static_cast<std::int64_t>(L);
+    if (c == s.settings->shifted_chain) callees.start_shift = s.settings->start_shift;
+
+    ChainContext ctx{&s};
+    driver::Progress progress;
+    progress.report = chain_report;
+    progress.stop = chain_stop;
+    progress.context = &ctx;
+    driver::Outputs o;
+    o.prob = out.prob.data();
+    o.pmeanbar = out.pmeanbar.data();
+    o.pvarbar = out.pvarbar.data();
+    o.gmeanbar = out.gmeanbar.data();
+    o.gvarbar = out.gvarbar.data();
+    out.ok = driver::estimate(stream, callees, a, o, progress);
+    if (!out.ok && !s.stop.load()) {
+        s.memory_failed = true;
+        s.stop = true;  // the others cannot be pooled without this one
+    }
+}
+
+void worker(Shared& s) {
+    for (;;) {
+        const std::int32_t c = s.next.fetch_add(1);
+        if (c >= s.settings->chains || s.stop.load()) return;
+        run_one(s, c);
+    }
+}
+
+}  // namespace
+
+ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
+                        ChainsResult& result, const ChainProgress& progress) {
+    const std::int32_t C = settings.chains > 0 ? settings.chains : 1;
+    result.out.assign(static_cast<std::size_t>(C), ChainOutputs{});
+    result.rec.assign(static_cast<std::size_t>(C), ChainRecord{});
+    ChainSettings fixed = settings;
+    fixed.chains = C;
+    Shared s;
+    s.a = &a;
+    s.settings = &fixed;
+    s.result = &result;
+    s.progress = &progress;
+    s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
+    std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
+#if KESTRUM_CHAIN_THREADS
+    std::vector<std::thread> pool;
+    for (std::int32_t t = 1; t < threads; ++t) pool.emplace_back(worker, std::ref(s));
+    worker(s);
+    for (std::thread& t : pool) t.join();
+#else
+    threads = 1;
+    worker(s);
+#endif
+    if (s.memory_failed) return ChainsStatus::memory;
+    for (const ChainOutputs& o : result.out)
+        if (!o.ok) return ChainsStatus::cancelled;
+    return ChainsStatus::ok;
+}
+
+void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Pooled& p) {
+    const std::size_t L = nrow > 0 ? static_cast<std::size_t>(nrow) : 0;
+    const std::size_t J = ngrp > 0 ? static_cast<std::size_t>(ngrp) : 0;
+    const std::size_t D = J > 1 ? J - 1 : 0;
+    const std::size_t C = r.out.size();
+    const double Cd = static_cast<double>(C);
+    auto mean_over = [&](std::vector<double> ChainOutputs::*field, std::vector<double>& dst) {
+        const std::size_t n = (r.out[0].*field).size();
+        dst.assign(n, 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < C; ++c) sum += (r.out[c].*field)[i];
+            dst[i] = sum / Cd;
+        }
+    };
+    mean_over(&ChainOutputs::prob, p.prob);
+    mean_over(&ChainOutputs::pmeanbar, p.pmeanbar);
+    mean_over(&ChainOutputs::pvarbar, p.pvarbar);
+    mean_over(&ChainOutputs::gmeanbar, p.gmeanbar);
+    mean_over(&ChainOutputs::gvarbar, p.gvarbar);
+
+    // Monte-Carlo standard errors of the two frequencies.
+    p.mcse.assign(2 * L, kNaN);
+    const std::size_t nprob = std::min<std::size_t>(D, 2);
+    if (C >= 2) {
+        for (std::size_t i = 0; i < nprob; ++i)
+            for (std::size_t g = 0; g < L; ++g) {
+                const double m = p.prob[g + i * L];
+                double ss = 0.0;
+                for (std::size_t c = 0; c < C; ++c) {
+                    const double d = r.out[c].prob[g + i * L] - m;
+                    ss += d * d;
+                }
+                p.mcse[g + i * L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);
+            }
+    }
+
+    // Differences, credible bounds and R-hat from the stored draws.
+    p.diff.assign(L * D, kNaN);
+    p.lower.assign(L * D, kNaN);
+    p.upper.assign(L * D, kNaN);
+    p.rhat.assign(L, kNaN);
+    const std::size_t stored = r.rec[0].stored;
+    std::vector<float> pooled(C * stored);
+    RhatScratch scratch;
+    for (std::size_t g = 0; g < L; ++g) {
+        double worst = kNaN;
+        for (std::size_t i = 0; i < D; ++i) {
+            p.diff[g + i * L] = p.gmeanbar[g + (i + 1) * L] - p.gmeanbar[g];
+            if (stored == 0) continue;
+            for (std::size_t c = 0; c < C; ++c) {
+                const float* x = r.rec[c].contrasts.data() + (g * D + i) * stored;
+                std::copy(x, x + stored, pooled.begin() + static_cast<std::ptrdiff_t>(c * stored));
+            }
+            const double rh = rank_normalised_split_rhat(pooled.data(), stored, C, scratch);
+            if (!std::isnan(rh) && (std::isnan(worst) || rh > worst)) worst = rh;
+            p.lower[g + i * L] = quantile(pooled.data(), pooled.size(), 0.025);
+            p.upper[g + i * L] = quantile(pooled.data(), pooled.size(), 0.975);
+        }
+        p.rhat[g] = worst;
+    }
+}
+
+double acceptance(const ChainRecord& r, std::int64_t j, std::int64_t from, std::int64_t to) {
+    from = std::max<std::int64_t>(from, 0);
+    to = std::min(to, r.T);
+    if (to <= from) return kNaN;
+    std::int64_t taken = 0;
+    for (std::int64_t t = from; t < to; ++t) taken += r.accepted[static_cast<std::size_t>(t * r.J + j)];
+    return static_cast<double>(taken) / (10.0 * static_cast<double>(to - from));
+}
+
+std::vector<StuckRate> stuck_rates(const ChainsResult& res) {
+    std::vector<StuckRate> out;
+    for (std::size_t c = 0; c < res.rec.size(); ++c) {
+        const ChainRecord& r = res.rec[c];
+        const std::int64_t from = r.B >= 2 ? r.B / 2 : r.B;
+        const std::int64_t to = r.B >= 2 ? r.B : r.T;
+        if (to <= from) continue;
+        for (std::int64_t j = 0; j < r.J; ++j) {
+            const double acc = acceptance(r, j, from, to);
+            bool moved = false;
+            for (std::int64_t t = 0; t < to && !moved; ++t)
+                moved = r.rate[static_cast<std::size_t>(t * r.J + j)] != 2.0;
+            if (acc < 0.01 || !moved)
+                out.push_back(StuckRate{static_cast<std::int32_t>(c), static_cast<std::int32_t>(j),
+                                        acc, r.rate[static_cast<std::size_t>((to - 1) * r.J + j)]});
+        }
+    }
+    return out;
+}
+
+}  // namespace kestrum::analysis

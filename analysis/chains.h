@@ -1,0 +1,179 @@
+// Several independent chains of one estimation run, with what a user needs
+// to trust the results: the rate update's acceptance and trace per chain,
+// the kept draws of the mean contrasts (thinned, see kMaxStoredDraws), and
+// the pooled summaries with their Monte-Carlo standard errors and R-hat.
+//
+// Every chain is one complete run of driver::estimate on its own stream,
+// blocks and workspace; chains run on up to `threads` std::threads, one
+// chain per thread at a time, and each chain writes only its own slot, so
+// the results are the same bits at every thread count.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "driver/callees.h"
+#include "driver/estimate.h"
+#include "hyper/blocks.h"
+#include "hyper/update.h"
+
+namespace kestrum::analysis {
+
+// Kept draws of each mean contrast stored per chain and row, at most: with
+// K kept iterations every ceil(K / 250)-th draw is stored (floor(K / step)
+// of them), as a float.  That bounds the memory at 4 * L * (J - 1) * 250
+// bytes per chain whatever K is, and is plenty for R-hat and for 95%
+// credible bounds from several chains (4 chains give 1000 pooled draws).
+inline constexpr std::size_t kMaxStoredDraws = 250;
+
+// What one chain records besides kestrum_'s outputs.
+struct ChainRecord {
+    std::int64_t J = 0, T = 0, B = 0;
+    // Iteration t (0-based, burn-in first), group j at t*J + j: the rate of
+    // group j's variance prior after its update, and how many of the rate
+    // update's ten trials were accepted.
+    std::vector<double> rate;
+    std::vector<std::int8_t> accepted;
+    // Stored contrasts d_i = mean_(i+1) - mean_1 of row g, contrast i
+    // (0-based, i < J - 1), stored draw s at (g*(J-1) + i)*stored + s.
+    std::size_t stored = 0;
+    std::size_t step = 1;  // every step-th kept draw is stored
+    std::vector<float> contrasts;
+};
+
+// Callees that run the real rate update and row sweep and record as they
+// go.  The sampling loop calls update_rate J times per iteration (group 1
+// first) and then row_sweep for rows 0..L-1, so counting the calls tells
+// the iteration, group and row.  start_shift, when not empty, is added to
+// the incoming group means of every row in the first iteration: a start
+// far from the others' (over-dispersed starts, and the tests of R-hat).
+struct RecordingCallees {
+    driver::CoreCallees core;
+    ChainRecord* rec = nullptr;
+    std::int64_t L = 0;
+    std::int64_t rate_calls = 0;
+    std::int64_t sweep_calls = 0;
+    std::vector<double> start_shift;
+
+    static std::size_t sweep_scratch_size(std::int32_t ngrp) {
+        return driver::CoreCallees::sweep_scratch_size(ngrp);
+    }
+
+    template <class Source>
+    void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
+                     double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate,
+                     double* rate) {
+        std::int32_t taken = 0;
+        hyper::update_rate(src, core.blocks, sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate,
+                           rate, &taken);
+        const auto at = static_cast<std::size_t>(rate_calls++);
+        if (at < rec->rate.size()) {
+            rec->rate[at] = *rate;
+            rec->accepted[at] = static_cast<std::int8_t>(taken);
+        }
+    }
+
+    template <class Source>
+    void row_sweep(Source& src, std::int32_t ngrp, std::int32_t ipool, const std::int32_t* ntot,
+                   const std::int32_t* nobs, const double* vshape, const double* vrate,
+                   const double* pshape, const double* prate, const double* effvar,
+                   const double* mvar, const double* ybar, const double* s2,
+                   const double* ybar0, const double* s20, double* gmean, double* gvar,
+                   double* pmean, double* pvar, double* scratch) {
+        const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
+        ++sweep_calls;
+        if (it == 0 && !start_shift.empty())
+            for (std::int32_t j = 0; j < ngrp; ++j) gmean[j] += start_shift[static_cast<std::size_t>(j)];
+        core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar, mvar,
+                       ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
+        const std::int64_t k = it - rec->B;  // kept draw, 0-based
+        if (k < 0 || rec->stored == 0 || ngrp < 2) return;
+        const auto step = static_cast<std::int64_t>(rec->step);
+        if ((k + 1) % step != 0) return;
+        const auto s = static_cast<std::size_t>((k + 1) / step - 1);
+        if (s >= rec->stored) return;
+        const std::size_t D = static_cast<std::size_t>(ngrp - 1);
+        for (std::size_t i = 0; i < D; ++i)
+            rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] =
+                static_cast<float>(gmean[i + 1] - gmean[0]);
+    }
+};
+
+// How the chains are seeded and run.
+struct ChainSettings {
+    std::int32_t chains = 4;
+    std::int32_t threads = 1;  // at most this many chains at once (>= 1)
+    // Chain 1 starts from the generator state that the exported routines
+    // have after zbqlini_(seed) (seed 0: the built-in table, as a freshly
+    // loaded library), so one chain reproduces kestrum_ exactly.  Chain
+    // c >= 2 fills its table from a 64-bit mix of (seed, c): unrelated
+    // streams, the same for the same seed.
+    std::int32_t seed = 0;
+    // Shift of the starting group means of one chain (see RecordingCallees).
+    std::int32_t shifted_chain = -1;
+    std::vector<double> start_shift;
+};
+
+// Progress over all chains: called (under a lock, from the thread that ran
+// the iteration) with the iterations done in all chains and their total.
+// stop, when it returns true, abandons every chain.
+struct ChainProgress {
+    void (*report)(void* context, std::int64_t done, std::int64_t total) = nullptr;
+    bool (*stop)(void* context) = nullptr;
+    void* context = nullptr;
+};
+
+// Outputs of one chain, laid out as kestrum_'s.
+struct ChainOutputs {
+    std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
+    bool ok = false;
+};
+
+enum class ChainsStatus { ok, memory, cancelled };
+
+struct ChainsResult {
+    std::vector<ChainOutputs> out;
+    std::vector<ChainRecord> rec;
+};
+
+// Runs settings.chains chains of the run a (a.nkeep >= 2 expected).
+ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
+                        ChainsResult& result, const ChainProgress& progress = {});
+
+// Pooled summaries of the chains, per row g (L rows, J groups):
+//   gmeanbar, gvarbar, pmeanbar, pvarbar, prob: the mean over chains of
+//     each chain's value (the chains have the same number of kept draws,
+//     so for the posterior means this is the mean of all pooled draws; for
+//     the tail frequencies each chain's draws are judged against that
+//     chain's own covariance);
+//   mcse[g + i*L] (i = 0: p_mean, 1: p_joint): sd over chains / sqrt(C),
+//     NaN with one chain;
+//   diff, lower, upper [g + i*L], i < J - 1: the posterior mean of
+//     mean_(i+2) - mean_1 (from gmeanbar) and the 2.5% and 97.5%
+//     quantiles of the stored draws of all chains;
+//   rhat[g]: the largest rank-normalised split R-hat of the row's mean
+//     contrasts over the chains' stored draws (NaN for J = 1).
+struct Pooled {
+    std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
+    std::vector<double> mcse, diff, lower, upper, rhat;
+};
+void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Pooled& p);
+
+// Acceptance of the rate update's trials in chain c, group j, over the
+// iterations [from, to) (0-based, burn-in first): accepted / (10 * count);
+// NaN for an empty range.
+double acceptance(const ChainRecord& r, std::int64_t j, std::int64_t from, std::int64_t to);
+
+// A group whose rate update looks stuck in a chain: during the second half
+// of the burn-in (the kept iterations when B < 2) fewer than 1% of the
+// trials were accepted, or the rate never left its starting value 2.0.
+struct StuckRate {
+    std::int32_t chain = 0, group = 0;  // 0-based
+    double acceptance = 0.0;            // over the iterations checked
+    double rate = 0.0;                  // at the end of those iterations
+};
+std::vector<StuckRate> stuck_rates(const ChainsResult& r);
+
+}  // namespace kestrum::analysis

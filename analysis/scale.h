@@ -1,0 +1,56 @@
+// One global, robust scale of a data matrix, and the change of units that
+// lets the sampler work on standardised data.
+//
+// The sampler's defaults (the hyper-prior of the group variance rates, the
+// prior variances of the row mean and of the group deviations) suit data
+// whose within-group spread is of order 1; on data of other units its rate
+// update can stick.  Dividing every observation by one scale s (the same for
+// all rows, so the rows stay comparable) and multiplying the results back
+// makes an analysis independent of the data's units:
+//   - observations        y  -> y / s
+//   - prior variances     mvar, effvar, hrate -> x / s^2 (hrate is added to
+//                         the rates of the variance priors, so it is a
+//                         variance too; hshape has no units)
+//   - posterior means of the group and pooled means      -> x * s
+//   - posterior means of the group and pooled variances  -> x * s^2
+// The tail frequencies have no units and stay as they are.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "driver/summaries.h"
+
+namespace kestrum::analysis {
+
+// robust_scale -- the median over rows of the pooled within-group standard
+// deviation
+//     sd(g) = sqrt( sum_j sum_i (y(g,j,i) - ybar(g,j))^2 / (N - J) ),
+// ydata laid out as kestrum_'s (L x N, column by column, groups one after
+// the other with nobs(j) columns each).  Rows whose sd is not a finite
+// positive number (a constant row, a NaN or infinite value, N <= J) take no
+// part; with no such row left the scale is 1.0 (nothing to standardise
+// against).  An even count takes the mean of the two middle values.  The
+// median is indifferent to a minority of rows with large differences
+// between groups or with outliers, unlike a pooled sd over all rows.
+double robust_scale(const double* ydata, std::int32_t nrow, std::int32_t ngrp,
+                    const std::int32_t* nobs);
+
+// The priors of a run in the units of the standardised data.
+struct Priors {
+    double hshape = 1.0;
+    double hrate = 1.0;
+    double mvar[2] = {10000.0, 10000.0};
+    std::vector<double> effvar;  // J - 1 (at least 1)
+};
+
+// Priors given in the data's units, converted to the standardised data
+// (variances divided by scale^2, hshape kept).
+Priors priors_to_standard(const Priors& in_data_units, double scale);
+
+// Results of a run on standardised data, converted back to the data's units
+// in place (L rows, J groups; prob is left as it is).
+void results_to_data_units(const driver::Outputs& out, std::int32_t nrow, std::int32_t ngrp,
+                           double scale);
+
+}  // namespace kestrum::analysis
