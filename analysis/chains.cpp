@@ -107,12 +107,15 @@ void run_one(Shared& s, std::int32_t c) {
                      : 1;
     rec.stored = J >= 2 ? static_cast<std::size_t>(K) / rec.step : 0;
     rec.contrasts.assign(L * (J > 1 ? J - 1 : 0) * rec.stored, std::numeric_limits<float>::quiet_NaN());
+    rec.var_contrasts.assign(J == 2 ? L * rec.stored : 0, std::numeric_limits<float>::quiet_NaN());
 
     random::Record record = chain_record(s.settings->seed, c);
-    random::Stream stream{&record};
+    random::Stream own{&record};
+    const bool process = c == 0 && s.settings->first_on_process;
+    random::Stream& stream = process ? random::process_stream() : own;
     hyper::BlockStore blocks;
     RecordingCallees callees;
-    callees.core.blocks = blocks.blocks();
+    callees.core.blocks = process ? hyper::process_blocks() : blocks.blocks();
     callees.rec = &rec;
     callees.L = static_cast<std::int64_t>(L);
     if (c == s.settings->shifted_chain) callees.start_shift = s.settings->start_shift;
@@ -141,6 +144,36 @@ void worker(Shared& s) {
         if (c >= s.settings->chains || s.stop.load()) return;
         run_one(s, c);
     }
+}
+
+// The joint frequency of two groups from one chain's stored draws of row g.
+double joint_of_two(const ChainRecord& r, std::size_t g) {
+    const std::size_t n = r.stored;
+    if (n < 2 || r.var_contrasts.size() < (g + 1) * n || r.contrasts.size() < (g + 1) * n)
+        return kNaN;
+    const float* d = r.contrasts.data() + g * n;
+    const float* c = r.var_contrasts.data() + g * n;
+    double sd = 0.0, sc = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        sd += d[k];
+        sc += c[k];
+    }
+    const double md = sd / static_cast<double>(n), mc = sc / static_cast<double>(n);
+    double vdd = 0.0, vcc = 0.0, vdc = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        vdd += (d[k] - md) * (d[k] - md);
+        vcc += (c[k] - mc) * (c[k] - mc);
+        vdc += (d[k] - md) * (c[k] - mc);
+    }
+    const double det = vdd * vcc - vdc * vdc;
+    const double scale = static_cast<double>(n - 1);
+    // Inverse of the covariance (v/(n-1)): (n-1)/det * [vcc -vdc; -vdc vdd].
+    std::size_t hits = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double q = (vcc * d[k] * d[k] - 2.0 * vdc * d[k] * c[k] + vdd * c[k] * c[k]) * scale / det;
+        if (q > 9.0) ++hits;
+    }
+    return static_cast<double>(hits) / static_cast<double>(n);
 }
 
 }  // namespace
@@ -209,6 +242,22 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
                 }
                 p.mcse[g + i * L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);
             }
+    }
+
+    // The joint frequency of two groups, from the stored draws.
+    p.joint.clear();
+    if (J == 2) {
+        p.joint.assign(L, kNaN);
+        for (std::size_t g = 0; g < L; ++g) {
+            double sum = 0.0, ss = 0.0;
+            for (std::size_t c = 0; c < C; ++c) sum += joint_of_two(r.rec[c], g);
+            p.joint[g] = sum / Cd;
+            for (std::size_t c = 0; c < C; ++c) {
+                const double d = joint_of_two(r.rec[c], g) - p.joint[g];
+                ss += d * d;
+            }
+            if (C >= 2) p.mcse[g + L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);
+        }
     }
 
     // Differences, credible bounds and R-hat from the stored draws.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +42,11 @@ struct ChainRecord {
     std::size_t stored = 0;
     std::size_t step = 1;  // every step-th kept draw is stored
     std::vector<float> contrasts;
+    // Two groups only: the cube-root variance contrast of the same stored
+    // draws, var_2^(1/3) - var_1^(1/3), at g*stored + s (kestrum_ returns
+    // the joint frequency from three groups on; for two it is worked out
+    // from these, see pool_chains).
+    std::vector<float> var_contrasts;
 };
 
 // Callees that run the real rate update and row sweep and record as they
@@ -98,6 +104,11 @@ struct RecordingCallees {
         for (std::size_t i = 0; i < D; ++i)
             rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] =
                 static_cast<float>(gmean[i + 1] - gmean[0]);
+        if (ngrp == 2) {
+            const double e = 0.3333333333333333;
+            rec->var_contrasts[static_cast<std::size_t>(g) * rec->stored + s] =
+                static_cast<float>(std::pow(gvar[1], e) - std::pow(gvar[0], e));
+        }
     }
 };
 
@@ -111,6 +122,10 @@ struct ChainSettings {
     // c >= 2 fills its table from a 64-bit mix of (seed, c): unrelated
     // streams, the same for the same seed.
     std::int32_t seed = 0;
+    // Chain 1 on the process-wide stream and blocks (the front end, whose
+    // process has no other user of them) instead of a stream of its own
+    // from the seed: it then draws exactly what kestrum_ would draw next.
+    bool first_on_process = false;
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;
@@ -148,6 +163,10 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 //     so for the posterior means this is the mean of all pooled draws; for
 //     the tail frequencies each chain's draws are judged against that
 //     chain's own covariance);
+//   joint (two groups): per chain the share of its stored draws u = (d, c)
+//     with u' S^-1 u > 9, S their sample covariance (the test kestrum_
+//     applies from three groups on, here on the stored draws), pooled and
+//     with its standard error as prob; prob itself has one column then;
 //   mcse[g + i*L] (i = 0: p_mean, 1: p_joint): sd over chains / sqrt(C),
 //     NaN with one chain;
 //   diff, lower, upper [g + i*L], i < J - 1: the posterior mean of
@@ -158,6 +177,7 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 struct Pooled {
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     std::vector<double> mcse, diff, lower, upper, rhat;
+    std::vector<double> joint;  // L, two groups only
 };
 void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Pooled& p);
 
