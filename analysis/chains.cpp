@@ -178,6 +178,15 @@ double joint_of_two(const ChainRecord& r, std::size_t g) {
 
 }  // namespace
 
+std::int32_t available_threads() {
+#if KESTRUM_CHAIN_THREADS
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<std::int32_t>(cores > 1024 ? 1024 : cores);
+#else
+    return 1;
+#endif
+}
+
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress) {
     const std::int32_t C = settings.chains > 0 ? settings.chains : 1;

@@ -153,6 +153,10 @@ struct ChainsResult {
     std::vector<ChainRecord> rec;
 };
 
+// The number of chains that can run at once on this machine: its cores
+// (1 when unknown, or when the C++ library has no threads; at most 1024).
+std::int32_t available_threads();
+
 // Runs settings.chains chains of the run a (a.nkeep >= 2 expected).
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress = {});

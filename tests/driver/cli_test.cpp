@@ -101,7 +101,7 @@ TEST(Cli, RoundTripOnTheExampleMatchesTheLibrary) {
     const std::string out = temp_path("roundtrip.tsv");
     std::remove(out.c_str());
     const Result r = run_cli({"--groups", "4,4,4", "--burn", "20", "--keep", "30", "--pooled",
-                              "--digits", "17", "-o", out, kExample});
+                              "--digits", "17", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic",  "-o", out, kExample});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     const auto table = parse_tsv(read_file(out));
@@ -171,11 +171,11 @@ TEST(Cli, LabelsAndSizesGiveTheSameResult) {
     write_file(a, grouped.str());
     write_file(b, interleaved.str());
     write_file(c, headed.str());
-    const Result by_size = run_cli({"-g", "3,3", "-b", "10", "-k", "40", a});
+    const Result by_size = run_cli({"-g", "3,3", "-b", "10", "-k", "40", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic", "--digits", "10", a});
     guard.restore();
-    const Result by_label = run_cli({"-l", "c,t,c,t,c,t", "-b", "10", "-k", "40", b});
+    const Result by_label = run_cli({"-l", "c,t,c,t,c,t", "-b", "10", "-k", "40", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic", "--digits", "10", b});
     guard.restore();
-    const Result by_header = run_cli({"--header-labels", "-b", "10", "-k", "40", c});
+    const Result by_header = run_cli({"--header-labels", "-b", "10", "-k", "40", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic", "--digits", "10", c});
     ASSERT_EQ(by_size.status, 0) << by_size.err;
     ASSERT_EQ(by_label.status, 0) << by_label.err;
     ASSERT_EQ(by_header.status, 0) << by_header.err;
@@ -193,7 +193,7 @@ TEST(Cli, PlainCommaMatrixWithoutNamesOrHeader) {
     GeneratorGuard guard;
     const std::string p = temp_path("plain.csv");
     write_file(p, "1,2,3,4\n2,3,4,5\r\n3,4,5,7\n\n");
-    const Result r = run_cli({"-g", "2,2", "-k", "5", "-b", "0", p});
+    const Result r = run_cli({"-g", "2,2", "-k", "5", "-b", "0", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic", "--digits", "10", p});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto t = parse_tsv(r.out);
     ASSERT_EQ(t.size(), 4u);
@@ -314,7 +314,7 @@ TEST(CliProgram, ProgressOnlyOnATerminal) {
     const std::string exe = KESTRUM_EXE;
     const std::string out = temp_path("progress_out.tsv"), tty = temp_path("progress_tty.txt"),
                       err = temp_path("progress_err.txt");
-    const std::string cmd = exe + " -g 4,4,4 -b 5 -k 5 -o " + out + " " + kExample;
+    const std::string cmd = exe + " -g 4,4,4 -b 5 -k 5 --chains 1 --scale none --sort none --columns basic -o " + out + " " + kExample;
     ASSERT_EQ(std::system(("script -qec '" + cmd + "' " + tty + " </dev/null >/dev/null 2>&1").c_str()), 0);
     EXPECT_NE(read_file(tty).find("sampling 100%"), std::string::npos);
     ASSERT_EQ(std::system((cmd + " 2>" + err).c_str()), 0);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -13,6 +14,8 @@
 #include <limits>
 #include <sstream>
 
+#include "analysis/chains.h"
+#include "analysis/scale.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "kestrumr.h"
@@ -44,7 +47,16 @@ const char* const kUsage =
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
     "  -p, --pooled            also fit one pooled mean and variance per row\n"
-    "Priors:\n"
+    "  -c, --chains C          independent chains from different seeds, pooled\n"
+    "                          (default 4); chain 1 is the run of one chain\n"
+    "      --threads N         chains run at once (default: the number of cores;\n"
+    "                          the results do not depend on it)\n"
+    "      --scale auto|none|S divide the data by one scale S before the run and\n"
+    "                          give the results in the data's units; auto (the\n"
+    "                          default) takes the median over rows of the pooled\n"
+    "                          within-group sd; none runs on the data as they are\n"
+    "Priors (in the data's units; with --scale auto or S the defaults below\n"
+    "apply to the standardised data, and a value you give is converted):\n"
     "      --hshape X          shape of the hyper-prior of the group variance\n"
     "                          rates (default 1)\n"
     "      --hrate X           its rate (default 1, i.e. variances of order 1)\n"
@@ -64,14 +76,32 @@ const char* const kUsage =
     "                              holds row names)\n"
     "  -o, --output FILE       write the results there (default: standard\n"
     "                          output); the file appears only when complete\n"
-    "      --digits N          significant digits of the results (default 10)\n"
+    "      --digits N          significant digits of the results (default 4:\n"
+    "                          frequencies of a few thousand draws carry no more)\n"
+    "      --sort p_mean|p_joint|none\n"
+    "                          row order of the output: by that frequency,\n"
+    "                          largest first, ties by the largest absolute\n"
+    "                          difference of means (default p_mean); none keeps\n"
+    "                          the input order\n"
+    "      --columns full|basic\n"
+    "                          basic: only the posterior means and the two\n"
+    "                          frequencies (default full, see below)\n"
+    "      --diagnostics FILE  write the rate update's trace there: per chain,\n"
+    "                          iteration and group the rate and the trials\n"
+    "                          accepted (of 10)\n"
     "  -h, --help              show this text\n"
     "\n"
     "Output: a tab-separated table with a header line and, per row: row,\n"
     "mean_<group> and var_<group> (posterior means of each group's mean and\n"
     "variance), pooled_mean and pooled_var (with --pooled), p_mean (share of\n"
     "kept draws whose mean contrasts lie beyond the threshold; 2+ groups) and\n"
-    "p_joint (the same for means and cube-root variances jointly; 3+ groups).\n"
+    "p_joint (the same for means and cube-root variances jointly; 2+ groups).\n"
+    "Full columns add, for every group after the first, diff_<group> (posterior\n"
+    "mean difference from the first group) with lo_<group> and hi_<group> (its\n"
+    "95% credible bounds), and p_mean_mcse, p_joint_mcse (Monte-Carlo standard\n"
+    "errors from the spread between chains) and rhat (the largest rank-\n"
+    "normalised split R-hat of the mean differences; above 1.01: the chains\n"
+    "disagree).  p_mean is not a p-value: see the README.\n"
     "Progress is shown on standard error when it is a terminal.\n";
 
 std::string trim(const std::string& s) {
@@ -312,8 +342,17 @@ struct Options {
     double hrate = 1.0;
     std::vector<double> mvar{10000.0, 10000.0};
     std::vector<double> effvar{10000.0};
-    int digits = 10;
+    int digits = 4;
     ReadOptions read;
+    // Several chains, standardisation and the layout of the results.
+    std::int64_t chains = 4;
+    std::int64_t threads = 0;    // 0 = the number of cores
+    int scale_mode = 1;          // 0 none, 1 auto, 2 the value below
+    double scale_value = 1.0;
+    bool hrate_given = false, mvar_given = false, effvar_given = false;
+    std::string sort = "p_mean";
+    bool basic_columns = false;
+    std::string diagnostics;
 };
 
 bool parse_int(const std::string& s, std::int64_t lo, std::int64_t hi, std::int64_t& v) {
@@ -403,6 +442,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
             if (!take(v) || !parse_double_list(v, x) || x.size() != 1 || !(x[0] >= 0.0))
                 return usage_error(arg + " needs one finite number >= 0");
             (arg == "--hshape" ? o.hshape : o.hrate) = x[0];
+            if (arg == "--hrate") o.hrate_given = true;
         } else if (arg == "--mvar" || arg == "--effvar") {
             std::vector<double> x;
             if (!take(v) || !parse_double_list(v, x))
@@ -413,8 +453,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
                 if (x.size() > 2) return usage_error("--mvar takes one or two values");
                 if (x.size() == 1) x.push_back(x[0]);
                 o.mvar = x;
+                o.mvar_given = true;
             } else {
                 o.effvar = x;
+                o.effvar_given = true;
             }
         } else if (arg == "-d" || arg == "--delimiter") {
             if (!take(v)) return usage_error(arg + " needs a value");
@@ -441,6 +483,36 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
             if (!take(v) || !parse_int(v, 1, 17, d))
                 return usage_error("--digits needs a whole number from 1 to 17");
             o.digits = static_cast<int>(d);
+        } else if (arg == "-c" || arg == "--chains") {
+            if (!take(v) || !parse_int(v, 1, 1024, o.chains))
+                return usage_error("--chains needs a whole number from 1 to 1024");
+        } else if (arg == "--threads") {
+            if (!take(v) || !parse_int(v, 1, 1024, o.threads))
+                return usage_error("--threads needs a whole number from 1 to 1024");
+        } else if (arg == "--scale") {
+            std::vector<double> x;
+            if (!take(v)) return usage_error("--scale needs auto, none or a number > 0");
+            if (v == "auto") {
+                o.scale_mode = 1;
+            } else if (v == "none") {
+                o.scale_mode = 0;
+            } else if (parse_double_list(v, x) && x.size() == 1 && x[0] > 0.0) {
+                o.scale_mode = 2;
+                o.scale_value = x[0];
+            } else {
+                return usage_error("--scale needs auto, none or a number > 0");
+            }
+        } else if (arg == "--sort") {
+            if (!take(v) || (v != "p_mean" && v != "p_joint" && v != "none"))
+                return usage_error("--sort is p_mean, p_joint or none");
+            o.sort = v;
+        } else if (arg == "--columns") {
+            if (!take(v) || (v != "full" && v != "basic"))
+                return usage_error("--columns is full or basic");
+            o.basic_columns = v == "basic";
+        } else if (arg == "--diagnostics") {
+            if (!take(v) || v.empty()) return usage_error("--diagnostics needs a file name");
+            o.diagnostics = v;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return usage_error("unknown option " + arg);
         } else {
@@ -479,6 +551,90 @@ std::string format_number(double x, int digits) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*g", digits, x);
     return buf;
+}
+
+// The order of the output rows: by the chosen frequency, largest first,
+// ties by the largest absolute difference of means, then input order; rows
+// whose key is not a number come last.  "none" (or one group) keeps the
+// input order.
+std::vector<std::size_t> row_order(const analysis::Pooled& res, std::size_t L, std::size_t J,
+                                   const std::string& sort) {
+    std::vector<std::size_t> order(L);
+    for (std::size_t g = 0; g < L; ++g) order[g] = g;
+    if (sort == "none" || J < 2) return order;
+    const double* key = sort == "p_mean" ? res.prob.data()
+                        : J >= 3         ? res.prob.data() + L
+                                         : res.joint.data();
+    std::vector<double> size(L, 0.0);
+    for (std::size_t g = 0; g < L; ++g)
+        for (std::size_t i = 0; i + 1 < J; ++i) {
+            const double d = std::fabs(res.diff[g + i * L]);
+            if (d > size[g]) size[g] = d;
+        }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+        const bool nx = std::isnan(key[x]), ny = std::isnan(key[y]);
+        if (nx != ny) return ny;
+        if (!nx && key[x] != key[y]) return key[x] > key[y];
+        return size[x] > size[y];
+    });
+    return order;
+}
+
+// The rate trace of every chain: one line per chain, iteration and group
+// with the phase, the rate (in the data's units: times scale2) and the
+// number of the rate update's ten trials accepted.
+bool write_diagnostics(const std::string& path, const analysis::ChainsResult& chains,
+                       const std::vector<std::string>& names, double scale2, std::ostream& err) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (f) {
+        f << "chain\titeration\tphase\tgroup\trate\taccepted\n";
+        char buf[64];
+        for (std::size_t c = 0; c < chains.rec.size(); ++c) {
+            const analysis::ChainRecord& r = chains.rec[c];
+            for (std::int64_t it = 0; it < r.T; ++it)
+                for (std::int64_t j = 0; j < r.J; ++j) {
+                    const auto at = static_cast<std::size_t>(it * r.J + j);
+                    std::snprintf(buf, sizeof buf, "%.10g", r.rate[at] * scale2);
+                    f << c + 1 << '\t' << it + 1 << '\t' << (it < r.B ? "burn" : "keep") << '\t'
+                      << names[static_cast<std::size_t>(j)] << '\t' << buf << '\t'
+                      << static_cast<int>(r.accepted[at]) << '\n';
+                }
+        }
+        f.close();
+    }
+    if (!f) {
+        err << "kestrum: " << path << ": cannot write the diagnostics: " << std::strerror(errno)
+            << '\n';
+        return false;
+    }
+    return true;
+}
+
+// Warnings on standard error, each with what to do: a rate update that
+// stuck, and rows on which the chains disagree.
+void warn_about_chains(const analysis::ChainsResult& chains, const analysis::Pooled& res,
+                       const std::vector<std::string>& names, double scale2, bool basic,
+                       std::ostream& err) {
+    const std::vector<analysis::StuckRate> stuck = analysis::stuck_rates(chains);
+    for (const analysis::StuckRate& s : stuck) {
+        err << "kestrum: warning: chain " << s.chain + 1 << ", group "
+            << names[static_cast<std::size_t>(s.group)] << ": the rate of the variance prior "
+            << (std::isnan(s.acceptance) || s.acceptance == 0.0 ? "did not move"
+                                                               : "hardly moved")
+            << " (" << format_number(100.0 * s.acceptance, 3)
+            << "% of its trials accepted late in the burn-in, rate "
+            << format_number(s.rate * scale2, 4)
+            << "); the results are not to be trusted.  Standardise the data (--scale auto, "
+               "the default), or give --hrate of the order of the within-group variances, "
+               "and a longer --burn.\n";
+    }
+    if (basic || res.rhat.empty()) return;
+    std::size_t high = 0;
+    for (double r : res.rhat) high += r > 1.01 ? 1 : 0;
+    if (high > 0)
+        err << "kestrum: warning: " << high << " of " << res.rhat.size()
+            << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
+               "(--burn, --keep) and check the rhat column before trusting those rows.\n";
 }
 
 }  // namespace
@@ -545,9 +701,26 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         for (std::size_t c = 0; c < t.cols; ++c)
             ydata[g + c * t.rows] = t.values[g * t.cols + groups.columns[c]];
 
-    const std::size_t Lz = t.rows, Jz = groups.sizes.size();
-    std::vector<double> prob(Lz * (Jz > 1 ? Jz - 1 : 1)), pmeanbar(Lz), pvarbar(Lz),
-        gmeanbar(Lz * Jz), gvarbar(Lz * Jz);
+    // Standardisation: the data divided by one scale, the priors given on
+    // the command line converted to those units (the defaults are meant for
+    // standardised data), the results converted back after the run.
+    double scale = 1.0;
+    if (o.scale_mode == 1) scale = analysis::robust_scale(ydata.data(), L, J, groups.sizes.data());
+    if (o.scale_mode == 2) scale = o.scale_value;
+    double hrate = o.hrate;
+    std::vector<double> mvar = o.mvar;
+    if (o.scale_mode != 0) {
+        for (double& y : ydata) y = y / scale;
+        const double s2 = scale * scale;
+        if (o.hrate_given) hrate = hrate / s2;
+        if (o.mvar_given)
+            for (double& x : mvar) x = x / s2;
+        if (o.effvar_given)
+            for (double& x : effvar) x = x / s2;
+        err << "kestrum: data divided by the scale " << format_number(scale, 6)
+            << (o.scale_mode == 1 ? " (median over rows of the pooled within-group sd)" : "")
+            << "; results are in the data's units\n";
+    }
 
     if (o.seed != 0) {
         const auto seed = static_cast<std::int32_t>(o.seed);
@@ -566,48 +739,88 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     a.nkeep = static_cast<std::int32_t>(o.keep);
     a.nburn = static_cast<std::int32_t>(o.burn);
     a.hshape = o.hshape;
-    a.hrate = o.hrate;
-    a.mvar = o.mvar.data();
+    a.hrate = hrate;
+    a.mvar = mvar.data();
     a.effvar = effvar.data();
-    driver::Outputs res;
-    res.prob = prob.data();
-    res.pmeanbar = pmeanbar.data();
-    res.pvarbar = pvarbar.data();
-    res.gmeanbar = gmeanbar.data();
-    res.gvarbar = gvarbar.data();
 
     ProgressState progress_state;
-    driver::Progress progress;
+    analysis::ChainProgress progress;
     if (isatty(STDERR_FILENO)) {
         progress.report = show_progress;
         progress.context = &progress_state;
     }
-    driver::CoreCallees callees;
-    if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
+    // Chain 1 continues the process's generator (so one chain is exactly
+    // the single run of earlier versions); the others have streams of
+    // their own.
+    analysis::ChainSettings settings;
+    settings.chains = static_cast<std::int32_t>(o.chains);
+    settings.threads = static_cast<std::int32_t>(o.threads);
+    if (settings.threads == 0) settings.threads = analysis::available_threads();
+    settings.seed = static_cast<std::int32_t>(o.seed);
+    settings.first_on_process = true;
+    analysis::ChainsResult chains;
+    if (analysis::run_chains(a, settings, chains, progress) != analysis::ChainsStatus::ok) {
         err << "kestrum: not enough memory for " << t.rows << " rows, " << J << " groups and "
-            << o.keep << " kept iterations\n";
+            << o.keep << " kept iterations in " << o.chains << " chains ("
+            << std::min(o.chains, static_cast<std::int64_t>(settings.threads))
+            << " at once: try --threads 1)\n";
         return 1;
     }
+    analysis::Pooled res;
+    analysis::pool_chains(chains, L, J, res);
+    if (o.scale_mode != 0) {
+        analysis::results_to_data_units({res.prob.data(), res.pmeanbar.data(), res.pvarbar.data(),
+                                         res.gmeanbar.data(), res.gvarbar.data()},
+                                        L, J, scale);
+        for (std::vector<double>* v : {&res.diff, &res.lower, &res.upper})
+            for (double& x : *v) x *= scale;
+    }
 
-    // Results: written in full to a temporary file beside the output, which
-    // is renamed at the end, so no half-written file is ever left.
+    // Diagnostics: the rate trace on request, and warnings with what to do.
+    if (!o.diagnostics.empty() &&
+        !write_diagnostics(o.diagnostics, chains, groups.names, scale * scale, err))
+        return 1;
+    warn_about_chains(chains, res, groups.names, scale * scale, o.basic_columns, err);
+
+    // The rows in the order asked for.
+    const std::size_t Lz = t.rows, Jz = groups.sizes.size();
+    const std::vector<std::size_t> order = row_order(res, Lz, Jz, o.sort);
+    const bool full = !o.basic_columns;
+    const bool joint = J >= 3 || (J == 2 && full);
+    const double* joint_values = J >= 3 ? res.prob.data() + Lz : res.joint.data();
+
     std::ostringstream text;
     text << "row";
     for (const auto& n : groups.names) text << "\tmean_" << n;
     for (const auto& n : groups.names) text << "\tvar_" << n;
     if (o.pooled) text << "\tpooled_mean\tpooled_var";
-    if (J >= 2) text << "\tp_mean";
-    if (J >= 3) text << "\tp_joint";
+    if (full)
+        for (const char* what : {"diff_", "lo_", "hi_"})
+            for (std::size_t j = 1; j < Jz; ++j) text << '\t' << what << groups.names[j];
+    if (J >= 2) text << (full ? "\tp_mean\tp_mean_mcse" : "\tp_mean");
+    if (joint) text << (full ? "\tp_joint\tp_joint_mcse" : "\tp_joint");
+    if (full && J >= 2) text << "\trhat";
     text << '\n';
-    for (std::size_t g = 0; g < Lz; ++g) {
+    for (const std::size_t g : order) {
         text << t.row_names[g];
-        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(gmeanbar[g + j * Lz], o.digits);
-        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(gvarbar[g + j * Lz], o.digits);
+        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(res.gmeanbar[g + j * Lz], o.digits);
+        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(res.gvarbar[g + j * Lz], o.digits);
         if (o.pooled)
-            text << '\t' << format_number(pmeanbar[g], o.digits) << '\t'
-                 << format_number(pvarbar[g], o.digits);
-        if (J >= 2) text << '\t' << format_number(prob[g], o.digits);
-        if (J >= 3) text << '\t' << format_number(prob[g + Lz], o.digits);
+            text << '\t' << format_number(res.pmeanbar[g], o.digits) << '\t'
+                 << format_number(res.pvarbar[g], o.digits);
+        if (full)
+            for (const std::vector<double>* v : {&res.diff, &res.lower, &res.upper})
+                for (std::size_t j = 1; j < Jz; ++j)
+                    text << '\t' << format_number((*v)[g + (j - 1) * Lz], o.digits);
+        if (J >= 2) {
+            text << '\t' << format_number(res.prob[g], o.digits);
+            if (full) text << '\t' << format_number(res.mcse[g], o.digits);
+        }
+        if (joint) {
+            text << '\t' << format_number(joint_values[g], o.digits);
+            if (full) text << '\t' << format_number(res.mcse[g + Lz], o.digits);
+        }
+        if (full && J >= 2) text << '\t' << format_number(res.rhat[g], o.digits);
         text << '\n';
     }
     const std::string body = text.str();
