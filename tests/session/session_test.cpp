@@ -135,6 +135,8 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
 }
 
 TEST(Session, SeedsInTheInt32RangeGiveTheTableOfTheSeedingRoutine) {
+    const std::int32_t calls = kestrum::random::process_state().initcount;
+    const kestrumr_zbql0001 process_record = zbql0001_;
     for (std::int32_t seed : {1, 2, 30269, 987654321, 2147483647}) {
         // zbqlini_'s own code path, on a private process state.
         kestrumr_zbql0001 rec = kestrum::random::load_time_record();
@@ -147,6 +149,9 @@ TEST(Session, SeedsInTheInt32RangeGiveTheTableOfTheSeedingRoutine) {
             ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "seed " << seed << " draw " << i;
         }
     }
+    // The process's generator and zbqlini_'s call counter are not touched.
+    EXPECT_EQ(kestrum::random::process_state().initcount, calls);
+    EXPECT_EQ(std::memcmp(&zbql0001_, &process_record, sizeof process_record), 0);
 }
 
 TEST(Session, OtherSeedsGiveValidDistinctReproducibleStreams) {
@@ -325,6 +330,8 @@ TEST(Session, BadArgumentsGiveAStatusAndNaN) {
     using Edit = void (*)(kestrumr_problem&, kestrumr_results&);
     static const std::int32_t short_group[3] = {3, 1, 5}, wrong_sum[3] = {3, 2, 3};
     static const double bad_var[2] = {1.0, 0.0}, nan_var[2] = {1.0, NAN};
+    static double inf_data[18];  // 2 rows x 9 columns, the last one infinite
+    inf_data[17] = INFINITY;
     const Edit edits[] = {
         [](kestrumr_problem& p, kestrumr_results&) { p.nrow = -1; },
         [](kestrumr_problem& p, kestrumr_results&) { p.ngrp = 0; },
@@ -334,6 +341,7 @@ TEST(Session, BadArgumentsGiveAStatusAndNaN) {
         [](kestrumr_problem& p, kestrumr_results&) { p.nobs = short_group; },
         [](kestrumr_problem& p, kestrumr_results&) { p.nobs = wrong_sum; },
         [](kestrumr_problem& p, kestrumr_results&) { p.ydata = nullptr; },
+        [](kestrumr_problem& p, kestrumr_results&) { p.ydata = inf_data; },
         [](kestrumr_problem& p, kestrumr_results&) { p.hshape = -1.0; },
         [](kestrumr_problem& p, kestrumr_results&) { p.hrate = INFINITY; },
         [](kestrumr_problem& p, kestrumr_results&) { p.mvar = nullptr; },
