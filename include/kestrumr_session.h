@@ -167,6 +167,70 @@ typedef struct kestrumr_results {
 KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,
                               const kestrumr_results* results);
 
+/* Standardisation of the session's runs.  With KESTRUMR_SCALE_OFF (the
+ * default) kestrumr_run equals kestrum_ bit for bit.  Otherwise a run
+ * divides the data by one robust scale s -- the median over rows of the
+ * pooled within-group standard deviation sqrt(sum of squares about the
+ * group means / (ntot - ngrp)), rows whose value is not a finite positive
+ * number left out, s = 1 when none is left -- runs on the standardised
+ * data and gives the posterior means in the data's units again (means
+ * times s, variances times s^2; the frequencies have no units).  The
+ * sampler's rate update can stick when the within-group variances are far
+ * from the priors' scale, so results on unstandardised data may depend on
+ * the data's units.  The priors of the problem are taken
+ *   KESTRUMR_SCALE_DATA_PRIORS:     in the data's units: hrate, mvar and
+ *                                   effvar are divided by s^2 (hshape has
+ *                                   no units);
+ *   KESTRUMR_SCALE_STANDARD_PRIORS: as meant for the standardised data
+ *                                   (used as given; the command-line front
+ *                                   end does this with its defaults).
+ * Any other mode gives KESTRUMR_ERR_ARGUMENT. */
+#define KESTRUMR_SCALE_OFF 0
+#define KESTRUMR_SCALE_DATA_PRIORS 1
+#define KESTRUMR_SCALE_STANDARD_PRIORS 2
+KESTRUMR_API int kestrumr_set_scaling(kestrumr_session* session, int32_t mode);
+
+/* The scale s the session's last run divided its data by (1.0 when the
+ * run was not standardised); NaN before the first run that got past its
+ * argument checks, and for a NULL session. */
+KESTRUMR_API double kestrumr_last_scale(const kestrumr_session* session);
+
+/* The rate update of the last run (the one that got past its argument
+ * checks, also when cancelled: then the iterations not run read as NaN
+ * rates and 0 trials).  Every iteration updates the rate of each group's
+ * variance prior by ten independence trials; a rate update that accepts
+ * almost none of them keeps the rate where it started and the posterior
+ * is then wrong.  For group j (0-based):
+ *   burn_acceptance, late_burn_acceptance, keep_acceptance: the share of
+ *     the trials accepted during the burn-in, its second half and the kept
+ *     iterations (NaN for an empty phase);
+ *   last_rate: the rate after the last iteration, in the data's units;
+ *   stuck: 1 when fewer than 1% of the trials of the second half of the
+ *     burn-in (of the kept iterations when nburn < 2) were accepted or the
+ *     rate never left its start value, else 0.
+ * KESTRUMR_ERR_ARGUMENT for a NULL pointer or a group not in the last run,
+ * KESTRUMR_ERR_STATE before any run and after a run whose trace was too
+ * long to keep: (nburn + nkeep) * ngrp above 2^24 (16 777 216). */
+typedef struct kestrumr_rate_diagnostics {
+    double burn_acceptance;
+    double late_burn_acceptance;
+    double keep_acceptance;
+    double last_rate;
+    int32_t stuck;
+} kestrumr_rate_diagnostics;
+KESTRUMR_API int kestrumr_get_rate_diagnostics(const kestrumr_session* session, int32_t group,
+                                               kestrumr_rate_diagnostics* out);
+
+/* The whole trace of the last run: for iteration t (0-based, burn-in
+ * first) and group j, rates[t*ngrp + j] = the rate after its update (data
+ * units) and accepted[t*ngrp + j] = the trials accepted (0..10).  count
+ * is the number of elements each array holds; it must be at least
+ * kestrumr_rate_trace_size() = (nburn + nkeep) * ngrp of the last run (0
+ * before any run and when the trace was too long to keep).  Either array may be NULL to skip it. */
+KESTRUMR_API size_t kestrumr_rate_trace_size(const kestrumr_session* session);
+KESTRUMR_API int kestrumr_rate_trace(const kestrumr_session* session, double* rates,
+                                     int32_t* accepted, size_t count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,7 +12,10 @@
 #include <limits>
 #include <new>
 #include <thread>
+#include <vector>
 
+#include "analysis/chains.h"
+#include "analysis/scale.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -27,6 +30,9 @@ using kestrum::random::Stream;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// The longest rate trace a session keeps: iterations times groups.
+constexpr std::int64_t kMaxTrace = std::int64_t{1} << 24;
+
 }  // namespace
 
 struct kestrumr_session {
@@ -39,6 +45,11 @@ struct kestrumr_session {
     kestrumr_progress_fn progress_fn = nullptr;
     void* progress_context = nullptr;
     char errmsg[256] = "";
+    // Standardisation and the rate update's record of the last run.
+    std::int32_t scaling = KESTRUMR_SCALE_OFF;
+    double last_scale = std::numeric_limits<double>::quiet_NaN();
+    kestrum::analysis::ChainRecord rates;
+    bool rates_recorded = false;
 
     kestrumr_session() = default;
     kestrumr_session(const kestrumr_session&) = delete;
@@ -278,8 +289,49 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     o.pvarbar = out.pvarbar;
     o.gmeanbar = out.gmeanbar;
     o.gvarbar = out.gvarbar;
-    driver::CoreCallees callees;
-    callees.blocks = s->blocks.blocks();
+    // Standardisation (kestrumr_set_scaling): the run on y / scale, with the
+    // priors converted when they are in the data's units.
+    double scale = 1.0;
+    std::vector<double> scaled, effvar;
+    double mvar[2] = {0.0, 0.0};
+    if (s->scaling != KESTRUMR_SCALE_OFF) {
+        scale = analysis::robust_scale(p.ydata, p.nrow, p.ngrp, p.nobs);
+        const Extents e = extents_of(p);
+        scaled.assign(p.ydata, p.ydata + e.L * static_cast<std::size_t>(p.ntot));
+        for (double& y : scaled) y = y / scale;
+        a.ydata = scaled.data();
+        if (s->scaling == KESTRUMR_SCALE_DATA_PRIORS) {
+            analysis::Priors given;
+            given.hshape = p.hshape;
+            given.hrate = p.hrate;
+            given.mvar[0] = p.mvar[0];
+            given.mvar[1] = p.mvar[1];
+            if (p.ngrp >= 2) given.effvar.assign(p.effvar, p.effvar + (p.ngrp - 1));
+            const analysis::Priors std_units = analysis::priors_to_standard(given, scale);
+            a.hrate = std_units.hrate;
+            mvar[0] = std_units.mvar[0];
+            mvar[1] = std_units.mvar[1];
+            a.mvar = mvar;
+            effvar = std_units.effvar;
+            if (!effvar.empty()) a.effvar = effvar.data();
+        }
+    }
+    s->last_scale = scale;
+
+    // The callees record the rate update's trace (and change no bit).
+    // A trace of more than kMaxTrace entries (9 bytes each) is not kept.
+    analysis::ChainRecord& rec = s->rates;
+    rec.J = p.ngrp;
+    rec.B = p.nburn;
+    rec.T = static_cast<std::int64_t>(p.nburn) + p.nkeep;
+    rec.stored = 0;
+    s->rates_recorded = rec.T * rec.J <= kMaxTrace;
+    rec.rate.assign(s->rates_recorded ? static_cast<std::size_t>(rec.T * rec.J) : 0, kNaN);
+    rec.accepted.assign(rec.rate.size(), 0);
+    analysis::RecordingCallees callees;
+    callees.core.blocks = s->blocks.blocks();
+    callees.rec = &rec;
+    callees.L = p.nrow;
 
     ProgressRelay relay{s->progress_fn, s->progress_context};
     driver::Progress progress;
@@ -290,7 +342,10 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     }
     // The session's thread count is kept for the engine; the run itself
     // goes on the calling thread, which gives the same bits at every count.
-    if (driver::estimate(s->stream, callees, a, o, progress)) return KESTRUMR_OK;
+    if (driver::estimate(s->stream, callees, a, o, progress)) {
+        if (s->scaling != KESTRUMR_SCALE_OFF) analysis::results_to_data_units(o, p.nrow, p.ngrp, scale);
+        return KESTRUMR_OK;
+    }
     if (relay.stop) return fail(s, KESTRUMR_ERR_CANCELLED, "the run was cancelled");
     return fail(s, KESTRUMR_ERR_MEMORY, "not enough memory for the workspace of %d rows, "
                                         "%d groups and %d kept iterations",
@@ -434,6 +489,64 @@ KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem*
         fill_nan(*problem, *results);
         return fail(session, KESTRUMR_ERR_MEMORY, "the run failed with an exception");
     }
+}
+
+// Standardisation and the rate update's diagnostics.
+
+KESTRUMR_API int kestrumr_set_scaling(kestrumr_session* session, int32_t mode) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (mode != KESTRUMR_SCALE_OFF && mode != KESTRUMR_SCALE_DATA_PRIORS &&
+        mode != KESTRUMR_SCALE_STANDARD_PRIORS)
+        return fail(session, KESTRUMR_ERR_ARGUMENT, "scaling mode %d is not one of 0, 1, 2", mode);
+    session->scaling = mode;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API double kestrumr_last_scale(const kestrumr_session* session) {
+    return session == nullptr ? kNaN : session->last_scale;
+}
+
+KESTRUMR_API int kestrumr_get_rate_diagnostics(const kestrumr_session* session, int32_t group,
+                                           kestrumr_rate_diagnostics* out) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    auto* s = const_cast<kestrumr_session*>(session);  // only errmsg is written
+    if (out == nullptr) return fail(s, KESTRUMR_ERR_ARGUMENT, "out is a null pointer");
+    if (!session->rates_recorded) return fail(s, KESTRUMR_ERR_STATE, "no rate trace: no run yet, or the last run was too long to keep one");
+    const kestrum::analysis::ChainRecord& r = session->rates;
+    if (group < 0 || group >= r.J)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "group %d is not one of the last run's 0..%d", group,
+                    static_cast<int>(r.J - 1));
+    const double s2 = session->last_scale * session->last_scale;
+    out->burn_acceptance = kestrum::analysis::acceptance(r, group, 0, r.B);
+    out->late_burn_acceptance = kestrum::analysis::acceptance(r, group, r.B / 2, r.B);
+    out->keep_acceptance = kestrum::analysis::acceptance(r, group, r.B, r.T);
+    out->last_rate = r.T > 0 ? r.rate[static_cast<std::size_t>((r.T - 1) * r.J + group)] * s2 : kNaN;
+    out->stuck = 0;
+    kestrum::analysis::ChainsResult one;
+    one.rec.push_back(r);
+    for (const kestrum::analysis::StuckRate& st : kestrum::analysis::stuck_rates(one))
+        if (st.group == group) out->stuck = 1;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API size_t kestrumr_rate_trace_size(const kestrumr_session* session) {
+    return session == nullptr || !session->rates_recorded ? 0 : session->rates.rate.size();
+}
+
+KESTRUMR_API int kestrumr_rate_trace(const kestrumr_session* session, double* rates,
+                                     int32_t* accepted, size_t count) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    auto* s = const_cast<kestrumr_session*>(session);
+    const std::size_t n = kestrumr_rate_trace_size(session);
+    if (count < n)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the arrays hold %.0f elements; the trace has %.0f",
+                    static_cast<double>(count), static_cast<double>(n));
+    const double s2 = session->last_scale * session->last_scale;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (rates != nullptr) rates[i] = session->rates.rate[i] * s2;
+        if (accepted != nullptr) accepted[i] = session->rates.accepted[i];
+    }
+    return KESTRUMR_OK;
 }
 
 }  // extern "C"
