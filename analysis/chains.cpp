@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <mutex>
 
 // std::thread where the C++ library has it (a toolchain built without
 // threads, such as mingw's win32 thread model, runs the chains one after
 // the other; the results are the same bits either way).
 #if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
+#include <mutex>
 #include <thread>
 #define KESTRUM_CHAIN_THREADS 1
 #else
@@ -59,12 +59,22 @@ random::Record chain_record(std::int32_t seed, std::int32_t c) {
     return rec;
 }
 
+#if KESTRUM_CHAIN_THREADS
+using Lock = std::mutex;
+using Hold = std::lock_guard<std::mutex>;
+#else
+struct Lock {};  // one thread: nothing to exclude
+struct Hold {
+    explicit Hold(Lock&) {}
+};
+#endif
+
 struct Shared {
     const driver::Arguments* a;
     const ChainSettings* settings;
     ChainsResult* result;
     const ChainProgress* progress;
-    std::mutex lock;
+    Lock lock;
     std::int64_t done = 0, total = 0;
     std::atomic<bool> stop{false};
     std::atomic<std::int32_t> next{0};
@@ -77,7 +87,7 @@ struct ChainContext {
 
 void chain_report(void* context, std::int64_t /*done*/, std::int64_t /*total*/) {
     Shared* s = static_cast<ChainContext*>(context)->shared;
-    std::lock_guard<std::mutex> hold(s->lock);
+    Hold hold(s->lock);
     ++s->done;
     if (s->progress->report != nullptr) s->progress->report(s->progress->context, s->done, s->total);
     if (s->progress->stop != nullptr && s->progress->stop(s->progress->context)) s->stop = true;
@@ -200,14 +210,13 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.result = &result;
     s.progress = &progress;
     s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
-    std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
 #if KESTRUM_CHAIN_THREADS
+    const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
     std::vector<std::thread> pool;
     for (std::int32_t t = 1; t < threads; ++t) pool.emplace_back(worker, std::ref(s));
     worker(s);
     for (std::thread& t : pool) t.join();
 #else
-    threads = 1;
     worker(s);
 #endif
     if (s.memory_failed) return ChainsStatus::memory;
