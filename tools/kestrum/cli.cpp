@@ -43,6 +43,7 @@ const char* const kUsage =
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
     "                          memory grows as 16*rows*(groups+1)*N bytes\n"
+    "                          for every chain running at once\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
