@@ -2,6 +2,7 @@
 #include "analysis/chains.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 

@@ -9,12 +9,11 @@
 // the results are the same bits at every thread count.
 #pragma once
 
-#include <atomic>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "common/pmath.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -43,7 +42,8 @@ struct ChainRecord {
     std::size_t step = 1;  // every step-th kept draw is stored
     std::vector<float> contrasts;
     // Two groups only: the cube-root variance contrast of the same stored
-    // draws, var_2^(1/3) - var_1^(1/3), at g*stored + s (kestrum_ returns
+    // draws, var_2^(1/3) - var_1^(1/3) (the library's portable pow, as in
+    // the summaries), at g*stored + s (kestrum_ returns
     // the joint frequency from three groups on; for two it is worked out
     // from these, see pool_chains).
     std::vector<float> var_contrasts;
@@ -107,7 +107,7 @@ struct RecordingCallees {
         if (ngrp == 2) {
             const double e = 0.3333333333333333;
             rec->var_contrasts[static_cast<std::size_t>(g) * rec->stored + s] =
-                static_cast<float>(std::pow(gvar[1], e) - std::pow(gvar[0], e));
+                static_cast<float>(pmath::pow(gvar[1], e) - pmath::pow(gvar[0], e));
         }
     }
 };

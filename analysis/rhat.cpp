@@ -1,6 +1,8 @@
 // Rank-normalised split R-hat and quantiles of pooled draws.
 #include "analysis/rhat.h"
 
+#include "common/pmath.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -105,7 +107,7 @@ double normal_quantile(double p) {
         return q * poly8(a, r) / poly8(b, r);
     }
     double r = q < 0.0 ? p : 1.0 - p;
-    r = std::sqrt(-std::log(r));
+    r = std::sqrt(-pmath::log(r));  // the portable log: the same bits on every build
     double x;
     if (r <= 5.0) {
         r -= 1.6;
