@@ -106,7 +106,8 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
         std::uint64_t seed;  // 0: a new session, unseeded
         std::int32_t L, K, B, ipool;
     };
-    for (const Case& c : {Case{0, 4, 5, 3, 1}, Case{12345, 3, 4, 2, 0}, Case{2147483647, 5, 3, 0, 1}}) {
+    const Case cases[] = {{0, 4, 5, 3, 1}, {12345, 3, 4, 2, 0}, {2147483647, 5, 3, 0, 1}};
+    for (const Case& c : cases) {
         const Problem p(c.L, c.K, c.B, c.ipool);
         Session s = make_session();
         kestrumr_zbql0001 rec = kestrum::random::load_time_record();
