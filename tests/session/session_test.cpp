@@ -72,16 +72,18 @@ std::vector<std::uint64_t> session_run(kestrumr_session* s, const Problem& p) {
     return bits(r.all());
 }
 
-// kestrum_ on the process-wide generator, set to the given record with the
-// positions and the saved deviate as after loading.
-std::vector<std::uint64_t> process_run(const kestrumr_zbql0001& rec, const Problem& p) {
-    zbql0001_ = rec;
-    auto& st = kestrum::random::process_stream();
-    st.ilag22 = 22;
-    st.ilag43 = 43;
-    st.icount = 1;
-    st.nstat = -1;
-    st.nspare = 0.0;
+// kestrum_ on the process-wide generator: set to the given record with the
+// positions and the saved deviate as after loading, or as it stands.
+std::vector<std::uint64_t> process_run(const kestrumr_zbql0001* rec, const Problem& p) {
+    if (rec != nullptr) {
+        zbql0001_ = *rec;
+        auto& st = kestrum::random::process_stream();
+        st.ilag22 = 22;
+        st.ilag43 = 43;
+        st.icount = 1;
+        st.nstat = -1;
+        st.nspare = 0.0;
+    }
     Results r(p.L, p.J);
     const std::int32_t res = 0;
     double prshape = 0.0, prscale = 0.0;
@@ -104,7 +106,8 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
         std::uint64_t seed;  // 0: a new session, unseeded
         std::int32_t L, K, B, ipool;
     };
-    for (const Case& c : {Case{0, 4, 5, 3, 1}, Case{12345, 3, 4, 2, 0}, Case{2147483647, 5, 3, 0, 1}}) {
+    const Case cases[] = {{0, 4, 5, 3, 1}, {12345, 3, 4, 2, 0}, {2147483647, 5, 3, 0, 1}};
+    for (const Case& c : cases) {
         const Problem p(c.L, c.K, c.B, c.ipool);
         Session s = make_session();
         kestrumr_zbql0001 rec = kestrum::random::load_time_record();
@@ -120,15 +123,8 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
         std::vector<std::uint64_t> both = first;
         both.insert(both.end(), second.begin(), second.end());
 
-        const auto pfirst = process_run(rec, p);
-        Results r(p.L, p.J);  // the second process run goes on from the first
-        const std::int32_t res = 0;
-        double a = 0.0, b = 0.0;
-        kestrum_(&res, &p.ipool, &p.L, &p.J, p.nobs.data(), &p.N, p.y.data(), &p.K, &p.B,
-                 &p.hshape, &p.hrate, &a, &b, p.mvar.data(), p.effvar.data(), r.prob.data(),
-                 r.pm.data(), r.pv.data(), r.gm.data(), r.gv.data());
-        std::vector<std::uint64_t> pboth = pfirst;
-        const auto psecond = bits(r.all());
+        std::vector<std::uint64_t> pboth = process_run(&rec, p);
+        const auto psecond = process_run(nullptr, p);  // goes on from the first
         pboth.insert(pboth.end(), psecond.begin(), psecond.end());
         EXPECT_EQ(both, pboth) << "seed " << c.seed;
     }
