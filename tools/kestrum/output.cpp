@@ -29,12 +29,9 @@ bool starts_with(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+#if !defined(_WIN32)
 // "/dev/fd/N" and the like: the descriptor number, or -1.
 int descriptor_path(const std::string& p) {
-#if defined(_WIN32)
-    (void)p;
-    return -1;
-#else
     if (p == "/dev/stdout") return 1;
     if (p == "/dev/stderr") return 2;
     std::string digits;
@@ -49,8 +46,8 @@ int descriptor_path(const std::string& p) {
     for (char c : digits)
         if (!std::isdigit(static_cast<unsigned char>(c))) return -1;
     return std::atoi(digits.c_str());
-#endif
 }
+#endif
 
 #if defined(_WIN32)
 // The reserved device names of Windows (NUL, CON, COM1, ...), with or
@@ -148,11 +145,12 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     display_ = target;
 #if defined(_WIN32)
     final_path_ = target;
+    if (target.back() == '/' || target.back() == '\\') return fail("cannot write", EISDIR, error);
     const bool device = windows_device_name(target);
     struct _stat64 st;
     const bool exists = !device && _stat64(target.c_str(), &st) == 0;
     if (device || (exists && (st.st_mode & _S_IFMT) != _S_IFREG)) {
-        if (exists && (st.st_mode & _S_IFMT) == _S_IFDIR) return fail("is a folder", 0, error);
+        if (exists && (st.st_mode & _S_IFMT) == _S_IFDIR) return fail("cannot write", EISDIR, error);
         fd_ = _open(target.c_str(), _O_WRONLY | _O_BINARY);
         if (fd_ < 0) return fail("cannot open", errno, error);
         owns_fd_ = true;
