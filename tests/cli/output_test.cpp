@@ -75,6 +75,14 @@ TEST(CliOutput, AFailedRunOrTargetLeavesNoFile) {
     EXPECT_EQ(listing(d).size(), 1u);
 }
 
+TEST(CliOutput, NeverReplacesItsInput) {
+    const std::string d = fresh_dir("self");
+    const Result r = small_run(d + "x", d + "x_in.tsv");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(d + "x_in.tsv"), kSmall);
+}
+
 #if !defined(_WIN32)
 TEST(CliOutput, KeepsTheModeOfTheFileItReplaces) {
     const std::string d = fresh_dir("mode");

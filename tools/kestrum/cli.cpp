@@ -36,7 +36,12 @@ namespace {
 
 std::atomic<bool> interrupt_flag{false};
 
-extern "C" void on_interrupt(int) { interrupt_flag.store(true); }
+// The first Ctrl-C asks the run to stop at the next iteration or row; a
+// second one ends the program at once.
+extern "C" void on_interrupt(int) {
+    interrupt_flag.store(true);
+    std::signal(SIGINT, SIG_DFL);
+}
 
 const char* const kUsage =
     "Usage: kestrum [options] INPUT\n"
@@ -635,6 +640,10 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 
     // The output is opened before the run, so that a target that cannot be
     // written is reported before the sampling time is spent.
+    if (o.input != "-" && !o.output.empty() && same_file(o.input, o.output)) {
+        err << "kestrum: " << o.output << ": is the input file; the results would replace the data\n";
+        return 1;
+    }
     OutputSink sink;
     if (!sink.open(o.output, out, error)) {
         err << "kestrum: " << error << '\n';

@@ -121,6 +121,19 @@ int process_id() {
 
 }  // namespace
 
+bool same_file(const std::string& a, const std::string& b) {
+#if defined(_WIN32)
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
+        return false;
+    return _stricmp(fa, fb) == 0;
+#else
+    struct stat sa, sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+#endif
+}
+
 OutputSink::~OutputSink() { abandon(); }
 
 bool OutputSink::fail(const std::string& what, int err, std::string& error) {

@@ -27,6 +27,10 @@
 
 namespace kestrum::cli {
 
+// Whether path a and path b name the same existing file (after following
+// links): the results must never replace their own input.
+bool same_file(const std::string& a, const std::string& b);
+
 class OutputSink {
 public:
     OutputSink() = default;
