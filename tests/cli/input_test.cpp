@@ -131,6 +131,19 @@ TEST(CliInput, NothingLeftToRunIsAnError) {
     EXPECT_NE(r.err.find("no row left to analyse (2 rows read, all left out)"), std::string::npos) << r.err;
 }
 
+TEST(CliInput, WarnsWhenTheDataAreFarBeyondThePrior) {
+    const std::string p = temp_path("large.tsv");
+    write_file(p, "r1\t1e8\t1.1e8\t3\t5\nr2\t2\t2.5\t4\t4.1\n");
+    GeneratorGuard guard;
+    const Result r = run_cli({"-g", "2,2", "-b", "1", "-k", "2", p});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("warning: group means reach 1.05e+08, far beyond the prior variance --mvar 10000"),
+              std::string::npos) << r.err;
+    guard.restore();
+    const Result scaled = run_cli({"-g", "2,2", "-b", "1", "-k", "2", "--mvar", "1e17", p});
+    EXPECT_EQ(scaled.err, "");
+}
+
 TEST(CliInput, GroupNamesFromTheHeader) {
     struct Case {
         const char* header;

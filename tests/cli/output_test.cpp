@@ -83,6 +83,18 @@ TEST(CliOutput, NeverReplacesItsInput) {
     EXPECT_EQ(read_file(d + "x_in.tsv"), kSmall);
 }
 
+TEST(CliOutput, AnInterruptedRunLeavesTheOldFile) {
+    const std::string d = fresh_dir("interrupted");
+    write_file(d + "out.tsv", "old results\n");
+    kestrum::cli::request_interrupt(true);
+    const Result r = small_run(d + "x", d + "out.tsv");
+    kestrum::cli::request_interrupt(false);
+    EXPECT_EQ(r.status, 130);
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(d + "out.tsv"), "old results\n");
+    EXPECT_EQ(listing(d).size(), 2u);
+}
+
 #if !defined(_WIN32)
 TEST(CliOutput, KeepsTheModeOfTheFileItReplaces) {
     const std::string d = fresh_dir("mode");

@@ -1,5 +1,6 @@
 #include "tools/kestrum/cli.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -602,6 +603,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     std::vector<double> row(N), ybar(Jz), s2(Jz);
     std::vector<std::size_t> missing_lines, trouble_lines;
     std::size_t Lz = 0;
+    double largest_mean = 0.0;
     for (std::size_t g = 0; g < t.rows; ++g) {
         if (t.missing[g]) {
             missing_lines.push_back(t.lines[g]);
@@ -621,6 +623,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             trouble_lines.push_back(t.lines[g]);
             continue;
         }
+        for (std::size_t j = 0; j < Jz; ++j) largest_mean = std::max(largest_mean, std::fabs(ybar[j]));
         run_index[g] = static_cast<std::int64_t>(Lz++);
     }
     if (!missing_lines.empty())
@@ -637,6 +640,14 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             << (t.rows == 1 ? " row" : " rows") << " read, all left out)\n";
         return 1;
     }
+
+    // The priors are vague only for data within about 100 prior standard
+    // deviations of 0: far beyond, the results are pulled towards 0.
+    if (largest_mean > 100.0 * std::sqrt(std::min(o.mvar[0], o.mvar[1])))
+        err << "kestrum: warning: group means reach " << format_number(largest_mean, 3)
+            << ", far beyond the prior variance --mvar " << format_number(std::min(o.mvar[0], o.mvar[1]), 6)
+            << ": the results are pulled towards 0; rescale --mvar, --effvar and --hrate with the "
+               "square of the data's scale\n";
 
     // The output is opened before the run, so that a target that cannot be
     // written is reported before the sampling time is spent.
