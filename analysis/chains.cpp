@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 // std::thread where the C++ library has it (a toolchain built without
@@ -18,6 +19,7 @@
 #endif
 
 #include "analysis/rhat.h"
+#include "random/messages.h"
 #include "random/seeding.h"
 #include "random/stream.h"
 
@@ -80,7 +82,22 @@ struct Shared {
     std::atomic<bool> stop{false};
     std::atomic<std::int32_t> next{0};
     std::atomic<bool> memory_failed{false};
+    MessageSink sink;  // the calling thread's; every chain's messages go there
 };
+
+// The calling thread's message sink, for the workers: one line at a time
+// (C stdout when the caller has no sink of its own).
+void relay_message(void* context, const char* text) {
+    Shared* s = static_cast<Shared*>(context);
+    Hold hold(s->lock);
+    if (s->sink.line != nullptr) {
+        s->sink.line(s->sink.context, text);
+    } else {
+        std::fputs(text, stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+}
 
 struct ChainContext {
     Shared* shared;
@@ -150,6 +167,7 @@ void run_one(Shared& s, std::int32_t c) {
 }
 
 void worker(Shared& s) {
+    ScopedMessageSink scope(MessageSink{relay_message, &s});
     for (;;) {
         const std::int32_t c = s.next.fetch_add(1);
         if (c >= s.settings->chains || s.stop.load()) return;
@@ -210,6 +228,7 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.settings = &fixed;
     s.result = &result;
     s.progress = &progress;
+    s.sink = current_message_sink();
     s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
 #if KESTRUM_CHAIN_THREADS
     const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
@@ -320,7 +339,7 @@ std::vector<StuckRate> stuck_rates(const ChainsResult& res) {
         const ChainRecord& r = res.rec[c];
         const std::int64_t from = r.B >= 2 ? r.B / 2 : r.B;
         const std::int64_t to = r.B >= 2 ? r.B : r.T;
-        if (to <= from) continue;
+        if (to - from < kMinStuckWindow) continue;  // too short to judge
         for (std::int64_t j = 0; j < r.J; ++j) {
             const double acc = acceptance(r, j, from, to);
             bool moved = false;

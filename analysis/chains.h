@@ -157,7 +157,9 @@ struct ChainsResult {
 // (1 when unknown, or when the C++ library has no threads; at most 1024).
 std::int32_t available_threads();
 
-// Runs settings.chains chains of the run a (a.nkeep >= 2 expected).
+// Runs settings.chains chains of the run a (a.nkeep >= 2 expected).  The
+// library's messages of every chain go to the calling thread's message
+// sink, one line at a time.
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress = {});
 
@@ -193,6 +195,9 @@ double acceptance(const ChainRecord& r, std::int64_t j, std::int64_t from, std::
 // A group whose rate update looks stuck in a chain: during the second half
 // of the burn-in (the kept iterations when B < 2) fewer than 1% of the
 // trials were accepted, or the rate never left its starting value 2.0.
+// Fewer than kMinStuckWindow iterations to look at are too few to judge:
+// nothing is reported then.
+inline constexpr std::int64_t kMinStuckWindow = 10;
 struct StuckRate {
     std::int32_t chain = 0, group = 0;  // 0-based
     double acceptance = 0.0;            // over the iterations checked

@@ -207,7 +207,8 @@ KESTRUMR_API double kestrumr_last_scale(const kestrumr_session* session);
  *   last_rate: the rate after the last iteration, in the data's units;
  *   stuck: 1 when fewer than 1% of the trials of the second half of the
  *     burn-in (of the kept iterations when nburn < 2) were accepted or the
- *     rate never left its start value, else 0.
+ *     rate never left its start value, else 0 (always 0 when fewer than
+ *     10 iterations are there to judge).
  * KESTRUMR_ERR_ARGUMENT for a NULL pointer or a group not in the last run,
  * KESTRUMR_ERR_STATE before any run and after a run whose trace was too
  * long to keep: (nburn + nkeep) * ngrp above 2^24 (16 777 216). */

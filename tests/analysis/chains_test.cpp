@@ -173,11 +173,11 @@ TEST(Chains, FlagsARateThatDoesNotMove) {
     r.rec.resize(1);
     analysis::ChainRecord& c = r.rec[0];
     c.J = 2;
-    c.B = 10;
-    c.T = 12;
-    c.rate.assign(24, 2.0);
-    c.accepted.assign(24, 0);
-    for (int t = 0; t < 12; ++t) {  // group 1 moves and accepts 3 of 10
+    c.B = 20;
+    c.T = 22;
+    c.rate.assign(44, 2.0);
+    c.accepted.assign(44, 0);
+    for (int t = 0; t < 22; ++t) {  // group 1 moves and accepts 3 of 10
         c.rate[static_cast<std::size_t>(2 * t)] = 1.0 + t;
         c.accepted[static_cast<std::size_t>(2 * t)] = 3;
     }
@@ -186,9 +186,13 @@ TEST(Chains, FlagsARateThatDoesNotMove) {
     EXPECT_EQ(stuck[0].group, 1);
     EXPECT_EQ(stuck[0].acceptance, 0.0);
     EXPECT_DOUBLE_EQ(analysis::acceptance(c, 0, 5, 10), 0.3);
-    // One accepted trial in 50 is 2%: no longer flagged once the rate moved.
-    c.accepted[2 * 7 + 1] = 1;
-    c.rate[2 * 7 + 1] = 2.5;
+    // Two accepted trials in 100 are 2%: no longer flagged once the rate moved.
+    c.accepted[2 * 12 + 1] = 2;
+    c.rate[2 * 12 + 1] = 2.5;
+    EXPECT_TRUE(analysis::stuck_rates(r).empty());
+    // A burn-in of 18 leaves 9 iterations to judge: too few.
+    c.accepted[2 * 12 + 1] = 0;
+    c.B = 18;
     EXPECT_TRUE(analysis::stuck_rates(r).empty());
 }
 

@@ -108,9 +108,9 @@ TEST(CliChains, FullOutputIsSortedAndTheThreadCountChangesNothing) {
     EXPECT_NE(a.err.find("data divided by the scale"), std::string::npos) << a.err;
     const auto t = parse_tsv(a.out);
     ASSERT_EQ(t.size(), 61u);
-    EXPECT_EQ(t[0], (std::vector<std::string>{"row", "mean_1", "mean_2", "mean_3", "var_1", "var_2",
-                                              "var_3", "diff_2", "diff_3", "lo_2", "lo_3", "hi_2",
-                                              "hi_3", "p_mean", "p_mean_mcse", "p_joint",
+    EXPECT_EQ(t[0], (std::vector<std::string>{"row", "mean_a", "mean_b", "mean_c", "var_a", "var_b",
+                                              "var_c", "diff_b", "diff_c", "lo_b", "lo_c", "hi_b",
+                                              "hi_c", "p_mean", "p_mean_mcse", "p_joint",
                                               "p_joint_mcse", "rhat"}));
     for (std::size_t r = 1; r < t.size(); ++r) {
         ASSERT_EQ(t[r].size(), 18u);
@@ -161,13 +161,13 @@ TEST(CliChains, WarnsOfAStuckRateAndWritesTheTrace) {
     const Result raw = run_cli({"-g", "4,4,4", "-b", "40", "-k", "10", "--chains", "2", "--scale",
                                 "none", "--diagnostics", trace, in});
     ASSERT_EQ(raw.status, 0) << raw.err;
-    EXPECT_NE(raw.err.find("warning: chain 1, group 1: the rate of the variance prior"),
+    EXPECT_NE(raw.err.find("warning: chain 1, group a: the rate of the variance prior"),
               std::string::npos) << raw.err;
     EXPECT_NE(raw.err.find("--scale auto"), std::string::npos);
     const auto t = parse_tsv(read_file(trace));
     ASSERT_EQ(t.size(), 1u + 2 * 50 * 3);
     EXPECT_EQ(t[0], (std::vector<std::string>{"chain", "iteration", "phase", "group", "rate", "accepted"}));
-    EXPECT_EQ(t[1], (std::vector<std::string>{"1", "1", "burn", "1", t[1][4], t[1][5]}));
+    EXPECT_EQ(t[1], (std::vector<std::string>{"1", "1", "burn", "a", t[1][4], t[1][5]}));
     EXPECT_EQ(t.back()[2], "keep");
     std::remove(trace.c_str());
     // Standardised, the same data raise no rate warning.
