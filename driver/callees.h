@@ -10,7 +10,11 @@
 
 namespace kestrum::driver {
 
+// blocks: the five blocks the rate update works through; the exported ones
+// unless a session hands in its own.
 struct CoreCallees {
+    hyper::Blocks blocks = hyper::process_blocks();
+
     static std::size_t sweep_scratch_size(std::int32_t ngrp) {
         return posterior::sweep_scratch_size(ngrp);
     }
@@ -19,7 +23,8 @@ struct CoreCallees {
     void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
                      double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate,
                      double* rate) {
-        hyper::update_rate(src, sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate, rate);
+        hyper::update_rate(src, blocks, sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate,
+                           rate);
     }
 
     template <class Source>

@@ -14,10 +14,10 @@ namespace kestrum::hyper {
 //     f = -( (a*(nrow*gshape + wunit) - c*sinv) - g*(ngrp*wunit + hshape) )
 // with both counts converted to double before they multiply.  Outside the
 // domain of the logarithm the IEEE result (-inf or NaN) is passed on.
-double log_rate_objective(double a) {
-    const kestrumr_uupar& u = uupar_;
-    const double nrow = static_cast<double>(ngusev_.nrow);
-    const double ngrp = static_cast<double>(ngusev_.ngrp);
+double log_rate_objective(const Blocks& b, double a) {
+    const kestrumr_uupar& u = *b.uupar;
+    const double nrow = static_cast<double>(b.ngusev->nrow);
+    const double ngrp = static_cast<double>(b.ngusev->ngrp);
     const double c = pmath::exp(a);
     const double g = pmath::log((c + u.rsum) + u.hrate);
     return -((a * (nrow * u.gshape + u.wunit) - c * u.sinv) - g * (ngrp * u.wunit + u.hshape));
@@ -28,11 +28,11 @@ double log_rate_objective(double a) {
 //     -( 1 / ( (0 - sinv*c) - ((c*B)*(rsum + hrate))/(S*S) ) )
 // where S = (c + rsum) + hrate and the sum rsum + hrate of the numerator is
 // formed on its own.  gshape and nrow do not enter.
-double proposal_variance() {
-    const kestrumr_uupar& u = uupar_;
-    const double c = pmath::exp(optvar_);
+double proposal_variance(const Blocks& blk) {
+    const kestrumr_uupar& u = *blk.uupar;
+    const double c = pmath::exp(*blk.optvar);
     const double s = (c + u.rsum) + u.hrate;
-    const double b = static_cast<double>(ngusev_.ngrp) * u.wunit + u.hshape;
+    const double b = static_cast<double>(blk.ngusev->ngrp) * u.wunit + u.hshape;
     return -(1.0 / ((0.0 - u.sinv * c) - ((c * b) * (u.rsum + u.hrate)) / (s * s)));
 }
 

@@ -4,16 +4,22 @@
 // with
 //     f(a) = -[ a*(wunit + nrow*gshape) - sinv*e^a
 //               - (hshape + ngrp*wunit)*ln(e^a + rsum + hrate) ],
-// all coefficients read from the shared blocks uupar_ and ngusev_.
+// all coefficients read from the blocks uupar and ngusev (hyper/blocks.h).
+// Each function comes in two forms: on a given set of blocks, and on the
+// exported blocks of the process.
 #pragma once
+
+#include "hyper/blocks.h"
 
 namespace kestrum::hyper {
 
-// f(a).  Reads uupar_ and ngusev_, writes nothing.
-double log_rate_objective(double a);
+// f(a).  Reads uupar and ngusev, writes nothing.
+double log_rate_objective(const Blocks& b, double a);
+inline double log_rate_objective(double a) { return log_rate_objective(process_blocks(), a); }
 
-// 1/f''(optvar_), the variance of the normal proposal around the mode.
-// Reads optvar_, uupar_ (all but gshape) and ngusev_ (ngrp only).
-double proposal_variance();
+// 1/f''(optvar), the variance of the normal proposal around the mode.
+// Reads optvar, uupar (all but gshape) and ngusev (ngrp only).
+double proposal_variance(const Blocks& b);
+inline double proposal_variance() { return proposal_variance(process_blocks()); }
 
 }  // namespace kestrum::hyper

@@ -6,7 +6,7 @@
 
 namespace kestrum::hyper {
 
-double find_mode(double a0) {
+double find_mode(const Blocks& b, double a0) {
     double start = a0;
     double xmin = a0;
     double ymin = 0.0;
@@ -16,8 +16,8 @@ double find_mode(double a0) {
     std::int32_t ierr = 0;
     // The objective is called directly, not through its exported wrapper;
     // the error code is deliberately ignored: the best point found is used.
-    nelder_mead([](const double* a) { return log_rate_objective(*a); }, 1, &start, &xmin, &ymin,
-                kModeTol, &step, kModeCheck, kModeBudget, &neval, &nrestart, &ierr);
+    nelder_mead([&b](const double* a) { return log_rate_objective(b, *a); }, 1, &start, &xmin,
+                &ymin, kModeTol, &step, kModeCheck, kModeBudget, &neval, &nrestart, &ierr);
     return xmin;
 }
 

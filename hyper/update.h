@@ -20,17 +20,19 @@ inline constexpr std::int32_t kModeBudget = 1000;
 // find_mode -- minimise the log-rate objective from a0 with the simplex
 // minimiser (one variable, tolerance 1e-10, step 0.5, a check every 5
 // iterations, budget 1000; first simplex a0 + 0.5 and a0).  Whatever the
-// minimiser's error code, its result point is returned.  Reads the shared
-// blocks through the objective, writes none.
-double find_mode(double a0);
+// minimiser's error code, its result point is returned.  Reads the blocks
+// through the objective, writes none.
+double find_mode(const Blocks& b, double a0);
+inline double find_mode(double a0) { return find_mode(process_blocks(), a0); }
 
 // update_rate -- the rate update of one group.
 //
-//  1. uupar_ = (sinv, hshape, gshape, wunit, rsum, hrate),
-//     ngusev_ = (nrow, ngrp);
-//  2. tparvar_ = ln(rate);
-//  3. optvar_ = the mode found from tparvar_ (find_mode);
-//  4. tvarvar_ = 1/f''(optvar_), s = sqrt(tvarvar_);
+// All five blocks are those of b (the second form: the exported ones).
+//  1. uupar = (sinv, hshape, gshape, wunit, rsum, hrate),
+//     ngusev = (nrow, ngrp);
+//  2. tparvar = ln(rate);
+//  3. optvar = the mode found from tparvar (find_mode);
+//  4. tvarvar = 1/f''(optvar), s = sqrt(tvarvar);
 //  5. ten trials of an independence sampler with proposal N(optvar_, s^2):
 //       z = src.normal(0, 1)              -- one standard normal
 //       prop = s*z + optvar_
@@ -43,38 +45,46 @@ double find_mode(double a0);
 // Every call draws exactly ten normals and ten uniforms, alternating.
 // *rate is written only on acceptance; otherwise it keeps its bits.
 template <class Source>
-void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
-                 double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate, double* rate) {
-    uupar_.sinv = sinv;
-    uupar_.hshape = hshape;
-    uupar_.gshape = gshape;
-    uupar_.wunit = wunit;
-    uupar_.rsum = rsum;
-    uupar_.hrate = hrate;
-    ngusev_.nrow = nrow;
-    ngusev_.ngrp = ngrp;
+void update_rate(Source& src, const Blocks& b, double sinv, double hshape, double gshape,
+                 double wunit, double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate,
+                 double* rate) {
+    b.uupar->sinv = sinv;
+    b.uupar->hshape = hshape;
+    b.uupar->gshape = gshape;
+    b.uupar->wunit = wunit;
+    b.uupar->rsum = rsum;
+    b.uupar->hrate = hrate;
+    b.ngusev->nrow = nrow;
+    b.ngusev->ngrp = ngrp;
 
-    tparvar_ = pmath::log(*rate);
-    optvar_ = find_mode(tparvar_);
-    tvarvar_ = proposal_variance();
-    const double s = std::sqrt(tvarvar_);
+    *b.tparvar = pmath::log(*rate);
+    *b.optvar = find_mode(b, *b.tparvar);
+    *b.tvarvar = proposal_variance(b);
+    const double s = std::sqrt(*b.tvarvar);
 
-    const double mode = optvar_;
-    double fcur = log_rate_objective(tparvar_);
-    double zcur = (tparvar_ - mode) / s;
+    const double mode = *b.optvar;
+    double fcur = log_rate_objective(b, *b.tparvar);
+    double zcur = (*b.tparvar - mode) / s;
     for (int trial = 0; trial < 10; ++trial) {
         const double z = src.normal(0.0, 1.0);
         const double prop = s * z + mode;
-        const double fprop = log_rate_objective(prop);
+        const double fprop = log_rate_objective(b, prop);
         const double r = (fcur - fprop) + 0.5 * (z * z - zcur * zcur);
         const double u = src.uniform();
         if (pmath::log(u) <= r) {
-            tparvar_ = prop;
+            *b.tparvar = prop;
             *rate = pmath::exp(prop);
-            fcur = log_rate_objective(prop);
+            fcur = log_rate_objective(b, prop);
             zcur = (prop - mode) / s;
         }
     }
+}
+
+template <class Source>
+void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
+                 double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate, double* rate) {
+    update_rate(src, process_blocks(), sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate,
+                rate);
 }
 
 }  // namespace kestrum::hyper

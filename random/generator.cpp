@@ -1,11 +1,11 @@
 // The generator record, its load-time table and the process-wide stream.
 #include "random/stream.h"
 
-extern "C" {
+namespace kestrum::random {
 
-// Lag table, base and borrow, filled at load time so that an unseeded
-// process always sees the same stream.
-KESTRUMR_API kestrumr_zbql0001 zbql0001_ = {
+// Lag table, base and borrow of a freshly loaded library, so that an
+// unseeded process always sees the same stream.
+constexpr Record kLoadTimeRecord = {
     {80014410.0,  553218010.0, 169570999.0, 288589940.0, 291581871.0,
      103842493.0, 79952507.0,  381202335.0, 311575334.0, 402878631.0,
      249757109.0, 115192595.0, 210629619.0, 399952890.0, 412280521.0,
@@ -17,6 +17,15 @@ KESTRUMR_API kestrumr_zbql0001 zbql0001_ = {
      162176640.0, 320429173.0, 263576576.0},
     4294967291.0,
     0.0};
+
+const Record& load_time_record() { return kLoadTimeRecord; }
+
+}  // namespace kestrum::random
+
+extern "C" {
+
+// The process's record starts as the load-time record.
+KESTRUMR_API kestrumr_zbql0001 zbql0001_ = kestrum::random::kLoadTimeRecord;
 
 // Names the unit that supplies the load-time values above.
 const int32_t zbqlbd01_ = 1;

@@ -114,6 +114,10 @@ struct Stream {
     double gamma_core(double g, double h);
 };
 
+// The record as the library is loaded: the built-in table, base B and
+// borrow 0.
+const Record& load_time_record();
+
 // Everything of the unit that lives as long as the process: the stream bound
 // to the exported record (with the positions and the normal routine's saved
 // deviate) and zbqlini_'s call counter (0 never called, 1 seeded or seeding

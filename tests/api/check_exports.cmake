@@ -1,6 +1,7 @@
 # Compares three lists of exported names:
 #   DEF     the export list (.def): routines, and data blocks marked DATA;
-#   HEADER  the public header: every KESTRUMR_API declaration;
+#   HEADER  the public headers, separated by commas: every KESTRUMR_API
+#           declaration;
 #   LIB     the built library's table of defined dynamic symbols (ELF via
 #           NM -D, or a PE DLL via OBJDUMP -p when OBJDUMP is given).
 # DEF and HEADER must agree exactly, also on which names are data; the
@@ -9,7 +10,12 @@
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/read_def.cmake)
 kestrumr_read_def("${DEF}" def_names def_data)
 
-file(READ "${HEADER}" header)
+string(REPLACE "," ";" header_files "${HEADER}")
+set(header "")
+foreach(h IN LISTS header_files)
+  file(READ "${h}" text)
+  string(APPEND header "${text}\n")
+endforeach()
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
 # Preprocessor lines hold the macro's own definitions; ';' would split CMake
 # lists, so it becomes a marker first.

@@ -1,0 +1,428 @@
+// The reentrant session interface (kestrumr_session.h): everything the
+// exported routines keep process-wide -- the generator record and its
+// positions, the normal routine's saved deviate, the rate update's five
+// blocks -- owned by one handle, with status codes instead of silence.
+#include "kestrumr_session.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <thread>
+
+#include "driver/callees.h"
+#include "driver/estimate.h"
+#include "hyper/blocks.h"
+#include "random/messages.h"
+#include "random/seeding.h"
+#include "random/stream.h"
+
+namespace {
+
+using kestrum::random::Record;
+using kestrum::random::Stream;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+}  // namespace
+
+struct kestrumr_session {
+    Record record = kestrum::random::load_time_record();
+    Stream stream{&record};
+    kestrum::hyper::BlockStore blocks;
+    std::int32_t threads = 1;
+    kestrumr_message_fn message_fn = nullptr;
+    void* message_context = nullptr;
+    kestrumr_progress_fn progress_fn = nullptr;
+    void* progress_context = nullptr;
+    char errmsg[256] = "";
+
+    kestrumr_session() = default;
+    kestrumr_session(const kestrumr_session&) = delete;
+    kestrumr_session& operator=(const kestrumr_session&) = delete;
+};
+
+namespace kestrum::session {
+namespace {
+
+// Records what went wrong and returns the status.
+int fail(kestrumr_session* s, int status, const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::vsnprintf(s->errmsg, sizeof s->errmsg, format, args);
+    va_end(args);
+    return status;
+}
+
+// The positions and the saved normal deviate as after loading (the gamma
+// set-ups the stream keeps depend on the shape alone and stay valid).
+void restart_positions(Stream& st) {
+    st.ilag22 = 22;
+    st.ilag43 = 43;
+    st.icount = 1;
+    st.nstat = -1;
+    st.nspare = 0.0;
+}
+
+// A 64-bit mixing function (an additive counter through two xor-shift-
+// multiply rounds): consecutive counters give unrelated outputs.
+std::uint64_t mix64(std::uint64_t& counter) {
+    counter += 0x9E3779B97F4A7C15ULL;
+    std::uint64_t z = counter;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// The table from all 64 bits of a seed: 43 words in [0, B) from the high
+// halves of the mixed outputs (a half of B or more, 5 values in 2^32, is
+// skipped), borrow 0.  A table of zeros with borrow 0 is the one state the
+// recurrence never leaves; it cannot come out in practice, but should it,
+// the first word becomes 1.
+void fill_table_mixed(Record& rec, std::uint64_t seed) {
+    std::uint64_t counter = seed;
+    bool any = false;
+    for (double& word : rec.xtab) {
+        std::uint64_t w;
+        do {
+            w = mix64(counter) >> 32;
+        } while (static_cast<double>(w) >= rec.base);
+        word = static_cast<double>(w);
+        any = any || w != 0;
+    }
+    if (!any) rec.xtab[0] = 1.0;
+    rec.carry = 0.0;
+}
+
+// A record the generator can run on: the base of this generator, every word
+// a whole number in [0, B), a borrow of 0 or 1, and not the all-zero table
+// with borrow 0 (on which no nonzero word ever comes).
+bool valid_record(const Record& rec) {
+    if (!(rec.base == random::load_time_record().base)) return false;
+    if (!(rec.carry == 0.0 || rec.carry == 1.0)) return false;
+    bool any = rec.carry != 0.0;
+    for (double w : rec.xtab) {
+        if (!(w >= 0.0 && w < rec.base && std::trunc(w) == w)) return false;
+        any = any || w != 0.0;
+    }
+    return any;
+}
+
+// Layout of a saved state (native byte order): a tag, the record (45
+// doubles), the three positions and the normal routine's flag (int32 each),
+// the saved deviate.
+constexpr char kStateTag[8] = {'k', 's', 't', 'r', 's', 't', '0', '1'};
+constexpr std::size_t kOffRecord = sizeof kStateTag;
+constexpr std::size_t kOffInts = kOffRecord + sizeof(Record);
+constexpr std::size_t kOffSpare = kOffInts + 4 * sizeof(std::int32_t);
+constexpr std::size_t kStateSize = kOffSpare + sizeof(double);
+
+// Positions the stream can reach: ilag22 in 1..43, ilag43 = ilag22 + 21 and
+// icount = ilag43 + 1 (mod 43, in 1..43); the flag -1 (never drawn), 0 or 1
+// (a deviate waits, and then it is a number).
+bool valid_positions(std::int32_t ilag22, std::int32_t ilag43, std::int32_t icount,
+                     std::int32_t nstat, double nspare) {
+    if (ilag22 < 1 || ilag22 > 43) return false;
+    if (ilag43 != (ilag22 + 20) % 43 + 1) return false;
+    if (icount != ilag43 % 43 + 1) return false;
+    if (nstat < -1 || nstat > 1) return false;
+    return nstat != 1 || std::isfinite(nspare);
+}
+
+// Output extents of a problem as kestrum_ reads them (negatives as 0).
+struct Extents {
+    std::size_t L = 0, J = 0;
+};
+
+Extents extents_of(const kestrumr_problem& p) {
+    Extents e;
+    e.L = p.nrow > 0 ? static_cast<std::size_t>(p.nrow) : 0;
+    e.J = p.ngrp > 0 ? static_cast<std::size_t>(p.ngrp) : 0;
+    return e;
+}
+
+// Every output element the caller gave set to NaN (null arrays skipped).
+void fill_nan(const kestrumr_problem& p, const kestrumr_results& out) {
+    const Extents e = extents_of(p);
+    std::size_t lj = 0, lm = 0;
+    if (!driver::checked_mul(e.L, e.J, &lj) ||
+        !driver::checked_mul(e.L, e.J > 0 ? e.J - 1 : 0, &lm)) {
+        return;  // cannot happen with int32 extents
+    }
+    auto fill = [](double* a, std::size_t n) {
+        if (a == nullptr) return;
+        for (std::size_t i = 0; i < n; ++i) a[i] = kNaN;
+    };
+    fill(out.prob, lm);
+    fill(out.pmeanbar, e.L);
+    fill(out.pvarbar, e.L);
+    fill(out.gmeanbar, lj);
+    fill(out.gvarbar, lj);
+}
+
+bool finite_at_least(double x, double low, bool strict) {
+    return std::isfinite(x) && (strict ? x > low : x >= low);
+}
+
+// The checks of a run's arguments; 0 or a status with the message set.
+int check_problem(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& out) {
+    if (p.nrow < 0) return fail(s, KESTRUMR_ERR_ARGUMENT, "nrow is %d; it must be >= 0", p.nrow);
+    if (p.ngrp < 1) return fail(s, KESTRUMR_ERR_ARGUMENT, "ngrp is %d; it must be >= 1", p.ngrp);
+    if (p.nkeep < 2)
+        return fail(s, KESTRUMR_ERR_ARGUMENT,
+                    "nkeep is %d; it must be >= 2 (the difference tests need the spread of "
+                    "the kept draws)",
+                    p.nkeep);
+    if (p.nburn < 0) return fail(s, KESTRUMR_ERR_ARGUMENT, "nburn is %d; it must be >= 0", p.nburn);
+    if (p.nobs == nullptr) return fail(s, KESTRUMR_ERR_ARGUMENT, "nobs is a null pointer");
+    std::int64_t sum = 0;
+    for (std::int32_t j = 0; j < p.ngrp; ++j) {
+        if (p.nobs[j] < 2)
+            return fail(s, KESTRUMR_ERR_ARGUMENT,
+                        "nobs[%d] is %d; every group needs at least 2 observations", j,
+                        p.nobs[j]);
+        sum += p.nobs[j];
+    }
+    if (sum != p.ntot)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the group sizes add up to %lld, but ntot is %d",
+                    static_cast<long long>(sum), p.ntot);
+    if (p.ydata == nullptr && p.nrow > 0)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "ydata is a null pointer");
+    if (!finite_at_least(p.hshape, 0.0, false) || !finite_at_least(p.hrate, 0.0, false))
+        return fail(s, KESTRUMR_ERR_ARGUMENT,
+                    "hshape and hrate must be finite numbers >= 0");
+    if (p.mvar == nullptr) return fail(s, KESTRUMR_ERR_ARGUMENT, "mvar is a null pointer");
+    if (!finite_at_least(p.mvar[0], 0.0, true) || !finite_at_least(p.mvar[1], 0.0, true))
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "mvar: prior variances must be finite and > 0");
+    if (p.ngrp >= 2 && p.effvar == nullptr)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "effvar is a null pointer");
+    for (std::int32_t j = 0; j + 1 < p.ngrp; ++j) {
+        if (!finite_at_least(p.effvar[j], 0.0, true))
+            return fail(s, KESTRUMR_ERR_ARGUMENT,
+                        "effvar[%d]: prior variances must be finite and > 0", j);
+    }
+    if (p.nrow > 0) {
+        if (out.pmeanbar == nullptr || out.pvarbar == nullptr || out.gmeanbar == nullptr ||
+            out.gvarbar == nullptr || (p.ngrp >= 2 && out.prob == nullptr))
+            return fail(s, KESTRUMR_ERR_ARGUMENT, "an output array is a null pointer");
+    }
+    return KESTRUMR_OK;
+}
+
+// The session's progress callback in the shape the driver asks for: report
+// passes the count on and remembers whether the host wants to stop.
+struct ProgressRelay {
+    kestrumr_progress_fn fn;
+    void* context;
+    bool stop = false;
+};
+
+void relay_report(void* context, std::int64_t done, std::int64_t total) {
+    auto* r = static_cast<ProgressRelay*>(context);
+    if (r->fn(r->context, done, total) != 0) r->stop = true;
+}
+
+bool relay_stop(void* context) { return static_cast<ProgressRelay*>(context)->stop; }
+
+// The messages of one call go to the session's callback, when it has one.
+MessageSink sink_of(const kestrumr_session* s) {
+    MessageSink sink;
+    if (s->message_fn != nullptr) {
+        sink.line = s->message_fn;
+        sink.context = s->message_context;
+    } else {
+        sink = current_message_sink();  // unchanged: the caller's (C stdout by default)
+    }
+    return sink;
+}
+
+int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& out) {
+    const int checked = check_problem(s, p, out);
+    if (checked != KESTRUMR_OK) {
+        fill_nan(p, out);
+        return checked;
+    }
+    ScopedMessageSink scope(sink_of(s));
+
+    driver::Arguments a;
+    a.reserved = nullptr;
+    a.ipool = p.ipool;
+    a.nrow = p.nrow;
+    a.ngrp = p.ngrp;
+    a.nobs = p.nobs;
+    a.ntot = p.ntot;
+    a.ydata = p.ydata;
+    a.nkeep = p.nkeep;
+    a.nburn = p.nburn;
+    a.hshape = p.hshape;
+    a.hrate = p.hrate;
+    a.mvar = p.mvar;
+    a.effvar = p.effvar;
+    driver::Outputs o;
+    o.prob = out.prob;
+    o.pmeanbar = out.pmeanbar;
+    o.pvarbar = out.pvarbar;
+    o.gmeanbar = out.gmeanbar;
+    o.gvarbar = out.gvarbar;
+    driver::CoreCallees callees;
+    callees.blocks = s->blocks.blocks();
+
+    ProgressRelay relay{s->progress_fn, s->progress_context};
+    driver::Progress progress;
+    if (s->progress_fn != nullptr) {
+        progress.report = relay_report;
+        progress.stop = relay_stop;
+        progress.context = &relay;
+    }
+    // The session's thread count is kept for the engine; the run itself
+    // goes on the calling thread, which gives the same bits at every count.
+    if (driver::estimate(s->stream, callees, a, o, progress)) return KESTRUMR_OK;
+    if (relay.stop) return fail(s, KESTRUMR_ERR_CANCELLED, "the run was cancelled");
+    return fail(s, KESTRUMR_ERR_MEMORY, "not enough memory for the workspace of %d rows, "
+                                        "%d groups and %d kept iterations",
+                p.nrow, p.ngrp, p.nkeep);
+}
+
+}  // namespace
+}  // namespace kestrum::session
+
+using namespace kestrum::session;
+
+extern "C" {
+
+KESTRUMR_API const char* kestrumr_version(void) { return KESTRUMR_VERSION_STRING; }
+
+KESTRUMR_API kestrumr_session* kestrumr_session_new(void) {
+    return new (std::nothrow) kestrumr_session();
+}
+
+KESTRUMR_API void kestrumr_session_free(kestrumr_session* session) { delete session; }
+
+KESTRUMR_API const char* kestrumr_errmsg(const kestrumr_session* session) {
+    return session == nullptr ? "no session" : session->errmsg;
+}
+
+KESTRUMR_API int kestrumr_seed(kestrumr_session* session, uint64_t seed) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    Record& rec = session->record;
+    rec = kestrum::random::load_time_record();
+    if (seed >= 1 && seed <= 2147483647u) {
+        kestrum::random::fill_table(
+            rec, kestrum::random::seed_value(static_cast<std::int32_t>(seed), rec.base));
+    } else {
+        fill_table_mixed(rec, seed);
+    }
+    restart_positions(session->stream);
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
+                                     const struct kestrumr_zbql0001* record) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (record == nullptr) return fail(session, KESTRUMR_ERR_ARGUMENT, "record is a null pointer");
+    if (!valid_record(*record))
+        return fail(session, KESTRUMR_ERR_STATE,
+                    "the record is not a state of this generator (base 4294967291, words "
+                    "0..base-1, borrow 0 or 1, not all zero)");
+    session->record = *record;
+    restart_positions(session->stream);
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API size_t kestrumr_state_size(void) { return kStateSize; }
+
+KESTRUMR_API int kestrumr_save_state(const kestrumr_session* session, void* buffer, size_t size) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    auto* s = const_cast<kestrumr_session*>(session);  // only errmsg is written
+    if (buffer == nullptr) return fail(s, KESTRUMR_ERR_ARGUMENT, "buffer is a null pointer");
+    if (size < kStateSize)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the buffer holds %zu bytes; the state needs %zu",
+                    size, kStateSize);
+    auto* b = static_cast<unsigned char*>(buffer);
+    const Stream& st = session->stream;
+    const std::int32_t ints[4] = {st.ilag22, st.ilag43, st.icount, st.nstat};
+    std::memcpy(b, kStateTag, sizeof kStateTag);
+    std::memcpy(b + kOffRecord, &session->record, sizeof(Record));
+    std::memcpy(b + kOffInts, ints, sizeof ints);
+    std::memcpy(b + kOffSpare, &st.nspare, sizeof(double));
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_restore_state(kestrumr_session* session, const void* buffer,
+                                        size_t size) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (buffer == nullptr) return fail(session, KESTRUMR_ERR_ARGUMENT, "buffer is a null pointer");
+    const auto* b = static_cast<const unsigned char*>(buffer);
+    if (size != kStateSize || std::memcmp(b, kStateTag, sizeof kStateTag) != 0)
+        return fail(session, KESTRUMR_ERR_STATE, "not a saved generator state of this library");
+    Record rec;
+    std::int32_t ints[4];
+    double nspare;
+    std::memcpy(&rec, b + kOffRecord, sizeof(Record));
+    std::memcpy(ints, b + kOffInts, sizeof ints);
+    std::memcpy(&nspare, b + kOffSpare, sizeof(double));
+    if (!valid_record(rec) || !valid_positions(ints[0], ints[1], ints[2], ints[3], nspare))
+        return fail(session, KESTRUMR_ERR_STATE, "the saved generator state is damaged");
+    session->record = rec;
+    Stream& st = session->stream;
+    st.ilag22 = ints[0];
+    st.ilag43 = ints[1];
+    st.icount = ints[2];
+    st.nstat = ints[3];
+    st.nspare = nspare;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_set_threads(kestrumr_session* session, int32_t threads) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (threads < 0)
+        return fail(session, KESTRUMR_ERR_ARGUMENT, "threads is %d; it must be >= 0", threads);
+    if (threads == 0) {
+        const unsigned n = std::thread::hardware_concurrency();
+        threads = n == 0 ? 1 : static_cast<int32_t>(n > 1024 ? 1024 : n);
+    }
+    session->threads = threads;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_set_message_callback(kestrumr_session* session, kestrumr_message_fn fn,
+                                               void* context) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    session->message_fn = fn;
+    session->message_context = context;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_set_progress_callback(kestrumr_session* session,
+                                                kestrumr_progress_fn fn, void* context) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    session->progress_fn = fn;
+    session->progress_context = context;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API double kestrumr_uniform(kestrumr_session* session) {
+    return session == nullptr ? kNaN : session->stream.uniform();
+}
+
+KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,
+                              const kestrumr_results* results) {
+    if (problem != nullptr && results != nullptr && (session == nullptr))
+        fill_nan(*problem, *results);
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (problem == nullptr || results == nullptr)
+        return fail(session, KESTRUMR_ERR_ARGUMENT, "problem or results is a null pointer");
+    try {
+        return run(session, *problem, *results);
+    } catch (...) {
+        // Nothing in a run throws; a host's callback might (a C++ host):
+        // it is not let through the C interface.
+        fill_nan(*problem, *results);
+        return fail(session, KESTRUMR_ERR_MEMORY, "the run failed with an exception");
+    }
+}
+
+}  // extern "C"
