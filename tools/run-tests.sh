@@ -14,8 +14,12 @@
 #      under wine64; the session is compared with the 64-bit Linux one and
 #      the clock seeding is checked; the portable mathematical functions'
 #      tests run as Windows programs;
-#   5. the test suite again, built with AddressSanitizer and UBSan;
-#   6. the Linux test suite (its summary is the last thing printed).
+#   5. the R package (tools/r-package.sh: R CMD build, R CMD check
+#      --no-manual) and the Python package (tools/python-package.sh: pip
+#      install into a temporary venv, pytest), both checked against the
+#      command-line front end for one seed;
+#   6. the test suite again, built with AddressSanitizer and UBSan;
+#   7. the Linux test suite (its summary is the last thing printed).
 # Usage: bash tools/run-tests.sh   (from anywhere; builds under ./build-*)
 # KESTRUMR_I386_QUICK=1 leaves the statistical tests out of the qemu run.
 set -euo pipefail
@@ -183,6 +187,12 @@ if [ "$wine_ok" = 1 ]; then
 elif [ ! -x "$wine" ]; then
   echo "== wine64 not installed: 64-bit Windows run left out"
 fi
+
+echo "== R package (R CMD build, R CMD check --no-manual)"
+bash tools/r-package.sh --cli build/tools/kestrum/kestrum
+
+echo "== Python package (pip install into a venv, pytest)"
+bash tools/python-package.sh --cli build/tools/kestrum/kestrum
 
 echo "== sanitizers (AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
