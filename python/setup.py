@@ -55,6 +55,7 @@ if platform.machine().lower() in ("i386", "i486", "i586", "i686", "x86"):
     FP_FLAGS += ["-msse2", "-mfpmath=sse"]
 
 setup(
+    packages=["kestrumr"],
     ext_modules=[
         Extension(
             "kestrumr._libkestrumr",
