@@ -56,26 +56,41 @@ KESTRUMR_API kestrumr_session* kestrumr_session_new(void);
 KESTRUMR_API void kestrumr_session_free(kestrumr_session* session);
 
 /* What the last failing call on this session went wrong with (an empty
- * string when nothing failed yet; "no session" for NULL).  The text stays
- * valid until the next call on the session. */
+ * string when nothing failed yet; "no session" for NULL).  A call that
+ * succeeds leaves the text as it was.  The text stays valid until the next
+ * call on the session.  A routine given a NULL session returns
+ * KESTRUMR_ERR_ARGUMENT and has no session to record the text in. */
 KESTRUMR_API const char* kestrumr_errmsg(const kestrumr_session* session);
 
 /* Seeds the session's generator.  A seed from 1 to 2147483647 gives exactly
- * the generator state that zbqlini_ gives the process for that seed (so
- * results equal those of the command-line front end's --seed); any other
- * value (0, or above 2147483647) fills the table from all 64 bits by a
- * fixed mixing function.  Seeding clears the saved normal deviate and may
- * be repeated any number of times. */
+ * the generator state that a newly loaded library has after zbqlini_ with
+ * that seed (so results equal those of the command-line front end's
+ * --seed); any other value (0, or above 2147483647) fills the table from
+ * all 64 bits by a fixed mixing function (43 words in 0..B-1, B the base,
+ * never all zero).  Either way the borrow is 0, the positions restart and
+ * the saved normal deviate is cleared, so the same seed always gives the
+ * same stream.  May be repeated any number of times; the process-wide
+ * generator and zbqlini_'s once-per-process rule are not touched. */
 KESTRUMR_API int kestrumr_seed(kestrumr_session* session, uint64_t seed);
 
 /* Takes the caller's generator record as the session's (the positions and
- * the saved normal deviate restart as after loading). */
+ * the saved normal deviate restart as after loading).  The record must be
+ * one the generator can run on: base 4294967291, every word a whole number
+ * from 0 to base - 1, borrow 0 or 1, and not all words 0 with borrow 0;
+ * otherwise KESTRUMR_ERR_STATE and the session is left unchanged. */
 KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
                                      const struct kestrumr_zbql0001* record);
 
 /* The complete generator state (record, positions, saved normal deviate)
  * as an opaque byte string of kestrumr_state_size() bytes: restoring it
- * makes the session draw exactly what it would have drawn after the save. */
+ * makes the session draw exactly what it would have drawn after the save.
+ * The bytes hold the numbers in the machine's byte order, behind a tag;
+ * they may be restored into any session of a library of this version on a
+ * machine of the same byte order.  kestrumr_save_state needs size >=
+ * kestrumr_state_size() (KESTRUMR_ERR_ARGUMENT otherwise) and writes that
+ * many bytes.  kestrumr_restore_state needs exactly that size, the tag and
+ * a state the generator can reach; anything else gives KESTRUMR_ERR_STATE
+ * and leaves the session unchanged. */
 KESTRUMR_API size_t kestrumr_state_size(void);
 KESTRUMR_API int kestrumr_save_state(const kestrumr_session* session, void* buffer,
                                      size_t size);
@@ -83,7 +98,9 @@ KESTRUMR_API int kestrumr_restore_state(kestrumr_session* session, const void* b
                                         size_t size);
 
 /* Threads for the session's runs (0: the number of cores; the default is
- * 1).  Results are the same bits at every thread count. */
+ * 1; negative: KESTRUMR_ERR_ARGUMENT).  Results are the same bits at every
+ * thread count.  This version keeps the count and runs on the calling
+ * thread. */
 KESTRUMR_API int kestrumr_set_threads(kestrumr_session* session, int32_t threads);
 
 /* Messages (the library's fixed-text messages, one call per line, without
@@ -106,7 +123,23 @@ KESTRUMR_API int kestrumr_set_progress_callback(kestrumr_session* session,
 KESTRUMR_API double kestrumr_uniform(kestrumr_session* session);
 
 /* One estimation run: the arguments of kestrum_, by value where kestrum_
- * takes a scalar by address. */
+ * takes a scalar by address (kestrum_'s reserved argument and its fixed
+ * prshape, prscale have no counterpart).
+ *
+ * A run checks what kestrum_ takes on trust; any of these gives
+ * KESTRUMR_ERR_ARGUMENT, draws nothing and sets every output element to
+ * NaN (as far as nrow and ngrp tell the extents and the arrays are given):
+ *   nrow >= 0; ngrp >= 1; nkeep >= 2 (the difference tests need the spread
+ *   of the kept draws); nburn >= 0; nobs given, every group >= 2
+ *   observations, adding up to ntot; ydata given when nrow > 0; hshape and
+ *   hrate finite and >= 0; mvar given with both variances finite and > 0;
+ *   effvar given (ngrp >= 2) with every variance finite and > 0; every
+ *   output array given whose extent is not 0.
+ * Data values are not checked: a NaN or infinite value gives NaN results
+ * for its row.  A workspace that cannot be obtained gives
+ * KESTRUMR_ERR_MEMORY (the library's message goes to the message
+ * callback).  A run draws from the session's generator and leaves it where
+ * the run ended, also when it was cancelled. */
 typedef struct kestrumr_problem {
     int32_t ipool;         /* 1: also a pooled mean and variance per row */
     int32_t nrow;          /* L, rows */

@@ -48,7 +48,8 @@ struct kestrumr_session {
 namespace kestrum::session {
 namespace {
 
-// Records what went wrong and returns the status.
+// Records what went wrong and returns the status.  (Only %d, %s and %.0f
+// are used: the formats every C library's printf knows alike.)
 int fail(kestrumr_session* s, int status, const char* format, ...) {
     std::va_list args;
     va_start(args, format);
@@ -187,8 +188,8 @@ int check_problem(kestrumr_session* s, const kestrumr_problem& p, const kestrumr
         sum += p.nobs[j];
     }
     if (sum != p.ntot)
-        return fail(s, KESTRUMR_ERR_ARGUMENT, "the group sizes add up to %lld, but ntot is %d",
-                    static_cast<long long>(sum), p.ntot);
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the group sizes add up to %.0f, but ntot is %d",
+                    static_cast<double>(sum), p.ntot);
     if (p.ydata == nullptr && p.nrow > 0)
         return fail(s, KESTRUMR_ERR_ARGUMENT, "ydata is a null pointer");
     if (!finite_at_least(p.hshape, 0.0, false) || !finite_at_least(p.hrate, 0.0, false))
@@ -339,8 +340,8 @@ KESTRUMR_API int kestrumr_save_state(const kestrumr_session* session, void* buff
     auto* s = const_cast<kestrumr_session*>(session);  // only errmsg is written
     if (buffer == nullptr) return fail(s, KESTRUMR_ERR_ARGUMENT, "buffer is a null pointer");
     if (size < kStateSize)
-        return fail(s, KESTRUMR_ERR_ARGUMENT, "the buffer holds %zu bytes; the state needs %zu",
-                    size, kStateSize);
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the buffer holds %.0f bytes; the state needs %d",
+                    static_cast<double>(size), static_cast<int>(kStateSize));
     auto* b = static_cast<unsigned char*>(buffer);
     const Stream& st = session->stream;
     const std::int32_t ints[4] = {st.ilag22, st.ilag43, st.icount, st.nstat};

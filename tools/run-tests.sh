@@ -19,7 +19,10 @@
 #      install into a temporary venv, pytest), both checked against the
 #      command-line front end for one seed;
 #   6. the test suite again, built with AddressSanitizer and UBSan;
-#   7. the Linux test suite (its summary is the last thing printed).
+#   7. the Linux test suite (its summary is the last thing printed); it
+#      includes the downstream check (tests/downstream/check.sh): the build
+#      installed into a temporary prefix and used by a small C program
+#      through find_package, through pkg-config and with add_subdirectory.
 # Usage: bash tools/run-tests.sh   (from anywhere; builds under ./build-*)
 # KESTRUMR_I386_QUICK=1 leaves the statistical tests out of the qemu run.
 set -euo pipefail

@@ -1,2 +1,3 @@
-// The public header must compile on its own as C++.
+// The public headers must compile on their own as C++.
 #include "kestrumr.h"
+#include "kestrumr_session.h"
