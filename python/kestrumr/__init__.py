@@ -46,11 +46,15 @@ def _whole(value, name, lo, hi):
     return v
 
 
-def _positive(value, name, sizes):
+def _finite(value, name, sizes, positive):
+    """value as a 1-D float64 array of one of the sizes, every element finite
+    and > 0 (positive) or >= 0."""
     a = np.array(value, dtype=np.float64, ndmin=1)
-    if a.ndim != 1 or a.size not in sizes or not np.all(np.isfinite(a)) or np.any(a <= 0):
-        raise ValueError("%s must be %s positive finite number(s)"
-                         % (name, " or ".join(str(s) for s in sorted(set(sizes)))))
+    ok = a.ndim == 1 and a.size in sizes and np.all(np.isfinite(a))
+    if not ok or np.any(a <= 0 if positive else a < 0):
+        raise ValueError("%s must be %s finite number(s) %s"
+                         % (name, " or ".join(str(s) for s in sorted(set(sizes))),
+                            "> 0" if positive else ">= 0"))
     return a
 
 
@@ -115,12 +119,14 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         Threads for the row sweeps; None for 1, 0 for one per core.  The
         results are the same bits for every thread count.
     hshape, hrate : float
-        Shape and rate of the hyper-prior of the group variance rates.
+        Shape and rate of the hyper-prior of the group variance rates
+        (finite, >= 0).
     mvar : float or pair of floats
-        Prior variances of the overall row mean and of the pooled mean.
+        Prior variances of the overall row mean and of the pooled mean
+        (finite, > 0).
     effvar : float or sequence of floats
         Prior variances of the scaled group deviations: one value, or one
-        per group after the first.
+        per group after the first (finite, > 0).
 
     Returns
     -------
@@ -171,10 +177,10 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     threads = 1 if threads is None else _whole(threads, "threads", 0, _INT32_MAX)
     if not isinstance(pooled, (bool, np.bool_)):
         raise TypeError("pooled must be True or False")
-    hshape = _positive(hshape, "hshape", (1,))
-    hrate = _positive(hrate, "hrate", (1,))
-    mvar = np.resize(_positive(mvar, "mvar", (1, 2)), 2)
-    effvar = np.ascontiguousarray(np.resize(_positive(effvar, "effvar", (1, J - 1)), J - 1))
+    hshape = _finite(hshape, "hshape", (1,), False)
+    hrate = _finite(hrate, "hrate", (1,), False)
+    mvar = np.resize(_finite(mvar, "mvar", (1, 2), True), 2)
+    effvar = np.ascontiguousarray(np.resize(_finite(effvar, "effvar", (1, J - 1), True), J - 1))
     if seed is None:
         seed = random.randrange(1, _INT32_MAX + 1)
     seed = _whole(seed, "seed", 0, 2**64 - 1)

@@ -104,7 +104,8 @@ BAD = {
     "big_seed": (lambda: run(seed=2**64), ValueError),
     "threads": (lambda: run(threads=-2), ValueError),
     "effvar": (lambda: run(effvar=[1.0, 2.0, 3.0]), ValueError),
-    "hrate": (lambda: run(hrate=0.0), ValueError),
+    "hrate": (lambda: run(hrate=-1.0), ValueError),
+    "mvar": (lambda: run(mvar=0.0), ValueError),
     "pooled": (lambda: run(pooled="yes"), TypeError),
 }
 

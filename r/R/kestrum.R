@@ -67,17 +67,18 @@ kestrum <- function(x, groups, burn = 1000, keep = 1000, pooled = FALSE,
     threads <- count(threads, "threads", 0L)
     if (!is.logical(pooled) || length(pooled) != 1L || is.na(pooled))
         stop("'pooled' must be TRUE or FALSE")
-    positive <- function(v, name, n) {
-        if (!is.numeric(v) || !(length(v) %in% n) || any(!is.finite(v)) || any(v <= 0))
-            stop(sprintf("'%s' must be %s positive finite number(s)", name,
-                         paste(n, collapse = " or ")))
+    finite <- function(v, name, n, what, ok) {
+        if (!is.numeric(v) || !(length(v) %in% n) || any(!is.finite(v)) || !all(ok(v)))
+            stop(sprintf("'%s' must be %s finite number(s) %s", name,
+                         paste(n, collapse = " or "), what))
         as.double(v)
     }
-    hshape <- positive(hshape, "hshape", 1L)
-    hrate <- positive(hrate, "hrate", 1L)
-    mvar <- rep_len(positive(mvar, "mvar", 1:2), 2L)
+    hshape <- finite(hshape, "hshape", 1L, ">= 0", function(v) v >= 0)
+    hrate <- finite(hrate, "hrate", 1L, ">= 0", function(v) v >= 0)
+    mvar <- rep_len(finite(mvar, "mvar", 1:2, "> 0", function(v) v > 0), 2L)
     J <- length(levs)
-    effvar <- rep_len(positive(effvar, "effvar", unique(c(1L, J - 1L))), J - 1L)
+    effvar <- rep_len(finite(effvar, "effvar", unique(c(1L, J - 1L)), "> 0", function(v) v > 0),
+                      J - 1L)
 
     ## The seed: drawn from R's generator when not given, so set.seed()
     ## makes the run reproducible.  Seeds 1..2147483647 give the generator

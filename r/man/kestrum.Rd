@@ -43,7 +43,7 @@ kestrum(x, groups, burn = 1000, keep = 1000, pooled = FALSE,
   \item{threads}{threads for the row sweeps: a whole number, 0 for one per
     core.  The results are the same bits for every thread count.}
   \item{hshape, hrate}{shape and rate of the hyper-prior of the group
-    variance rates (positive).}
+    variance rates (finite, \eqn{\ge 0}).}
   \item{mvar}{prior variances of the overall row mean and of the pooled
     mean: one value for both, or two (positive).}
   \item{effvar}{prior variances of the scaled group deviations: one value,

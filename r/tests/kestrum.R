@@ -66,7 +66,8 @@ bad <- list(
   seed = quote(run(m, g, seed = -1)),
   threads = quote(run(m, g, threads = -2)),
   effvar = quote(run(m, g, effvar = c(1, 2, 3))),
-  hrate = quote(run(m, g, hrate = 0)),
+  hrate = quote(run(m, g, hrate = -1)),
+  mvar = quote(run(m, g, mvar = 0)),
   no_rows = quote(run(m[0, ], g)))
 for (n in names(bad)) {
   e <- tryCatch({ eval(bad[[n]]); NULL }, error = function(e) e)
