@@ -60,46 +60,45 @@ static int on_progress(void* context, int64_t done, int64_t total) {
     return c->interrupted;
 }
 
-/* The library's messages as one character string per message block (the
- * blocks are separated by the empty lines the library writes). */
-static SEXP messages_as_strings(const run_context* c) {
-    /* Join the non-empty lines of each block with "\n". */
-    const char* p = c->buf;
-    SEXP out = PROTECT(allocVector(STRSXP, 0));
-    char text[MESSAGE_BUFFER + 64];
+/* Joins the next block of message lines (blocks are separated by the empty
+ * lines the library writes; leading blanks are console layout and dropped)
+ * into text, lines separated by "\n".  *line and *pos track the place in
+ * c->buf.  Returns 0 when no block is left. */
+static int next_block(const run_context* c, int* line, size_t* pos, char* text) {
     size_t len = 0;
-    int count = 0;
-    p = c->buf;
-    for (int i = 0; i <= c->lines; ++i) {
-        int end = (i == c->lines) || (*p == '\0');
-        if (!end) {
-            /* Leading blanks are layout for a console: drop them. */
-            const char* q = p;
-            while (*q == ' ') ++q;
-            if (len) text[len++] = '\n';
-            size_t n = strlen(q);
-            memcpy(text + len, q, n);
-            len += n;
+    for (; *line < c->lines; ++*line) {
+        const char* p = c->buf + *pos;
+        *pos += strlen(p) + 1;
+        while (*p == ' ') ++p;
+        if (*p == '\0') {
+            if (len) break;
+            continue;
         }
-        if (end && len) {
-            text[len] = '\0';
-            SEXP grown = PROTECT(allocVector(STRSXP, count + 1));
-            for (int k = 0; k < count; ++k) SET_STRING_ELT(grown, k, STRING_ELT(out, k));
-            SET_STRING_ELT(grown, count, mkCharCE(text, CE_UTF8));
-            UNPROTECT(2);
-            out = PROTECT(grown);
-            ++count;
-            len = 0;
-        }
-        if (i < c->lines) p += strlen(p) + 1;
+        if (len) text[len++] = '\n';
+        const size_t n = strlen(p);
+        memcpy(text + len, p, n);
+        len += n;
     }
+    if (*line < c->lines) ++*line;
+    text[len] = '\0';
+    return len > 0;
+}
+
+/* The library's messages as one string per message block, and a note of
+ * how many lines did not fit into the buffer. */
+static SEXP messages_as_strings(const run_context* c) {
+    char text[MESSAGE_BUFFER + 64];
+    int line = 0, count = 0;
+    size_t pos = 0;
+    while (next_block(c, &line, &pos, text)) ++count;
+    SEXP out = PROTECT(allocVector(STRSXP, count + (c->dropped ? 1 : 0)));
+    line = 0;
+    pos = 0;
+    for (int k = 0; k < count && next_block(c, &line, &pos, text); ++k)
+        SET_STRING_ELT(out, k, mkCharCE(text, CE_UTF8));
     if (c->dropped) {
         snprintf(text, sizeof text, "%d further message line(s) not shown", c->dropped);
-        SEXP grown = PROTECT(allocVector(STRSXP, count + 1));
-        for (int k = 0; k < count; ++k) SET_STRING_ELT(grown, k, STRING_ELT(out, k));
-        SET_STRING_ELT(grown, count, mkChar(text));
-        UNPROTECT(2);
-        out = PROTECT(grown);
+        SET_STRING_ELT(out, count, mkChar(text));
     }
     UNPROTECT(1);
     return out;
