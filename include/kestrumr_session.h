@@ -134,9 +134,9 @@ KESTRUMR_API double kestrumr_uniform(kestrumr_session* session);
  *   observations, adding up to ntot; ydata given when nrow > 0; hshape and
  *   hrate finite and >= 0; mvar given with both variances finite and > 0;
  *   effvar given (ngrp >= 2) with every variance finite and > 0; every
- *   output array given whose extent is not 0.
- * Data values are not checked: a NaN or infinite value gives NaN results
- * for its row.  A workspace that cannot be obtained gives
+ *   output array given whose extent is not 0; every data value a finite
+ *   number (a NaN or infinity would not stay in its row: the rate updates
+ *   read sums over all rows; the message names the first one).  A workspace that cannot be obtained gives
  * KESTRUMR_ERR_MEMORY (the library's message goes to the message
  * callback).  A run draws from the session's generator and leaves it where
  * the run ended, also when it was cancelled. */

@@ -192,6 +192,16 @@ int check_problem(kestrumr_session* s, const kestrumr_problem& p, const kestrumr
                     static_cast<double>(sum), p.ntot);
     if (p.ydata == nullptr && p.nrow > 0)
         return fail(s, KESTRUMR_ERR_ARGUMENT, "ydata is a null pointer");
+    // A value that is not a finite number would not stay in its row: the
+    // sums of reciprocal variances over all rows feed every rate update.
+    const std::size_t nvalues = static_cast<std::size_t>(p.nrow) * static_cast<std::size_t>(sum);
+    for (std::size_t i = 0; i < nvalues; ++i) {
+        if (!std::isfinite(p.ydata[i]))
+            return fail(s, KESTRUMR_ERR_ARGUMENT,
+                        "ydata holds a value that is not a finite number (row %d, column %d)",
+                        static_cast<int>(i % static_cast<std::size_t>(p.nrow)) + 1,
+                        static_cast<int>(i / static_cast<std::size_t>(p.nrow)) + 1);
+    }
     if (!finite_at_least(p.hshape, 0.0, false) || !finite_at_least(p.hrate, 0.0, false))
         return fail(s, KESTRUMR_ERR_ARGUMENT,
                     "hshape and hrate must be finite numbers >= 0");

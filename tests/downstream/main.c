@@ -64,7 +64,8 @@ int main(void) {
         results.gvarbar = q + L * (2 * J + 1);
         status = kestrumr_run(session, &problem, &results);
         if (status != KESTRUMR_OK) {
-            printf("downstream: run %d failed (%d): %s\n", run + 1, status, kestrumr_errmsg(session));
+            printf("downstream: run %d failed (%d): %s\n", run + 1, status,
+                   kestrumr_errmsg(session));
             return 1;
         }
     }

@@ -72,16 +72,18 @@ std::vector<std::uint64_t> session_run(kestrumr_session* s, const Problem& p) {
     return bits(r.all());
 }
 
-// kestrum_ on the process-wide generator, set to the given record with the
-// positions and the saved deviate as after loading.
-std::vector<std::uint64_t> process_run(const kestrumr_zbql0001& rec, const Problem& p) {
-    zbql0001_ = rec;
-    auto& st = kestrum::random::process_stream();
-    st.ilag22 = 22;
-    st.ilag43 = 43;
-    st.icount = 1;
-    st.nstat = -1;
-    st.nspare = 0.0;
+// kestrum_ on the process-wide generator: set to the given record with the
+// positions and the saved deviate as after loading, or as it stands.
+std::vector<std::uint64_t> process_run(const kestrumr_zbql0001* rec, const Problem& p) {
+    if (rec != nullptr) {
+        zbql0001_ = *rec;
+        auto& st = kestrum::random::process_stream();
+        st.ilag22 = 22;
+        st.ilag43 = 43;
+        st.icount = 1;
+        st.nstat = -1;
+        st.nspare = 0.0;
+    }
     Results r(p.L, p.J);
     const std::int32_t res = 0;
     double prshape = 0.0, prscale = 0.0;
@@ -104,7 +106,8 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
         std::uint64_t seed;  // 0: a new session, unseeded
         std::int32_t L, K, B, ipool;
     };
-    for (const Case& c : {Case{0, 4, 5, 3, 1}, Case{12345, 3, 4, 2, 0}, Case{2147483647, 5, 3, 0, 1}}) {
+    const Case cases[] = {{0, 4, 5, 3, 1}, {12345, 3, 4, 2, 0}, {2147483647, 5, 3, 0, 1}};
+    for (const Case& c : cases) {
         const Problem p(c.L, c.K, c.B, c.ipool);
         Session s = make_session();
         kestrumr_zbql0001 rec = kestrum::random::load_time_record();
@@ -120,21 +123,16 @@ TEST(Session, RunEqualsKestrumFromTheSameState) {
         std::vector<std::uint64_t> both = first;
         both.insert(both.end(), second.begin(), second.end());
 
-        const auto pfirst = process_run(rec, p);
-        Results r(p.L, p.J);  // the second process run goes on from the first
-        const std::int32_t res = 0;
-        double a = 0.0, b = 0.0;
-        kestrum_(&res, &p.ipool, &p.L, &p.J, p.nobs.data(), &p.N, p.y.data(), &p.K, &p.B,
-                 &p.hshape, &p.hrate, &a, &b, p.mvar.data(), p.effvar.data(), r.prob.data(),
-                 r.pm.data(), r.pv.data(), r.gm.data(), r.gv.data());
-        std::vector<std::uint64_t> pboth = pfirst;
-        const auto psecond = bits(r.all());
+        std::vector<std::uint64_t> pboth = process_run(&rec, p);
+        const auto psecond = process_run(nullptr, p);  // goes on from the first
         pboth.insert(pboth.end(), psecond.begin(), psecond.end());
         EXPECT_EQ(both, pboth) << "seed " << c.seed;
     }
 }
 
 TEST(Session, SeedsInTheInt32RangeGiveTheTableOfTheSeedingRoutine) {
+    const std::int32_t calls = kestrum::random::process_state().initcount;
+    const kestrumr_zbql0001 process_record = zbql0001_;
     for (std::int32_t seed : {1, 2, 30269, 987654321, 2147483647}) {
         // zbqlini_'s own code path, on a private process state.
         kestrumr_zbql0001 rec = kestrum::random::load_time_record();
@@ -147,6 +145,9 @@ TEST(Session, SeedsInTheInt32RangeGiveTheTableOfTheSeedingRoutine) {
             ASSERT_EQ(std::memcmp(&a, &b, sizeof a), 0) << "seed " << seed << " draw " << i;
         }
     }
+    // The process's generator and zbqlini_'s call counter are not touched.
+    EXPECT_EQ(kestrum::random::process_state().initcount, calls);
+    EXPECT_EQ(std::memcmp(&zbql0001_, &process_record, sizeof process_record), 0);
 }
 
 TEST(Session, OtherSeedsGiveValidDistinctReproducibleStreams) {
@@ -325,6 +326,8 @@ TEST(Session, BadArgumentsGiveAStatusAndNaN) {
     using Edit = void (*)(kestrumr_problem&, kestrumr_results&);
     static const std::int32_t short_group[3] = {3, 1, 5}, wrong_sum[3] = {3, 2, 3};
     static const double bad_var[2] = {1.0, 0.0}, nan_var[2] = {1.0, NAN};
+    static double inf_data[18];  // 2 rows x 9 columns, the last one infinite
+    inf_data[17] = INFINITY;
     const Edit edits[] = {
         [](kestrumr_problem& p, kestrumr_results&) { p.nrow = -1; },
         [](kestrumr_problem& p, kestrumr_results&) { p.ngrp = 0; },
@@ -334,6 +337,7 @@ TEST(Session, BadArgumentsGiveAStatusAndNaN) {
         [](kestrumr_problem& p, kestrumr_results&) { p.nobs = short_group; },
         [](kestrumr_problem& p, kestrumr_results&) { p.nobs = wrong_sum; },
         [](kestrumr_problem& p, kestrumr_results&) { p.ydata = nullptr; },
+        [](kestrumr_problem& p, kestrumr_results&) { p.ydata = inf_data; },
         [](kestrumr_problem& p, kestrumr_results&) { p.hshape = -1.0; },
         [](kestrumr_problem& p, kestrumr_results&) { p.hrate = INFINITY; },
         [](kestrumr_problem& p, kestrumr_results&) { p.mvar = nullptr; },
