@@ -18,6 +18,11 @@ while [ $# -gt 0 ]; do
 done
 python=${PYTHON:-/usr/bin/python3}
 
+if ! "$python" -c 'import numpy, pytest, setuptools, wheel, venv' 2>/dev/null; then
+  echo "$0: $python lacks NumPy, pytest, setuptools, wheel or venv" \
+       "(Debian: python3-numpy python3-pytest python3-setuptools python3-wheel python3-venv)" >&2
+  exit 1
+fi
 stage=$(mktemp -d "${TMPDIR:-/tmp}/kestrumr-py.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 # A copy of the package, so that the build leaves nothing in the tree; the

@@ -19,6 +19,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+if ! command -v R >/dev/null; then
+  echo "$0: R is not installed (Debian: r-base-core r-base-dev)" >&2
+  exit 1
+fi
 stage=$(mktemp -d "${TMPDIR:-/tmp}/kestrumr-r.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 pkg="$stage/kestrumr"

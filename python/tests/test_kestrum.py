@@ -35,6 +35,7 @@ def same(r, s):
 def test_layout():
     r = run(seed=5, pooled=True)
     assert r["groups"] == ["a", "b", "c"]
+    assert kestrumr.version() == kestrumr.__version__
     assert r["mean"].shape == r["var"].shape == (28, 3)
     assert r["diff"].shape == (28, 2)
     np.testing.assert_array_equal(r["diff"][:, 1], r["mean"][:, 2] - r["mean"][:, 0])
