@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and checks the R package: stages r/ together with a copy of the
-# library's sources (R compiles them with its own toolchain), then runs
+# library's sources (R compiles them with its own toolchain) and of the
+# example data (inst/extdata/example.tsv), then runs
 # R CMD build and R CMD check --no-manual in a temporary directory.
 #
 # Usage: bash tools/r-package.sh [--cli PATH] [--keep DIR]
@@ -28,6 +29,10 @@ trap 'rm -rf "$stage"' EXIT
 pkg="$stage/kestrumr"
 cp -r "$root/r" "$pkg"
 rm -f "$pkg/src/"*.o "$pkg/src/"*.so "$pkg/src/Makevars" "$pkg/src/Makevars.in"
+
+# The bundled data: a copy of the example data of the repository.
+mkdir -p "$pkg/inst/extdata"
+cp "$root/examples/example.tsv" "$pkg/inst/extdata/example.tsv"
 
 # The library's sources, as the top CMakeLists compiles them.
 folders="random posterior hyper driver common session"
