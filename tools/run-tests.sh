@@ -178,7 +178,7 @@ if [ "$wine_ok" = 1 ]; then
   rm -rf "$kdir" && mkdir -p "$kdir"
   build/tools/kestrum/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
   "$wine" build-win64/tools/kestrum/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
-  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 examples/example.tsv \
+  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
     | tr -d '\r' > "$kdir/stdout.tsv"
   echo "previous results" > "$kdir/out.tsv"
   "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv

@@ -438,8 +438,6 @@ void report_progress(void* context, std::int64_t done, std::int64_t total) {
 
 bool stop_requested(void*) { return interrupt_flag.load(); }
 
-// Library messages (such as the workspace failure) go to standard error
-// with the others, never into the results.
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
 
 // The sampler over the rows that run: ydata holds them group by group,
@@ -447,6 +445,9 @@ void message_to_err(void* context, const char* text) { *static_cast<std::ostream
 int estimate_rows(const Options& o, const Grouping& groups, const std::vector<double>& ydata,
                   const std::vector<double>& effvar, Results& r, ProgressLine& line,
                   std::ostream& err) {
+    // Library messages (seeding, the workspace failure) go to standard
+    // error with the others, never into the results.
+    ScopedMessageSink sink({message_to_err, &err});
     if (o.seed != 0) {
         const auto seed = static_cast<std::int32_t>(o.seed);
         zbqlini_(&seed);
@@ -479,7 +480,6 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     progress.stop = stop_requested;
     progress.context = &context;
     driver::CoreCallees callees;
-    ScopedMessageSink sink({message_to_err, &err});
     if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
         line.clear();
         if (interrupt_flag.load()) {
