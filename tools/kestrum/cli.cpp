@@ -391,12 +391,23 @@ std::string where(const std::string& name, std::size_t line, std::size_t column)
     return o.str();
 }
 
+// Appends x with the given significant digits (NaN, Inf, -Inf spelled out).
+void append_number(std::string& text, double x, int digits) {
+    if (std::isnan(x)) {
+        text += "NaN";
+    } else if (std::isinf(x)) {
+        text += x > 0 ? "Inf" : "-Inf";
+    } else {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        text += buf;
+    }
+}
+
 std::string format_number(double x, int digits) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, x);
-    return buf;
+    std::string s;
+    append_number(s, x, digits);
+    return s;
 }
 
 // The results of the rows that ran, column by column (leading dimension L).
@@ -524,12 +535,9 @@ std::string line_list(const std::vector<std::size_t>& lines) {
     return s;
 }
 
-// Cells of the output must not hold the table's own separators.
-std::string clean_name(const std::string& s) {
-    std::string out = s;
-    for (char& c : out)
-        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-    return out;
+// Appends a row name; the table's own separators inside it become blanks.
+void append_name(std::string& text, const std::string& s) {
+    for (char c : s) text += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
 }
 
 }  // namespace
@@ -696,11 +704,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                 return 130;
             }
         }
-        text = clean_name(t.row_names[g]);
+        // One line, built in the same string every time.
+        text.clear();
+        append_name(text, t.row_names[g]);
         const std::int64_t i = run_index[g];
         for (const auto& c : cols) {
             text += '\t';
-            if (i >= 0) text += format_number(c.values[i], o.digits);
+            if (i >= 0) append_number(text, c.values[i], o.digits);
         }
         text += '\n';
         written = sink.write(text, error);
