@@ -38,10 +38,16 @@ namespace {
 std::atomic<bool> interrupt_flag{false};
 
 // The first Ctrl-C asks the run to stop at the next iteration or row; a
-// second one ends the program at once.
-extern "C" void on_interrupt(int) {
-    interrupt_flag.store(true);
-    std::signal(SIGINT, SIG_DFL);
+// second one (during the summaries, say) removes the temporary output file
+// and ends the program at once.
+extern "C" void on_interrupt(int sig) {
+    if (interrupt_flag.exchange(true)) {
+        remove_pending_temporary();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    std::signal(sig, on_interrupt);  // Windows resets the handler on delivery
 }
 
 const char* const kUsage =
@@ -542,7 +548,11 @@ void append_name(std::string& text, const std::string& s) {
 
 }  // namespace
 
-void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
+void install_interrupt_handler() {
+    // A program started with Ctrl-C ignored (in the background of a shell
+    // without job control, under nohup) leaves it ignored.
+    if (std::signal(SIGINT, on_interrupt) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+}
 void request_interrupt(bool on) { interrupt_flag.store(on); }
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {

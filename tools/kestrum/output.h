@@ -29,6 +29,10 @@
 
 namespace kestrum::cli {
 
+// Removes the temporary file of the sink now being written, if any.  Safe
+// to call from a signal handler (the program's second Ctrl-C).
+void remove_pending_temporary();
+
 // Whether path a and path b name the same existing file (after following
 // links): the results must never replace their own input.
 bool same_file(const std::string& a, const std::string& b);
