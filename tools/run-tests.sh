@@ -12,8 +12,10 @@
 #      mathematical functions are found and listed, see explain_session);
 #   4. when wine64 is installed: the 64-bit Windows host programs run
 #      under wine64; the session is compared with the 64-bit Linux one and
-#      the clock seeding is checked; the portable mathematical functions'
-#      tests run as Windows programs;
+#      the clock seeding is checked; kestrum.exe runs the README's commands
+#      and must print what the Linux kestrum prints; the tests of the
+#      portable mathematical functions and of the front end run as Windows
+#      programs;
 #   5. the R package (tools/r-package.sh: R CMD build, R CMD check
 #      --no-manual) and the Python package (tools/python-package.sh: pip
 #      install into a temporary venv, pytest), both checked against the
@@ -108,8 +110,9 @@ survey() {
           printf "\n" }'
 }
 
-# What the Windows builds need here: the DLL and the host programs.
-win_targets="kestrumr kestrumr_session kestrumr_clock_check kestrumr_mathcheck"
+# What the Windows builds need here: the DLL, the host programs and the
+# command-line front end.
+win_targets="kestrumr kestrumr_session kestrumr_clock_check kestrumr_mathcheck kestrum"
 
 echo "== 32-bit Windows DLL and host programs"
 cmake -S . -B build-win32 -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -175,18 +178,35 @@ if [ "$wine_ok" = 1 ]; then
   compare_session win64 "$sessions/win64.raw" "$wine" build-win64/kestrumr_mathcheck.exe
   survey win64 "$wine" build-win64/kestrumr_mathcheck.exe
   (cd build-win64 && "$wine" ./kestrumr_clock_check.exe 2>&1 | tr -d '\r')
+  # kestrum.exe: the README's Windows commands, to standard output and to a
+  # file that exists already, give exactly the Linux program's results.
+  echo "== kestrum.exe under wine64"
+  kdir="$sessions/kestrum-win64"
+  rm -rf "$kdir" && mkdir -p "$kdir"
+  build/tools/kestrum/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
+  "$wine" build-win64/tools/kestrum/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
+  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
+    | tr -d '\r' > "$kdir/stdout.tsv"
+  echo "previous results" > "$kdir/out.tsv"
+  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv
+  cmp "$kdir/linux.tsv" "$kdir/stdout.tsv"
+  cmp "$kdir/linux.tsv" "$kdir/out.tsv"
+  [ "$(ls "$kdir" | wc -l)" = 3 ]  # no temporary file left beside out.tsv
+  echo "kestrum.exe: $(wc -l < "$kdir/out.tsv") lines, identical to the Linux kestrum"
   # The portable mathematical functions give the same bits on Windows: the
   # tests of common/ built for 64-bit Windows and run under wine64.  The
   # sin/cos/tan accuracy tests are left out there: their long double
   # reference is mingw-w64's x87 sinl/cosl/tanl, whose argument reduction
-  # is far off near multiples of pi/2 and for large arguments.
-  echo "== portable mathematical functions under wine64"
+  # is far off near multiples of pi/2 and for large arguments.  The front
+  # end's tests run there too (those that start the program through a
+  # POSIX shell are Linux-only).
+  echo "== portable mathematical functions and the front end's tests under wine64"
   cmake -S . -B build-win64-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE=cmake/x86_64-w64-mingw32-wine-tests.cmake \
-        -DKESTRUMR_TOOLS=OFF -DKESTRUMR_WERROR=ON >/dev/null
-  cmake --build build-win64-tests -j "$jobs" --target test_common
+        -DKESTRUMR_TOOLS=ON -DKESTRUMR_WERROR=ON >/dev/null
+  cmake --build build-win64-tests -j "$jobs" --target test_common test_cli
   ctest --test-dir build-win64-tests --output-on-failure -j "$jobs" \
-        -R '^common[.]' -E 'PortableMath[.](SinCos|Tan)Accuracy'
+        -R '^(common|cli)[.]' -E 'PortableMath[.](SinCos|Tan)Accuracy'
 elif [ ! -x "$wine" ]; then
   echo "== wine64 not installed: 64-bit Windows run left out"
 fi

@@ -1,41 +1,75 @@
 #include "tools/kestrum/cli.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <limits>
 #include <sstream>
 
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "kestrumr.h"
+#include "random/messages.h"
 #include "random/stream.h"
+#include "tools/kestrum/output.h"
+#include "tools/kestrum/progress.h"
+#include "tools/kestrum/text.h"
+
+#ifndef KESTRUM_VERSION
+#define KESTRUM_VERSION "unknown"
+#endif
 
 namespace kestrum::cli {
 
 namespace {
 
+std::atomic<bool> interrupt_flag{false};
+
+// The first Ctrl-C asks the run to stop at the next iteration or row; a
+// second one (during the summaries, say) removes the temporary output file
+// and ends the program at once.
+extern "C" void on_interrupt(int sig) {
+    if (interrupt_flag.exchange(true)) {
+        remove_pending_temporary();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    std::signal(sig, on_interrupt);  // Windows resets the handler on delivery
+}
+
 const char* const kUsage =
     "Usage: kestrum [options] INPUT\n"
     "\n"
     "Posterior group means and variances, and the evidence that the groups\n"
-    "differ, for every row of a data matrix.  INPUT is a tab- or comma-\n"
-    "delimited text file (\"-\" for standard input) with one data row per line,\n"
-    "an optional header line and an optional first column of row names.\n"
+    "differ, for every row of a data matrix.  INPUT is a text file of cells\n"
+    "separated by tabs or commas (\"-\" for standard input), one data row per\n"
+    "line, with an optional header line and an optional first column of row\n"
+    "names.  Lines starting with # are skipped.\n"
     "\n"
     "Groups (one of these is required):\n"
-    "  -g, --groups N,N,...    group sizes in column order, e.g. 4,4,4\n"
+    "  -g, --groups N,N,...    group sizes in column order, e.g. 4,4,4; the\n"
+    "                          groups are named after their columns' common\n"
+    "                          prefix in the header (a1..a4 -> a), else 1..J\n"
     "  -l, --labels A,B,...    one label per data column, e.g. c,c,t,t,t; the\n"
     "                          columns are gathered group by group, groups in\n"
     "                          order of first appearance\n"
+    "      --labels-file FILE  the labels from FILE: one per line, or a sample\n"
+    "                          sheet of two columns (column name, label)\n"
     "      --header-labels     take the labels from the header line\n"
+    "\n"
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
@@ -44,6 +78,7 @@ const char* const kUsage =
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
     "  -p, --pooled            also fit one pooled mean and variance per row\n"
+    "\n"
     "Priors:\n"
     "      --hshape X          shape of the hyper-prior of the group variance\n"
     "                          rates (default 1)\n"
@@ -54,255 +89,55 @@ const char* const kUsage =
     "      --effvar X[,X...]   prior variance of each scaled group deviation,\n"
     "                          one value for all or one per group after the\n"
     "                          first (default 10000)\n"
-    "Input and output:\n"
-    "  -d, --delimiter tab|comma   (default: detected from the first line)\n"
-    "      --header, --no-header   (default: a first line with any non-numeric\n"
-    "                              data cell is a header)\n"
-    "      --row-names, --no-row-names\n"
-    "                              (default: a non-numeric first cell in the\n"
-    "                              first data row means the first column\n"
-    "                              holds row names)\n"
-    "  -o, --output FILE       write the results there (default: standard\n"
-    "                          output); the file appears only when complete\n"
-    "      --digits N          significant digits of the results (default 10)\n"
-    "  -h, --help              show this text\n"
     "\n"
-    "Output: a tab-separated table with a header line and, per row: row,\n"
-    "mean_<group> and var_<group> (posterior means of each group's mean and\n"
-    "variance), pooled_mean and pooled_var (with --pooled), p_mean (share of\n"
-    "kept draws whose mean contrasts lie beyond the threshold; 2+ groups) and\n"
-    "p_joint (the same for means and cube-root variances jointly; 3+ groups).\n"
-    "Progress is shown on standard error when it is a terminal.\n";
-
-std::string trim(const std::string& s) {
-    std::size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\r' || s[b] == '\t')) ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\r' || s[e - 1] == '\t')) --e;
-    return s.substr(b, e - b);
-}
-
-std::vector<std::string> split(const std::string& line, char delim) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t at = line.find(delim, start);
-        if (at == std::string::npos) {
-            out.push_back(line.substr(start));
-            break;
-        }
-        out.push_back(line.substr(start, at - start));
-        start = at + 1;
-    }
-    for (auto& cell : out) {
-        // Cells may be quoted ("a b"); the quotes are not part of the value.
-        std::string t = trim(cell);
-        if (t.size() >= 2 && t.front() == '"' && t.back() == '"') t = t.substr(1, t.size() - 2);
-        cell = t;
-    }
-    return out;
-}
-
-enum class Cell { ok, empty, not_numeric, not_finite };
-
-Cell parse_number(const std::string& s, double& value) {
-    if (s.empty()) return Cell::empty;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtod(s.c_str(), &end);
-    if (end != s.c_str() + s.size()) return Cell::not_numeric;
-    if (!std::isfinite(value)) return Cell::not_finite;
-    return Cell::ok;
-}
-
-bool is_number(const std::string& s) {
-    double v;
-    const Cell c = parse_number(s, v);
-    return c == Cell::ok || c == Cell::not_finite;
-}
-
-std::string where(const std::string& name, std::size_t line, std::size_t column) {
-    std::ostringstream o;
-    o << name << ':' << line << ':' << column << ": ";
-    return o.str();
-}
-
-}  // namespace
-
-bool read_table(const std::string& path, const ReadOptions& opt, Table& t, std::string& error) {
-    if (path == "-") return read_table(std::cin, "<stdin>", opt, t, error);
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": cannot open: " + std::strerror(errno);
-        return false;
-    }
-    return read_table(in, path, opt, t, error);
-}
-
-bool read_table(std::istream& in, const std::string& name, const ReadOptions& opt, Table& t,
-                std::string& error) {
-    t = Table{};
-    std::string line;
-    std::size_t lineno = 0;
-    std::size_t width = 0;          // cells per data line
-    bool first = true;              // no line seen yet
-    std::size_t blank_line = 0;     // an empty line seen (allowed only at the end)
-    while (std::getline(in, line)) {
-        ++lineno;
-        const std::string content = trim(line);
-        if (content.empty()) {
-            if (blank_line == 0) blank_line = lineno;
-            continue;
-        }
-        if (content[0] == '#') continue;  // comment line
-        if (blank_line != 0) {
-            error = where(name, blank_line, 1) + "empty line between data rows";
-            return false;
-        }
-        if (first) {
-            first = false;
-            t.delimiter = opt.delimiter != 0 ? opt.delimiter
-                          : line.find('\t') != std::string::npos ? '\t'
-                          : line.find(',') != std::string::npos  ? ','
-                                                                 : '\t';
-            const std::vector<std::string> cells = split(line, t.delimiter);
-            bool header = opt.header == 1;
-            if (opt.header == -1) {
-                for (std::size_t c = 1; c < cells.size(); ++c) header = header || !is_number(cells[c]);
-                if (cells.size() == 1) header = !is_number(cells[0]);
-            }
-            if (header) {
-                t.header = cells;
-                continue;
-            }
-        }
-        const std::vector<std::string> cells = split(line, t.delimiter);
-        if (t.rows == 0) {
-            t.first_data_line = lineno;
-            t.has_row_names = opt.row_names == 1 || (opt.row_names == -1 && !is_number(cells[0]));
-            width = cells.size();
-            const std::size_t skip = t.has_row_names ? 1 : 0;
-            if (width <= skip) {
-                error = where(name, lineno, width + 1) + "no data column";
-                return false;
-            }
-            t.cols = width - skip;
-            if (!t.header.empty()) {
-                // The header names the data columns, with or without a name
-                // over the row-name column.
-                if (t.header.size() == t.cols + skip && skip == 1) {
-                    t.header.erase(t.header.begin());
-                } else if (t.header.size() != t.cols) {
-                    error = where(name, t.first_data_line - 1, 1) + "the header has " +
-                            std::to_string(t.header.size()) + " columns but the data rows have " +
-                            std::to_string(width);
-                    return false;
-                }
-            }
-        }
-        if (cells.size() != width) {
-            const std::size_t col = cells.size() < width ? cells.size() + 1 : width + 1;
-            error = where(name, lineno, col) + "expected " + std::to_string(width) +
-                    " columns, found " + std::to_string(cells.size());
-            return false;
-        }
-        const std::size_t skip = t.has_row_names ? 1 : 0;
-        if (skip) {
-            t.row_names.push_back(cells[0]);
-        } else {
-            t.row_names.push_back(std::to_string(t.rows + 1));
-        }
-        for (std::size_t c = skip; c < width; ++c) {
-            double v = 0.0;
-            switch (parse_number(cells[c], v)) {
-                case Cell::ok:
-                    break;
-                case Cell::empty:
-                    error = where(name, lineno, c + 1) + "empty cell";
-                    return false;
-                case Cell::not_numeric:
-                    error = where(name, lineno, c + 1) + "not a number: '" + cells[c] + "'";
-                    return false;
-                case Cell::not_finite:
-                    error = where(name, lineno, c + 1) + "not a finite number: '" + cells[c] + "'";
-                    return false;
-            }
-            t.values.push_back(v);
-        }
-        ++t.rows;
-    }
-    if (in.bad()) {
-        error = name + ": read error";
-        return false;
-    }
-    if (t.rows == 0) {
-        error = where(name, lineno + 1, 1) + "no data rows";
-        return false;
-    }
-    return true;
-}
-
-bool groups_from_sizes(const std::vector<std::int64_t>& sizes, std::size_t cols, Grouping& g,
-                       std::string& error) {
-    g = Grouping{};
-    std::int64_t total = 0;
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        if (sizes[i] < 2) {
-            error = "group " + std::to_string(i + 1) + " has " + std::to_string(sizes[i]) +
-                    " columns; every group needs at least 2";
-            return false;
-        }
-        total += sizes[i];
-        if (total > std::numeric_limits<std::int32_t>::max()) {
-            error = "the group sizes add up to too many columns";
-            return false;
-        }
-        g.names.push_back(std::to_string(i + 1));
-        g.sizes.push_back(static_cast<std::int32_t>(sizes[i]));
-    }
-    if (static_cast<std::size_t>(total) != cols) {
-        error = "the group sizes add up to " + std::to_string(total) + " columns but the rows have " +
-                std::to_string(cols) + " data columns";
-        return false;
-    }
-    for (std::size_t c = 0; c < cols; ++c) g.columns.push_back(c);
-    return true;
-}
-
-bool groups_from_labels(const std::vector<std::string>& labels, Grouping& g, std::string& error) {
-    g = Grouping{};
-    std::vector<std::vector<std::size_t>> members;
-    for (std::size_t c = 0; c < labels.size(); ++c) {
-        if (labels[c].empty()) {
-            error = "the label of data column " + std::to_string(c + 1) + " is empty";
-            return false;
-        }
-        std::size_t k = 0;
-        while (k < g.names.size() && g.names[k] != labels[c]) ++k;
-        if (k == g.names.size()) {
-            g.names.push_back(labels[c]);
-            members.emplace_back();
-        }
-        members[k].push_back(c);
-    }
-    for (std::size_t k = 0; k < g.names.size(); ++k) {
-        if (members[k].size() < 2) {
-            error = "group '" + g.names[k] + "' has " + std::to_string(members[k].size()) +
-                    " column; every group needs at least 2";
-            return false;
-        }
-        g.sizes.push_back(static_cast<std::int32_t>(members[k].size()));
-        for (std::size_t c : members[k]) g.columns.push_back(c);
-    }
-    return true;
-}
-
-namespace {
+    "Input:\n"
+    "  -d, --delimiter tab|comma  the cell delimiter (default: detected from\n"
+    "                          the first line)\n"
+    "      --header, --no-header  whether the first line names the columns\n"
+    "                          (default: it does when a data cell is text, or\n"
+    "                          when its first cell is empty and the others are\n"
+    "                          not; when all its cells are numbers but look\n"
+    "                          like sample names, kestrum asks for one of these)\n"
+    "      --row-names, --no-row-names  whether the first column holds row\n"
+    "                          names (default: when the first data row starts\n"
+    "                          with text, or the header names one column less)\n"
+    "      --na omit|fail      rows with a missing value (empty, NA, NaN) are\n"
+    "                          left out of the run and written with empty\n"
+    "                          results (omit, the default), or rejected (fail)\n"
+    "\n"
+    "Output:\n"
+    "  -o, --output FILE       write the results to FILE (default: standard\n"
+    "                          output); a regular file is replaced only when\n"
+    "                          complete and keeps its permissions; devices,\n"
+    "                          FIFOs and /dev/fd/N are written directly\n"
+    "      --digits N          significant digits of the results (default 10)\n"
+    "  -h, --help              show this text and exit\n"
+    "  -V, --version           show the version and exit\n"
+    "  --                      end of the options (a later argument starting\n"
+    "                          with - is the input)\n"
+    "\n"
+    "Short options take their value attached or as the next argument (-k200,\n"
+    "-k 200); long ones after = or as the next argument (--keep=200).\n"
+    "\n"
+    "The output is a tab-separated table with a header line and, per row:\n"
+    "row, mean_<group> and var_<group> (posterior means of each group's mean\n"
+    "and variance), pooled_mean and pooled_var (with --pooled), p_mean (share\n"
+    "of kept draws whose mean contrasts lie beyond the threshold; 2+ groups)\n"
+    "and p_joint (the same for means and cube-root variances jointly; 3+\n"
+    "groups).  Rows left out (missing values, or statistics that overflow a\n"
+    "double, such as a value of 1e300) have empty results; their count goes\n"
+    "to standard error.  When standard error is a terminal, it shows the\n"
+    "progress (phase and time left) and a closing line.\n"
+    "\n"
+    "Exit status: 0 on success, 1 on bad input or a failed run or write, 2 on\n"
+    "bad usage, 130 when interrupted.\n";
 
 struct Options {
     std::string input;
     std::string output;
     std::vector<std::int64_t> sizes;
     std::vector<std::string> labels;
+    std::string labels_file;
     bool header_labels = false;
     std::int64_t burn = 1000;
     std::int64_t keep = 1000;
@@ -314,7 +149,11 @@ struct Options {
     std::vector<double> effvar{10000.0};
     int digits = 10;
     ReadOptions read;
+    bool help = false;
+    bool version = false;
 };
+
+std::vector<std::string> split_list(const std::string& s) { return split_cells(s, ',').v; }
 
 bool parse_int(const std::string& s, std::int64_t lo, std::int64_t hi, std::int64_t& v) {
     if (s.empty()) return false;
@@ -328,160 +167,393 @@ bool parse_int(const std::string& s, std::int64_t lo, std::int64_t hi, std::int6
 
 bool parse_double_list(const std::string& s, std::vector<double>& out) {
     out.clear();
-    for (const std::string& cell : split(s, ',')) {
+    for (const std::string& cell : split_list(s)) {
         double v;
-        if (parse_number(cell, v) != Cell::ok) return false;
+        if (classify(cell, v) != CellKind::number) return false;
         out.push_back(v);
     }
     return !out.empty();
 }
 
-// Returns 0 to go on, or an exit status.
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+// One entry per option: its short letter (0 = none), long name, whether it
+// takes a value, and what it does.  apply returns an empty string, or the
+// usage error.
+struct OptionSpec {
+    char short_name;
+    const char* long_name;
+    bool takes_value;
+    std::string (*apply)(Options& o, const std::string& v);
+};
+
+std::string set_prior(double& target, const char* name, const std::string& v) {
+    std::vector<double> x;
+    if (!parse_double_list(v, x) || x.size() != 1 || !(x[0] >= 0.0))
+        return std::string(name) + " needs one finite number >= 0";
+    target = x[0];
+    return {};
+}
+
+std::string set_variances(std::vector<double>& target, const char* name, const std::string& v) {
+    std::vector<double> x;
+    if (!parse_double_list(v, x)) return std::string(name) + " needs finite numbers separated by commas";
+    for (double y : x)
+        if (!(y > 0.0)) return std::string(name) + ": prior variances must be positive";
+    target = x;
+    return {};
+}
+
+const OptionSpec kOptions[] = {
+    {'h', "help", false, [](Options& o, const std::string&) { o.help = true; return std::string(); }},
+    {'V', "version", false, [](Options& o, const std::string&) { o.version = true; return std::string(); }},
+    {'g', "groups", true,
+     [](Options& o, const std::string& v) {
+         o.sizes.clear();
+         for (const std::string& cell : split_list(v)) {
+             std::int64_t n;
+             if (!parse_int(cell, std::numeric_limits<std::int32_t>::min(), kInt32Max, n))
+                 return "--groups: '" + cell + "' is not a whole number";
+             o.sizes.push_back(n);
+         }
+         return std::string();
+     }},
+    {'l', "labels", true, [](Options& o, const std::string& v) { o.labels = split_list(v); return std::string(); }},
+    {0, "labels-file", true,
+     [](Options& o, const std::string& v) {
+         if (v.empty()) return std::string("--labels-file needs a file name");
+         o.labels_file = v;
+         return std::string();
+     }},
+    {0, "header-labels", false, [](Options& o, const std::string&) { o.header_labels = true; return std::string(); }},
+    {'b', "burn", true,
+     [](Options& o, const std::string& v) {
+         return parse_int(v, 0, kInt32Max, o.burn) ? std::string()
+                                                    : "--burn needs a whole number from 0 to 2147483647";
+     }},
+    {'k', "keep", true,
+     [](Options& o, const std::string& v) {
+         if (!parse_int(v, std::numeric_limits<std::int64_t>::min(), kInt32Max, o.keep))
+             return std::string("--keep needs a whole number up to 2147483647");
+         if (o.keep < 2)
+             return std::string("--keep must be at least 2 (the difference tests need the spread of "
+                                "the kept draws)");
+         return std::string();
+     }},
+    {'s', "seed", true,
+     [](Options& o, const std::string& v) {
+         return parse_int(v, 1, kInt32Max, o.seed) ? std::string()
+                                                    : "--seed needs a whole number from 1 to 2147483647";
+     }},
+    {'p', "pooled", false, [](Options& o, const std::string&) { o.pooled = true; return std::string(); }},
+    {0, "hshape", true, [](Options& o, const std::string& v) { return set_prior(o.hshape, "--hshape", v); }},
+    {0, "hrate", true, [](Options& o, const std::string& v) { return set_prior(o.hrate, "--hrate", v); }},
+    {0, "mvar", true,
+     [](Options& o, const std::string& v) {
+         std::vector<double> x;
+         std::string e = set_variances(x, "--mvar", v);
+         if (!e.empty()) return e;
+         if (x.size() > 2) return std::string("--mvar takes one or two values");
+         if (x.size() == 1) x.push_back(x[0]);
+         o.mvar = x;
+         return std::string();
+     }},
+    {0, "effvar", true, [](Options& o, const std::string& v) { return set_variances(o.effvar, "--effvar", v); }},
+    {'d', "delimiter", true,
+     [](Options& o, const std::string& v) {
+         if (v == "tab" || v == "\t") {
+             o.read.delimiter = '\t';
+         } else if (v == "comma" || v == ",") {
+             o.read.delimiter = ',';
+         } else {
+             return std::string("--delimiter is tab or comma");
+         }
+         return std::string();
+     }},
+    {0, "header", false, [](Options& o, const std::string&) { o.read.header = 1; return std::string(); }},
+    {0, "no-header", false, [](Options& o, const std::string&) { o.read.header = 0; return std::string(); }},
+    {0, "row-names", false, [](Options& o, const std::string&) { o.read.row_names = 1; return std::string(); }},
+    {0, "no-row-names", false, [](Options& o, const std::string&) { o.read.row_names = 0; return std::string(); }},
+    {0, "na", true,
+     [](Options& o, const std::string& v) {
+         if (v != "omit" && v != "fail") return std::string("--na is omit or fail");
+         o.read.na_fail = v == "fail";
+         return std::string();
+     }},
+    {'o', "output", true,
+     [](Options& o, const std::string& v) {
+         if (v.empty()) return std::string("--output needs a file name");
+         o.output = v;
+         return std::string();
+     }},
+    {0, "digits", true,
+     [](Options& o, const std::string& v) {
+         std::int64_t d;
+         if (!parse_int(v, 1, 17, d)) return std::string("--digits needs a whole number from 1 to 17");
+         o.digits = static_cast<int>(d);
+         return std::string();
+     }},
+};
+
+const OptionSpec* find_long(const std::string& name) {
+    for (const auto& s : kOptions)
+        if (name == s.long_name) return &s;
+    return nullptr;
+}
+
+const OptionSpec* find_short(char c) {
+    for (const auto& s : kOptions)
+        if (s.short_name != 0 && s.short_name == c) return &s;
+    return nullptr;
+}
+
+// Returns -1 to stop with success (help, version), 0 to go on, or an exit
+// status.
 int parse_options(int argc, const char* const* argv, Options& o, std::ostream& out,
                   std::ostream& err) {
     auto usage_error = [&](const std::string& msg) {
         err << "kestrum: " << msg << "\n(kestrum --help shows the options)\n";
         return 2;
     };
+    auto positional = [&](const std::string& arg) {
+        if (!o.input.empty()) return usage_error("more than one input file");
+        o.input = arg;
+        return 0;
+    };
+    bool options_ended = false;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (arg.rfind("--", 0) == 0) {
-            const std::size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg = arg.substr(0, eq);
-                has_value = true;
-            }
+        const std::string arg = argv[i];
+        if (options_ended || arg == "-" || arg.empty() || arg[0] != '-') {
+            if (const int s = positional(arg)) return s;
+            continue;
         }
-        auto take = [&](std::string& v) {
-            if (has_value) {
-                v = value;
-                return true;
-            }
-            if (i + 1 >= argc) return false;
-            v = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
-            out << kUsage;
-            return -1;
-        } else if (arg == "-g" || arg == "--groups") {
-            if (!take(v)) return usage_error(arg + " needs a value");
-            o.sizes.clear();
-            for (const std::string& cell : split(v, ',')) {
-                std::int64_t n;
-                if (!parse_int(cell, std::numeric_limits<std::int32_t>::min(),
-                               std::numeric_limits<std::int32_t>::max(), n))
-                    return usage_error("--groups: '" + cell + "' is not a whole number");
-                o.sizes.push_back(n);
-            }
-        } else if (arg == "-l" || arg == "--labels") {
-            if (!take(v)) return usage_error(arg + " needs a value");
-            o.labels = split(v, ',');
-        } else if (arg == "--header-labels") {
-            o.header_labels = true;
-        } else if (arg == "-b" || arg == "--burn") {
-            if (!take(v) || !parse_int(v, 0, std::numeric_limits<std::int32_t>::max(), o.burn))
-                return usage_error("--burn needs a whole number from 0 to 2147483647");
-        } else if (arg == "-k" || arg == "--keep") {
-            if (!take(v) || !parse_int(v, std::numeric_limits<std::int64_t>::min(),
-                                       std::numeric_limits<std::int32_t>::max(), o.keep))
-                return usage_error("--keep needs a whole number up to 2147483647");
-            if (o.keep < 2)
-                return usage_error("--keep must be at least 2 (the difference tests need the "
-                                   "spread of the kept draws)");
-        } else if (arg == "-s" || arg == "--seed") {
-            if (!take(v) || !parse_int(v, 1, std::numeric_limits<std::int32_t>::max(), o.seed))
-                return usage_error("--seed needs a whole number from 1 to 2147483647");
-        } else if (arg == "-p" || arg == "--pooled") {
-            o.pooled = true;
-        } else if (arg == "--hshape" || arg == "--hrate") {
-            std::vector<double> x;
-            if (!take(v) || !parse_double_list(v, x) || x.size() != 1 || !(x[0] >= 0.0))
-                return usage_error(arg + " needs one finite number >= 0");
-            (arg == "--hshape" ? o.hshape : o.hrate) = x[0];
-        } else if (arg == "--mvar" || arg == "--effvar") {
-            std::vector<double> x;
-            if (!take(v) || !parse_double_list(v, x))
-                return usage_error(arg + " needs finite numbers separated by commas");
-            for (double y : x)
-                if (!(y > 0.0)) return usage_error(arg + ": prior variances must be positive");
-            if (arg == "--mvar") {
-                if (x.size() > 2) return usage_error("--mvar takes one or two values");
-                if (x.size() == 1) x.push_back(x[0]);
-                o.mvar = x;
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (arg[1] == '-') {
+            const std::size_t eq = arg.find('=');
+            const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+            const OptionSpec* spec = find_long(name);
+            if (spec == nullptr) return usage_error("unknown option --" + name);
+            std::string value;
+            if (!spec->takes_value) {
+                if (eq != std::string::npos) return usage_error("--" + name + " takes no value");
+            } else if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
             } else {
-                o.effvar = x;
+                return usage_error("--" + name + " needs a value");
             }
-        } else if (arg == "-d" || arg == "--delimiter") {
-            if (!take(v)) return usage_error(arg + " needs a value");
-            if (v == "tab" || v == "\t") {
-                o.read.delimiter = '\t';
-            } else if (v == "comma" || v == ",") {
-                o.read.delimiter = ',';
-            } else {
-                return usage_error("--delimiter is tab or comma");
+            const std::string e = spec->apply(o, value);
+            if (!e.empty()) return usage_error(e);
+            continue;
+        }
+        // A cluster of short options: -pk200 is -p -k 200.
+        for (std::size_t k = 1; k < arg.size(); ++k) {
+            const OptionSpec* spec = find_short(arg[k]);
+            if (spec == nullptr) return usage_error(std::string("unknown option -") + arg[k]);
+            std::string value;
+            if (spec->takes_value) {
+                if (k + 1 < arg.size()) {
+                    value = arg.substr(k + 1);
+                } else if (i + 1 < argc) {
+                    value = argv[++i];
+                } else {
+                    return usage_error(std::string("-") + arg[k] + " needs a value");
+                }
             }
-        } else if (arg == "--header") {
-            o.read.header = 1;
-        } else if (arg == "--no-header") {
-            o.read.header = 0;
-        } else if (arg == "--row-names") {
-            o.read.row_names = 1;
-        } else if (arg == "--no-row-names") {
-            o.read.row_names = 0;
-        } else if (arg == "-o" || arg == "--output") {
-            if (!take(v) || v.empty()) return usage_error(arg + " needs a file name");
-            o.output = v;
-        } else if (arg == "--digits") {
-            std::int64_t d;
-            if (!take(v) || !parse_int(v, 1, 17, d))
-                return usage_error("--digits needs a whole number from 1 to 17");
-            o.digits = static_cast<int>(d);
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return usage_error("unknown option " + arg);
-        } else {
-            if (!o.input.empty()) return usage_error("more than one input file");
-            o.input = arg;
+            const std::string e = spec->apply(o, value);
+            if (!e.empty()) return usage_error(e);
+            if (spec->takes_value) break;
         }
     }
+    if (o.help) {
+        out << kUsage;
+        out.flush();
+        return out ? -1 : 1;
+    }
+    if (o.version) {
+        out << "kestrum " << KESTRUM_VERSION << '\n';
+        out.flush();
+        return out ? -1 : 1;
+    }
     if (o.input.empty()) return usage_error("no input file");
-    const int ways = (o.sizes.empty() ? 0 : 1) + (o.labels.empty() ? 0 : 1) + (o.header_labels ? 1 : 0);
+    const int ways = (o.sizes.empty() ? 0 : 1) + (o.labels.empty() ? 0 : 1) +
+                     (o.labels_file.empty() ? 0 : 1) + (o.header_labels ? 1 : 0);
     if (ways != 1)
-        return usage_error("give the groups one way: --groups, --labels or --header-labels");
+        return usage_error(
+            "give the groups one way: --groups, --labels, --labels-file or --header-labels");
     if (o.header_labels && o.read.header == 0)
         return usage_error("--header-labels needs a header line");
     if (o.header_labels) o.read.header = 1;
     return 0;
 }
 
-// Progress on standard error: a percentage, rewritten in place.
-struct ProgressState {
-    std::int64_t shown = -1;
-};
+std::string where(const std::string& name, std::size_t line, std::size_t column) {
+    std::ostringstream o;
+    o << name << ':' << line << ':' << column << ": ";
+    return o.str();
+}
 
-void show_progress(void* context, std::int64_t done, std::int64_t total) {
-    auto* s = static_cast<ProgressState*>(context);
-    const std::int64_t pct = total > 0 ? (100 * done) / total : 100;
-    if (pct == s->shown) return;
-    s->shown = pct;
-    std::fprintf(stderr, "\rkestrum: sampling %3lld%%", static_cast<long long>(pct));
-    if (done == total) std::fputc('\n', stderr);
-    std::fflush(stderr);
+// Appends x with the given significant digits (NaN, Inf, -Inf spelled out).
+void append_number(std::string& text, double x, int digits) {
+    if (std::isnan(x)) {
+        text += "NaN";
+    } else if (std::isinf(x)) {
+        text += x > 0 ? "Inf" : "-Inf";
+    } else {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        text += buf;
+    }
 }
 
 std::string format_number(double x, int digits) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, x);
-    return buf;
+    std::string s;
+    append_number(s, x, digits);
+    return s;
+}
+
+// The results of the rows that ran, column by column (leading dimension L).
+struct Results {
+    std::size_t L = 0, J = 0;
+    std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
+    Results(std::size_t rows, std::size_t groups)
+        : L(rows), J(groups), prob(rows * (groups > 1 ? groups - 1 : 1)), pmeanbar(rows),
+          pvarbar(rows), gmeanbar(rows * groups), gvarbar(rows * groups) {}
+};
+
+// One column of the output table: its name and its value for each row
+// that ran.
+struct OutputColumn {
+    std::string name;
+    const double* values;
+};
+
+std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, const Results& r) {
+    std::vector<OutputColumn> cols;
+    for (std::size_t j = 0; j < r.J; ++j) cols.push_back({"mean_" + g.names[j], r.gmeanbar.data() + j * r.L});
+    for (std::size_t j = 0; j < r.J; ++j) cols.push_back({"var_" + g.names[j], r.gvarbar.data() + j * r.L});
+    if (o.pooled) {
+        cols.push_back({"pooled_mean", r.pmeanbar.data()});
+        cols.push_back({"pooled_var", r.pvarbar.data()});
+    }
+    if (r.J >= 2) cols.push_back({"p_mean", r.prob.data()});
+    if (r.J >= 3) cols.push_back({"p_joint", r.prob.data() + r.L});
+    return cols;
+}
+
+struct Progress {
+    ProgressLine* line;
+};
+
+void report_progress(void* context, std::int64_t done, std::int64_t total) {
+    static_cast<Progress*>(context)->line->sampling(done, total);
+}
+
+bool stop_requested(void*) { return interrupt_flag.load(); }
+
+void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
+
+// The sampler over the rows that run: ydata holds them group by group,
+// column by column (leading dimension r.L).  Returns 0, or the exit status.
+int estimate_rows(const Options& o, const Grouping& groups, const std::vector<double>& ydata,
+                  const std::vector<double>& effvar, Results& r, ProgressLine& line,
+                  std::ostream& err) {
+    // Library messages (seeding, the workspace failure) go to standard
+    // error with the others, never into the results.
+    ScopedMessageSink sink({message_to_err, &err});
+    if (o.seed != 0) {
+        const auto seed = static_cast<std::int32_t>(o.seed);
+        zbqlini_(&seed);
+    }
+    const std::int32_t reserved = 0;
+    driver::Arguments a;
+    a.reserved = &reserved;
+    a.ipool = o.pooled ? 1 : 0;
+    a.nrow = static_cast<std::int32_t>(r.L);
+    a.ngrp = static_cast<std::int32_t>(r.J);
+    a.nobs = groups.sizes.data();
+    a.ntot = static_cast<std::int32_t>(groups.columns.size());
+    a.ydata = ydata.data();
+    a.nkeep = static_cast<std::int32_t>(o.keep);
+    a.nburn = static_cast<std::int32_t>(o.burn);
+    a.hshape = o.hshape;
+    a.hrate = o.hrate;
+    a.mvar = o.mvar.data();
+    a.effvar = effvar.data();
+    driver::Outputs res;
+    res.prob = r.prob.data();
+    res.pmeanbar = r.pmeanbar.data();
+    res.pvarbar = r.pvarbar.data();
+    res.gmeanbar = r.gmeanbar.data();
+    res.gvarbar = r.gvarbar.data();
+
+    Progress context{&line};
+    driver::Progress progress;
+    progress.report = line.enabled() ? report_progress : nullptr;
+    progress.stop = stop_requested;
+    progress.context = &context;
+    driver::CoreCallees callees;
+    if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
+        line.clear();
+        if (interrupt_flag.load()) {
+            err << "kestrum: interrupted\n";
+            return 130;
+        }
+        err << "kestrum: not enough memory for " << r.L << " rows, " << r.J << " groups and "
+            << o.keep << " kept iterations\n";
+        return 1;
+    }
+    return 0;
+}
+
+// Why a row cannot run although every value is present: its group
+// statistics (computed as the sampler computes them) overflow, or rounding
+// makes a variance negative.  Empty when the row is fine.
+std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
+                        double* s2) {
+    const std::int32_t ipool = o.pooled ? 1 : 0;
+    const auto J = static_cast<std::int32_t>(g.sizes.size());
+    const auto N = static_cast<std::int32_t>(g.columns.size());
+    double ybar0 = 0.0, s20 = 0.0;
+    parametercal_(x, &ipool, &J, &N, g.sizes.data(), ybar, s2, &ybar0, &s20);
+    for (std::int32_t j = 0; j < J; ++j) {
+        if (!std::isfinite(ybar[j]) || !std::isfinite(s2[j]))
+            return "the mean or variance of group " + g.names[static_cast<std::size_t>(j)] +
+                   " overflows (values too large)";
+        if (s2[j] < 0.0)
+            return "the variance of group " + g.names[static_cast<std::size_t>(j)] +
+                   " comes out negative from rounding (large values with a small spread: "
+                   "centre or scale the data)";
+    }
+    if (ipool == 1 && (!std::isfinite(ybar0) || !std::isfinite(s20) || s20 < 0.0))
+        return "the pooled mean or variance overflows (values too large)";
+    return {};
+}
+
+std::string line_list(const std::vector<std::size_t>& lines) {
+    std::string s;
+    for (std::size_t i = 0; i < lines.size() && i < 10; ++i) s += (i ? ", " : "") + std::to_string(lines[i]);
+    if (lines.size() > 10) s += ", ...";
+    return s;
+}
+
+// Appends a row name; the table's own separators inside it become blanks.
+void append_name(std::string& text, const std::string& s) {
+    for (char c : s) text += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
 }
 
 }  // namespace
+
+void install_interrupt_handler() {
+    // A program started with Ctrl-C ignored (in the background of a shell
+    // without job control, under nohup) leaves it ignored.
+    if (std::signal(SIGINT, on_interrupt) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+}
+void request_interrupt(bool on) { interrupt_flag.store(on); }
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
     Options o;
@@ -496,7 +568,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 1;
     }
     const std::string source = o.input == "-" ? "<stdin>" : o.input;
-    if (t.rows > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (t.rows > static_cast<std::size_t>(kInt32Max)) {
         err << "kestrum: " << source << ": too many rows\n";
         return 1;
     }
@@ -505,16 +577,21 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     Grouping groups;
     bool ok;
     if (!o.sizes.empty()) {
-        ok = groups_from_sizes(o.sizes, t.cols, groups, error);
+        ok = groups_from_sizes(o.sizes, t.cols, groups, error, t.header);
     } else {
         std::vector<std::string> labels = o.header_labels ? t.header : o.labels;
-        if (!o.header_labels && labels.size() != t.cols) {
+        ok = true;
+        if (!o.labels_file.empty()) {
+            if (!labels_from_file(o.labels_file, t.header, t.cols, labels, error)) {
+                err << "kestrum: " << error << '\n';
+                return 1;
+            }
+        } else if (!o.header_labels && labels.size() != t.cols) {
             error = "--labels gives " + std::to_string(labels.size()) +
                     " labels but the rows have " + std::to_string(t.cols) + " data columns";
             ok = false;
-        } else {
-            ok = groups_from_labels(labels, groups, error);
         }
+        if (ok) ok = groups_from_labels(labels, groups, error);
     }
     if (!ok) {
         // Name the place in the file the groups were checked against.
@@ -522,133 +599,139 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         err << "kestrum: " << where(source, line, (t.has_row_names ? 2 : 1)) << error << '\n';
         return 1;
     }
-    const auto J = static_cast<std::int32_t>(groups.sizes.size());
-    if (J < 1) {
+    const std::size_t Jz = groups.sizes.size();
+    if (Jz < 1) {
         err << "kestrum: no groups\n";
         return 2;
     }
-    std::vector<double> effvar(static_cast<std::size_t>(J > 1 ? J - 1 : 1), o.effvar[0]);
+    std::vector<double> effvar(Jz > 1 ? Jz - 1 : 1, o.effvar[0]);
     if (o.effvar.size() != 1) {
-        if (o.effvar.size() != static_cast<std::size_t>(J - 1)) {
-            err << "kestrum: --effvar gives " << o.effvar.size() << " values; there are "
-                << J - 1 << " groups after the first\n";
+        if (o.effvar.size() != Jz - 1) {
+            err << "kestrum: --effvar gives " << o.effvar.size() << " values; there are " << Jz - 1
+                << " groups after the first\n";
             return 2;
         }
         effvar = o.effvar;
     }
 
-    // The data, gathered group by group, column by column (leading dimension L).
-    const auto L = static_cast<std::int32_t>(t.rows);
-    const auto N = static_cast<std::int32_t>(t.cols);
-    std::vector<double> ydata(t.rows * t.cols);
-    for (std::size_t g = 0; g < t.rows; ++g)
-        for (std::size_t c = 0; c < t.cols; ++c)
-            ydata[g + c * t.rows] = t.values[g * t.cols + groups.columns[c]];
-
-    const std::size_t Lz = t.rows, Jz = groups.sizes.size();
-    std::vector<double> prob(Lz * (Jz > 1 ? Jz - 1 : 1)), pmeanbar(Lz), pvarbar(Lz),
-        gmeanbar(Lz * Jz), gvarbar(Lz * Jz);
-
-    if (o.seed != 0) {
-        const auto seed = static_cast<std::int32_t>(o.seed);
-        zbqlini_(&seed);
-    }
-
-    const std::int32_t reserved = 0;
-    driver::Arguments a;
-    a.reserved = &reserved;
-    a.ipool = o.pooled ? 1 : 0;
-    a.nrow = L;
-    a.ngrp = J;
-    a.nobs = groups.sizes.data();
-    a.ntot = N;
-    a.ydata = ydata.data();
-    a.nkeep = static_cast<std::int32_t>(o.keep);
-    a.nburn = static_cast<std::int32_t>(o.burn);
-    a.hshape = o.hshape;
-    a.hrate = o.hrate;
-    a.mvar = o.mvar.data();
-    a.effvar = effvar.data();
-    driver::Outputs res;
-    res.prob = prob.data();
-    res.pmeanbar = pmeanbar.data();
-    res.pvarbar = pvarbar.data();
-    res.gmeanbar = gmeanbar.data();
-    res.gvarbar = gvarbar.data();
-
-    ProgressState progress_state;
-    driver::Progress progress;
-    if (isatty(STDERR_FILENO)) {
-        progress.report = show_progress;
-        progress.context = &progress_state;
-    }
-    driver::CoreCallees callees;
-    if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
-        err << "kestrum: not enough memory for " << t.rows << " rows, " << J << " groups and "
-            << o.keep << " kept iterations\n";
-        return 1;
-    }
-
-    // Results: written in full to a temporary file beside the output, which
-    // is renamed at the end, so no half-written file is ever left.
-    std::ostringstream text;
-    text << "row";
-    for (const auto& n : groups.names) text << "\tmean_" << n;
-    for (const auto& n : groups.names) text << "\tvar_" << n;
-    if (o.pooled) text << "\tpooled_mean\tpooled_var";
-    if (J >= 2) text << "\tp_mean";
-    if (J >= 3) text << "\tp_joint";
-    text << '\n';
-    for (std::size_t g = 0; g < Lz; ++g) {
-        text << t.row_names[g];
-        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(gmeanbar[g + j * Lz], o.digits);
-        for (std::size_t j = 0; j < Jz; ++j) text << '\t' << format_number(gvarbar[g + j * Lz], o.digits);
-        if (o.pooled)
-            text << '\t' << format_number(pmeanbar[g], o.digits) << '\t'
-                 << format_number(pvarbar[g], o.digits);
-        if (J >= 2) text << '\t' << format_number(prob[g], o.digits);
-        if (J >= 3) text << '\t' << format_number(prob[g + Lz], o.digits);
-        text << '\n';
-    }
-    const std::string body = text.str();
-
-    if (o.output.empty() || o.output == "-") {
-        out << body;
-        out.flush();
-        return out ? 0 : 1;
-    }
-    std::string tmpl = o.output + ".XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        err << "kestrum: " << o.output << ": cannot create a temporary file beside it: "
-            << std::strerror(errno) << '\n';
-        return 1;
-    }
-    // mkstemp makes the file private; give it the usual permissions.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    bool written = true;
-    std::size_t done = 0;
-    while (done < body.size()) {
-        const ssize_t n = ::write(fd, body.data() + done, body.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            written = false;
-            break;
+    // The rows that run: every value present and statistics a double can
+    // hold.  run_index[g] is the row's place in the run, or -1.
+    const std::size_t N = t.cols;
+    std::vector<std::int64_t> run_index(t.rows, -1);
+    std::vector<double> row(N), ybar(Jz), s2(Jz);
+    std::vector<std::size_t> missing_lines, trouble_lines;
+    std::size_t Lz = 0;
+    double largest_mean = 0.0;
+    for (std::size_t g = 0; g < t.rows; ++g) {
+        if (t.missing[g]) {
+            missing_lines.push_back(t.lines[g]);
+            continue;
         }
-        done += static_cast<std::size_t>(n);
+        for (std::size_t c = 0; c < N; ++c) row[c] = t.values[g * N + groups.columns[c]];
+        const std::string why = row_trouble(row.data(), o, groups, ybar.data(), s2.data());
+        if (!why.empty()) {
+            if (o.read.na_fail) {
+                err << "kestrum: " << source << ':' << t.lines[g] << ": " << why
+                    << " (--na omit leaves such rows out)\n";
+                return 1;
+            }
+            if (trouble_lines.size() < 5)
+                err << "kestrum: warning: " << source << ':' << t.lines[g] << ": row '"
+                    << t.row_names[g] << "' left out: " << why << '\n';
+            trouble_lines.push_back(t.lines[g]);
+            continue;
+        }
+        for (std::size_t j = 0; j < Jz; ++j) largest_mean = std::max(largest_mean, std::fabs(ybar[j]));
+        run_index[g] = static_cast<std::int64_t>(Lz++);
     }
-    const int write_errno = errno;
-    if (::close(fd) != 0) written = false;
-    if (!written || std::rename(name.data(), o.output.c_str()) != 0) {
-        const int e = written ? errno : write_errno;
-        std::remove(name.data());
-        err << "kestrum: " << o.output << ": cannot write: " << std::strerror(e) << '\n';
+    if (!missing_lines.empty())
+        err << "kestrum: " << format_count(missing_lines.size())
+            << (missing_lines.size() == 1 ? " row" : " rows")
+            << " with missing values left out (written with empty results); lines "
+            << line_list(missing_lines) << '\n';
+    if (trouble_lines.size() > 5)
+        err << "kestrum: warning: " << format_count(trouble_lines.size())
+            << " rows left out in all for statistics that overflow; lines " << line_list(trouble_lines)
+            << '\n';
+    if (Lz == 0) {
+        err << "kestrum: " << source << ": no row left to analyse (" << t.rows
+            << (t.rows == 1 ? " row" : " rows") << " read, all left out)\n";
         return 1;
     }
+
+    // The priors are vague only for data within about 100 prior standard
+    // deviations of 0: far beyond, the results are pulled towards 0.
+    if (largest_mean > 100.0 * std::sqrt(std::min(o.mvar[0], o.mvar[1])))
+        err << "kestrum: warning: group means reach " << format_number(largest_mean, 3)
+            << ", far beyond the prior variance --mvar " << format_number(std::min(o.mvar[0], o.mvar[1]), 6)
+            << ": the results are pulled towards 0; rescale --mvar, --effvar and --hrate with the "
+               "square of the data's scale\n";
+
+    // The output is opened before the run, so that a target that cannot be
+    // written is reported before the sampling time is spent.
+    if (o.input != "-" && !o.output.empty() && same_file(o.input, o.output)) {
+        err << "kestrum: " << o.output << ": is the input file; the results would replace the data\n";
+        return 1;
+    }
+    OutputSink sink;
+    if (!sink.open(o.output, out, error)) {
+        err << "kestrum: " << error << '\n';
+        return 1;
+    }
+
+    // The data of the rows that run, gathered group by group, column by
+    // column (leading dimension L).
+    std::vector<double> ydata(Lz * N);
+    for (std::size_t g = 0; g < t.rows; ++g) {
+        if (run_index[g] < 0) continue;
+        const auto i = static_cast<std::size_t>(run_index[g]);
+        for (std::size_t c = 0; c < N; ++c) ydata[i + c * Lz] = t.values[g * N + groups.columns[c]];
+    }
+    Results results(Lz, Jz);
+#if defined(_WIN32)
+    const bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
+    const bool terminal = ::isatty(STDERR_FILENO) != 0;
+#endif
+    ProgressLine line(terminal, stderr, o.burn);
+    if (const int s = estimate_rows(o, groups, ydata, effvar, results, line, err)) return s;
+    std::vector<double>().swap(ydata);
+
+    // The results, row by row in the order of the input; rows left out get
+    // empty cells.
+    const std::vector<OutputColumn> cols = output_columns(o, groups, results);
+    std::string text = "row";
+    for (const auto& c : cols) text += '\t' + c.name;
+    text += '\n';
+    bool written = sink.write(text, error);
+    for (std::size_t g = 0; written && g < t.rows; ++g) {
+        if (g % 1024 == 0) {
+            line.writing(g, t.rows);
+            if (interrupt_flag.load()) {
+                sink.abandon();
+                line.clear();
+                err << "kestrum: interrupted\n";
+                return 130;
+            }
+        }
+        // One line, built in the same string every time.
+        text.clear();
+        append_name(text, t.row_names[g]);
+        const std::int64_t i = run_index[g];
+        for (const auto& c : cols) {
+            text += '\t';
+            if (i >= 0) append_number(text, c.values[i], o.digits);
+        }
+        text += '\n';
+        written = sink.write(text, error);
+    }
+    if (!written || !sink.commit(error)) {
+        line.clear();
+        err << "kestrum: " << error << '\n';
+        return 1;
+    }
+    line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
+                sink.display_name() + " in " + format_duration(line.elapsed()));
     return 0;
 }
 

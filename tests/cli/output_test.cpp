@@ -1,0 +1,229 @@
+// Where the results go: regular files are replaced only when complete and
+// keep their mode; symbolic links are followed; FIFOs, descriptors and
+// standard output are written directly; failures leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli_support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using namespace cli_test;
+namespace fs = std::filesystem;
+
+const char* const kSmall = "id\ta1\ta2\tb1\tb2\nr1\t1\t2\t3\t5\nr2\t2\t2.5\t4\t4.1\nr3\t0\t1\t1\t3\n";
+
+// A quick run of the small table (written to input_stem + "_in.tsv") to
+// target; its results (as they go to standard output) in expected.
+Result small_run(const std::string& input_stem, const std::string& target, std::string* expected = nullptr) {
+    const std::string in = input_stem + "_in.tsv";
+    write_file(in, kSmall);
+    GeneratorGuard guard;
+    if (expected != nullptr) {
+        *expected = run_cli({"-g", "2,2", "-b", "2", "-k", "3", in}).out;
+        guard.restore();
+    }
+    return run_cli({"-g", "2,2", "-b", "2", "-k", "3", "-o", target, in});
+}
+
+// The names in a folder, to show that no temporary file was left.
+std::vector<std::string> listing(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+std::string fresh_dir(const std::string& name) {
+    const std::string d = temp_path(name);
+    fs::create_directories(d);
+    return d + "/";
+}
+
+TEST(CliOutput, ReplacesARegularFileOnlyWhenComplete) {
+    const std::string d = fresh_dir("regular");
+    const std::string target = d + "out.tsv";
+    write_file(target, "old results\n");
+    std::string expected;
+    const Result r = small_run(d + "x", target, &expected);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(target), expected);
+    EXPECT_EQ(listing(d).size(), 2u) << "a temporary file was left";  // out.tsv, x_in.tsv
+    // Standard output is the same as "-" and "/dev/stdout".
+    GeneratorGuard guard;
+    const Result s = small_run(d + "y", "/dev/stdout");
+    EXPECT_EQ(s.out, expected);
+}
+
+TEST(CliOutput, AFailedRunOrTargetLeavesNoFile) {
+    const std::string d = fresh_dir("failed");
+    // A folder as the target.
+    const Result r = small_run(d + "x", d);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+    EXPECT_EQ(listing(d).size(), 1u);
+}
+
+TEST(CliOutput, NeverReplacesItsInput) {
+    const std::string d = fresh_dir("self");
+    const Result r = small_run(d + "x", d + "x_in.tsv");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is the input file"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(d + "x_in.tsv"), kSmall);
+}
+
+TEST(CliOutput, AnInterruptedRunLeavesTheOldFile) {
+    const std::string d = fresh_dir("interrupted");
+    write_file(d + "out.tsv", "old results\n");
+    kestrum::cli::request_interrupt(true);
+    const Result r = small_run(d + "x", d + "out.tsv");
+    kestrum::cli::request_interrupt(false);
+    EXPECT_EQ(r.status, 130);
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(d + "out.tsv"), "old results\n");
+    EXPECT_EQ(listing(d).size(), 2u);
+}
+
+#if !defined(_WIN32)
+TEST(CliOutput, KeepsTheModeOfTheFileItReplaces) {
+    const std::string d = fresh_dir("mode");
+    for (mode_t mode : {0600, 0640, 0755}) {
+        const std::string target = d + "out" + std::to_string(mode) + ".tsv";
+        write_file(target, "old\n");
+        ASSERT_EQ(::chmod(target.c_str(), mode), 0);
+        ASSERT_EQ(small_run(d + "x", target).status, 0);
+        struct stat st;
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+    }
+    // A new file gets the usual permissions (0666 less the umask).
+    const mode_t mask = ::umask(022);
+    ASSERT_EQ(small_run(d + "x", d + "new.tsv").status, 0);
+    ::umask(mask);
+    struct stat st;
+    ASSERT_EQ(::stat((d + "new.tsv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST(CliOutput, FollowsSymbolicLinks) {
+    const std::string d = fresh_dir("links");
+    write_file(d + "target.tsv", "old\n");
+    ASSERT_EQ(::symlink("target.tsv", (d + "link.tsv").c_str()), 0);            // relative
+    ASSERT_EQ(::symlink("missing.tsv", (d + "dangling.tsv").c_str()), 0);       // no target yet
+    std::string expected;
+    ASSERT_EQ(small_run(d + "x", d + "link.tsv", &expected).status, 0);
+    ASSERT_EQ(small_run(d + "x", d + "dangling.tsv").status, 0);
+    EXPECT_TRUE(fs::is_symlink(d + "link.tsv"));
+    EXPECT_TRUE(fs::is_symlink(d + "dangling.tsv"));
+    EXPECT_EQ(read_file(d + "target.tsv"), expected);
+    EXPECT_EQ(read_file(d + "missing.tsv"), expected);
+    EXPECT_EQ(listing(d).size(), 5u);  // two links, two targets, the input
+}
+
+TEST(CliOutput, WritesIntoAFifoWithoutReplacingIt) {
+    const std::string d = fresh_dir("fifo");
+    const std::string fifo = d + "results.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = read_file(fifo); });
+    std::string expected;
+    const Result r = small_run(d + "x", fifo, &expected);
+    if (r.status != 0) {
+        // The run never opened the FIFO: let the reader go.
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+    }
+    reader.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(received, expected);
+    struct stat st;
+    ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(listing(d).size(), 2u);
+}
+
+TEST(CliOutput, WritesToAnOpenDescriptor) {
+    // /dev/fd/N is what process substitution hands over: the descriptor
+    // itself is written, nothing is renamed.
+    const std::string d = fresh_dir("fd");
+    const int fd = ::open((d + "through_fd.tsv").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string expected;
+    const Result r = small_run(d + "x", "/dev/fd/" + std::to_string(fd), &expected);
+    ::close(fd);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(d + "through_fd.tsv"), expected);
+    const Result bad = small_run(d + "x", "/dev/fd/987");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.err.find("/dev/fd/987: cannot write"), std::string::npos) << bad.err;
+}
+
+// Write errors of the program itself: a file size limit (ulimit -f, with
+// SIGXFSZ ignored) makes the writes fail, to a file and to standard output.
+TEST(CliOutputProgram, WriteErrorsGiveAMessageAndStatusOne) {
+    const std::string d = fresh_dir("limits");
+    const std::string target = d + "out.tsv";
+    write_file(target, "old results\n");
+    const std::string exe = KESTRUM_EXE;
+    const std::string run = exe + " -g 4,4,4 -b 1 -k 2 --digits 17 " + kExample;
+    const std::string limit = "ulimit -f 8; trap '' XFSZ; ";
+    const std::string file_cmd =
+        "bash -c \"" + limit + run + " -o " + target + "\" 2>" + d + "err1.txt";
+    const std::string stdout_cmd =
+        "bash -c \"" + limit + run + " > " + d + "stdout.tsv\" 2>" + d + "err2.txt";
+    const int s1 = std::system(file_cmd.c_str());
+    const int s2 = std::system(stdout_cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(s1) && WEXITSTATUS(s1) == 1) << s1;
+    EXPECT_TRUE(WIFEXITED(s2) && WEXITSTATUS(s2) == 1) << s2;
+    EXPECT_NE(read_file(d + "err1.txt").find(target + ": cannot write: File too large"), std::string::npos)
+        << read_file(d + "err1.txt");
+    EXPECT_NE(read_file(d + "err2.txt").find("standard output: cannot write"), std::string::npos)
+        << read_file(d + "err2.txt");
+    EXPECT_EQ(read_file(target), "old results\n");
+    EXPECT_EQ(listing(d).size(), 4u);  // out.tsv, stdout.tsv, err1.txt, err2.txt
+}
+
+// Ctrl-C (SIGINT) once, or twice in a row, during a long run: status 130,
+// the old file as it was, no temporary file.
+TEST(CliOutputProgram, InterruptLeavesNoTemporaryFile) {
+    for (int times : {1, 2}) {
+        const std::string kills = times == 1 ? "kill -INT $pid" : "kill -INT $pid; kill -INT $pid";
+        const std::string d = fresh_dir("sigint" + std::to_string(times));
+        write_file(d + "out.tsv", "old results\n");
+        const std::string cmd = "bash -c 'set -m; " + std::string(KESTRUM_EXE) +
+                                " -g 4,4,4 -b 2000000 -k 2 -o " + d + "out.tsv " + kExample +
+                                " 2>" + d + "err.txt & pid=$!; sleep 0.5; " + kills +
+                                "; wait $pid; echo $? > " + d + "status.txt'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        EXPECT_EQ(read_file(d + "status.txt"), "130\n") << kills << ": " << read_file(d + "err.txt");
+        EXPECT_EQ(read_file(d + "out.tsv"), "old results\n");
+        EXPECT_EQ(listing(d).size(), 3u) << kills;  // out.tsv, err.txt, status.txt
+    }
+}
+
+TEST(CliOutputProgram, ProcessSubstitution) {
+    const std::string d = fresh_dir("procsub");
+    const std::string exe = KESTRUM_EXE;
+    const std::string run = exe + " -g 4,4,4 -b 1 -k 2 " + kExample;
+    ASSERT_EQ(std::system(("bash -c '" + run + " -o >(cat > " + d + "a.tsv); wait'").c_str()), 0);
+    ASSERT_EQ(std::system((run + " > " + d + "b.tsv").c_str()), 0);
+    // cat may still be writing when bash returns; wait for it briefly.
+    for (int i = 0; i < 50 && read_file(d + "a.tsv").size() < read_file(d + "b.tsv").size(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(read_file(d + "a.tsv"), read_file(d + "b.tsv"));
+    EXPECT_GT(read_file(d + "b.tsv").size(), 1000u);
+}
+#endif
+
+}  // namespace
