@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdio>
 #include <limits>
+#include <new>
 
 // std::thread where the C++ library has it (a toolchain built without
 // threads, such as mingw's win32 thread model, runs the chains one after
@@ -93,9 +93,8 @@ void relay_message(void* context, const char* text) {
     if (s->sink.line != nullptr) {
         s->sink.line(s->sink.context, text);
     } else {
-        std::fputs(text, stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        ScopedMessageSink standard_output(MessageSink{});  // the default: C stdout
+        write_message({text});
     }
 }
 
@@ -128,14 +127,17 @@ void run_one(Shared& s, std::int32_t c) {
     rec.J = static_cast<std::int64_t>(J);
     rec.B = B;
     rec.T = B + K;
-    rec.rate.assign(static_cast<std::size_t>(rec.T) * J, kNaN);
-    rec.accepted.assign(static_cast<std::size_t>(rec.T) * J, 0);
+    const bool traced = rec.T * rec.J <= kMaxTrace;
+    rec.rate.assign(traced ? static_cast<std::size_t>(rec.T) * J : 0, kNaN);
+    rec.accepted.assign(rec.rate.size(), 0);
     rec.step = K > 0 ? static_cast<std::size_t>((K + static_cast<std::int64_t>(kMaxStoredDraws) - 1) /
                                                 static_cast<std::int64_t>(kMaxStoredDraws))
                      : 1;
     rec.stored = J >= 2 ? static_cast<std::size_t>(K) / rec.step : 0;
-    rec.contrasts.assign(L * (J > 1 ? J - 1 : 0) * rec.stored, std::numeric_limits<float>::quiet_NaN());
-    rec.var_contrasts.assign(J == 2 ? L * rec.stored : 0, std::numeric_limits<float>::quiet_NaN());
+    // Every slot is written by the kept iterations (pooled only after a
+    // complete run), so the stores are not filled beforehand.
+    rec.contrasts.resize(L * (J > 1 ? J - 1 : 0) * rec.stored);
+    rec.var_contrasts.resize(J == 2 ? L * rec.stored : 0);
 
     random::Record record = chain_record(s.settings->seed, c);
     random::Stream own{&record};
@@ -171,7 +173,16 @@ void worker(Shared& s) {
     for (;;) {
         const std::int32_t c = s.next.fetch_add(1);
         if (c >= s.settings->chains || s.stop.load()) return;
-        run_one(s, c);
+        try {
+            run_one(s, c);
+        } catch (const std::bad_alloc&) {
+            // The chain's outputs or records could not be had: no chain
+            // can be pooled without it.
+            s.memory_failed = true;
+            s.stop = true;
+            write_message({"", "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
+                           "     (no draws were made; every output holds NaN)", ""});
+        }
     }
 }
 
@@ -327,7 +338,7 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
 double acceptance(const ChainRecord& r, std::int64_t j, std::int64_t from, std::int64_t to) {
     from = std::max<std::int64_t>(from, 0);
     to = std::min(to, r.T);
-    if (to <= from) return kNaN;
+    if (to <= from || r.accepted.size() < static_cast<std::size_t>(r.T * r.J)) return kNaN;
     std::int64_t taken = 0;
     for (std::int64_t t = from; t < to; ++t) taken += r.accepted[static_cast<std::size_t>(t * r.J + j)];
     return static_cast<double>(taken) / (10.0 * static_cast<double>(to - from));
@@ -340,6 +351,7 @@ std::vector<StuckRate> stuck_rates(const ChainsResult& res) {
         const std::int64_t from = r.B >= 2 ? r.B / 2 : r.B;
         const std::int64_t to = r.B >= 2 ? r.B : r.T;
         if (to - from < kMinStuckWindow) continue;  // too short to judge
+        if (r.rate.size() < static_cast<std::size_t>(r.T * r.J)) continue;  // not traced
         for (std::int64_t j = 0; j < r.J; ++j) {
             const double acc = acceptance(r, j, from, to);
             bool moved = false;

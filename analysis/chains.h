@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/pmath.h"
@@ -28,25 +30,52 @@ namespace kestrum::analysis {
 // credible bounds from several chains (4 chains give 1000 pooled draws).
 inline constexpr std::size_t kMaxStoredDraws = 250;
 
+// The longest rate trace a chain records: iterations times groups.
+inline constexpr std::int64_t kMaxTrace = std::int64_t{1} << 24;
+
+// An allocator that leaves new elements uninitialised: the stored draws of
+// a run can take hundreds of megabytes that every kept iteration fills, and
+// a run whose workspace then cannot be had must not have touched them.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <class U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) {}
+    template <class U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using FloatDraws = std::vector<float, UninitialisedAllocator<float>>;
+
 // What one chain records besides kestrum_'s outputs.
 struct ChainRecord {
     std::int64_t J = 0, T = 0, B = 0;
     // Iteration t (0-based, burn-in first), group j at t*J + j: the rate of
     // group j's variance prior after its update, and how many of the rate
-    // update's ten trials were accepted.
+    // update's ten trials were accepted.  Empty when T*J > kMaxTrace (9
+    // bytes each): such a run is not traced and not judged.
     std::vector<double> rate;
     std::vector<std::int8_t> accepted;
     // Stored contrasts d_i = mean_(i+1) - mean_1 of row g, contrast i
     // (0-based, i < J - 1), stored draw s at (g*(J-1) + i)*stored + s.
     std::size_t stored = 0;
     std::size_t step = 1;  // every step-th kept draw is stored
-    std::vector<float> contrasts;
+    FloatDraws contrasts;
     // Two groups only: the cube-root variance contrast of the same stored
     // draws, var_2^(1/3) - var_1^(1/3) (the library's portable pow, as in
     // the summaries), at g*stored + s (kestrum_ returns
     // the joint frequency from three groups on; for two it is worked out
     // from these, see pool_chains).
-    std::vector<float> var_contrasts;
+    FloatDraws var_contrasts;
 };
 
 // Callees that run the real rate update and row sweep and record as they

@@ -30,9 +30,6 @@ using kestrum::random::Stream;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The longest rate trace a session keeps: iterations times groups.
-constexpr std::int64_t kMaxTrace = std::int64_t{1} << 24;
-
 }  // namespace
 
 struct kestrumr_session {
@@ -325,7 +322,7 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     rec.B = p.nburn;
     rec.T = static_cast<std::int64_t>(p.nburn) + p.nkeep;
     rec.stored = 0;
-    s->rates_recorded = rec.T * rec.J <= kMaxTrace;
+    s->rates_recorded = rec.T * rec.J <= analysis::kMaxTrace;
     rec.rate.assign(s->rates_recorded ? static_cast<std::size_t>(rec.T * rec.J) : 0, kNaN);
     rec.accepted.assign(rec.rate.size(), 0);
     analysis::RecordingCallees callees;

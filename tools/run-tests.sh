@@ -16,8 +16,12 @@
 #      and must print what the Linux kestrum prints; the tests of the
 #      portable mathematical functions and of the front end run as Windows
 #      programs;
-#   5. the test suite again, built with AddressSanitizer and UBSan;
-#   6. the Linux test suite (its summary is the last thing printed); it
+#   5. the R package (tools/r-package.sh: R CMD build, R CMD check
+#      --no-manual) and the Python package (tools/python-package.sh: pip
+#      install into a temporary venv, pytest), both checked against the
+#      command-line front end for one seed;
+#   6. the test suite again, built with AddressSanitizer and UBSan;
+#   7. the Linux test suite (its summary is the last thing printed); it
 #      includes the downstream check (tests/downstream/check.sh): the build
 #      installed into a temporary prefix and used by a small C program
 #      through find_package, through pkg-config and with add_subdirectory.
@@ -181,7 +185,7 @@ if [ "$wine_ok" = 1 ]; then
   rm -rf "$kdir" && mkdir -p "$kdir"
   build/tools/kestrum/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
   "$wine" build-win64/tools/kestrum/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
-  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 examples/example.tsv \
+  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
     | tr -d '\r' > "$kdir/stdout.tsv"
   echo "previous results" > "$kdir/out.tsv"
   "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv
@@ -206,6 +210,12 @@ if [ "$wine_ok" = 1 ]; then
 elif [ ! -x "$wine" ]; then
   echo "== wine64 not installed: 64-bit Windows run left out"
 fi
+
+echo "== R package (R CMD build, R CMD check --no-manual)"
+bash tools/r-package.sh --cli build/tools/kestrum/kestrum
+
+echo "== Python package (pip install into a venv, pytest)"
+bash tools/python-package.sh --cli build/tools/kestrum/kestrum
 
 echo "== sanitizers (AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \

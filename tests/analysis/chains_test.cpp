@@ -4,14 +4,20 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "analysis/chains.h"
 #include "analysis/scale.h"
+#include "random/messages.h"
 #include "random/seeding.h"
 #include "random/stream.h"
+
+// A workspace beyond memory must come back as a null block, also under
+// AddressSanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
 namespace {
 
@@ -130,6 +136,36 @@ TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
     }
 }
 
+// A chain's messages (here: its workspace cannot be had) reach the caller's
+// message sink from whichever thread ran the chain, and the run says why
+// it failed.
+TEST(Chains, MessagesOfEveryChainGoToTheCallersSink) {
+    const std::int32_t L = 1000, J = 1000, reserved = 0;
+    std::vector<std::int32_t> nobs(J, 2);
+    std::vector<double> y(static_cast<std::size_t>(L) * 2 * J, 1.0), mvar{1.0, 1.0}, effvar(J - 1, 1.0);
+    driver::Arguments a;
+    a.reserved = &reserved;
+    a.nrow = L;
+    a.ngrp = J;
+    a.nobs = nobs.data();
+    a.ntot = 2 * J;
+    a.ydata = y.data();
+    a.nkeep = 2147483647;
+    a.nburn = 0;
+    a.mvar = mvar.data();
+    a.effvar = effvar.data();
+    std::vector<std::string> lines;
+    ScopedMessageSink sink({[](void* c, const char* t) { static_cast<std::vector<std::string>*>(c)->push_back(t); },
+                            &lines});
+    analysis::ChainSettings set;
+    set.chains = 2;
+    set.threads = 2;
+    analysis::ChainsResult r;
+    EXPECT_EQ(analysis::run_chains(a, set, r), analysis::ChainsStatus::memory);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "     ****ERROR**** Not enough memory for the workspace in  KESTRUM");
+}
+
 // Pooling worked out by hand: two chains of one row, two groups.
 TEST(Chains, PoolsMeansAndGivesTheSpreadBetweenChains) {
     analysis::ChainsResult r;
@@ -147,8 +183,11 @@ TEST(Chains, PoolsMeansAndGivesTheSpreadBetweenChains) {
         for (int s = 0; s < 4; ++s) r.rec[c].contrasts.push_back(static_cast<float>(c * 4 + s));
         // Variance contrasts: chain 1 with d and c on one line (a singular
         // covariance: no draw counts), chain 2 with one draw far out.
-        r.rec[c].var_contrasts = c == 0 ? std::vector<float>{0, 1, 2, 3}
-                                        : std::vector<float>{0, 0, 0, 40};
+        if (c == 0) {
+            r.rec[c].var_contrasts.assign({0, 1, 2, 3});
+        } else {
+            r.rec[c].var_contrasts.assign({0, 0, 0, 40});
+        }
     }
     analysis::Pooled p;
     analysis::pool_chains(r, 1, 2, p);

@@ -210,7 +210,7 @@ TEST(CliProgram, SeedGivesReproducibleRuns) {
     const std::string exe = KESTRUM_EXE;
     const std::string a = temp_path("seed_a.tsv"), b = temp_path("seed_b.tsv"),
                       c = temp_path("seed_c.tsv"), d = temp_path("noseed.tsv");
-    const std::string common = " -g 4,4,4 -b 10 -k 20 " + kExample + " 2>/dev/null";
+    const std::string common = " -g 4,4,4 -b 10 -k 20 " + kExample + " 2>>" + temp_path("seed_err.txt");
     ASSERT_EQ(std::system((exe + " --seed 7 -o " + a + common).c_str()), 0);
     ASSERT_EQ(std::system((exe + " --seed 7 -o " + b + common).c_str()), 0);
     ASSERT_EQ(std::system((exe + " --seed 8 -o " + c + common).c_str()), 0);
@@ -234,12 +234,14 @@ TEST(CliProgram, ExampleGeneratorReproducesTheShippedFile) {
 // program under a pseudo-terminal (util-linux script), then with standard
 // error redirected to a file.
 TEST(CliProgram, ProgressOnlyOnATerminal) {
-    if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+    const std::string where = temp_path("which_script.txt");
+    if (std::system(("command -v script >" + where + " 2>&1").c_str()) != 0) GTEST_SKIP() << "no script(1)";
     const std::string exe = KESTRUM_EXE;
     const std::string out = temp_path("progress_out.tsv"), tty = temp_path("progress_tty.txt"),
                       err = temp_path("progress_err.txt");
     const std::string cmd = exe + " -g 4,4,4 -b 5 -k 5 --chains 1 --scale none --sort none --columns basic -o " + out + " " + kExample;
-    ASSERT_EQ(std::system(("script -qec '" + cmd + "' " + tty + " </dev/null >/dev/null 2>&1").c_str()), 0);
+    const std::string script_out = temp_path("script_out.txt");
+    ASSERT_EQ(std::system(("script -qec '" + cmd + "' " + tty + " </dev/null >" + script_out + " 2>&1").c_str()), 0);
     EXPECT_NE(read_file(tty).find("sampling 100%"), std::string::npos);
     EXPECT_NE(read_file(tty).find("burn-in 1/5"), std::string::npos);
     EXPECT_NE(read_file(tty).find("kestrum: 300 rows written to " + out + " in "), std::string::npos);

@@ -39,6 +39,7 @@ TEST(CliInput, HeaderRowNamesAndMissingValues) {
         {"missing values in named rows", "g1\tNA\t2\ng2\t\t2\ng3\t1\tNaN\ng4\t1\t2\n", -1, nullptr, 0, 4, 2, 3, true},
         {"numeric row ids under a short header", "a\tb\n1\t7.1\t7.2\n2\t7\t8\n", -1, nullptr, 2, 2, 2, 0, true},
         {"an empty corner names the row names", "\tx\ty\n5\t1\t2\n", -1, nullptr, 2, 1, 2, 0, true},
+        {"a byte-order mark before numbers", "\xEF\xBB\xBF" "1.5\t2\n3\t4\n", -1, nullptr, 0, 2, 2, 0, false},
     };
     for (const auto& c : cases) {
         ReadOptions opt;

@@ -194,6 +194,24 @@ TEST(CliOutputProgram, WriteErrorsGiveAMessageAndStatusOne) {
     EXPECT_EQ(listing(d).size(), 4u);  // out.tsv, stdout.tsv, err1.txt, err2.txt
 }
 
+// Ctrl-C (SIGINT) once, or twice in a row, during a long run: status 130,
+// the old file as it was, no temporary file.
+TEST(CliOutputProgram, InterruptLeavesNoTemporaryFile) {
+    for (int times : {1, 2}) {
+        const std::string kills = times == 1 ? "kill -INT $pid" : "kill -INT $pid; kill -INT $pid";
+        const std::string d = fresh_dir("sigint" + std::to_string(times));
+        write_file(d + "out.tsv", "old results\n");
+        const std::string cmd = "bash -c 'set -m; " + std::string(KESTRUM_EXE) +
+                                " -g 4,4,4 -b 2000000 -k 2 -o " + d + "out.tsv " + kExample +
+                                " 2>" + d + "err.txt & pid=$!; sleep 0.5; " + kills +
+                                "; wait $pid; echo $? > " + d + "status.txt'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+        EXPECT_EQ(read_file(d + "status.txt"), "130\n") << kills << ": " << read_file(d + "err.txt");
+        EXPECT_EQ(read_file(d + "out.tsv"), "old results\n");
+        EXPECT_EQ(listing(d).size(), 3u) << kills;  // out.tsv, err.txt, status.txt
+    }
+}
+
 TEST(CliOutputProgram, ProcessSubstitution) {
     const std::string d = fresh_dir("procsub");
     const std::string exe = KESTRUM_EXE;

@@ -41,10 +41,16 @@ namespace {
 std::atomic<bool> interrupt_flag{false};
 
 // The first Ctrl-C asks the run to stop at the next iteration or row; a
-// second one ends the program at once.
-extern "C" void on_interrupt(int) {
-    interrupt_flag.store(true);
-    std::signal(SIGINT, SIG_DFL);
+// second one (during the summaries, say) removes the temporary output file
+// and ends the program at once.
+extern "C" void on_interrupt(int sig) {
+    if (interrupt_flag.exchange(true)) {
+        remove_pending_temporary();
+        std::signal(sig, SIG_DFL);
+        std::raise(sig);
+        return;
+    }
+    std::signal(sig, on_interrupt);  // Windows resets the handler on delivery
 }
 
 const char* const kUsage =
@@ -485,12 +491,23 @@ std::string where(const std::string& name, std::size_t line, std::size_t column)
     return o.str();
 }
 
+// Appends x with the given significant digits (NaN, Inf, -Inf spelled out).
+void append_number(std::string& text, double x, int digits) {
+    if (std::isnan(x)) {
+        text += "NaN";
+    } else if (std::isinf(x)) {
+        text += x > 0 ? "Inf" : "-Inf";
+    } else {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*g", digits, x);
+        text += buf;
+    }
+}
+
 std::string format_number(double x, int digits) {
-    if (std::isnan(x)) return "NaN";
-    if (std::isinf(x)) return x > 0 ? "Inf" : "-Inf";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, x);
-    return buf;
+    std::string s;
+    append_number(s, x, digits);
+    return s;
 }
 
 // The results of the rows that ran, column by column (leading dimension L).
@@ -551,8 +568,6 @@ void report_progress(void* context, std::int64_t done, std::int64_t total) {
 
 bool stop_requested(void*) { return interrupt_flag.load(); }
 
-// Library messages (such as the workspace failure) go to standard error
-// with the others, never into the results.
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
 
 // The rate trace of every chain: one line per chain, iteration and group
@@ -650,6 +665,9 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
 int estimate_rows(const Options& o, const Grouping& groups, const std::vector<double>& ydata,
                   const std::vector<double>& effvar, double scale, Results& r, ProgressLine& line,
                   std::ostream& err) {
+    // Library messages (seeding, the workspace failure) go to standard
+    // error with the others, never into the results.
+    ScopedMessageSink sink({message_to_err, &err});
     if (o.seed != 0) {
         const auto seed = static_cast<std::int32_t>(o.seed);
         zbqlini_(&seed);
@@ -683,7 +701,6 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     settings.seed = static_cast<std::int32_t>(o.seed);
     settings.first_on_process = true;
     analysis::ChainsResult chains;
-    ScopedMessageSink sink({message_to_err, &err});
     const analysis::ChainsStatus status = analysis::run_chains(a, settings, chains, progress);
     if (status != analysis::ChainsStatus::ok) {
         line.clear();
@@ -756,17 +773,18 @@ std::string line_list(const std::vector<std::size_t>& lines) {
     return s;
 }
 
-// Cells of the output must not hold the table's own separators.
-std::string clean_name(const std::string& s) {
-    std::string out = s;
-    for (char& c : out)
-        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-    return out;
+// Appends a row name; the table's own separators inside it become blanks.
+void append_name(std::string& text, const std::string& s) {
+    for (char c : s) text += (c == '\t' || c == '\n' || c == '\r') ? ' ' : c;
 }
 
 }  // namespace
 
-void install_interrupt_handler() { std::signal(SIGINT, on_interrupt); }
+void install_interrupt_handler() {
+    // A program started with Ctrl-C ignored (in the background of a shell
+    // without job control, under nohup) leaves it ignored.
+    if (std::signal(SIGINT, on_interrupt) == SIG_IGN) std::signal(SIGINT, SIG_IGN);
+}
 void request_interrupt(bool on) { interrupt_flag.store(on); }
 
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -960,11 +978,13 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                 return 130;
             }
         }
-        text = clean_name(t.row_names[g]);
+        // One line, built in the same string every time.
+        text.clear();
+        append_name(text, t.row_names[g]);
         const std::int64_t i = run_index[g];
         for (const auto& c : cols) {
             text += '\t';
-            if (i >= 0) text += format_number(c.values[i], o.digits);
+            if (i >= 0) append_number(text, c.values[i], o.digits);
         }
         text += '\n';
         written = sink.write(text, error);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cctype>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -119,7 +120,29 @@ int process_id() {
 #endif
 }
 
+// The temporary file being written, for remove_pending_temporary (a fixed
+// buffer: a signal handler can neither allocate nor lock).
+char pending_temp[4096];
+volatile std::sig_atomic_t pending_set = 0;
+
+void set_pending(const std::string& path) {
+    pending_set = 0;
+    if (path.empty() || path.size() >= sizeof pending_temp) return;
+    std::memcpy(pending_temp, path.c_str(), path.size() + 1);
+    pending_set = 1;
+}
+
 }  // namespace
+
+void remove_pending_temporary() {
+    if (pending_set == 0) return;
+#if defined(_WIN32)
+    _unlink(pending_temp);
+#else
+    ::unlink(pending_temp);
+#endif
+    pending_set = 0;
+}
 
 bool same_file(const std::string& a, const std::string& b) {
 #if defined(_WIN32)
@@ -217,6 +240,7 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     }
     owns_fd_ = true;
     mode_ = Mode::replace;
+    set_pending(temp_path_);
 #if !defined(_WIN32)
     if (exists) {
         // Keep the file's permission bits and, where allowed, its owner.
@@ -307,6 +331,7 @@ bool OutputSink::commit(std::string& error) {
         if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
             return fail("cannot replace the file", errno, error);
 #endif
+        set_pending({});
         temp_path_.clear();
     }
     mode_ = Mode::none;
@@ -318,6 +343,7 @@ void OutputSink::abandon() {
     fd_ = -1;
     owns_fd_ = false;
     if (!temp_path_.empty()) {
+        set_pending({});
         std::remove(temp_path_.c_str());
         temp_path_.clear();
     }

@@ -12,7 +12,9 @@
 //     rename only once everything is written, flushed and closed; an
 //     existing file keeps its permission bits (and, where allowed, its
 //     owner); a target that exists but is not writable is refused, as a
-//     plain write would be;
+//     plain write would be; other hard links to the old file keep the old
+//     contents; while the run lasts the temporary file (TARGET.tmpPID_N) is
+//     there, and Ctrl-C or a failure removes it;
 //   - anything else (a device such as /dev/null, a FIFO, a socket; on
 //     Windows the reserved names NUL, CON, ...): written directly.
 // Every failure to create, write, flush, close or rename gives a message
@@ -26,6 +28,10 @@
 #include <vector>
 
 namespace kestrum::cli {
+
+// Removes the temporary file of the sink now being written, if any.  Safe
+// to call from a signal handler (the program's second Ctrl-C).
+void remove_pending_temporary();
 
 // Whether path a and path b name the same existing file (after following
 // links): the results must never replace their own input.

@@ -83,6 +83,8 @@ bool read_table(std::istream& in, const std::string& name, const ReadOptions& op
         return false;
     }
     blank_line = 0;  // blank lines before the first line do not matter
+    // A byte-order mark (spreadsheets write one) is not part of the first cell.
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     t.delimiter = opt.delimiter != 0 ? opt.delimiter
                   : line.find('\t') != std::string::npos ? '\t'
                   : line.find(',') != std::string::npos  ? ','

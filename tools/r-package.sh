@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds and checks the R package: stages r/ together with a copy of the
+# library's sources (R compiles them with its own toolchain) and of the
+# example data (inst/extdata/example.tsv), then runs
+# R CMD build and R CMD check --no-manual in a temporary directory.
+#
+# Usage: bash tools/r-package.sh [--cli PATH] [--keep DIR]
+#   --cli PATH  the command-line front end; the package's tests then check
+#               that kestrum() gives its numbers for the same seed
+#   --keep DIR  copy the built source package (kestrumr_*.tar.gz) there
+# Fails when the check reports an ERROR or a WARNING; NOTEs are listed.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cli="" keep=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --cli) cli=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
+    --keep) keep=$2; shift 2 ;;
+    *) echo "usage: $0 [--cli PATH] [--keep DIR]" >&2; exit 2 ;;
+  esac
+done
+
+if ! command -v R >/dev/null; then
+  echo "$0: R is not installed (Debian: r-base-core r-base-dev)" >&2
+  exit 1
+fi
+stage=$(mktemp -d "${TMPDIR:-/tmp}/kestrumr-r.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+pkg="$stage/kestrumr"
+cp -r "$root/r" "$pkg"
+rm -f "$pkg/src/"*.o "$pkg/src/"*.so "$pkg/src/Makevars" "$pkg/src/Makevars.in"
+
+# The bundled data: a copy of the example data of the repository.
+mkdir -p "$pkg/inst/extdata"
+cp "$root/examples/example.tsv" "$pkg/inst/extdata/example.tsv"
+
+# The library's sources, as the top CMakeLists compiles them.
+folders="random posterior hyper driver common analysis session"
+cp -r "$root/include" "$pkg/src/include"
+objects="kestrumr_r.o"
+for d in $folders; do
+  [ -d "$root/$d" ] || continue
+  mkdir -p "$pkg/src/$d"
+  cp "$root/$d"/*.h "$root/$d"/*.cpp "$pkg/src/$d/" 2>/dev/null || true
+  cp "$root/$d"/*.inc "$pkg/src/$d/" 2>/dev/null || true
+  for f in "$root/$d"/*.cpp; do
+    [ -e "$f" ] && objects="$objects $d/$(basename "${f%.cpp}").o"
+  done
+done
+
+# The floating-point flags (-ffp-contract=off, no fast-math) go in through
+# r/configure, which checks that the compiler takes them.
+{
+  echo "# Written by tools/r-package.sh; r/configure makes Makevars of it."
+  echo "CXX_STD = CXX17"
+  echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD"
+  echo "PKG_CFLAGS = @KESTRUMR_FP_FLAGS@"
+  echo "PKG_CXXFLAGS = @KESTRUMR_FP_FLAGS@"
+  echo "PKG_LIBS = -pthread"
+  echo "OBJECTS = $objects"
+} > "$pkg/src/Makevars.in"
+
+cd "$stage"
+# No network: the only package repository is an empty local one.
+mkdir -p "$stage/repo/src/contrib"
+: > "$stage/repo/src/contrib/PACKAGES"
+echo "options(repos = c(CRAN = 'file://$stage/repo'))" > "$stage/Rprofile"
+export R_PROFILE_USER="$stage/Rprofile"
+R CMD build --no-manual kestrumr
+tarball=$(ls kestrumr_*.tar.gz)
+status=0
+KESTRUM_CLI="$cli" _R_CHECK_FORCE_SUGGESTS_=false R CMD check --no-manual "$tarball" || status=$?
+log=kestrumr.Rcheck/00check.log
+if grep -q "can be installed ... ERROR" "$log" 2>/dev/null; then tail -40 kestrumr.Rcheck/00install.out; fi
+if [ -f kestrumr.Rcheck/tests/kestrum.Rout.fail ]; then cat kestrumr.Rcheck/tests/*.Rout.fail; fi
+grep -h 'equals the command-line' kestrumr.Rcheck/tests/*.Rout 2>/dev/null || true
+if [ -n "$keep" ]; then mkdir -p "$keep" && cp "$tarball" "$keep/"; fi
+if [ "$status" != 0 ] || grep -Eq '\.\.\. (WARNING|ERROR)$' "$log"; then
+  echo "R CMD check: ERROR or WARNING (see above)" >&2
+  exit 1
+fi
+echo "R CMD check: $(grep -c '\.\.\. NOTE$' "$log" || true) NOTE(s), no WARNING, no ERROR"
