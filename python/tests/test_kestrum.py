@@ -158,7 +158,8 @@ def test_equals_command_line(tmp_path):
         for i, row in enumerate(X):
             f.write("r%d\t" % i + "\t".join(repr(float(v)) for v in row) + "\n")
     subprocess.run([os.environ["KESTRUM_CLI"], "--seed", "12345", "--burn", "30", "--keep", "40",
-                    "--pooled", "--labels", ",".join(G), "--digits", "17", "-o", str(out),
+                    "--pooled", "--labels", ",".join(G), "--digits", "17", "--chains", "1",
+                    "--scale", "none", "--sort", "none", "--columns", "basic", "-o", str(out),
                     str(inp)], check=True)
     lines = [line.rstrip("\n").split("\t") for line in open(out)]
     header, body = lines[0], lines[1:]

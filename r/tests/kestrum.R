@@ -83,7 +83,9 @@ if (nzchar(cli)) {
   write.table(cbind(id = rownames(m), as.data.frame(m)), input, sep = "\t", quote = FALSE,
               row.names = FALSE)
   st <- system2(cli, c("--seed", "12345", "--burn", "30", "--keep", "40", "--pooled",
-                       "--labels", paste(g, collapse = ","), "--digits", "17", "-o", output, input))
+                       "--labels", paste(g, collapse = ","), "--digits", "17", "--chains", "1",
+                       "--scale", "none", "--sort", "none", "--columns", "basic", "-o", output,
+                       input))
   stopifnot(st == 0)
   # Compared as the exact decimal texts of the doubles (17 digits).
   want <- read.delim(output, colClasses = "character")
