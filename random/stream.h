@@ -80,20 +80,42 @@ struct Stream {
         return x;
     }
 
-    // The next variate on (0, 1).  A zero word is never returned as 0: the
-    // generator steps again and scales that word down by one more factor B
-    // (zero words drawn earlier in the same call add nothing).  This is the
-    // body of zbqlu01_; internal callers use it directly.
+    // The next variate on (0, 1).  The usual case is one step and x/B for
+    // a word x in 1..B-1; everything else (a zero word, or a record a host
+    // wrote with words, base or borrow that give no value in (0, 1)) goes
+    // to uniform_slow.  This is the body of zbqlu01_; internal callers use
+    // it directly.
     double uniform() {
         const double base = rec->base;
-        double divisor = base;
-        double x = step();
-        while (x < 1.0 / base) {
-            divisor = divisor * base;
-            x = step();
+        const double x = step();
+        if (x >= 1.0 / base) {
+            const double r = x / base;
+            if (r > 0.0 && r < 1.0) return r;
         }
-        return x / divisor;
+        return uniform_slow(x);
     }
+
+    // The rest of uniform() after a first word x that gave no value: a zero
+    // word is never returned as 0, the generator steps again and scales
+    // that word down by one more factor B (zero words drawn earlier in the
+    // same call add nothing).  A word whose scaled value is not in (0, 1)
+    // counts as a zero word.  At most kMaxZeroRun such words in a row are
+    // skipped (B^32 is the last power of the standard base below the
+    // largest double); after that the table is degenerate: degenerate() is
+    // called and the result is kDegenerateUniform.
+    static constexpr int32_t kMaxZeroRun = 31;
+    static constexpr double kDegenerateUniform = 0.5;
+    double uniform_slow(double x);
+
+    // Degenerate record: no usable uniforms (a run of zero words past the
+    // limit) or a rejection loop past its bound.  Counts the event in
+    // faults (a caller compares the count before and after a draw) and
+    // writes the degenerate-table message unless it was written since the
+    // current exported call began (fault_reported, cleared by
+    // process_stream()).
+    void degenerate();
+    uint32_t faults = 0;          // degenerate events, wrapping
+    bool fault_reported = false;  // message written during this call
 
     // mu + sigma*z, z standard normal (Box-Muller, the sine deviate saved
     // unscaled for the next call).
@@ -101,7 +123,7 @@ struct Stream {
 
     // Gamma(g) / h with the parameter check of zbqlgam_: g or h not > 0
     // (that is <= 0 or NaN) writes the gamma message and returns 0.0
-    // without drawing.
+    // without drawing.  0.0 also after a degenerate record (faults moved).
     double gamma(double g, double h);
 
     // The ratio-of-uniforms set-up for shape g, cached (see RatioSetup).
@@ -111,7 +133,11 @@ struct Stream {
     // shape from hanging the rejection loops (no uniform is drawn in
     // either case): a shape that is NaN or not > 0 returns NaN; g = +inf
     // returns +inf / h.  h is used as it comes (X / h in IEEE arithmetic).
+    // Rejection loops past their bound (see gamma.cpp) also return NaN.
     double gamma_core(double g, double h);
+
+    // degenerate(), then NaN: the result of a refused gamma draw.
+    double refused();
 };
 
 // Everything of the unit that lives as long as the process: the stream bound
@@ -128,7 +154,12 @@ extern ProcessState process_state_instance;
 
 inline ProcessState& process_state() { return process_state_instance; }
 
-// The process-wide stream, bound to the exported record.
-inline Stream& process_stream() { return process_state_instance.stream; }
+// The process-wide stream, bound to the exported record.  Every exported
+// routine takes it here once, at entry, so this also starts a new call for
+// the degenerate-table message (written at most once per call).
+inline Stream& process_stream() {
+    process_state_instance.stream.fault_reported = false;
+    return process_state_instance.stream;
+}
 
 }  // namespace kestrum::random
