@@ -416,12 +416,20 @@ typedef double (*kestrumr_objective)(const double *x);
  * [in]     ncheck    int32. Iterations between convergence checks, >= 1.
  * [in]     maxeval   int32. Evaluation budget; not validated (a negative
  *                    budget acts like 0).  Compared with neval only at the
- *                    convergence checks and after a shrink, so neval may
- *                    exceed it.
+ *                    convergence checks (every ncheck iterations, shrinks
+ *                    not counted) and after a shrink, so neval exceeds it
+ *                    by up to two evaluations for each iteration until the
+ *                    next check (at most 2*ncheck), plus ndim + 1 for a
+ *                    shrink, plus the evaluations of a local test and
+ *                    restart under way (at most 3*ndim + 1).  A large
+ *                    ncheck therefore allows a large overshoot:
+ *                    ncheck = 2^31 - 1 with maxeval = 100 runs about 4.3e9
+ *                    evaluations before the first check.
  * [out]    neval     int32. Number of evaluations of func.  Counted in 64
- *                    bits and reported saturated at INT32_MAX, so that even
- *                    a budget of INT32_MAX is enforced and the routine
- *                    always ends.
+ *                    bits and reported saturated at INT32_MAX, so that the
+ *                    comparison holds even for a budget of INT32_MAX: the
+ *                    routine always ends, after at most about
+ *                    maxeval + 2*ncheck + 4*ndim + 2 evaluations.
  * [out]    nrestart  int32. Number of restarts (saturated like neval).
  * [out]    ierr      int32. 0 converged and no point at +-0.001*step(i)
  *                    along any axis is lower; 1 invalid input (tol <= 0,

@@ -83,22 +83,20 @@ struct Stream {
     // The next variate on (0, 1).  The usual case is one step and x/B for
     // a word x in 1..B-1; everything else (a zero word, or a record a host
     // wrote with words, base or borrow that give no value in (0, 1)) goes
-    // to uniform_slow.  This is the body of zbqlu01_; internal callers use
+    // to uniform_slow.  For a sane record (integer words) x/B > 0 exactly
+    // when x >= 1.  This is the body of zbqlu01_; internal callers use
     // it directly.
     double uniform() {
-        const double base = rec->base;
         const double x = step();
-        if (x >= 1.0 / base) {
-            const double r = x / base;
-            if (r > 0.0 && r < 1.0) return r;
-        }
+        const double r = x / rec->base;
+        if (r > 0.0 && r < 1.0) return r;
         return uniform_slow(x);
     }
 
     // The rest of uniform() after a first word x that gave no value: a zero
     // word is never returned as 0, the generator steps again and scales
     // that word down by one more factor B (zero words drawn earlier in the
-    // same call add nothing).  A word whose scaled value is not in (0, 1)
+    // same call add nothing).  Any word whose scaled value is not in (0, 1)
     // counts as a zero word.  At most kMaxZeroRun such words in a row are
     // skipped (B^32 is the last power of the standard base below the
     // largest double); after that the table is degenerate: degenerate() is

@@ -11,10 +11,8 @@ double Stream::uniform_slow(double x) {
     for (int32_t run = 0;; ++run) {
         // The test of the fast path, with the divisor of this run: for a
         // sane record a run of k zero words gives x/B^(k+1), as always.
-        if (x >= 1.0 / base) {
-            const double r = x / divisor;
-            if (r > 0.0 && r < 1.0) return r;
-        }
+        const double r = x / divisor;
+        if (r > 0.0 && r < 1.0) return r;
         if (run == kMaxZeroRun) break;
         divisor = divisor * base;
         x = step();
