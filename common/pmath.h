@@ -75,9 +75,9 @@
 //   standard library, 600-digit decimal arithmetic).
 //
 // Speed: fast paths with a rounding test.  exp returns the result of its
-// reduction and polynomial (error below 2^-68) when the rounding is decided
-// within 2^-63 of it (normal results), and otherwise computes e^x in
-// 160-bit fixed point (error below 2^-149), which is correctly rounded.
+// reduction and polynomial (error about 2^-68) when the rounding is decided
+// within 2^-66 of it (normal results), and otherwise computes e^x in
+// 160-bit fixed point (error below 2^-147), which is correctly rounded.
 // Each other function first computes its result as an unevaluated double-double from a cheaper
 // evaluation whose relative error is proven (comments in pmath.cpp):
 //   log  the same table reduction, leading terms k ln2 + l_j + r - r^2/2

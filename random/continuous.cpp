@@ -120,6 +120,7 @@ double checked(F f) {
     Stream& s = process_stream();
     const uint32_t before = s.faults;
     const double x = f(s);
+    s.flush_report();
     return s.faults == before ? x : 0.0;
 }
 

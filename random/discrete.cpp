@@ -229,6 +229,7 @@ int32_t checked(F f) {
     Stream& s = process_stream();
     const uint32_t before = s.faults;
     const int32_t x = f(s);
+    s.flush_report();
     return s.faults == before ? x : 0;
 }
 

@@ -92,7 +92,7 @@ double Stream::refused() {
     return std::numeric_limits<double>::quiet_NaN();
 }
 
-double Stream::gamma_core(double g, double h) {
+double Stream::gamma_draw(double g, double h) {
     if (!(g > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     if (g == std::numeric_limits<double>::infinity()) return g / h;
     double x;
