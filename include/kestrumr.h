@@ -527,10 +527,13 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  * and the routine returns its illegal-parameter value: 0.0 for zbqlexp_,
  * zbqlgam_, zbqlbet1_, zbqlwei_, zbqlpar_, 0 for zbqlgeo_, zbqlbin_,
  * zbqlpoi_, zbqlnb_.  zbqlu01_ returns 0.5 and zbqluab_ and zbqlnor_
- * compute with it.  kestrum_, rpostcal_ and updatebb1_ run to the end; a
- * refused gamma draw inside them is NaN, so the results of such a call are
- * not meaningful.  The record is left as the steps made it; the process
- * stays usable (write a sane record or seed, and the next call is normal).
+ * compute with it.  kestrum_, rpostcal_ and updatebb1_ run to the end (a
+ * refused gamma draw makes a row's variance infinite, the pooled rate of
+ * kestrum_ NaN), so the results of such a call are not meaningful.  The
+ * message is written when the routine that met the record (a variate
+ * routine, or the normal or gamma draw inside the larger routines) returns.
+ * The record is left as the steps made it; the process stays usable (write
+ * a sane record or seed, and the next call is normal).
  */
 
 /* The generator record, members in this order. */
