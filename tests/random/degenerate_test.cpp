@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "random_support.h"
+#include "random/variates.h"
 #include "support/capture.h"
 
 namespace kestrum::test {
@@ -188,6 +189,47 @@ TEST(Degenerate, ZeroWordRunsKeepTheirValueUpToTheLimit) {
               kMessage);
     EXPECT_EQ(u, 0.5);
     EXPECT_EQ(steps_between(before, p, 100), 32);
+}
+
+TEST(Degenerate, RejectionLoopsGiveUpAtTheirBound) {
+    // The B-1 fixed point: every uniform is (B-1)/B, one step each, and no
+    // attempt is accepted, so a refused draw takes exactly bound x uniforms
+    // per attempt, and counts one degenerate event.
+    struct Case {
+        const char* name;
+        std::function<double(Stream&)> draw;
+        long uniforms;
+    };
+    const Case cases[] = {
+        {"gamma GS", [](Stream& s) { return s.gamma_core(0.5, 1.0); }, 2L * random::kMaxRejectionsGS},
+        {"gamma ratio", [](Stream& s) { return s.gamma_core(3.0, 1.0); },
+         2L * random::kMaxRejectionsRatio},
+        {"gamma GKM3", [](Stream& s) { return s.gamma_core(20.0, 1.0); },
+         2L * random::kMaxRejectionsGKM3},
+        {"beta Johnk", [](Stream& s) { return random::beta(s, 0.5, 0.5); },
+         2L * random::kMaxRejectionsJohnk},
+        {"geometric", [](Stream& s) { return double(random::geometric(s, 0.95)); },
+         random::kMaxGeometricTrials},
+        {"Poisson product", [](Stream& s) { return double(random::poisson(s, 5.0)); },
+         random::kMaxPoissonProduct},
+        {"Poisson rejection", [](Stream& s) { return double(random::poisson(s, 5000.0)); },
+         2L * random::kMaxRejectionsPoisson},
+    };
+    for (const Case& c : cases) {
+        Record r = load_time_record();
+        for (double& w : r.xtab) w = kB - 1.0;
+        r.carry = 1.0;
+        PrivateStream p(r);
+        const PrivateStream before(p);
+        const uint32_t faults = p.s.faults;
+        double v = 0.0;
+        (void)capture_stdout([&] { v = c.draw(p.s); });
+        EXPECT_EQ(p.s.faults, faults + 1u) << c.name;
+        EXPECT_TRUE(std::isnan(v) || v == 0.0) << c.name << " " << v;
+        // The table stays all B-1 and the positions return every 43 steps,
+        // so the count of uniforms shows modulo 43.
+        EXPECT_EQ(steps_between(before, p, 1000), c.uniforms % 43) << c.name;
+    }
 }
 
 TEST(Degenerate, TheProcessStaysUsable) {
