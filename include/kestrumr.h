@@ -416,12 +416,20 @@ typedef double (*kestrumr_objective)(const double *x);
  * [in]     ncheck    int32. Iterations between convergence checks, >= 1.
  * [in]     maxeval   int32. Evaluation budget; not validated (a negative
  *                    budget acts like 0).  Compared with neval only at the
- *                    convergence checks and after a shrink, so neval may
- *                    exceed it.
+ *                    convergence checks (every ncheck iterations, shrinks
+ *                    not counted) and after a shrink, so neval exceeds it
+ *                    by up to two evaluations for each iteration until the
+ *                    next check (at most 2*ncheck), plus ndim + 1 for a
+ *                    shrink, plus the evaluations of a local test and
+ *                    restart under way (at most 3*ndim + 1).  A large
+ *                    ncheck therefore allows a large overshoot:
+ *                    ncheck = 2^31 - 1 with maxeval = 100 runs about 4.3e9
+ *                    evaluations before the first check.
  * [out]    neval     int32. Number of evaluations of func.  Counted in 64
- *                    bits and reported saturated at INT32_MAX, so that even
- *                    a budget of INT32_MAX is enforced and the routine
- *                    always ends.
+ *                    bits and reported saturated at INT32_MAX, so that the
+ *                    comparison holds even for a budget of INT32_MAX: the
+ *                    routine always ends, after at most about
+ *                    maxeval + 2*ncheck + 4*ndim + 2 evaluations.
  * [out]    nrestart  int32. Number of restarts (saturated like neval).
  * [out]    ierr      int32. 0 converged and no point at +-0.001*step(i)
  *                    along any axis is lower; 1 invalid input (tol <= 0,
@@ -485,6 +493,47 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  *   - Huge finite parameters end promptly and give the formula's value;
  *     products that overflow give +inf (zbqlbet1_ avoids the overflow of
  *     g1 + g2 by halving both).
+ *
+ * Degenerate generator records.  A host may write any doubles into
+ * zbql0001_.  Some records give no usable uniforms: the two fixed points of
+ * the recurrence (43 zero words with borrow 0: every word 0; 43 words B - 1
+ * with borrow 1: every uniform (B - 1)/B, which no rejection loop accepts),
+ * NaN or infinite words, and a base that is 0, 1, NaN or infinite.  Every
+ * loop that consumes uniforms still ends, by this rule, which changes no
+ * result of a sane record (integer words in [0, B), base 4294967291,
+ * borrow 0 or 1):
+ *   - zbqlu01_ skips at most 31 zero words in a row (the divisor B^32 is
+ *     the last power of B below the largest double).  A step whose word
+ *     gives no value in (0, 1) -- a word that is NaN, infinite, negative or
+ *     not below the base, or any word under a bad base -- counts as a zero
+ *     word.  After a longer run the table is degenerate: the call returns
+ *     0.5.  So zbqlu01_ returns a value in (0, 1) whatever the record holds.
+ *   - Every rejection or counting loop stops after a bound on consecutive
+ *     rejections (iterations) that a sane record reaches with probability
+ *     below 2^-128 per variate, from the smallest acceptance rate of the
+ *     method over its parameter range: gamma GS (g < 1, rate >= 0.71) 72,
+ *     ratio of uniforms (1 <= g <= 10, >= 0.60) 97, GKM3 (g > 10, >= 0.64)
+ *     87; beta by Johnk's method (>= 0.55) 112; Poisson above a mean of
+ *     1000 (>= 0.50) 128; geometric trials for p > 0.9 39; the Poisson
+ *     product of uniforms 75 factors; the binomial's count of successes 80;
+ *     the Poisson's gamma splitting 300 and the binomial's splitting 1000
+ *     iterations.
+ * Either event writes, once per exported call however often it happens in
+ * that call,
+ *     ""
+ *     "     ****ERROR**** The generator table is degenerate: the record"
+ *     "     ZBQL0001 gives no usable uniform variates. Seed it or restore it."
+ *     ""
+ * and the routine returns its illegal-parameter value: 0.0 for zbqlexp_,
+ * zbqlgam_, zbqlbet1_, zbqlwei_, zbqlpar_, 0 for zbqlgeo_, zbqlbin_,
+ * zbqlpoi_, zbqlnb_.  zbqlu01_ returns 0.5 and zbqluab_ and zbqlnor_
+ * compute with it.  kestrum_, rpostcal_ and updatebb1_ run to the end (a
+ * refused gamma draw makes a row's variance infinite, the pooled rate of
+ * kestrum_ NaN), so the results of such a call are not meaningful.  The
+ * message is written when the routine that met the record (a variate
+ * routine, or the normal or gamma draw inside the larger routines) returns.
+ * The record is left as the steps made it; the process stays usable (write
+ * a sane record or seed, and the next call is normal).
  */
 
 /* The generator record, members in this order. */
@@ -502,7 +551,10 @@ KESTRUMR_API extern const int32_t zbqlbd01_;
  * zbqlu01_ -- the next uniform variate on the open interval (0, 1).
  * [in] dummy  double. Never read (may point anywhere valid).
  * Returns x/B for the next word x in 1..B-1.  A zero word is never returned:
- * the generator steps again and divides that word by B^2 (and so on).
+ * the generator steps again and divides that word by B^2 (and so on, up to
+ * 31 zero words in a row).  The result lies in (0, 1) for any record; see
+ * "Degenerate generator records" above (0.5 and a message for a table
+ * that gives no value).
  */
 KESTRUMR_API double zbqlu01_(const double *dummy);
 

@@ -23,6 +23,7 @@ double Stream::normal(double mu, double sigma) {
     pmath::sincos(theta, &s, &c);
     nspare = r * s;
     nstat = 1;
+    flush_report();
     return (r * c) * sigma + mu;
 }
 
