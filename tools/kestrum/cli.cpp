@@ -12,6 +12,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #include "driver/callees.h"
 #include "driver/estimate.h"
@@ -39,11 +40,15 @@ const char* const kUsage =
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
-    "                          memory grows as 16*rows*(groups+1)*N bytes\n"
+    "                          the kept draws' contrasts take\n"
+    "                          16*rows*(groups-1)*N bytes; beyond 256 MiB the\n"
+    "                          kept iterations are run twice instead\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
     "  -p, --pooled            also fit one pooled mean and variance per row\n"
+    "  -t, --threads N         threads that share the rows (default: the\n"
+    "                          number of cores); results do not depend on it\n"
     "Priors:\n"
     "      --hshape X          shape of the hyper-prior of the group variance\n"
     "                          rates (default 1)\n"
@@ -307,6 +312,7 @@ struct Options {
     std::int64_t burn = 1000;
     std::int64_t keep = 1000;
     std::int64_t seed = 0;  // 0 = not given
+    std::int64_t threads = 0;  // 0 = the number of cores
     bool pooled = false;
     double hshape = 1.0;
     double hrate = 1.0;
@@ -396,6 +402,9 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
         } else if (arg == "-s" || arg == "--seed") {
             if (!take(v) || !parse_int(v, 1, std::numeric_limits<std::int32_t>::max(), o.seed))
                 return usage_error("--seed needs a whole number from 1 to 2147483647");
+        } else if (arg == "-t" || arg == "--threads") {
+            if (!take(v) || !parse_int(v, 1, 256, o.threads))
+                return usage_error("--threads needs a whole number from 1 to 256");
         } else if (arg == "-p" || arg == "--pooled") {
             o.pooled = true;
         } else if (arg == "--hshape" || arg == "--hrate") {
@@ -583,7 +592,14 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         progress.context = &progress_state;
     }
     driver::CoreCallees callees;
-    if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
+    driver::EngineOptions engine;
+    engine.threads = static_cast<int>(o.threads);
+    if (engine.threads == 0) {
+        const unsigned cores = std::thread::hardware_concurrency();
+        engine.threads = cores == 0 ? 1 : static_cast<int>(cores < 256 ? cores : 256);
+    }
+    if (!driver::estimate(random::process_stream(), callees, a, res, progress,
+                          driver::allocate_block, engine)) {
         err << "kestrum: not enough memory for " << t.rows << " rows, " << J << " groups and "
             << o.keep << " kept iterations\n";
         return 1;
