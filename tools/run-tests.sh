@@ -14,7 +14,8 @@
 #      under wine64; the session is compared with the 64-bit Linux one and
 #      the clock seeding is checked; the portable mathematical functions'
 #      tests run as Windows programs;
-#   5. the test suite again, built with AddressSanitizer and UBSan;
+#   5. the test suite again, built with AddressSanitizer and UBSan, and the
+#      driver's tests (threads included) built with ThreadSanitizer;
 #   6. the Linux test suite (its summary is the last thing printed).
 # Usage: bash tools/run-tests.sh   (from anywhere; builds under ./build-*)
 # KESTRUMR_I386_QUICK=1 leaves the statistical tests out of the qemu run.
@@ -190,6 +191,12 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE statistical
+
+echo "== ThreadSanitizer (the rows shared among threads)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKESTRUMR_TSAN=ON -DKESTRUMR_WERROR=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target test_driver
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^driver[.]'
 
 echo "== Linux test suite"
 ctest --test-dir build --output-on-failure -j "$jobs"
