@@ -11,6 +11,7 @@
 
 #include "common/pmath.h"
 #include "posterior/inverse.h"
+#include "posterior/inverse_small.h"
 #include "posterior/statistics.h"
 
 namespace kestrum::driver {
@@ -297,8 +298,8 @@ void finish_first_visit(Run& r, Bounded& b) {
             for (std::int64_t i = 0; i < M; ++i) r.mcov[i + l * M] = r.dcov[i + l * D];
         }
         double* inv = b.inv + g * b.Q;
-        posterior::invert(r.mcov, inv, static_cast<std::int32_t>(M), r.inverse_scratch);
-        posterior::invert(r.dcov, inv + M * M, static_cast<std::int32_t>(D), r.inverse_scratch);
+        posterior::invert_fast(r.mcov, inv, static_cast<std::int32_t>(M), r.inverse_scratch);
+        posterior::invert_fast(r.dcov, inv + M * M, static_cast<std::int32_t>(D), r.inverse_scratch);
         b.counts[2 * g] = 0.0;
         b.counts[2 * g + 1] = 0.0;
     }

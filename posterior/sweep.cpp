@@ -10,6 +10,7 @@
 
 #include "kestrumr.h"
 #include "posterior/inverse.h"
+#include "posterior/inverse_small.h"
 #include "random/messages.h"
 #include "random/stream.h"
 
@@ -92,7 +93,7 @@ void theta_moments(std::int32_t n, const std::int32_t* nobs, const double* effva
     const std::size_t un = static_cast<std::size_t>(n);
     const double dn = static_cast<double>(n);
     precision_matrix(n, nobs, effvar, mvar1, gvar, wk.w, wk.rmat);
-    invert(wk.rmat, wk.smat, n, wk.inv);
+    invert_fast(wk.rmat, wk.smat, n, wk.inv);
     double b1 = 0.0;
     for (std::size_t j = 0; j < un; ++j) {
         wk.v[j] = wk.w[j] * ybar[j];
@@ -121,7 +122,7 @@ void conditional_moments(std::int32_t n, std::int32_t k, const SweepWork& wk, do
                 wk.tmat[i + l * n1] = s[prime(i) + prime(l) * un];
             }
         }
-        invert(wk.tmat, wk.pmat, n - 1, wk.inv);
+        invert_fast(wk.tmat, wk.pmat, n - 1, wk.inv);
     }
     for (std::size_t j = 0; j < n1; ++j) {
         double sum = 0.0;
