@@ -196,7 +196,7 @@ echo "== ThreadSanitizer (the rows shared among threads)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DKESTRUMR_TSAN=ON -DKESTRUMR_WERROR=ON >/dev/null
 cmake --build build-tsan -j "$jobs" --target test_driver
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^driver[.]'
+TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^driver[.]'
 
 echo "== Linux test suite"
 ctest --test-dir build --output-on-failure -j "$jobs"
