@@ -308,3 +308,35 @@ TEST(Engine, GroupsPastTheRowReadNaNWithoutABufferOfThatLength) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Engine, ARunOfTwentyThousandRowsAndFiveThousandKeptPlansAReplayOfAFewMiB) {
+    // L = 20 000, J = 4, B = 100, K = 5 000: the contrast stores would take
+    // 4.5 GiB (beyond any 32-bit address space), so with the default budget
+    // the run replays, in a workspace the size of the rows' state.
+    static std::size_t asked = 0;
+    static int calls = 0;
+    auto record = [](std::size_t n) -> double* {
+        asked = n;
+        ++calls;
+        return nullptr;  // plan only: nothing is drawn
+    };
+    const Data d(20000, {4, 4, 4, 4}, 0);
+    Arguments a = d.args(5000, 100, 0);
+    a.ydata = nullptr;
+    EXPECT_GT(kestrum::driver::store_bytes(kestrum::driver::make_run(a).d), kestrum::driver::kDefaultStoreBudget);
+    std::vector<std::string> lines;
+    OutputArrays o(20000, 4);
+    kestrum::test::ScriptedSource src;
+    CoreCallees c;
+    {
+        kestrum::ScopedMessageSink sink({record_line, &lines});
+        EXPECT_FALSE(kestrum::driver::estimate(src, c, a, o.outputs(), {}, record));
+    }
+    EXPECT_EQ(calls, 1);  // the stores were not even tried
+    EXPECT_LT(asked * sizeof(double), std::size_t{32} << 20);
+    EXPECT_EQ(src.log, "");
+}
+
+}  // namespace
