@@ -1,7 +1,8 @@
 // Inversion of small matrices (orders 1 to 8) with exactly the operations,
 // in exactly the order, of invert() (posterior/inverse.h), so the inverse
 // has the same bits - infinities and NaN included, since no term is left
-// out even where it multiplies a zero - but with the order known at compile
+// out even where it multiplies a zero (only where two NaN meet may the one
+// that comes out differ in sign or payload) - but with the order known at compile
 // time: the factors live in registers and local arrays, and nothing is
 // zeroed or copied that the result does not need.  invert() stays the
 // readable reference; a test compares the two bit for bit.
