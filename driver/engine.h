@@ -375,7 +375,12 @@ public:
         const std::int64_t L = r.d.L;
         nchunks_ = (L + kChunk - 1) / kChunk;
         sink_ = current_message_sink();
-        for (int t = 1; t < b.threads; ++t) workers_.emplace_back([this, t] { work(t); });
+        // A thread that cannot be started leaves its share to the others
+        // (the calling thread alone can sweep every row).
+        try {
+            for (int t = 1; t < b.threads; ++t) workers_.emplace_back([this, t] { work(t); });
+        } catch (...) {
+        }
     }
     ~ThreadedSampler() {
         {

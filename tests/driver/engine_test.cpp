@@ -150,6 +150,7 @@ TEST(Engine, SameBitsAsTheReferenceInEveryModeAndThreadCount) {
         {5, {3, 3}, 0, 3, 1, false},       // nothing kept
         {1, {2, 2, 2, 2}, 4, 1, 1, true},  // one row
         {6, {2, -5, 3}, 3, 1, 1, false},   // a bad group size: gamma messages
+        {7, {}, 3, 1, 1, true},            // no groups: the pooled draws alone
     };
     for (const Case& cs : cases) {
         const Data d(cs.L, cs.sizes);
