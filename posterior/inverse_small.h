@@ -32,16 +32,36 @@ inline void invert_order(const double* amat, double* ainv) {
             for (int j = k + 1; j < N; ++j) a[i][j] = a[i][j] - f * a[k][j];
         }
     }
+    // With every multiplier finite, the forward substitution of e_k gives
+    // d(i) = +0 exactly for i < k, and the terms l(i, j) d(j) with j < k are
+    // +-0, which leave a running value of 1 or +0 unchanged: they can be
+    // left out without changing a bit.  An infinite or NaN multiplier would
+    // turn them into NaN, so then every term is formed.
+    double probe = 0.0;
+    for (int k = 0; k + 1 < N; ++k) {
+        for (int i = k + 1; i < N; ++i) probe = probe + l[i][k] * 0.0;
+    }
+    const bool finite = probe == 0.0;
     // 2.-3. One column of the inverse per unit vector e_k: forward
     // substitution (terms in increasing j), back substitution (terms in
     // decreasing j, then the division by the pivot).
     for (int k = 0; k < N; ++k) {
         double d[N];
-        d[0] = k == 0 ? 1.0 : 0.0;
-        for (int i = 1; i < N; ++i) {
-            double di = i == k ? 1.0 : 0.0;
-            for (int j = 0; j < i; ++j) di = di - l[i][j] * d[j];
-            d[i] = di;
+        if (finite) {
+            for (int i = 0; i < k; ++i) d[i] = 0.0;
+            d[k] = 1.0;
+            for (int i = k + 1; i < N; ++i) {
+                double di = 0.0;
+                for (int j = k; j < i; ++j) di = di - l[i][j] * d[j];
+                d[i] = di;
+            }
+        } else {
+            d[0] = k == 0 ? 1.0 : 0.0;
+            for (int i = 1; i < N; ++i) {
+                double di = i == k ? 1.0 : 0.0;
+                for (int j = 0; j < i; ++j) di = di - l[i][j] * d[j];
+                d[i] = di;
+            }
         }
         double y[N];
         y[N - 1] = d[N - 1] / a[N - 1][N - 1];
