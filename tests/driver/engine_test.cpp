@@ -34,8 +34,9 @@ struct Data {
     Data(std::int32_t rows, std::vector<std::int32_t> sizes, std::int32_t ntot = -1)
         : L(rows), J(static_cast<std::int32_t>(sizes.size())), N(0), nobs(sizes),
           effvar(sizes.size() + 1, 100.0) {
-        for (auto n : sizes) N += n > 0 ? n : 0;
-        if (ntot >= 0) N = ntot;
+        std::int64_t sum = 0;
+        for (auto n : sizes) sum += n > 0 ? n : 0;
+        N = ntot >= 0 ? ntot : static_cast<std::int32_t>(sum);
         y.resize(static_cast<std::size_t>(L) * N + 1);
         for (std::int32_t g = 0; g < L; ++g)
             for (std::int32_t t = 0; t < N; ++t)
