@@ -342,3 +342,30 @@ TEST(Engine, ARunOfTwentyThousandRowsAndFiveThousandKeptPlansAReplayOfAFewMiB) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Engine, StoresThatCannotBeAllocatedFallBackToTheReplay) {
+    // The stores' block is refused, the replay's granted: the same bits as a
+    // run with the stores, and no message.
+    static int calls = 0;
+    auto first_refused = [](std::size_t n) -> double* {
+        return ++calls == 1 ? nullptr : kestrum::driver::allocate_block(n);
+    };
+    const Data d(12, {3, 2, 4});
+    Stream from = kestrum::random::process_stream();
+    Record rec = *from.rec;
+    from.rec = &rec;
+    const Outcome stores = engine(d, 5, 2, 1, from, 1, false);
+    const Outcome fallback = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
+        EngineOptions opt;
+        opt.store_budget = SIZE_MAX;
+        CoreCallees c;
+        EXPECT_TRUE(kestrum::driver::estimate(s, c, d.args(5, 2, 1), out, {}, first_refused, opt));
+    });
+    EXPECT_EQ(calls, 2);
+    expect_same(stores, fallback, "fallback");
+    EXPECT_TRUE(fallback.messages.empty());
+}
+
+}  // namespace
