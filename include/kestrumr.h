@@ -59,7 +59,7 @@ extern "C" {
  * gamma distribution with shape 2L + 1 and rate 1 + sum_g 1/pvar(g); (C) each
  * row's group variances, pooled variance, group means and pooled mean are
  * redrawn from their full conditionals.  After B burn-in iterations the K
- * kept states of every row are stored; then per row the posterior means and
+ * kept states of every row are summarised; per row the posterior means and
  * two tail frequencies are formed: the share of kept draws whose mean
  * contrasts d_i = m_{i+1} - m_1 give d' C^-1 d > 6 (C the sample covariance
  * of d over the kept draws), and the same for d and the cube-root variance
@@ -73,7 +73,8 @@ extern "C" {
  *                    on; any other value leaves them at 0.0 and 1.0.
  * [in]     nrow      int32. L, the number of data rows.  L <= 0 writes no
  *                    output, but the hyper-parameter steps still run (and
- *                    draw) for B + K iterations; with L <= -1 the pooled
+ *                    draw) for B + K iterations, in O(J) memory whatever
+ *                    N, nobs or K say; with L <= -1 the pooled
  *                    rate's shape 2L + 1 is not positive, so each iteration
  *                    writes the ZBQLGAM parameter message and draws no
  *                    gamma variate.
@@ -82,7 +83,8 @@ extern "C" {
  *                    finite variances).
  * [in]     ntot      int32. N, observations per row (= sum of nobs).  Should
  *                    nobs add up to more than N, the groups read NaN for the
- *                    missing values, never memory beyond the row.
+ *                    missing values, never memory beyond the row (and no
+ *                    buffer of the groups' length is made).
  * [in]     ydata     double[L x N], column by column, leading dimension L.
  *                    Row g holds group 1's values first, then group 2's...
  * [in]     nkeep     int32. K, the number of kept iterations.  K >= 2 is
@@ -118,10 +120,23 @@ extern "C" {
  * for bit from the same generator state.  With K = 0 every output is 0/0
  * (NaN).
  *
- * All workspace (2LJK + 2LK doubles of kept draws, plus O(LJ + KJ + J^2))
- * is obtained in one block at entry and released before return.  If it
- * cannot be obtained (the extents overflow or the allocation fails), no
- * draw is made, the message
+ * Memory and time.  The posterior means and the covariances of the
+ * contrasts are sums over the kept draws, accumulated row by row while
+ * sampling.  The two difference tests need each kept draw's contrast vector
+ * a second time; kestrum_ keeps those vectors (2(J-1)LK doubles) when that
+ * block can be obtained, and otherwise runs the kept iterations a second
+ * time from a checkpoint taken at the end of the burn-in (the generator
+ * record and positions, the normal routine's saved deviate, the rates and
+ * every row's state), drawing the very same variates, and evaluates the
+ * tests as the draws come again.  The replay takes (B + 2K)/(B + K) of the
+ * time and O(L J^2) memory whatever K (per row: the state, the sums and
+ * the two inverted covariances); both ways give the same bits, and the
+ * generator ends where one pass leaves it.  Everything runs on the
+ * caller's thread.
+ *
+ * All workspace is obtained in one block at entry and released before
+ * return.  If not even the replay's workspace can be obtained (the extents
+ * overflow or the allocation fails), no draw is made, the message
  *
  *      ****ERROR**** Not enough memory for the workspace in  KESTRUM
  *      (no draws were made; every output holds NaN)

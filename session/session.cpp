@@ -288,9 +288,13 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
         progress.stop = relay_stop;
         progress.context = &relay;
     }
-    // The session's thread count is kept for the engine; the run itself
-    // goes on the calling thread, which gives the same bits at every count.
-    if (driver::estimate(s->stream, callees, a, o, progress)) return KESTRUMR_OK;
+    // The rows are shared among the session's threads (the calling thread
+    // is one of them); the variates are drawn in stream order on the calling
+    // thread, so the bits are the same at every count.
+    driver::EngineOptions engine;
+    engine.threads = s->threads;
+    if (driver::estimate(s->stream, callees, a, o, progress, driver::allocate_block, engine))
+        return KESTRUMR_OK;
     if (relay.stop) return fail(s, KESTRUMR_ERR_CANCELLED, "the run was cancelled");
     return fail(s, KESTRUMR_ERR_MEMORY, "not enough memory for the workspace of %d rows, "
                                         "%d groups and %d kept iterations",

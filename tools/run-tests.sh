@@ -20,7 +20,8 @@
 #      --no-manual) and the Python package (tools/python-package.sh: pip
 #      install into a temporary venv, pytest), both checked against the
 #      command-line front end for one seed;
-#   6. the test suite again, built with AddressSanitizer and UBSan;
+#   6. the test suite again, built with AddressSanitizer and UBSan, and the
+#      driver's tests (threads included) built with ThreadSanitizer;
 #   7. the fuzz harnesses (clang, libFuzzer) built and run on their seed
 #      corpora for a fixed number of inputs each (a smoke run);
 #   8. the Linux test suite (its summary is the last thing printed); it
@@ -225,6 +226,12 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE statistical
+
+echo "== ThreadSanitizer (the rows shared among threads)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKESTRUMR_TSAN=ON -DKESTRUMR_WERROR=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target test_driver
+TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^driver[.]'
 
 echo "== fuzzing smoke run (libFuzzer harnesses of fuzz/, fixed input counts)"
 if command -v clang++ >/dev/null && command -v clang >/dev/null; then

@@ -11,6 +11,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -73,11 +74,15 @@ const char* const kUsage =
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
-    "                          memory grows as 16*rows*(groups+1)*N bytes\n"
+    "                          the kept contrasts take 16*rows*(groups-1)*N\n"
+    "                          bytes; beyond 256 MiB the kept iterations are\n"
+    "                          run a second time instead\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
     "  -p, --pooled            also fit one pooled mean and variance per row\n"
+    "  -t, --threads N         threads that share the rows (default: the\n"
+    "                          number of cores); results do not depend on it\n"
     "\n"
     "Priors:\n"
     "      --hshape X          shape of the hyper-prior of the group variance\n"
@@ -142,6 +147,7 @@ struct Options {
     std::int64_t burn = 1000;
     std::int64_t keep = 1000;
     std::int64_t seed = 0;  // 0 = not given
+    std::int64_t threads = 0;  // 0 = the number of cores
     bool pooled = false;
     double hshape = 1.0;
     double hrate = 1.0;
@@ -244,6 +250,11 @@ const OptionSpec kOptions[] = {
      [](Options& o, const std::string& v) {
          return parse_int(v, 1, kInt32Max, o.seed) ? std::string()
                                                     : "--seed needs a whole number from 1 to 2147483647";
+     }},
+    {'t', "threads", true,
+     [](Options& o, const std::string& v) {
+         return parse_int(v, 1, 256, o.threads) ? std::string()
+                                                 : "--threads needs a whole number from 1 to 256";
      }},
     {'p', "pooled", false, [](Options& o, const std::string&) { o.pooled = true; return std::string(); }},
     {0, "hshape", true, [](Options& o, const std::string& v) { return set_prior(o.hshape, "--hshape", v); }},
@@ -497,7 +508,15 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     progress.stop = stop_requested;
     progress.context = &context;
     driver::CoreCallees callees;
-    if (!driver::estimate(random::process_stream(), callees, a, res, progress)) {
+    driver::EngineOptions engine;
+    if (o.threads > 0) {
+        engine.threads = static_cast<int>(o.threads);
+    } else {
+        const unsigned cores = std::thread::hardware_concurrency();
+        engine.threads = cores > 0 ? static_cast<int>(std::min(cores, 256u)) : 1;
+    }
+    if (!driver::estimate(random::process_stream(), callees, a, res, progress, driver::allocate_block,
+                          engine)) {
         line.clear();
         if (interrupt_flag.load()) {
             err << "kestrum: interrupted\n";
