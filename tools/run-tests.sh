@@ -230,8 +230,8 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== ThreadSanitizer (the rows shared among threads)"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DKESTRUMR_TSAN=ON -DKESTRUMR_WERROR=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target test_driver
-TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^driver[.]'
+cmake --build build-tsan -j "$jobs" --target test_driver test_session
+TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^(driver|session)[.]'
 
 echo "== fuzzing smoke run (libFuzzer harnesses of fuzz/, fixed input counts)"
 if command -v clang++ >/dev/null && command -v clang >/dev/null; then
