@@ -133,7 +133,7 @@ void run_one(Shared& s, std::int32_t c) {
     rec.step = K > 0 ? static_cast<std::size_t>((K + static_cast<std::int64_t>(kMaxStoredDraws) - 1) /
                                                 static_cast<std::int64_t>(kMaxStoredDraws))
                      : 1;
-    rec.stored = J >= 2 ? static_cast<std::size_t>(K) / rec.step : 0;
+    rec.stored = J >= 2 && s.settings->store_draws ? static_cast<std::size_t>(K) / rec.step : 0;
     // Every slot is written by the kept iterations (pooled only after a
     // complete run), so the stores are not filled beforehand.
     rec.contrasts.resize(L * (J > 1 ? J - 1 : 0) * rec.stored);
@@ -161,7 +161,9 @@ void run_one(Shared& s, std::int32_t c) {
     o.pvarbar = out.pvarbar.data();
     o.gmeanbar = out.gmeanbar.data();
     o.gvarbar = out.gvarbar.data();
-    out.ok = driver::estimate(stream, callees, a, o, progress);
+    driver::EngineOptions engine;
+    if (rec.stored == 0 && callees.start_shift.empty()) engine.threads = s.settings->engine_threads;
+    out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
     if (!out.ok && !s.stop.load()) {
         s.memory_failed = true;
         s.stop = true;  // the others cannot be pooled without this one

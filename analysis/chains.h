@@ -110,6 +110,9 @@ struct RecordingCallees {
         }
     }
 
+    // Rows are counted only when something is recorded or shifted per row:
+    // a run that records its rate trace alone may sweep rows on several
+    // threads at once (the engine's threaded sampler).
     template <class Source>
     void row_sweep(Source& src, std::int32_t ngrp, std::int32_t ipool, const std::int32_t* ntot,
                    const std::int32_t* nobs, const double* vshape, const double* vrate,
@@ -117,6 +120,11 @@ struct RecordingCallees {
                    const double* mvar, const double* ybar, const double* s2,
                    const double* ybar0, const double* s20, double* gmean, double* gvar,
                    double* pmean, double* pvar, double* scratch) {
+        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty()) {
+            core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar,
+                           mvar, ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
+            return;
+        }
         const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
         ++sweep_calls;
         if (it == 0 && !start_shift.empty())
@@ -151,6 +159,13 @@ struct ChainSettings {
     // c >= 2 fills its table from a 64-bit mix of (seed, c): unrelated
     // streams, the same for the same seed.
     std::int32_t seed = 0;
+    // Threads each chain's engine shares its rows among.  Only a chain
+    // that stores no draws per row (store_draws false, no start shift) can
+    // use more than one: the recording callees count the row sweeps.
+    std::int32_t engine_threads = 1;
+    // Store the thinned draws of the contrasts (credible bounds, R-hat,
+    // the joint frequency of two groups); without them those are NaN.
+    bool store_draws = true;
     // Chain 1 on the process-wide stream and blocks (the front end, whose
     // process has no other user of them) instead of a stream of its own
     // from the seed: it then draws exactly what kestrum_ would draw next.

@@ -1,8 +1,13 @@
 // Speed of the sampler and of its parts, and the peak memory of one run.
 //
-//   Kestrum/J        one whole estimation, L = 1000 rows, J groups of 4
-//                    observations, pooled on, B = 20, K = 30; the counter
-//                    "per_row_iter" is the time per row and iteration
+//   Kestrum/J/T      one whole estimation, L = 1000 rows, J groups of 4
+//                    observations, pooled on, B = 20, K = 30, T threads;
+//                    the counter "per_row_iter" is the wall-clock time per
+//                    row and iteration (real time: with threads the CPU
+//                    time of the calling thread alone says nothing)
+//   KestrumReplay/J/T  the same with the contrast stores refused, so the
+//                    kept iterations are run twice (per_row_iter still
+//                    divides by L (B + K))
 //   RowSweep/J       one conditional sweep of one row (core form, scratch
 //                    from the caller)
 //   RateUpdate       one rate update of one group (mode search, curvature,
@@ -10,9 +15,9 @@
 //   RowVariates/J    the floor: one row's variates alone, J gamma variates
 //                    of the row's shapes and J standard normals
 //
-// Before the timings, the peak resident memory of one kestrum_ run with
-// L = 1000, J = 3, K = 2000 is printed beside the size of its kept-draw
-// stores, 2LJK + 2LK doubles.
+// Before the timings, the peak resident memory of runs with L = 1000,
+// J = 3, K = 2000: first one that replays, then one with the contrast
+// stores (2(J - 1)LK doubles), each printed beside its workspace block.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -81,21 +86,36 @@ struct Data {
     }
 };
 
-void Kestrum(benchmark::State& state) {
+void run_kestrum(benchmark::State& state, std::size_t budget) {
     const auto J = static_cast<std::int32_t>(state.range(0));
     const std::int32_t L = 1000, K = 30, B = 20;
     Data d(L, J, 4);
     PrivateStream ps;
     kestrum::driver::CoreCallees c;
+    kestrum::driver::EngineOptions opt;
+    opt.threads = static_cast<int>(state.range(1));
+    opt.store_budget = budget;
     for (auto _ : state) {
-        kestrum::driver::estimate(ps.s, c, d.args(K, B), d.outputs());
+        kestrum::driver::estimate(ps.s, c, d.args(K, B), d.outputs(), {},
+                                  kestrum::driver::allocate_block, opt);
         benchmark::DoNotOptimize(d.gm.data());
     }
     state.counters["per_row_iter"] = benchmark::Counter(
         static_cast<double>(L) * (K + B),
         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(Kestrum)->Arg(2)->Arg(3)->Arg(5)->Unit(benchmark::kMillisecond);
+
+void Kestrum(benchmark::State& state) { run_kestrum(state, SIZE_MAX); }
+BENCHMARK(Kestrum)
+    ->ArgsProduct({{2, 3, 5}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void KestrumReplay(benchmark::State& state) { run_kestrum(state, 0); }
+BENCHMARK(KestrumReplay)
+    ->ArgsProduct({{3}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void RowSweep(benchmark::State& state) {
     const auto J = static_cast<std::int32_t>(state.range(0));
@@ -142,33 +162,71 @@ void RowVariates(benchmark::State& state) {
 }
 BENCHMARK(RowVariates)->Arg(2)->Arg(3)->Arg(5);
 
+// The uniform on its own (1000 per iteration) and gamma variates of the
+// three methods (1000 each per iteration): the cost of the zero-word and
+// rejection-count bookkeeping.
+void Uniforms(benchmark::State& state) {
+    PrivateStream ps;
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (int i = 0; i < 1000; ++i) sum += ps.s.uniform();
+        benchmark::DoNotOptimize(sum);
+    }
+}
+BENCHMARK(Uniforms);
+
+void GammaMethods(benchmark::State& state) {
+    PrivateStream ps;
+    const double shape = state.range(0) / 10.0;
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (int i = 0; i < 1000; ++i) sum += ps.s.gamma_core(shape, 1.0);
+        benchmark::DoNotOptimize(sum);
+    }
+}
+BENCHMARK(GammaMethods)->Arg(5)->Arg(30)->Arg(200);
+
 long peak_kib() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;  // KiB on Linux
 }
 
+// The workspace block the engine plans for a run in the given mode.
+double planned_mib(const Data& d, std::int32_t K, std::int32_t B, kestrum::driver::SecondPass mode) {
+    kestrum::driver::Run r = kestrum::driver::make_run(d.args(K, B));
+    kestrum::driver::Bounded b;
+    b.mode = mode;
+    b.sweep_doubles = kestrum::driver::CoreCallees::sweep_scratch_size(d.J);
+    kestrum::driver::Arena plan;
+    kestrum::driver::carve_engine(plan, r, b);
+    return static_cast<double>(plan.used()) * 8.0 / 1048576.0;
+}
+
 void report_memory() {
     const std::int32_t L = 1000, J = 3, K = 2000, B = 10;
     Data d(L, J, 4);
-    const long before = peak_kib();
-    const std::int32_t reserved = 0, ipool = 1;
-    const double h = 1.0;
-    double prshape = 0.0, prscale = 0.0;
-    kestrum_(&reserved, &ipool, &d.L, &d.J, d.nobs.data(), &d.N, d.y.data(), &K, &B, &h, &h,
-             &prshape, &prscale, d.mvar.data(), d.effvar.data(), d.prob.data(), d.pm.data(),
-             d.pv.data(), d.gm.data(), d.gv.data());
-    const long after = peak_kib();
-    const double stores = (2.0 * L * J * K + 2.0 * L * K) * 8.0 / 1048576.0;
-    // The whole workspace block, as planned by the driver.
-    kestrum::driver::Run r = kestrum::driver::make_run(d.args(K, B));
-    kestrum::driver::Arena plan;
-    kestrum::driver::carve_workspace(plan, r, kestrum::driver::CoreCallees::sweep_scratch_size(J));
-    const double block = static_cast<double>(plan.used()) * 8.0 / 1048576.0;
-    std::printf("peak memory of kestrum_ (L = %d, J = %d, K = %d): %.1f MiB above the process "
-                "before the call; kept-draw stores 2LJK + 2LK doubles = %.1f MiB; whole "
-                "workspace block = %.2f MiB\n",
-                L, J, K, static_cast<double>(after - before) / 1024.0, stores, block);
+    kestrum::driver::CoreCallees c;
+    for (std::size_t budget : {std::size_t{0}, SIZE_MAX}) {
+        PrivateStream ps;
+        kestrum::driver::EngineOptions opt;
+        opt.store_budget = budget;
+        const long before = peak_kib();
+        kestrum::driver::estimate(ps.s, c, d.args(K, B), d.outputs(), {},
+                                  kestrum::driver::allocate_block, opt);
+        const long after = peak_kib();
+        const bool replay = budget == 0;
+        const double stores = 2.0 * (J - 1) * L * K * 8.0 / 1048576.0;
+        std::printf("peak memory of a run (L = %d, J = %d, K = %d, %s): %.1f MiB above the "
+                    "process before it; workspace block %.2f MiB",
+                    L, J, K, replay ? "replay" : "contrast stores",
+                    static_cast<double>(after - before) / 1024.0,
+                    planned_mib(d, K, B,
+                                replay ? kestrum::driver::SecondPass::replay
+                                       : kestrum::driver::SecondPass::stores));
+        if (replay) std::printf("\n");
+        else std::printf(", of which the stores, 2(J - 1)LK doubles, %.1f MiB\n", stores);
+    }
 }
 
 }  // namespace

@@ -194,6 +194,181 @@ double exp_dd(double xh, double xl, double sign) {
     return sign * ((w - 1.0) * pow2i(-1022));
 }
 
+
+// ---------------------------------------------------------------------------
+// Accurate exp, for the calls whose fast result does not decide the
+// rounding: fixed-point arithmetic on six 32-bit limbs, value =
+// sum w[i] 2^(32 i) / 2^160 (w[5] the integer part), integers only.
+//
+// x = k ln2 + r with 0 <= r < ln2, r formed from the exact fixed-point
+// value of x (|x| >= 2^-60 and |x| < 746, so every bit of x lies within
+// the 160 fractional bits) and ln2 truncated to 160 bits (error below
+// 2^-160, times |k| <= 1076: below 2^-149.9).  e^r = (e^s)^256 with
+// s = r/256 truncated (below 0.0028, error 2^-160): e^s = sum s^n / n! for
+// n up to 16, each term truncated (error below 2^-156 in all; the terms
+// beyond s^16/16! are below 2^-180), then eight squarings, which double
+// the relative error each and add 2^-160.  So e^r in [1, 2) is known to
+// better than 2^-147 and the result 2^k e^r is rounded once, at 53 bits or
+// at the subnormal spacing, to nearest with ties to even.  The exact value
+// of e^x for a double x != 0 is never that close to a midpoint (the
+// hardest cases for double precision lie about 2^-113 away), so the
+// result is the correctly rounded one.
+struct Fix {
+    uint32_t w[6];
+};
+
+constexpr Fix kFixLn2 = {{0x40f34326u, 0x03f2f6afu, 0xc9e3b398u, 0xd1cf79abu, 0xb17217f7u, 0u}};
+
+Fix fix_from_abs(double x) {  // |x|, 2^-60 <= |x| < 2^32
+    const uint64_t u = bits_of(x);
+    const int32_t ex = static_cast<int32_t>((u >> 52) & 0x7ff) - 1075;  // x = m 2^ex
+    const uint64_t m = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    Fix f = {};
+    const int32_t sh = ex + 160;  // bit position of m's lowest bit, >= 48
+    const int32_t limb = sh / 32, off = sh % 32;
+    const uint64_t lo = m << off;                       // bits off .. off+63 of m's span
+    const uint32_t top = off == 0 ? 0u : static_cast<uint32_t>(m >> (64 - off));
+    if (limb < 6) f.w[limb] = static_cast<uint32_t>(lo);
+    if (limb + 1 < 6) f.w[limb + 1] = static_cast<uint32_t>(lo >> 32);
+    if (limb + 2 < 6) f.w[limb + 2] = top;
+    return f;
+}
+
+bool fix_less(const Fix& a, const Fix& b) {
+    for (int i = 5; i >= 0; --i) {
+        if (a.w[i] != b.w[i]) return a.w[i] < b.w[i];
+    }
+    return false;
+}
+
+Fix fix_add(const Fix& a, const Fix& b) {
+    Fix r;
+    uint64_t c = 0;
+    for (int i = 0; i < 6; ++i) {
+        c += uint64_t{a.w[i]} + b.w[i];
+        r.w[i] = static_cast<uint32_t>(c);
+        c >>= 32;
+    }
+    return r;
+}
+
+Fix fix_sub(const Fix& a, const Fix& b) {  // a >= b
+    Fix r;
+    int64_t c = 0;
+    for (int i = 0; i < 6; ++i) {
+        c += static_cast<int64_t>(a.w[i]) - static_cast<int64_t>(b.w[i]);
+        r.w[i] = static_cast<uint32_t>(c);
+        c = c < 0 ? -1 : 0;
+    }
+    return r;
+}
+
+Fix fix_mul_small(const Fix& a, uint32_t n) {
+    Fix r;
+    uint64_t c = 0;
+    for (int i = 0; i < 6; ++i) {
+        c += uint64_t{a.w[i]} * n;
+        r.w[i] = static_cast<uint32_t>(c);
+        c >>= 32;
+    }
+    return r;
+}
+
+Fix fix_div_small(const Fix& a, uint32_t n) {  // truncated
+    Fix r;
+    uint64_t rem = 0;
+    for (int i = 5; i >= 0; --i) {
+        const uint64_t cur = (rem << 32) | a.w[i];
+        r.w[i] = static_cast<uint32_t>(cur / n);
+        rem = cur % n;
+    }
+    return r;
+}
+
+Fix fix_mul(const Fix& a, const Fix& b) {  // truncated; a, b < 2
+    uint32_t p[12] = {};
+    for (int i = 0; i < 6; ++i) {
+        uint64_t c = 0;
+        for (int j = 0; j < 6; ++j) {
+            c += uint64_t{a.w[i]} * b.w[j] + p[i + j];
+            p[i + j] = static_cast<uint32_t>(c);
+            c >>= 32;
+        }
+        p[i + 6] = static_cast<uint32_t>(c);
+    }
+    Fix r;  // drop the low 160 bits (five limbs)
+    for (int i = 0; i < 6; ++i) r.w[i] = p[i + 5];
+    return r;
+}
+
+bool fix_bit(const Fix& a, int32_t b) { return b >= 0 && b < 192 && ((a.w[b / 32] >> (b % 32)) & 1u); }
+
+bool fix_any_below(const Fix& a, int32_t b) {  // any bit at positions < b
+    for (int32_t i = 0; i < 6 && 32 * i < b; ++i) {
+        const int32_t n = b - 32 * i;
+        const uint32_t mask = n >= 32 ? 0xffffffffu : ((1u << n) - 1u);
+        if (a.w[i] & mask) return true;
+    }
+    return false;
+}
+
+// floor(a / 2^s) for a < 2^161, s >= 108 (the result has at most 53 bits).
+uint64_t fix_shift(const Fix& a, int32_t s) {
+    uint64_t r = 0;
+    for (int32_t b = 160; b >= s; --b) r = (r << 1) | (fix_bit(a, b) ? 1u : 0u);
+    return r;
+}
+
+double exp_accurate_impl(double x) {
+    if (x != x) return x + x;
+    if (x > 709.79) return kInf;
+    if (x < -745.2) return 0.0;
+    if (std::fabs(x) < 0x1p-60) return 1.0;  // 1 + x is within 2^-60 of 1
+    const Fix ax = fix_from_abs(x);
+    int32_t k = static_cast<int32_t>(std::floor(x * 1.4426950408889634));
+    Fix r;
+    for (;;) {  // at most two corrections of the estimate
+        const uint32_t nk = static_cast<uint32_t>(k < 0 ? -k : k);
+        const Fix kl = fix_mul_small(kFixLn2, nk);
+        if (k >= 0) {
+            if (fix_less(ax, kl)) { --k; continue; }
+            r = fix_sub(ax, kl);
+        } else {
+            if (fix_less(kl, ax)) { --k; continue; }
+            r = fix_sub(kl, ax);
+        }
+        if (!fix_less(r, kFixLn2)) { ++k; continue; }
+        break;
+    }
+    // e^r = (e^(r/256))^256: the series for r/256 < 0.0028, then eight
+    // squarings.
+    Fix rs;
+    for (int i = 0; i < 6; ++i) {
+        rs.w[i] = (r.w[i] >> 8) | (i < 5 ? (r.w[i + 1] << 24) : 0u);
+    }
+    Fix sum = {};
+    sum.w[5] = 1u;
+    Fix term = sum;
+    for (uint32_t n = 1; n <= 16; ++n) {
+        term = fix_div_small(fix_mul(term, rs), n);
+        sum = fix_add(sum, term);
+    }
+    for (int i = 0; i < 8; ++i) sum = fix_mul(sum, sum);
+    // sum = e^r in [1, 2): bit 160 is set.  Keep 53 bits (normal result)
+    // or as many as the subnormal spacing 2^-1074 allows.
+    const int32_t s = k >= -1022 ? 108 : 108 + (-1022 - k);
+    if (s > 162) return 0.0;  // below 2^-1076: rounds to 0
+    uint64_t n = fix_shift(sum, s);
+    if (fix_bit(sum, s - 1) && (fix_any_below(sum, s - 1) || (n & 1u))) n += 1;
+    const double v = static_cast<double>(n);  // exact: n <= 2^53
+    if (k >= -1022) {
+        const double m = v * 0x1p-52;  // in [1, 2]
+        if (k > 1023) return m * pow2i(1023) * 2.0;
+        return m * pow2i(k);
+    }
+    return (v * 0x1p-537) * 0x1p-537;  // n 2^-1074, exact
+}
+
 // ---------------------------------------------------------------------------
 // log of a positive finite x, as a double-double.
 //
@@ -742,9 +917,23 @@ double tan_impl(double x) {
 
 // ---------------------------------------------------------------------------
 
+// exp: the fast path is exp_core (relative error about 2^-68 before the
+// final rounding, see above; at most 2^-69.15 measured against the
+// fixed-point value on 400000 arguments over [-708, 708], [-1, 1] and
+// near 0).  A result in the normal range whose rounding is decided within
+// 2^-66 of it is returned; everything else (about one call in 5000, and
+// every subnormal result) takes the accurate path, whose result is the
+// correctly rounded one.  So both paths return the same bits.
 double exp(double x) {
     if (x != x) return x + x;
-    return exp_dd(x, 0.0, 1.0);
+    if (std::fabs(x) <= 708.0) {
+        DD y;
+        const int32_t e = exp_core(x, 0.0, &y);
+        double res;
+        if (e >= -1021 && e <= 1023 && round_decided(y.hi, y.lo, 0x1p-66 * y.hi, &res))
+            return res * pow2i(e);
+    }
+    return exp_accurate_impl(x);
 }
 
 double log(double x) { return log_impl<true>(x); }
@@ -754,6 +943,7 @@ double cos(double x) { return cos_impl<true>(x); }
 double tan(double x) { return tan_impl<true>(x); }
 
 namespace detail {
+double exp_accurate(double x) { return exp_accurate_impl(x); }
 double log_accurate(double x) { return log_impl<false>(x); }
 double pow_accurate(double x, double y) { return pow_impl<false>(x, y); }
 double sin_accurate(double x) { return sin_impl<false>(x); }

@@ -122,6 +122,15 @@ double* obtain_workspace(Run& r, std::size_t sweep_doubles, Allocate allocate) {
     return block;
 }
 
+std::size_t store_bytes(const Dims& d) {
+    std::size_t n;
+    if (!checked_mul(static_cast<std::size_t>(d.K), static_cast<std::size_t>(d.L), &n) ||
+        !checked_mul(n, static_cast<std::size_t>(d.D), &n) || !checked_mul(n, sizeof(double), &n)) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return n;
+}
+
 void report_workspace_failure() {
     write_message({"",
                    "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
@@ -207,5 +216,11 @@ extern "C" KESTRUMR_API void kestrum_(const int32_t* reserved, const int32_t* ip
     out.gmeanbar = gmeanbar;
     out.gvarbar = gvarbar;
     kestrum::driver::CoreCallees callees;
-    kestrum::driver::estimate(kestrum::random::process_stream(), callees, a, out);
+    // On the caller's thread; the contrast stores whenever they can be had,
+    // the replay otherwise.
+    kestrum::driver::EngineOptions options;
+    options.threads = 1;
+    options.store_budget = std::numeric_limits<std::size_t>::max();
+    kestrum::driver::estimate(kestrum::random::process_stream(), callees, a, out, {},
+                              kestrum::driver::allocate_block, options);
 }

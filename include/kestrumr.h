@@ -59,7 +59,7 @@ extern "C" {
  * gamma distribution with shape 2L + 1 and rate 1 + sum_g 1/pvar(g); (C) each
  * row's group variances, pooled variance, group means and pooled mean are
  * redrawn from their full conditionals.  After B burn-in iterations the K
- * kept states of every row are stored; then per row the posterior means and
+ * kept states of every row are summarised; per row the posterior means and
  * two tail frequencies are formed: the share of kept draws whose mean
  * contrasts d_i = m_{i+1} - m_1 give d' C^-1 d > 6 (C the sample covariance
  * of d over the kept draws), and the same for d and the cube-root variance
@@ -73,7 +73,8 @@ extern "C" {
  *                    on; any other value leaves them at 0.0 and 1.0.
  * [in]     nrow      int32. L, the number of data rows.  L <= 0 writes no
  *                    output, but the hyper-parameter steps still run (and
- *                    draw) for B + K iterations; with L <= -1 the pooled
+ *                    draw) for B + K iterations, in O(J) memory whatever
+ *                    N, nobs or K say; with L <= -1 the pooled
  *                    rate's shape 2L + 1 is not positive, so each iteration
  *                    writes the ZBQLGAM parameter message and draws no
  *                    gamma variate.
@@ -82,7 +83,8 @@ extern "C" {
  *                    finite variances).
  * [in]     ntot      int32. N, observations per row (= sum of nobs).  Should
  *                    nobs add up to more than N, the groups read NaN for the
- *                    missing values, never memory beyond the row.
+ *                    missing values, never memory beyond the row (and no
+ *                    buffer of the groups' length is made).
  * [in]     ydata     double[L x N], column by column, leading dimension L.
  *                    Row g holds group 1's values first, then group 2's...
  * [in]     nkeep     int32. K, the number of kept iterations.  K >= 2 is
@@ -118,10 +120,23 @@ extern "C" {
  * for bit from the same generator state.  With K = 0 every output is 0/0
  * (NaN).
  *
- * All workspace (2LJK + 2LK doubles of kept draws, plus O(LJ + KJ + J^2))
- * is obtained in one block at entry and released before return.  If it
- * cannot be obtained (the extents overflow or the allocation fails), no
- * draw is made, the message
+ * Memory and time.  The posterior means and the covariances of the
+ * contrasts are sums over the kept draws, accumulated row by row while
+ * sampling.  The two difference tests need each kept draw's contrast vector
+ * a second time; kestrum_ keeps those vectors (2(J-1)LK doubles) when that
+ * block can be obtained, and otherwise runs the kept iterations a second
+ * time from a checkpoint taken at the end of the burn-in (the generator
+ * record and positions, the normal routine's saved deviate, the rates and
+ * every row's state), drawing the very same variates, and evaluates the
+ * tests as the draws come again.  The replay takes (B + 2K)/(B + K) of the
+ * time and O(L J^2) memory whatever K (per row: the state, the sums and
+ * the two inverted covariances); both ways give the same bits, and the
+ * generator ends where one pass leaves it.  Everything runs on the
+ * caller's thread.
+ *
+ * All workspace is obtained in one block at entry and released before
+ * return.  If not even the replay's workspace can be obtained (the extents
+ * overflow or the allocation fails), no draw is made, the message
  *
  *      ****ERROR**** Not enough memory for the workspace in  KESTRUM
  *      (no draws were made; every output holds NaN)
@@ -416,12 +431,20 @@ typedef double (*kestrumr_objective)(const double *x);
  * [in]     ncheck    int32. Iterations between convergence checks, >= 1.
  * [in]     maxeval   int32. Evaluation budget; not validated (a negative
  *                    budget acts like 0).  Compared with neval only at the
- *                    convergence checks and after a shrink, so neval may
- *                    exceed it.
+ *                    convergence checks (every ncheck iterations, shrinks
+ *                    not counted) and after a shrink, so neval exceeds it
+ *                    by up to two evaluations for each iteration until the
+ *                    next check (at most 2*ncheck), plus ndim + 1 for a
+ *                    shrink, plus the evaluations of a local test and
+ *                    restart under way (at most 3*ndim + 1).  A large
+ *                    ncheck therefore allows a large overshoot:
+ *                    ncheck = 2^31 - 1 with maxeval = 100 runs about 4.3e9
+ *                    evaluations before the first check.
  * [out]    neval     int32. Number of evaluations of func.  Counted in 64
- *                    bits and reported saturated at INT32_MAX, so that even
- *                    a budget of INT32_MAX is enforced and the routine
- *                    always ends.
+ *                    bits and reported saturated at INT32_MAX, so that the
+ *                    comparison holds even for a budget of INT32_MAX: the
+ *                    routine always ends, after at most about
+ *                    maxeval + 2*ncheck + 4*ndim + 2 evaluations.
  * [out]    nrestart  int32. Number of restarts (saturated like neval).
  * [out]    ierr      int32. 0 converged and no point at +-0.001*step(i)
  *                    along any axis is lower; 1 invalid input (tol <= 0,
@@ -485,6 +508,47 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  *   - Huge finite parameters end promptly and give the formula's value;
  *     products that overflow give +inf (zbqlbet1_ avoids the overflow of
  *     g1 + g2 by halving both).
+ *
+ * Degenerate generator records.  A host may write any doubles into
+ * zbql0001_.  Some records give no usable uniforms: the two fixed points of
+ * the recurrence (43 zero words with borrow 0: every word 0; 43 words B - 1
+ * with borrow 1: every uniform (B - 1)/B, which no rejection loop accepts),
+ * NaN or infinite words, and a base that is 0, 1, NaN or infinite.  Every
+ * loop that consumes uniforms still ends, by this rule, which changes no
+ * result of a sane record (integer words in [0, B), base 4294967291,
+ * borrow 0 or 1):
+ *   - zbqlu01_ skips at most 31 zero words in a row (the divisor B^32 is
+ *     the last power of B below the largest double).  A step whose word
+ *     gives no value in (0, 1) -- a word that is NaN, infinite, negative or
+ *     not below the base, or any word under a bad base -- counts as a zero
+ *     word.  After a longer run the table is degenerate: the call returns
+ *     0.5.  So zbqlu01_ returns a value in (0, 1) whatever the record holds.
+ *   - Every rejection or counting loop stops after a bound on consecutive
+ *     rejections (iterations) that a sane record reaches with probability
+ *     below 2^-128 per variate, from the smallest acceptance rate of the
+ *     method over its parameter range: gamma GS (g < 1, rate >= 0.71) 72,
+ *     ratio of uniforms (1 <= g <= 10, >= 0.60) 97, GKM3 (g > 10, >= 0.64)
+ *     87; beta by Johnk's method (>= 0.55) 112; Poisson above a mean of
+ *     1000 (>= 0.50) 128; geometric trials for p > 0.9 39; the Poisson
+ *     product of uniforms 75 factors; the binomial's count of successes 80;
+ *     the Poisson's gamma splitting 300 and the binomial's splitting 1000
+ *     iterations.
+ * Either event writes, once per exported call however often it happens in
+ * that call,
+ *     ""
+ *     "     ****ERROR**** The generator table is degenerate: the record"
+ *     "     ZBQL0001 gives no usable uniform variates. Seed it or restore it."
+ *     ""
+ * and the routine returns its illegal-parameter value: 0.0 for zbqlexp_,
+ * zbqlgam_, zbqlbet1_, zbqlwei_, zbqlpar_, 0 for zbqlgeo_, zbqlbin_,
+ * zbqlpoi_, zbqlnb_.  zbqlu01_ returns 0.5 and zbqluab_ and zbqlnor_
+ * compute with it.  kestrum_, rpostcal_ and updatebb1_ run to the end (a
+ * refused gamma draw makes a row's variance infinite, the pooled rate of
+ * kestrum_ NaN), so the results of such a call are not meaningful.  The
+ * message is written when the routine that met the record (a variate
+ * routine, or the normal or gamma draw inside the larger routines) returns.
+ * The record is left as the steps made it; the process stays usable (write
+ * a sane record or seed, and the next call is normal).
  */
 
 /* The generator record, members in this order. */
@@ -502,7 +566,10 @@ KESTRUMR_API extern const int32_t zbqlbd01_;
  * zbqlu01_ -- the next uniform variate on the open interval (0, 1).
  * [in] dummy  double. Never read (may point anywhere valid).
  * Returns x/B for the next word x in 1..B-1.  A zero word is never returned:
- * the generator steps again and divides that word by B^2 (and so on).
+ * the generator steps again and divides that word by B^2 (and so on, up to
+ * 31 zero words in a row).  The result lies in (0, 1) for any record; see
+ * "Degenerate generator records" above (0.5 and a message for a table
+ * that gives no value).
  */
 KESTRUMR_API double zbqlu01_(const double *dummy);
 

@@ -98,9 +98,9 @@ KESTRUMR_API int kestrumr_restore_state(kestrumr_session* session, const void* b
                                         size_t size);
 
 /* Threads for the session's runs (0: the number of cores; the default is
- * 1; negative: KESTRUMR_ERR_ARGUMENT).  Results are the same bits at every
- * thread count.  This version keeps the count and runs on the calling
- * thread. */
+ * 1; negative: KESTRUMR_ERR_ARGUMENT).  The calling thread is one of them:
+ * it draws every variate in stream order and the rows are shared among all,
+ * so results are the same bits at every thread count. */
 KESTRUMR_API int kestrumr_set_threads(kestrumr_session* session, int32_t threads);
 
 /* Messages (the library's fixed-text messages, one call per line, without

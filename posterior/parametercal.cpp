@@ -1,6 +1,7 @@
 // Group and pooled sample statistics of one row, by one pass of sums and
 // sums of squares.
 #include <cstdint>
+#include <limits>
 
 #include "kestrumr.h"
 #include "posterior/statistics.h"
@@ -10,6 +11,13 @@ namespace kestrum::posterior {
 void group_statistics(const double* x, int32_t ipool, int32_t ngrp, int32_t ntot,
                       const int32_t* nobs, double* ybar, double* s2, double* ybar0,
                       double* s20) {
+    group_statistics(x, std::numeric_limits<std::int64_t>::max(), ipool, ngrp, ntot, nobs, ybar,
+                     s2, ybar0, s20);
+}
+
+void group_statistics(const double* x, std::int64_t navail, int32_t ipool, int32_t ngrp,
+                      int32_t ntot, const int32_t* nobs, double* ybar, double* s2,
+                      double* ybar0, double* s20) {
     const bool pooled = (ipool == 1);
     for (int32_t i = 0; i < ngrp; ++i) {
         ybar[i] = 0.0;
@@ -27,10 +35,17 @@ void group_statistics(const double* x, int32_t ipool, int32_t ngrp, int32_t ntot
         double q = 0.0;
         const int32_t ni = nobs[i];
         if (ni >= 1) {
-            const double* v = x + p;
-            for (int32_t t = 0; t < ni; ++t) {
-                s = s + v[t];
-                q = q + v[t] * v[t];
+            const std::int64_t left = navail > p ? navail - p : 0;
+            const std::int64_t here = ni < left ? ni : left;
+            for (std::int64_t t = 0; t < here; ++t) {
+                const double v = x[p + t];
+                s = s + v;
+                q = q + v * v;
+            }
+            if (here < ni) {  // the rest of the group lies past the row
+                const double missing = std::numeric_limits<double>::quiet_NaN();
+                s = s + missing;
+                q = q + missing * missing;
             }
             p += ni;
         }

@@ -14,4 +14,14 @@ void group_statistics(const double* x, int32_t ipool, int32_t ngrp, int32_t ntot
                       const int32_t* nobs, double* ybar, double* s2, double* ybar0,
                       double* s20);
 
+// The same for a row of which only the first navail values exist: a group
+// that runs past them reads NaN for each missing value, so its sums (and the
+// pooled sums from there on) are NaN, as if x went on with NaN.  The missing
+// values are not visited one by one: one NaN term is added in their place,
+// which gives the same result (NaN absorbs every later term), so a count far
+// beyond navail costs nothing.
+void group_statistics(const double* x, std::int64_t navail, int32_t ipool, int32_t ngrp,
+                      int32_t ntot, const int32_t* nobs, double* ybar, double* s2,
+                      double* ybar0, double* s20);
+
 }  // namespace kestrum::posterior

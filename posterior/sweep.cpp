@@ -10,6 +10,7 @@
 
 #include "kestrumr.h"
 #include "posterior/inverse.h"
+#include "posterior/inverse_small.h"
 #include "random/messages.h"
 #include "random/stream.h"
 
@@ -92,7 +93,7 @@ void theta_moments(std::int32_t n, const std::int32_t* nobs, const double* effva
     const std::size_t un = static_cast<std::size_t>(n);
     const double dn = static_cast<double>(n);
     precision_matrix(n, nobs, effvar, mvar1, gvar, wk.w, wk.rmat);
-    invert(wk.rmat, wk.smat, n, wk.inv);
+    invert_fast(wk.rmat, wk.smat, n, wk.inv);
     double b1 = 0.0;
     for (std::size_t j = 0; j < un; ++j) {
         wk.v[j] = wk.w[j] * ybar[j];
@@ -107,8 +108,8 @@ void theta_moments(std::int32_t n, const std::int32_t* nobs, const double* effva
     }
 }
 
-void conditional_moments(std::int32_t n, std::int32_t k, const SweepWork& wk, double* var,
-                         double* mean) {
+void conditional_moments_reference(std::int32_t n, std::int32_t k, const SweepWork& wk,
+                                   double* var, double* mean) {
     const std::size_t un = static_cast<std::size_t>(n);
     const std::size_t uk = static_cast<std::size_t>(k);
     const std::size_t n1 = un - 1;
@@ -138,6 +139,52 @@ void conditional_moments(std::int32_t n, std::int32_t k, const SweepWork& wk, do
     }
     *var = s[uk + uk * un] - vsum;
     *mean = wk.m[uk] + msum;
+}
+
+namespace {
+
+// conditional_moments for a fixed order N >= 2: the same operations in the
+// same order, T and P in local arrays; c is written to the scratch as the
+// reference leaves it.
+template <int N>
+void conditional_moments_order(std::int32_t k, const double* s, const double* m,
+                               const double* theta, double* c, double* var, double* mean) {
+    constexpr int N1 = N - 1;
+    const int uk = k;
+    int prime[N1];
+    for (int i = 0; i < N1; ++i) prime[i] = i < uk ? i : i + 1;
+    double t[N1 * N1], p[N1 * N1];
+    for (int l = 0; l < N1; ++l) {
+        for (int i = 0; i < N1; ++i) t[i + l * N1] = s[prime[i] + prime[l] * N];
+    }
+    invert_order<N1>(t, p);
+    double vsum = 0.0;
+    double msum = 0.0;
+    for (int j = 0; j < N1; ++j) {
+        double sum = 0.0;
+        for (int l = 0; l < N1; ++l) sum = sum + s[uk + prime[l] * N] * p[l + j * N1];
+        c[j] = sum;
+        const int jp = prime[j];
+        vsum = vsum + sum * s[jp + uk * N];
+        msum = msum + sum * (theta[jp] - m[jp]);
+    }
+    *var = s[uk + uk * N] - vsum;
+    *mean = m[uk] + msum;
+}
+
+}  // namespace
+
+void conditional_moments(std::int32_t n, std::int32_t k, const SweepWork& wk, double* var,
+                         double* mean) {
+    switch (n) {
+        case 2: conditional_moments_order<2>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        case 3: conditional_moments_order<3>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        case 4: conditional_moments_order<4>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        case 5: conditional_moments_order<5>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        case 6: conditional_moments_order<6>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        case 7: conditional_moments_order<7>(k, wk.smat, wk.m, wk.theta, wk.c, var, mean); return;
+        default: conditional_moments_reference(n, k, wk, var, mean); return;
+    }
 }
 
 void means_from_theta(std::int32_t n, const double* theta, double* gmean) {

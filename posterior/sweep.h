@@ -94,8 +94,14 @@ void theta_moments(std::int32_t n, const std::int32_t* nobs, const double* effva
 //     mean = m_k + sum_j c_j (theta_j' - m_j'),
 // each sum in its own accumulator from 0.0, both filled in one pass over j.
 // For n = 1 no sub-matrix is formed: var = S(1,1), mean = m_1.
+// conditional_moments_reference is this computation written out over the
+// scratch arrays with the reference inversion; conditional_moments gives
+// the same bits with fixed-order kernels for n = 2..7 (T and P kept in
+// local arrays; the scratch's tmat and pmat are then left alone).
 void conditional_moments(std::int32_t n, std::int32_t k, const SweepWork& wk, double* var,
                          double* mean);
+void conditional_moments_reference(std::int32_t n, std::int32_t k, const SweepWork& wk,
+                                   double* var, double* mean);
 
 // Group means from theta (n >= 1): mu_1 = theta_1 - (theta_2 + ... +
 // theta_n)/n, mu_j = theta_1 + theta_j/n.

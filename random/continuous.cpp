@@ -5,7 +5,9 @@
 // U is one uniform from the stream; uniforms are drawn in the order written.
 // A parameter check that fails writes the routine's message, draws nothing
 // and returns 0.0; NaN counts as an illegal value everywhere (each check is
-// coded as "not > 0" / "not >= 0").
+// coded as "not > 0" / "not >= 0").  The exports also return 0.0 when the
+// call met a degenerate generator record (Stream::faults moved); the
+// cores then give NaN where a rejection loop gave up (variates.h).
 #include <cmath>
 #include <limits>
 
@@ -44,7 +46,11 @@ double beta(Stream& s, double a, double b) {
     }
     // 2. Johnk's method when both are below 0.9 (strictly).
     if (a < 0.9 && b < 0.9) {
-        for (;;) {
+        for (int32_t rejected = 0;; ++rejected) {
+            if (rejected == kMaxRejectionsJohnk) {
+                s.degenerate();
+                return std::numeric_limits<double>::quiet_NaN();
+            }
             const double u1 = s.uniform();  // 2.1 u1 first, then u2
             const double u2 = s.uniform();
             const double x = pmath::pow(u1, 1.0 / a);  // 2.2
@@ -103,6 +109,22 @@ double pareto(Stream& s, double a, double b) {
 }  // namespace kestrum::random
 
 using kestrum::random::process_stream;
+using kestrum::random::Stream;
+
+namespace {
+
+// f(stream) through the process-wide stream, 0.0 when the call met a
+// degenerate record.
+template <class F>
+double checked(F f) {
+    Stream& s = process_stream();
+    const uint32_t before = s.faults;
+    const double x = f(s);
+    s.flush_report();
+    return s.faults == before ? x : 0.0;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -110,20 +132,22 @@ double zbqlnor_(const double* mu, const double* sigma) {
     return process_stream().normal(*mu, *sigma);
 }
 
-double zbqlexp_(const double* mu) { return kestrum::random::exponential(process_stream(), *mu); }
+double zbqlexp_(const double* mu) {
+    return checked([&](Stream& s) { return kestrum::random::exponential(s, *mu); });
+}
 
 double zbqlgam_(const double* g, const double* h) { return process_stream().gamma(*g, *h); }
 
 double zbqlbet1_(const double* a, const double* b) {
-    return kestrum::random::beta(process_stream(), *a, *b);
+    return checked([&](Stream& s) { return kestrum::random::beta(s, *a, *b); });
 }
 
 double zbqlwei_(const double* a, const double* b) {
-    return kestrum::random::weibull(process_stream(), *a, *b);
+    return checked([&](Stream& s) { return kestrum::random::weibull(s, *a, *b); });
 }
 
 double zbqlpar_(const double* a, const double* b) {
-    return kestrum::random::pareto(process_stream(), *a, *b);
+    return checked([&](Stream& s) { return kestrum::random::pareto(s, *a, *b); });
 }
 
 }  // extern "C"

@@ -6,6 +6,11 @@
 // 0; NaN counts as an illegal value everywhere.  No double is converted to
 // an integer unless it is known to lie in range: counts of 2^31 - 1 or more
 // saturate at INT32_MAX, and running sums are kept in 64 bits.
+//
+// Degenerate records: every loop that consumes uniforms stops at its bound
+// (variates.h), reports the degenerate table through the stream and
+// returns 0 (a routine that called another one compares Stream::faults
+// before and after and gives up too); the exports then return 0.
 #include <cmath>
 #include <cstdint>
 
@@ -32,13 +37,17 @@ int32_t saturated_count(double q) {
 int32_t geometric_core(Stream& s, double p) {
     if (p > 0.9) {
         // 2. Count trials, one uniform each, until u <= p.
-        int64_t c = 0;
+        int32_t c = 0;
         double u;
         do {
+            if (c == kMaxGeometricTrials) {
+                s.degenerate();
+                return 0;
+            }
             c = c + 1;
             u = s.uniform();
         } while (!(u <= p));
-        return c < kCountLimit ? static_cast<int32_t>(c) : kCountLimit;
+        return c;
     }
     // 3. One uniform and the logarithm formula.
     const double u = s.uniform();
@@ -65,15 +74,21 @@ int32_t binomial(Stream& s, int32_t n, double p) {
     }
     // 2. Working copies; counts in 64 bits (k + 1 reaches 2^31 for n =
     //    INT32_MAX and p = 1).
+    const uint32_t before = s.faults;
     int64_t acc = 0;
     int64_t nn = n;
     double pp = p;
     // 3. Splitting by order statistics: one beta variate settles the
     //    (k+1)-th smallest of N uniforms.
-    for (;;) {
+    for (int32_t splits = 0;; ++splits) {
         const int64_t k = static_cast<int64_t>(std::trunc(static_cast<double>(nn) * pp));
         if (k + 1 <= 10 || k + 1 >= nn - 10) break;
+        if (splits == kMaxBinomialSplits) {
+            s.degenerate();
+            return 0;
+        }
         const double v = beta(s, static_cast<double>(k + 1), static_cast<double>(nn - k));
+        if (s.faults != before) return 0;
         if (pp > v) {
             acc = acc + (k + 1);
             nn = nn - (k + 1);
@@ -94,7 +109,12 @@ int32_t binomial(Stream& s, int32_t n, double p) {
         int64_t sum = 0;
         for (;;) {
             sum = sum + geometric_core(s, q);
+            if (s.faults != before) return 0;
             if (sum <= nn) {
+                if (x == kMaxBinomialCount) {
+                    s.degenerate();
+                    return 0;
+                }
                 x = x + 1;
             } else {
                 break;
@@ -123,7 +143,11 @@ int32_t poisson(Stream& s, double mu) {
         const double sq = std::sqrt(2.0 * mu);
         const double lnmu = pmath::log(mu);
         const double lg0 = log_gamma(mu + 1.0) - mu * lnmu;
-        for (;;) {
+        for (int32_t rejected = 0;; ++rejected) {
+            if (rejected == kMaxRejectionsPoisson) {
+                s.degenerate();
+                return 0;
+            }
             // 2. One uniform per candidate.
             const double y = pmath::tan(kPi * s.uniform());
             const double v = sq * y + mu;
@@ -143,13 +167,21 @@ int32_t poisson(Stream& s, double mu) {
         }
     }
     // 3. Gamma splitting while the remaining mean exceeds 10.
+    const uint32_t before = s.faults;
     int64_t acc = 0;
     double m = mu;
-    while (m > 10.0) {
+    for (int32_t splits = 0; m > 10.0; ++splits) {
+        if (splits == kMaxPoissonSplits) {
+            s.degenerate();
+            return 0;
+        }
         const int64_t k = static_cast<int64_t>(std::trunc(m - std::sqrt(m)));  // >= 6
         const double y = s.gamma_core(static_cast<double>(k), m);
+        if (s.faults != before) return 0;
         if (y > 1.0) {
-            return static_cast<int32_t>(acc + binomial(s, static_cast<int32_t>(k - 1), 1.0 / y));
+            const int32_t b = binomial(s, static_cast<int32_t>(k - 1), 1.0 / y);
+            if (s.faults != before) return 0;
+            return static_cast<int32_t>(acc + b);
         }
         acc = acc + k;
         m = m * (1.0 - y);
@@ -159,6 +191,10 @@ int32_t poisson(Stream& s, double mu) {
     double prod = 1.0;
     int64_t j = -1;
     do {
+        if (j + 1 == kMaxPoissonProduct) {
+            s.degenerate();
+            return 0;
+        }
         j = j + 1;
         prod = prod * s.uniform();
     } while (!(prod <= t));
@@ -173,26 +209,48 @@ int32_t negative_binomial(Stream& s, double r, double p) {
     }
     // 2.-3. A gamma(r) mean scaled by p/(1 - p), then Poisson; r = +inf
     //    gives an infinite mean and so INT32_MAX, with nothing drawn.
+    const uint32_t before = s.faults;
     const double g = s.gamma_core(r, 1.0);
+    if (s.faults != before) return 0;
     return poisson(s, (g * p) / (1.0 - p));
 }
 
 }  // namespace kestrum::random
 
 using kestrum::random::process_stream;
+using kestrum::random::Stream;
+
+namespace {
+
+// f(stream) through the process-wide stream, 0 when the call met a
+// degenerate record.
+template <class F>
+int32_t checked(F f) {
+    Stream& s = process_stream();
+    const uint32_t before = s.faults;
+    const int32_t x = f(s);
+    s.flush_report();
+    return s.faults == before ? x : 0;
+}
+
+}  // namespace
 
 extern "C" {
 
-int32_t zbqlgeo_(const double* p) { return kestrum::random::geometric(process_stream(), *p); }
-
-int32_t zbqlbin_(const int32_t* n, const double* p) {
-    return kestrum::random::binomial(process_stream(), *n, *p);
+int32_t zbqlgeo_(const double* p) {
+    return checked([&](Stream& s) { return kestrum::random::geometric(s, *p); });
 }
 
-int32_t zbqlpoi_(const double* mu) { return kestrum::random::poisson(process_stream(), *mu); }
+int32_t zbqlbin_(const int32_t* n, const double* p) {
+    return checked([&](Stream& s) { return kestrum::random::binomial(s, *n, *p); });
+}
+
+int32_t zbqlpoi_(const double* mu) {
+    return checked([&](Stream& s) { return kestrum::random::poisson(s, *mu); });
+}
 
 int32_t zbqlnb_(const double* r, const double* p) {
-    return kestrum::random::negative_binomial(process_stream(), *r, *p);
+    return checked([&](Stream& s) { return kestrum::random::negative_binomial(s, *r, *p); });
 }
 
 }  // extern "C"

@@ -19,12 +19,18 @@
 // method A either, so without the guard those loops would not end.  Every
 // finite shape > 0 ends: method A for the tiniest shapes accepts at once
 // (x underflows to 0), method C for the largest (w rounds to 1).
+//
+// Degenerate records: each method gives up after its bound on consecutive
+// rejections (variates.h), which a sane record never meets in practice;
+// it then reports the degenerate table and returns NaN (zbqlgam_ returns
+// 0.0).  The bounds cost one count per rejected attempt.
 #include <cmath>
 #include <limits>
 
 #include "common/pmath.h"
 #include "random/messages.h"
 #include "random/stream.h"
+#include "random/variates.h"
 
 namespace kestrum::random {
 
@@ -38,7 +44,9 @@ double Stream::gamma(double g, double h) {
         write_gamma_parameter_message();
         return 0.0;
     }
-    return gamma_core(g, h);
+    const uint32_t before = faults;
+    const double x = gamma_core(g, h);
+    return faults == before ? x : 0.0;
 }
 
 // Set-up of the ratio-of-uniforms method for shape g (1 <= g <= 10), from
@@ -79,10 +87,16 @@ const Stream::RatioSetup& Stream::ratio_setup(double g) {
     return su;
 }
 
-double Stream::gamma_core(double g, double h) {
+double Stream::refused() {
+    degenerate();
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+double Stream::gamma_draw(double g, double h) {
     if (!(g > 0.0)) return std::numeric_limits<double>::quiet_NaN();
     if (g == std::numeric_limits<double>::infinity()) return g / h;
     double x;
+    int32_t rejected = 0;
     if (g < 1.0) {
         // A. GS: with b = g + e, the envelope is x^(g-1) on (0, 1] and
         // e^-x beyond; u1 picks the part and the point, u2 decides.
@@ -97,6 +111,7 @@ double Stream::gamma_core(double g, double h) {
                 x = pmath::pow((b * u1) / kE, 1.0 / g);
                 if (u2 <= pmath::exp(-x)) break;
             }
+            if (++rejected == kMaxRejectionsGS) return refused();
         }
     } else if (g <= 10.0) {
         // B. Ratio of uniforms: accept (uu, v) when
@@ -109,12 +124,14 @@ double Stream::gamma_core(double g, double h) {
             const double u2 = uniform();
             const double uu = hmax * u1;
             const double y = (vlo + u2 * span) / pmath::pow(uu, 0.5);
-            if (y <= a) continue;
-            const double z = y - a;
-            if (pmath::exp(-z / 1.5) * pmath::pow(z, expo) >= uu) {
-                x = z;
-                break;
+            if (y > a) {
+                const double z = y - a;
+                if (pmath::exp(-z / 1.5) * pmath::pow(z, expo) >= uu) {
+                    x = z;
+                    break;
+                }
             }
+            if (++rejected == kMaxRejectionsRatio) return refused();
         }
     } else {
         // C. GKM3.
@@ -127,16 +144,18 @@ double Stream::gamma_core(double g, double h) {
             const double u1 = uniform();
             const double u2 = uniform();
             const double v = u2 + (1.0 - 1.86 * u1) * s;
-            if (v <= 0.0 || v >= 1.0) continue;
-            const double w = (b1 * u2) / v;
-            if ((m1 * v + w) + 1.0 / w <= d1) {
-                x = a1 * w;
-                break;
+            if (v > 0.0 && v < 1.0) {
+                const double w = (b1 * u2) / v;
+                if ((m1 * v + w) + 1.0 / w <= d1) {
+                    x = a1 * w;
+                    break;
+                }
+                if ((m1 * pmath::log(v) - pmath::log(w)) + w < 1.0) {
+                    x = a1 * w;
+                    break;
+                }
             }
-            if ((m1 * pmath::log(v) - pmath::log(w)) + w < 1.0) {
-                x = a1 * w;
-                break;
-            }
+            if (++rejected == kMaxRejectionsGKM3) return refused();
         }
     }
     return x / h;

@@ -71,6 +71,13 @@ void write_seed_clock_record_message() {
                    "     the year). The generator's table is left unchanged."});
 }
 
+void write_degenerate_table_message() {
+    write_message({"",
+                   "     ****ERROR**** The generator table is degenerate: the record",
+                   "     ZBQL0001 gives no usable uniform variates. Seed it or restore it.",
+                   ""});
+}
+
 void write_exponential_parameter_message() {
     write_message({"", "     ****ERROR**** Illegal parameter value in  ZBQLEXP", ""});
 }

@@ -59,6 +59,10 @@ void write_seed_file_number_message();
 // nine digits (this library's own text; see kestrumr.h).
 void write_seed_clock_record_message();
 
+// The generator record gives no usable uniforms, or a rejection loop ran
+// past its bound (this library's own text; see kestrumr.h).
+void write_degenerate_table_message();
+
 // Parameter errors of the variate routines.
 void write_exponential_parameter_message();  // ZBQLEXP
 void write_beta_parameter_message();         // ZBQLBET1

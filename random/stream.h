@@ -23,6 +23,9 @@ namespace kestrum::random {
 
 using Record = kestrumr_zbql0001;
 
+// Writes the degenerate-table message (uniform.cpp).
+void report_degenerate_table();
+
 struct Stream {
     Record* rec;           // lag table, base and borrow
     int32_t ilag22 = 22;   // index of the word written 22 steps ago
@@ -80,20 +83,84 @@ struct Stream {
         return x;
     }
 
-    // The next variate on (0, 1).  A zero word is never returned as 0: the
+    // The next variate on (0, 1).  Normally one step and x/B for a word x
+    // in 1..B-1.  A zero word (x < 1/B) is never returned as 0: the
     // generator steps again and scales that word down by one more factor B
-    // (zero words drawn earlier in the same call add nothing).  This is the
-    // body of zbqlu01_; internal callers use it directly.
+    // (zero words drawn earlier in the same call add nothing).  A word
+    // whose scaled value is not in (0, 1) -- from a record a host wrote
+    // with words, base or borrow that give none -- counts as a zero word
+    // too.  At most kMaxZeroRun such words in a row are skipped (B^32 is the
+    // last power of the standard base below the largest double); after
+    // that the table is degenerate: degenerate() and the result
+    // kDegenerateUniform.  This is the body of zbqlu01_; internal callers
+    // use it directly.  It calls nothing, so that a caller's loop can keep
+    // the positions in registers.
+    static constexpr int32_t kMaxZeroRun = 31;
+    static constexpr double kDegenerateUniform = 0.5;
     double uniform() {
         const double base = rec->base;
         double divisor = base;
         double x = step();
+        int32_t run = 0;
         while (x < 1.0 / base) {
+            if (run == kMaxZeroRun) {
+                degenerate();
+                return kDegenerateUniform;
+            }
+            ++run;
             divisor = divisor * base;
             x = step();
         }
-        return x / divisor;
+        const double r = x / divisor;
+        if (__builtin_expect(r > 0.0 && r < 1.0, 1)) return r;
+        return uniform_rest(run, divisor);
     }
+
+    // uniform() after a word that is not below 1/B but gives no value in
+    // (0, 1): run words skipped so far, divisor B^(run+1).
+    double uniform_rest(int32_t run, double divisor) {
+        const double base = rec->base;
+        for (;;) {
+            if (run == kMaxZeroRun) {
+                degenerate();
+                return kDegenerateUniform;
+            }
+            ++run;
+            divisor = divisor * base;
+            const double x = step();
+            if (!(x < 1.0 / base)) {
+                const double r = x / divisor;
+                if (r > 0.0 && r < 1.0) return r;
+            }
+        }
+    }
+
+    // Degenerate record: no usable uniforms (a run of zero words past the
+    // limit) or a rejection loop past its bound.  Counts the event in
+    // faults (a caller compares the count before and after a draw) and
+    // marks the message as pending; nothing is called here.
+    // flush_report() writes the degenerate-table message for a pending
+    // event unless it was written since the current exported call began
+    // (fault_reported; process_stream() clears both flags).  It runs at the
+    // end of normal(), gamma_core() and of every exported variate routine,
+    // so each exported call that met a degenerate record writes the
+    // message once.
+    void degenerate() {
+        faults = faults + 1u;
+        report_pending = true;
+    }
+    void flush_report() {
+        if (report_pending) {
+            report_pending = false;
+            if (!fault_reported) {
+                fault_reported = true;
+                report_degenerate_table();
+            }
+        }
+    }
+    uint32_t faults = 0;          // degenerate events, wrapping
+    bool fault_reported = false;  // message written during this call
+    bool report_pending = false;  // an event whose message is not written yet
 
     // mu + sigma*z, z standard normal (Box-Muller, the sine deviate saved
     // unscaled for the next call).
@@ -101,7 +168,7 @@ struct Stream {
 
     // Gamma(g) / h with the parameter check of zbqlgam_: g or h not > 0
     // (that is <= 0 or NaN) writes the gamma message and returns 0.0
-    // without drawing.
+    // without drawing.  0.0 also after a degenerate record (faults moved).
     double gamma(double g, double h);
 
     // The ratio-of-uniforms set-up for shape g, cached (see RatioSetup).
@@ -111,7 +178,16 @@ struct Stream {
     // shape from hanging the rejection loops (no uniform is drawn in
     // either case): a shape that is NaN or not > 0 returns NaN; g = +inf
     // returns +inf / h.  h is used as it comes (X / h in IEEE arithmetic).
-    double gamma_core(double g, double h);
+    // Rejection loops past their bound (see gamma.cpp) also return NaN.
+    double gamma_core(double g, double h) {
+        const double x = gamma_draw(g, h);
+        flush_report();
+        return x;
+    }
+    double gamma_draw(double g, double h);  // the methods
+
+    // degenerate(), then NaN: the result of a refused gamma draw.
+    double refused();
 };
 
 // The record as the library is loaded: the built-in table, base B and
@@ -132,7 +208,13 @@ extern ProcessState process_state_instance;
 
 inline ProcessState& process_state() { return process_state_instance; }
 
-// The process-wide stream, bound to the exported record.
-inline Stream& process_stream() { return process_state_instance.stream; }
+// The process-wide stream, bound to the exported record.  Every exported
+// routine takes it here once, at entry, so this also starts a new call for
+// the degenerate-table message (written at most once per call).
+inline Stream& process_stream() {
+    process_state_instance.stream.fault_reported = false;
+    process_state_instance.stream.report_pending = false;
+    return process_state_instance.stream;
+}
 
 }  // namespace kestrum::random

@@ -337,9 +337,12 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
         progress.stop = relay_stop;
         progress.context = &relay;
     }
-    // The session's thread count is kept for the engine; the run itself
-    // goes on the calling thread, which gives the same bits at every count.
-    if (driver::estimate(s->stream, callees, a, o, progress)) {
+    // The rows are shared among the session's threads (the calling thread
+    // is one of them); the variates are drawn in stream order on the calling
+    // thread, so the bits are the same at every count.
+    driver::EngineOptions engine;
+    engine.threads = s->threads;
+    if (driver::estimate(s->stream, callees, a, o, progress, driver::allocate_block, engine)) {
         if (s->scaling != KESTRUMR_SCALE_OFF) analysis::results_to_data_units(o, p.nrow, p.ngrp, scale);
         return KESTRUMR_OK;
     }

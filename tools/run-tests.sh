@@ -20,8 +20,11 @@
 #      --no-manual) and the Python package (tools/python-package.sh: pip
 #      install into a temporary venv, pytest), both checked against the
 #      command-line front end for one seed;
-#   6. the test suite again, built with AddressSanitizer and UBSan;
-#   7. the Linux test suite (its summary is the last thing printed); it
+#   6. the test suite again, built with AddressSanitizer and UBSan, and the
+#      driver's tests (threads included) built with ThreadSanitizer;
+#   7. the fuzz harnesses (clang, libFuzzer) built and run on their seed
+#      corpora for a fixed number of inputs each (a smoke run);
+#   8. the Linux test suite (its summary is the last thing printed); it
 #      includes the downstream check (tests/downstream/check.sh): the build
 #      installed into a temporary prefix and used by a small C program
 #      through find_package, through pkg-config and with add_subdirectory.
@@ -223,6 +226,46 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE statistical
+
+echo "== ThreadSanitizer (the rows shared among threads)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DKESTRUMR_TSAN=ON -DKESTRUMR_WERROR=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target test_driver test_session
+TSAN_OPTIONS="halt_on_error=1 allocator_may_return_null=1" ctest --test-dir build-tsan --output-on-failure -j "$jobs" -R '^(driver|session)[.]'
+
+echo "== fuzzing smoke run (libFuzzer harnesses of fuzz/, fixed input counts)"
+if command -v clang++ >/dev/null && command -v clang >/dev/null; then
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DKESTRUMR_FUZZ=ON -DKESTRUMR_TESTS=OFF -DKESTRUMR_TOOLS=OFF -DKESTRUMR_WERROR=ON >/dev/null
+  cmake --build build-fuzz -j "$jobs"
+  fuzz_passed=0
+  fuzz_failed=0
+  for src in fuzz/*_fuzz.cpp; do
+    h=$(basename "$src" _fuzz.cpp)
+    runs=20000
+    [ "$h" = kestrum ] && runs=4000
+    # New inputs and any crash file go to a temporary directory; the seed
+    # corpus in the repository is only read.
+    work=$(mktemp -d)
+    if build-fuzz/fuzz/fuzz_"$h" -runs="$runs" -seed=1 -timeout=10 -print_final_stats=0 \
+         -artifact_prefix="$work/" "$work" "fuzz/corpus/$h" >"$work/log" 2>&1; then
+      echo "fuzz_$h: $runs inputs, no failure"
+      fuzz_passed=$((fuzz_passed + 1))
+    else
+      echo "fuzz_$h: FAILED"
+      tail -n 40 "$work/log"
+      fuzz_failed=$((fuzz_failed + 1))
+    fi
+    rm -rf "$work"
+  done
+  echo "fuzz: $fuzz_passed passed, $fuzz_failed failed"
+  [ "$fuzz_failed" = 0 ] || exit 1
+elif [ -n "${CI:-}" ]; then
+  echo "clang/clang++ not found: CI must run the fuzz smoke run (.ci/run installs clang and libclang-rt-14-dev)"
+  exit 1
+else
+  echo "clang/clang++ not found: fuzz smoke run skipped (apt-get install clang libclang-rt-14-dev)"
+fi
 
 echo "== Linux test suite"
 ctest --test-dir build --output-on-failure -j "$jobs"

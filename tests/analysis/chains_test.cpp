@@ -117,6 +117,18 @@ TEST(Chains, TheThreadCountChangesNoBit) {
         EXPECT_TRUE(same_bits(one.rec[c].rate, three.rec[c].rate));
         EXPECT_EQ(one.rec[c].contrasts, three.rec[c].contrasts);
     }
+    // Without stored draws a chain may share its rows among threads: the
+    // same bits again, and the same rate trace.
+    analysis::ChainsResult shared;
+    set.threads = 1;
+    set.engine_threads = 3;
+    set.store_draws = false;
+    ASSERT_EQ(analysis::run_chains(a, set, shared), analysis::ChainsStatus::ok);
+    for (std::size_t c = 0; c < 3; ++c) {
+        EXPECT_TRUE(same_bits(one.out[c].prob, shared.out[c].prob));
+        EXPECT_TRUE(same_bits(one.rec[c].rate, shared.rec[c].rate));
+        EXPECT_EQ(shared.rec[c].stored, 0u);
+    }
     // The chains are different streams.
     EXPECT_FALSE(same_bits(one.out[0].gmeanbar, one.out[1].gmeanbar));
     EXPECT_FALSE(same_bits(one.out[1].gmeanbar, one.out[2].gmeanbar));

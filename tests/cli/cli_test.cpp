@@ -199,7 +199,7 @@ TEST(Cli, KeepsAnOldOutputFileWhenARunFails) {
 TEST(Cli, HelpDescribesEveryOption) {
     const Result r = run_cli({"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* opt : {"--groups", "--labels", "--burn", "--keep", "--seed", "--pooled",
+    for (const char* opt : {"--groups", "--labels", "--burn", "--keep", "--seed", "--pooled", "--threads",
                             "--hshape", "--hrate", "--mvar", "--effvar", "--output"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
 }
@@ -252,3 +252,15 @@ TEST(CliProgram, ProgressOnlyOnATerminal) {
 #endif
 
 }  // namespace
+
+TEST(Cli, ThreadCountDoesNotChangeTheResults) {
+    GeneratorGuard guard;
+    const std::string& example = kExample;
+    const Result one = run_cli({"--threads", "1", "-g", "4,4,4", "-b", "5", "-k", "20", example});
+    guard.restore();
+    const Result three = run_cli({"-t", "3", "-g", "4,4,4", "-b", "5", "-k", "20", example});
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(one.out, three.out);
+    EXPECT_EQ(parse_tsv(one.out).size(), 301u);
+    EXPECT_EQ(run_cli({"--threads", "0", example}).status, 2);
+}

@@ -5,6 +5,7 @@
 // when the fast paths were written.
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -84,6 +85,39 @@ TEST(PortableMathFast, SinCosMatchAccurate) {
         c.add(c2, co);
     }
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
+// exp: the fast path (exp_core with a rounding test) and the accurate
+// fixed-point path give the same bits; where an 80-bit long double
+// reference decides the rounding (farther than 2^-60 relative from a
+// midpoint), both give the double nearest to it.
+TEST(PortableMathFast, ExpMatchesAccurateAndRoundsCorrectly) {
+    // The exact value lies 2^-78 (relative) from a midpoint: a double-double
+    // good to 2^-68 alone rounded it the wrong way.
+    EXPECT_EQ(pm::exp(-0x1.0e5f9a311e2abp+3), 0x1.c0f43de7f75a3p-13);
+    EXPECT_EQ(acc::exp_accurate(-0x1.0e5f9a311e2abp+3), 0x1.c0f43de7f75a3p-13);
+    const bool wide = sizeof(long double) > sizeof(double) && LDBL_MANT_DIG >= 64;
+    Mix g(0xe4b);
+    Count c, r;
+    for (int i = 0; i < 200000; ++i) {
+        double x;
+        switch (i % 4) {
+            case 0: x = g.uniform(-745.2, 709.78); break;
+            case 1: x = g.uniform(-1.0, 1.0); break;
+            case 2: x = g.uniform(-745.2, -707.0); break;  // subnormal results
+            default: x = std::ldexp(g.uniform(-1.0, 1.0), -static_cast<int>(g.next() % 64));
+        }
+        const double got = pm::exp(x);
+        c.add(got, acc::exp_accurate(x));
+        if (!wide) continue;
+        const long double e = std::exp(static_cast<long double>(x));
+        const double near = static_cast<double>(e);
+        const long double other = e > near ? std::nextafter(near, 1e300) : std::nextafter(near, -1e300);
+        const long double mid = (static_cast<long double>(near) + other) / 2;
+        if (near != 0.0 && std::fabs(e - mid) > std::ldexp(std::fabs(e), -60)) r.add(got, near);
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+    EXPECT_EQ(r.differ, 0) << "of " << r.n;
 }
 
 TEST(PortableMathFast, TanMatchesAccurate) {

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 #if defined(_WIN32)
 #include <io.h>
@@ -76,16 +77,20 @@ const char* const kUsage =
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
-    "                          memory grows as 16*rows*(groups+1)*N bytes\n"
-    "                          for every chain running at once\n"
+    "                          the kept contrasts take 16*rows*(groups-1)*N\n"
+    "                          bytes; beyond 256 MiB the kept iterations are\n"
+    "                          run a second time instead (for every chain\n"
+    "                          running at once)\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
     "  -p, --pooled            also fit one pooled mean and variance per row\n"
     "  -c, --chains C          independent chains from different seeds, pooled\n"
     "                          (default 4); chain 1 is the run of one chain\n"
-    "      --threads N         chains run at once (default: the number of cores;\n"
-    "                          the results do not depend on it)\n"
+    "  -t, --threads N         threads in all (default: the number of cores):\n"
+    "                          chains run side by side, and one chain with\n"
+    "                          --columns basic shares its rows among them;\n"
+    "                          results do not depend on it\n"
     "      --scale auto|none|S divide the data by one scale S before the run and\n"
     "                          give the results in the data's units; auto (the\n"
     "                          default) takes the median over rows of the pooled\n"
@@ -174,6 +179,7 @@ struct Options {
     std::int64_t burn = 1000;
     std::int64_t keep = 1000;
     std::int64_t seed = 0;  // 0 = not given
+    std::int64_t threads = 0;  // 0 = the number of cores
     bool pooled = false;
     double hshape = 1.0;
     double hrate = 1.0;
@@ -183,7 +189,6 @@ struct Options {
     ReadOptions read;
     // Several chains, standardisation and the layout of the results.
     std::int64_t chains = 4;
-    std::int64_t threads = 0;  // 0 = the number of cores
     int scale_mode = 1;        // 0 none, 1 auto, 2 the value below
     double scale_value = 1.0;
     bool hrate_given = false, mvar_given = false, effvar_given = false;
@@ -286,6 +291,11 @@ const OptionSpec kOptions[] = {
          return parse_int(v, 1, kInt32Max, o.seed) ? std::string()
                                                     : "--seed needs a whole number from 1 to 2147483647";
      }},
+    {'t', "threads", true,
+     [](Options& o, const std::string& v) {
+         return parse_int(v, 1, 256, o.threads) ? std::string()
+                                                 : "--threads needs a whole number from 1 to 256";
+     }},
     {'p', "pooled", false, [](Options& o, const std::string&) { o.pooled = true; return std::string(); }},
     {0, "hshape", true, [](Options& o, const std::string& v) { return set_prior(o.hshape, "--hshape", v); }},
     {0, "hrate", true,
@@ -347,11 +357,6 @@ const OptionSpec kOptions[] = {
      [](Options& o, const std::string& v) {
          return parse_int(v, 1, 1024, o.chains) ? std::string()
                                                  : "--chains needs a whole number from 1 to 1024";
-     }},
-    {0, "threads", true,
-     [](Options& o, const std::string& v) {
-         return parse_int(v, 1, 1024, o.threads) ? std::string()
-                                                  : "--threads needs a whole number from 1 to 1024";
      }},
     {0, "scale", true,
      [](Options& o, const std::string& v) {
@@ -695,9 +700,15 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     // Chain 1 continues the process's generator (so one chain is exactly
     // the single run of earlier versions); the others have streams of
     // their own.
+    // The threads in all: chains side by side, the rest (one chain's draws
+    // not stored per row) sharing each chain's rows.
+    const std::int32_t threads = o.threads > 0 ? static_cast<std::int32_t>(o.threads)
+                                               : std::min(analysis::available_threads(), 256);
     analysis::ChainSettings settings;
     settings.chains = static_cast<std::int32_t>(o.chains);
-    settings.threads = o.threads > 0 ? static_cast<std::int32_t>(o.threads) : analysis::available_threads();
+    settings.threads = std::min(settings.chains, threads);
+    settings.engine_threads = std::max(1, threads / settings.threads);
+    settings.store_draws = !o.basic_columns;
     settings.seed = static_cast<std::int32_t>(o.seed);
     settings.first_on_process = true;
     analysis::ChainsResult chains;

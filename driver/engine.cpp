@@ -1,0 +1,382 @@
+// The engine's workspace, the per-row bookkeeping of the kept draws and the
+// summaries computed from it (see engine.h).  Every sum is formed in the
+// order of driver/summaries.cpp: over the kept draws in k order, each in its
+// own accumulator from 0.0, so the results are the same to the bit.
+#include "driver/engine.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "common/pmath.h"
+#include "posterior/inverse.h"
+#include "posterior/inverse_small.h"
+#include "posterior/statistics.h"
+
+namespace kestrum::driver {
+
+namespace {
+
+constexpr double kThird = 0.3333333333333333;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Accumulators of one row, at offsets from its start.
+struct AccLayout {
+    std::int64_t J, M;
+    std::int64_t gmean() const { return 0; }
+    std::int64_t gvar() const { return J; }
+    std::int64_t pmean() const { return 2 * J; }
+    std::int64_t pvar() const { return 2 * J + 1; }
+    std::int64_t d() const { return 2 * J + 2; }
+    std::int64_t d2() const { return 2 * J + 2 + M; }
+    std::int64_t c() const { return 2 * J + 2 + 2 * M; }
+    std::int64_t c2() const { return 2 * J + 2 + 3 * M; }
+    std::int64_t cross() const { return 2 * J + 2 + 4 * M; }
+};
+
+// a*b + c in size_t, false when it does not fit.
+bool size_of(std::size_t a, std::size_t b, std::size_t c, std::size_t* out) {
+    std::size_t ab;
+    return checked_mul(a, b, &ab) && checked_add(ab, c, out);
+}
+
+// Adds the two quadratic forms of one draw's u to the row's hit counts.
+void count_forms(const double* inv, std::int64_t M, std::int64_t D, const double* u,
+                 double* counts) {
+    const double* mcovinv = inv;
+    const double* dcovinv = inv + M * M;
+    if (M >= 1) {  // J >= 2
+        double q1 = 0.0;
+        for (std::int64_t i = 0; i < M; ++i) {
+            for (std::int64_t l = 0; l < M; ++l) q1 = q1 + (mcovinv[i + l * M] * u[i]) * u[l];
+        }
+        if (q1 > 6.0) counts[0] = counts[0] + 1.0;
+    }
+    if (D >= 1) {
+        double q2 = 0.0;
+        for (std::int64_t a = 0; a < D; ++a) {
+            for (std::int64_t b = 0; b < D; ++b) q2 = q2 + (dcovinv[a + b * D] * u[a]) * u[b];
+        }
+        if (q2 > 9.0) counts[1] = counts[1] + 1.0;
+    }
+}
+
+}  // namespace
+
+RowScratch row_scratch(const Run& r, const Bounded& b, int thread) {
+    const std::int64_t J = r.d.J;
+    double* p = b.thread_scratch + static_cast<std::size_t>(thread) * b.per_thread;
+    RowScratch rs;
+    rs.ybar = p;
+    rs.s2 = p + J;
+    rs.gmean = p + 2 * J;
+    rs.gvar = p + 3 * J;
+    rs.u = p + 4 * J;
+    rs.sweep = p + 4 * J + r.d.D;
+    return rs;
+}
+
+void carve_engine(Arena& a, Run& r, Bounded& b) {
+    const auto L = static_cast<std::size_t>(r.d.L);
+    const auto J = static_cast<std::size_t>(r.d.J);
+    const auto N = static_cast<std::size_t>(r.d.N);
+    const auto K = static_cast<std::size_t>(r.d.K);
+    const auto D = static_cast<std::size_t>(r.d.D);
+    const std::size_t M = J >= 1 ? J - 1 : 0;
+    r.ybar = a.take(L, J);
+    r.s2 = a.take(L, J);
+    r.ybar0 = a.take(L);
+    r.s20 = a.take(L);
+    r.gmean = a.take(L, J);
+    r.gvar = a.take(L, J);
+    r.pmean = a.take(L);
+    r.pvar = a.take(L);
+    r.vshape = a.take(J);
+    r.vrate = a.take(J);
+    r.precsum = a.take(J);
+    r.spare = a.take(M);
+    // One row of observations, only when there are rows; groups whose
+    // counts run past N read NaN without a buffer of that length.
+    r.obs_size = L >= 1 ? N : 0;
+    r.obs = a.take(r.obs_size);
+
+    // Per-row accumulators and inverses.  D(D - 1)/2 as (D/2)(D - 1), D even.
+    std::size_t ncross = 0, acc = 0, inv = 0;
+    const bool sizes_fit = checked_mul(D / 2, D >= 1 ? D - 1 : 0, &ncross) &&
+                           size_of(4, M, 2 * J + 2, &acc) && checked_add(acc, ncross, &acc) &&
+                           size_of(M, M, 0, &inv) && size_of(D, D, inv, &inv);
+    if (!sizes_fit) {
+        a.fail();
+        return;
+    }
+    b.M = static_cast<std::int64_t>(M);
+    b.ncross = static_cast<std::int64_t>(ncross);
+    b.A = static_cast<std::int64_t>(acc);
+    b.Q = static_cast<std::int64_t>(inv);
+    b.acc = a.take(L, acc);
+    b.inv = a.take(L, inv);
+    b.counts = a.take(L, 2);
+    r.dcov = a.take(D, D);
+    r.mcov = a.take(M, M);
+    if (r.d.D > std::numeric_limits<std::int32_t>::max()) {
+        a.fail();
+        return;
+    }
+    r.inverse_scratch = a.take(posterior::inverse_scratch_size(static_cast<std::int32_t>(D)));
+
+    if (b.mode == SecondPass::stores) b.store = a.take(K, L, D);
+    if (b.mode == SecondPass::replay) {
+        b.cp_gmean = a.take(L, J);
+        b.cp_gvar = a.take(L, J);
+        b.cp_pmean = a.take(L);
+        b.cp_pvar = a.take(L);
+        b.cp_vrate = a.take(J);
+        b.cp_precsum = a.take(J);
+    }
+
+    std::size_t per = 0;
+    if (!size_of(4, J, D, &per) || !checked_add(per, b.sweep_doubles, &per)) {
+        a.fail();
+        return;
+    }
+    b.per_thread = per;
+    b.thread_scratch = a.take(static_cast<std::size_t>(b.threads), per);
+
+    if (b.threads > 1) {
+        b.rold = a.take(L, J + 1);
+        b.rnew = a.take(L, J + 1);
+        const std::size_t G = J + (r.ipool == 1 ? 1 : 0);
+        std::size_t head = 0, slot = 0;
+        if (!size_of(40, J, 1, &head) || !size_of(L, 4 * G, head, &slot)) {
+            a.fail();
+            return;
+        }
+        b.G = static_cast<std::int64_t>(G);
+        b.head = static_cast<std::int64_t>(head);
+        b.row_stride = static_cast<std::int64_t>(4 * G);
+        b.slot = static_cast<std::int64_t>(slot);
+        b.feed = a.take(2, slot);
+    }
+}
+
+double* obtain_engine_workspace(Run& r, Bounded& b, Allocate allocate) {
+    Arena plan;
+    carve_engine(plan, r, b);
+    if (plan.overflowed() ||
+        plan.used() > static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) /
+                          sizeof(double)) {
+        return nullptr;
+    }
+    double* block = allocate(plan.used());
+    if (block == nullptr) return nullptr;
+    Arena arena(block);
+    carve_engine(arena, r, b);
+    return block;
+}
+
+void prepare_engine(Run& r, Bounded& b) {
+    const std::int64_t L = r.d.L, J = r.d.J, N = r.d.N;
+    for (std::int64_t j = 0; j + 1 < J; ++j) r.spare[j] = 0.0;
+    for (std::int64_t j = 0; j < J; ++j) {
+        r.precsum[j] = static_cast<double>(r.nrow);
+        r.vshape[j] = 2.0;
+        r.vrate[j] = 2.0;
+    }
+    r.pshape = 2.0;
+    r.prate = 2.0;
+    const RowScratch rs = row_scratch(r, b, 0);
+    for (std::int64_t g = 0; g < L; ++g) {
+        for (std::int64_t j = 0; j < J; ++j) {
+            r.gmean[g + j * L] = 0.0;
+            r.gvar[g + j * L] = 1.0;
+        }
+        r.pmean[g] = 0.0;
+        r.pvar[g] = 1.0;
+        for (std::int64_t t = 0; t < N; ++t) r.obs[t] = r.ydata[g + t * L];
+        for (std::int64_t j = 0; j < J; ++j) {
+            rs.ybar[j] = 0.0;
+            rs.s2[j] = 1.0;
+        }
+        double pooled_mean = 0.0;
+        double pooled_var = 1.0;
+        posterior::group_statistics(r.obs, N, r.ipool, r.ngrp, r.ntot, r.nobs, rs.ybar, rs.s2,
+                                    &pooled_mean, &pooled_var);
+        for (std::int64_t j = 0; j < J; ++j) {
+            r.ybar[g + j * L] = rs.ybar[j];
+            r.s2[g + j * L] = rs.s2[j];
+        }
+        r.ybar0[g] = pooled_mean;
+        r.s20[g] = pooled_var;
+    }
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < J; ++j) sum = sum + r.vrate[j];
+    r.ratesum = sum;
+    r.pprecsum = static_cast<double>(r.nrow);
+    for (std::int64_t t = 0; t < L * b.A; ++t) b.acc[t] = 0.0;
+    for (std::int64_t t = 0; t < 2 * L; ++t) b.counts[t] = 0.0;
+}
+
+void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool replay_pass,
+              double* u) {
+    const std::int64_t L = r.d.L, J = r.d.J, D = r.d.D, M = b.M;
+    const AccLayout at{J, M};
+    double* a = b.acc + g * b.A;
+    const double* m = r.gmean + g;  // m[j * L]
+    const double* v = r.gvar + g;
+    if (!replay_pass) {
+        for (std::int64_t j = 0; j < J; ++j) {
+            a[at.gmean() + j] = a[at.gmean() + j] + m[j * L];
+            a[at.gvar() + j] = a[at.gvar() + j] + v[j * L];
+        }
+        a[at.pmean()] = a[at.pmean()] + r.pmean[g];
+        a[at.pvar()] = a[at.pvar()] + r.pvar[g];
+    }
+    if (J < 2) return;
+    const double r1 = pmath::pow(v[0], kThird);
+    for (std::int64_t i = 0; i < M; ++i) {
+        const double d = m[(i + 1) * L] - m[0];
+        const double c = pmath::pow(v[(i + 1) * L], kThird) - r1;
+        u[i] = d;
+        u[M + i] = c;
+    }
+    if (replay_pass) {
+        count_forms(b.inv + g * b.Q, M, D, u, b.counts + 2 * g);
+        return;
+    }
+    for (std::int64_t i = 0; i < M; ++i) {
+        const double d = u[i], c = u[M + i];
+        a[at.d() + i] = a[at.d() + i] + d;
+        a[at.d2() + i] = a[at.d2() + i] + d * d;
+        a[at.c() + i] = a[at.c() + i] + c;
+        a[at.c2() + i] = a[at.c2() + i] + c * c;
+    }
+    double* cross = a + at.cross();
+    std::int64_t p = 0;
+    for (std::int64_t x = 0; x + 1 < D; ++x) {
+        for (std::int64_t y = x + 1; y < D; ++y, ++p) cross[p] = cross[p] + u[x] * u[y];
+    }
+    if (b.mode == SecondPass::stores) {
+        double* s = b.store + (k * L + g) * D;
+        for (std::int64_t x = 0; x < D; ++x) s[x] = u[x];
+    }
+}
+
+void finish_first_visit(Run& r, Bounded& b) {
+    const std::int64_t L = r.d.L, J = r.d.J, K = r.d.K, D = r.d.D, M = b.M;
+    const AccLayout at{J, M};
+    const double Kd = static_cast<double>(K);
+    const double Km1 = static_cast<double>(K - 1);
+    for (std::int64_t g = 0; g < L; ++g) {
+        double* a = b.acc + g * b.A;
+        for (std::int64_t j = 0; j < J; ++j) {
+            a[at.gmean() + j] = a[at.gmean() + j] / Kd;
+            a[at.gvar() + j] = a[at.gvar() + j] / Kd;
+        }
+        a[at.pmean()] = a[at.pmean()] / Kd;
+        a[at.pvar()] = a[at.pvar()] / Kd;
+        for (std::int64_t i = 0; i < M; ++i) {
+            a[at.d() + i] = a[at.d() + i] / Kd;
+            a[at.c() + i] = a[at.c() + i] / Kd;
+        }
+        auto umean = [&](std::int64_t x) { return x < M ? a[at.d() + x] : a[at.c() + x - M]; };
+        for (std::int64_t i = 0; i < M; ++i) {
+            const double md = a[at.d() + i], mc = a[at.c() + i];
+            r.dcov[i + i * D] = (a[at.d2() + i] - Kd * (md * md)) / Km1;
+            r.dcov[(M + i) + (M + i) * D] = (a[at.c2() + i] - Kd * (mc * mc)) / Km1;
+        }
+        const double* cross = a + at.cross();
+        std::int64_t p = 0;
+        for (std::int64_t x = 0; x + 1 < D; ++x) {
+            for (std::int64_t y = x + 1; y < D; ++y, ++p) {
+                const double cov = (cross[p] - (Kd * umean(x)) * umean(y)) / Km1;
+                r.dcov[x + y * D] = cov;
+                r.dcov[y + x * D] = cov;
+            }
+        }
+        for (std::int64_t l = 0; l < M; ++l) {
+            for (std::int64_t i = 0; i < M; ++i) r.mcov[i + l * M] = r.dcov[i + l * D];
+        }
+        double* inv = b.inv + g * b.Q;
+        posterior::invert_fast(r.mcov, inv, static_cast<std::int32_t>(M), r.inverse_scratch);
+        posterior::invert_fast(r.dcov, inv + M * M, static_cast<std::int32_t>(D), r.inverse_scratch);
+        b.counts[2 * g] = 0.0;
+        b.counts[2 * g + 1] = 0.0;
+    }
+}
+
+void evaluate_stores(const Run& r, Bounded& b) {
+    const std::int64_t L = r.d.L, K = r.d.K, D = r.d.D;
+    for (std::int64_t k = 0; k < K; ++k) {
+        const double* s = b.store + k * L * D;
+        for (std::int64_t g = 0; g < L; ++g) {
+            count_forms(b.inv + g * b.Q, b.M, D, s + g * D, b.counts + 2 * g);
+        }
+    }
+}
+
+void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {
+    const std::int64_t L = r.d.L, J = r.d.J, K = r.d.K;
+    const AccLayout at{J, b.M};
+    const double Kd = static_cast<double>(K);
+    for (std::int64_t g = 0; g < L; ++g) {
+        const double* a = b.acc + g * b.A;
+        // 0/0 = NaN when K = 0; with one kept draw the covariance divisor is
+        // 0 and both frequencies are NaN.
+        double p1 = b.counts[2 * g] / Kd;
+        double p2 = b.counts[2 * g + 1] / Kd;
+        if (K == 1) {
+            p1 = kNaN;
+            p2 = kNaN;
+        }
+        for (std::int64_t j = 0; j < J; ++j) {
+            out.gmeanbar[g + j * L] = a[at.gmean() + j];
+            out.gvarbar[g + j * L] = a[at.gvar() + j];
+        }
+        out.pmeanbar[g] = a[at.pmean()];
+        out.pvarbar[g] = a[at.pvar()];
+        if (J >= 2) out.prob[g] = p1;
+        if (J >= 3) out.prob[g + L] = p2;
+        for (std::int64_t j = 2; j + 1 < J; ++j) out.prob[g + j * L] = kNaN;
+    }
+}
+
+void save_state(const Run& r, Bounded& b) {
+    const std::int64_t LJ = r.d.L * r.d.J;
+    for (std::int64_t t = 0; t < LJ; ++t) {
+        b.cp_gmean[t] = r.gmean[t];
+        b.cp_gvar[t] = r.gvar[t];
+    }
+    for (std::int64_t g = 0; g < r.d.L; ++g) {
+        b.cp_pmean[g] = r.pmean[g];
+        b.cp_pvar[g] = r.pvar[g];
+    }
+    for (std::int64_t j = 0; j < r.d.J; ++j) {
+        b.cp_vrate[j] = r.vrate[j];
+        b.cp_precsum[j] = r.precsum[j];
+    }
+    b.cp_prate = r.prate;
+    b.cp_pprecsum = r.pprecsum;
+    b.cp_ratesum = r.ratesum;
+}
+
+void restore_state(Run& r, const Bounded& b) {
+    const std::int64_t LJ = r.d.L * r.d.J;
+    for (std::int64_t t = 0; t < LJ; ++t) {
+        r.gmean[t] = b.cp_gmean[t];
+        r.gvar[t] = b.cp_gvar[t];
+    }
+    for (std::int64_t g = 0; g < r.d.L; ++g) {
+        r.pmean[g] = b.cp_pmean[g];
+        r.pvar[g] = b.cp_pvar[g];
+    }
+    for (std::int64_t j = 0; j < r.d.J; ++j) {
+        r.vrate[j] = b.cp_vrate[j];
+        r.precsum[j] = b.cp_precsum[j];
+    }
+    r.prate = b.cp_prate;
+    r.pprecsum = b.cp_pprecsum;
+    r.ratesum = b.cp_ratesum;
+}
+
+}  // namespace kestrum::driver
