@@ -162,6 +162,7 @@ void fill_nan(const kestrumr_problem& p, const kestrumr_results& out) {
     fill(out.pvarbar, e.L);
     fill(out.gmeanbar, lj);
     fill(out.gvarbar, lj);
+    fill(out.pjoint, e.L);
 }
 
 bool finite_at_least(double x, double low, bool strict) {
@@ -278,6 +279,7 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     o.pvarbar = out.pvarbar;
     o.gmeanbar = out.gmeanbar;
     o.gvarbar = out.gvarbar;
+    o.pjoint = out.pjoint;
     driver::CoreCallees callees;
     callees.blocks = s->blocks.blocks();
 
