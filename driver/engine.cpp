@@ -338,6 +338,7 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {
         if (J >= 2) out.prob[g] = p1;
         if (J >= 3) out.prob[g + L] = p2;
         for (std::int64_t j = 2; j + 1 < J; ++j) out.prob[g + j * L] = kNaN;
+        if (out.pjoint != nullptr) out.pjoint[g] = J >= 2 ? p2 : kNaN;
     }
 }
 

@@ -37,6 +37,7 @@ void fill_outputs_with_nan(const Dims& d, const Outputs& out) {
             out.gvarbar[g + j * L] = kNaN;
         }
         for (std::int64_t j = 0; j + 1 < J; ++j) out.prob[g + j * L] = kNaN;
+        if (out.pjoint != nullptr) out.pjoint[g] = kNaN;
     }
 }
 
@@ -189,6 +190,7 @@ void summarise(Run& r, const Outputs& out) {
         if (J >= 2) out.prob[g] = p1;
         if (J >= 3) out.prob[g + L] = p2;
         for (std::int64_t j = 2; j + 1 < J; ++j) out.prob[g + j * L] = kNaN;
+        if (out.pjoint != nullptr) out.pjoint[g] = J >= 2 ? p2 : kNaN;
     }
 }
 

@@ -13,6 +13,11 @@ struct Outputs {
     double* pvarbar = nullptr;   // L
     double* gmeanbar = nullptr;  // L x J
     double* gvarbar = nullptr;   // L x J
+    // Optional (nullptr: not written), L: the joint frequency of the means
+    // and cube-root variances for every J >= 2 -- prob's second column for
+    // J >= 3, and the same statistic for J = 2, which prob has no column
+    // for; NaN for J < 2.
+    double* pjoint = nullptr;
 };
 
 // Reduces the K kept draws of every row g = 1..L to its outputs.  Reads only

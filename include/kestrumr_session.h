@@ -162,6 +162,11 @@ typedef struct kestrumr_results {
     double* pvarbar;   /* [L] */
     double* gmeanbar;  /* [L x J], column by column */
     double* gvarbar;   /* [L x J] */
+    double* pjoint;    /* [L], or NULL: the joint frequency of the means and
+                        * cube-root variances for every J >= 2 -- prob's
+                        * second column when J >= 3, and the same statistic
+                        * for J = 2, which prob has no column for (set it to
+                        * NULL when not wanted) */
 } kestrumr_results;
 
 KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,

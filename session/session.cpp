@@ -170,6 +170,7 @@ void fill_nan(const kestrumr_problem& p, const kestrumr_results& out) {
     fill(out.pvarbar, e.L);
     fill(out.gmeanbar, lj);
     fill(out.gvarbar, lj);
+    fill(out.pjoint, e.L);
 }
 
 bool finite_at_least(double x, double low, bool strict) {
@@ -286,6 +287,7 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     o.pvarbar = out.pvarbar;
     o.gmeanbar = out.gmeanbar;
     o.gvarbar = out.gvarbar;
+    o.pjoint = out.pjoint;
     // Standardisation (kestrumr_set_scaling): the run on y / scale, with the
     // priors converted when they are in the data's units.
     double scale = 1.0;

@@ -141,8 +141,7 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         against the reference group lie beyond the threshold 6 in the metric
         of their own posterior covariance;
         ``p_joint``: (rows,), the same for the mean and cube-root variance
-        contrasts jointly (threshold 9).  With two groups the run computes
-        it but the session interface does not hand it out yet: NaN.
+        contrasts jointly (threshold 9), for two groups too.
 
     Raises
     ------
@@ -200,6 +199,7 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     prob = np.empty((L, max(J - 1, 1)), dtype=np.float64, order="F")
     pmeanbar = np.empty(L, dtype=np.float64)
     pvarbar = np.empty(L, dtype=np.float64)
+    pjoint = np.empty(L, dtype=np.float64)
 
     def ptr(arr):
         return arr.ctypes.data_as(_native.c_double_p)
@@ -207,7 +207,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     problem = _native.Problem(
         1 if pooled else 0, L, J, sizes.ctypes.data_as(_native.c_int32_p), N, ptr(y), keep,
         burn, float(hshape[0]), float(hrate[0]), ptr(mvar), ptr(effvar))
-    results = _native.Results(ptr(prob), ptr(pmeanbar), ptr(pvarbar), ptr(mean), ptr(var))
+    results = _native.Results(ptr(prob), ptr(pmeanbar), ptr(pvarbar), ptr(mean), ptr(var),
+                              ptr(pjoint))
     status, messages, interrupted = _run(problem, results, seed, threads)
 
     for m in messages:
@@ -225,7 +226,7 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         out["pooled_mean"] = pmeanbar
         out["pooled_var"] = pvarbar
     out["p_mean"] = prob[:, 0]
-    out["p_joint"] = prob[:, 1] if J >= 3 else np.full(L, np.nan)
+    out["p_joint"] = pjoint
     return out
 
 

@@ -40,6 +40,7 @@ class Results(ctypes.Structure):
         ("pvarbar", c_double_p),
         ("gmeanbar", c_double_p),
         ("gvarbar", c_double_p),
+        ("pjoint", c_double_p),
     ]
 
 

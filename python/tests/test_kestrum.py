@@ -84,7 +84,8 @@ def test_dtypes(dtype):
 def test_two_groups():
     r = run(X[:, :8], G[:8], seed=4)
     assert not np.any(np.isnan(r["p_mean"]))
-    assert np.all(np.isnan(r["p_joint"]))  # not handed out by the session
+    assert not np.any(np.isnan(r["p_joint"]))
+    assert np.all((r["p_joint"] >= 0) & (r["p_joint"] <= 1))
 
 
 BAD = {

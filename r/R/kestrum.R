@@ -114,7 +114,7 @@ kestrum <- function(x, groups, burn = 1000, keep = 1000, pooled = FALSE,
     }
     for (j in seq_len(J)[-1L]) out[[paste0("diff_", levs[j])]] <- gm[, j] - gm[, 1L]
     out$p_mean <- res$prob[seq_len(L)]
-    out$p_joint <- if (J >= 3L) res$prob[L + seq_len(L)] else res$pjoint
+    out$p_joint <- res$pjoint
     if (sort.by != "none") {
         key <- switch(sort.by,
                       p_mean = out$p_mean,

@@ -68,9 +68,7 @@ kestrum(x, groups, burn = 1000, keep = 1000, pooled = FALSE,
     reference group lie beyond the threshold 6 in the metric of their own
     posterior covariance;}
   \item{p_joint}{the same for the mean contrasts and the cube-root variance
-    contrasts taken jointly (threshold 9).  With two groups the run
-    computes this frequency too, but the library's session interface does
-    not hand it out yet: the column is \code{NA} then.}
+    contrasts taken jointly (threshold 9), for two groups too.}
 }
 \details{
   Every call runs on a generator of its own: calls never influence each

@@ -144,9 +144,6 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP burn, SEXP keep, SEXP pooled, 
     SET_VECTOR_ELT(res, 4, prob);
     SEXP pjoint = allocVector(REALSXP, L);
     SET_VECTOR_ELT(res, 5, pjoint);
-    /* The joint frequency of two groups is computed by the run but not
-     * part of the session's results: NA until it is. */
-    for (int g = 0; g < L; ++g) REAL(pjoint)[g] = NA_REAL;
 
     kestrumr_problem problem;
     problem.ipool = LOGICAL(pooled)[0] == TRUE ? 1 : 0;
@@ -167,6 +164,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP burn, SEXP keep, SEXP pooled, 
     results.pvarbar = REAL(pvarbar);
     results.gmeanbar = REAL(gmeanbar);
     results.gvarbar = REAL(gvarbar);
+    results.pjoint = REAL(pjoint);
 
     /* From here to kestrumr_session_free nothing may raise an R error. */
     run_context context;

@@ -40,9 +40,10 @@ cols <- c(which(g == "b"), which(g == "a"), which(g == "c"))
 stopifnot(identical(fb, run(m[, cols], rep(c("b", "a", "c"), each = 4), seed = 9)),
           "diff_a" %in% names(fb))
 
-## Two groups: p_mean from the run; p_joint not handed out by the session.
+## Two groups: both frequencies from the run.
 two <- run(m[, 1:8], g[1:8], seed = 4)
-stopifnot(is.numeric(two$p_mean), !anyNA(two$p_mean), all(is.na(two$p_joint)))
+stopifnot(is.numeric(two$p_mean), !anyNA(two$p_mean), !anyNA(two$p_joint),
+          all(two$p_joint >= 0 & two$p_joint <= 1))
 
 ## Sorting, strongest evidence first; ties keep their order.
 u <- run(m, g, seed = 5)

@@ -62,6 +62,7 @@ int main(void) {
         results.pvarbar = q + L * J;
         results.gmeanbar = q + L * (J + 1);
         results.gvarbar = q + L * (2 * J + 1);
+        results.pjoint = NULL;
         status = kestrumr_run(session, &problem, &results);
         if (status != KESTRUMR_OK) {
             printf("downstream: run %d failed (%d): %s\n", run + 1, status,

@@ -34,7 +34,7 @@ struct ScaledRun {
         EXPECT_EQ(kestrumr_set_scaling(s, mode), KESTRUMR_OK);
         EXPECT_EQ(kestrumr_seed(s, static_cast<std::uint64_t>(seed)), KESTRUMR_OK);
         const kestrumr_problem p{0, L, J, nobs, N, y.data(), keep, burn, 1.0, hrate, mvar, effvar};
-        const kestrumr_results r{prob.data(), pm.data(), pv.data(), gm.data(), gv.data()};
+        const kestrumr_results r{prob.data(), pm.data(), pv.data(), gm.data(), gv.data(), nullptr};
         EXPECT_EQ(kestrumr_run(s, &p, &r), KESTRUMR_OK) << kestrumr_errmsg(s);
     }
 };

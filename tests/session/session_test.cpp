@@ -49,7 +49,9 @@ struct Results {
     std::vector<double> prob, pm, pv, gm, gv;
     Results(std::int32_t L, std::int32_t J)
         : prob(L * (J - 1), -5.0), pm(L, -5.0), pv(L, -5.0), gm(L * J, -5.0), gv(L * J, -5.0) {}
-    kestrumr_results c() { return {prob.data(), pm.data(), pv.data(), gm.data(), gv.data()}; }
+    kestrumr_results c() {
+        return {prob.data(), pm.data(), pv.data(), gm.data(), gv.data(), nullptr};
+    }
     std::vector<double> all() const {
         std::vector<double> v(prob);
         for (const auto* a : {&pm, &pv, &gm, &gv}) v.insert(v.end(), a->begin(), a->end());
@@ -399,6 +401,32 @@ TEST(Session, ThreadCountsGiveTheSameBits) {
         const auto got = session_run(s.get(), p);
         if (want.empty()) want = got;
         EXPECT_EQ(got, want) << threads << " threads";
+    }
+}
+
+// The optional joint frequency: prob's second column for three groups, the
+// same statistic for two (which prob has no column for).
+TEST(Session, JointFrequencyForEveryGroupCount) {
+    Problem three(6, 20, 5);
+    Problem two(6, 20, 5);
+    two.J = 2;
+    two.N = 5;
+    two.nobs = {3, 2};
+    two.effvar = {10000.0};
+    for (const Problem* p : {&three, &two}) {
+        Results r(p->L, p->J);
+        std::vector<double> pj(p->L, -5.0);
+        kestrumr_results cr = r.c();
+        cr.pjoint = pj.data();
+        const kestrumr_problem cp = p->c();
+        Session s = make_session();
+        ASSERT_EQ(kestrumr_run(s.get(), &cp, &cr), KESTRUMR_OK) << kestrumr_errmsg(s.get());
+        for (std::int32_t g = 0; g < p->L; ++g) {
+            EXPECT_TRUE(pj[g] >= 0.0 && pj[g] <= 1.0) << "J = " << p->J << ", row " << g;
+            if (p->J == 3) {
+                EXPECT_EQ(bits({pj[g]}), bits({r.prob[g + p->L]})) << g;
+            }
+        }
     }
 }
 
