@@ -124,6 +124,7 @@ void run_one(Shared& s, std::int32_t c) {
     out.pvarbar.assign(L, kNaN);
     out.gmeanbar.assign(L * J, kNaN);
     out.gvarbar.assign(L * J, kNaN);
+    out.pjoint.assign(L, kNaN);
     rec.J = static_cast<std::int64_t>(J);
     rec.B = B;
     rec.T = B + K;
@@ -137,7 +138,6 @@ void run_one(Shared& s, std::int32_t c) {
     // Every slot is written by the kept iterations (pooled only after a
     // complete run), so the stores are not filled beforehand.
     rec.contrasts.resize(L * (J > 1 ? J - 1 : 0) * rec.stored);
-    rec.var_contrasts.resize(J == 2 ? L * rec.stored : 0);
 
     random::Record record = chain_record(s.settings->seed, c);
     random::Stream own{&record};
@@ -161,6 +161,7 @@ void run_one(Shared& s, std::int32_t c) {
     o.pvarbar = out.pvarbar.data();
     o.gmeanbar = out.gmeanbar.data();
     o.gvarbar = out.gvarbar.data();
+    o.pjoint = out.pjoint.data();
     driver::EngineOptions engine;
     if (rec.stored == 0 && callees.start_shift.empty()) engine.threads = s.settings->engine_threads;
     out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
@@ -186,36 +187,6 @@ void worker(Shared& s) {
                            "     (no draws were made; every output holds NaN)", ""});
         }
     }
-}
-
-// The joint frequency of two groups from one chain's stored draws of row g.
-double joint_of_two(const ChainRecord& r, std::size_t g) {
-    const std::size_t n = r.stored;
-    if (n < 2 || r.var_contrasts.size() < (g + 1) * n || r.contrasts.size() < (g + 1) * n)
-        return kNaN;
-    const float* d = r.contrasts.data() + g * n;
-    const float* c = r.var_contrasts.data() + g * n;
-    double sd = 0.0, sc = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        sd += d[k];
-        sc += c[k];
-    }
-    const double md = sd / static_cast<double>(n), mc = sc / static_cast<double>(n);
-    double vdd = 0.0, vcc = 0.0, vdc = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        vdd += (d[k] - md) * (d[k] - md);
-        vcc += (c[k] - mc) * (c[k] - mc);
-        vdc += (d[k] - md) * (c[k] - mc);
-    }
-    const double det = vdd * vcc - vdc * vdc;
-    const double scale = static_cast<double>(n - 1);
-    // Inverse of the covariance (v/(n-1)): (n-1)/det * [vcc -vdc; -vdc vdd].
-    std::size_t hits = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const double q = (vcc * d[k] * d[k] - 2.0 * vdc * d[k] * c[k] + vdd * c[k] * c[k]) * scale / det;
-        if (q > 9.0) ++hits;
-    }
-    return static_cast<double>(hits) / static_cast<double>(n);
 }
 
 }  // namespace
@@ -295,16 +266,16 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
             }
     }
 
-    // The joint frequency of two groups, from the stored draws.
+    // The joint frequency of two groups, which prob has no column for.
     p.joint.clear();
     if (J == 2) {
         p.joint.assign(L, kNaN);
         for (std::size_t g = 0; g < L; ++g) {
             double sum = 0.0, ss = 0.0;
-            for (std::size_t c = 0; c < C; ++c) sum += joint_of_two(r.rec[c], g);
+            for (std::size_t c = 0; c < C; ++c) sum += r.out[c].pjoint[g];
             p.joint[g] = sum / Cd;
             for (std::size_t c = 0; c < C; ++c) {
-                const double d = joint_of_two(r.rec[c], g) - p.joint[g];
+                const double d = r.out[c].pjoint[g] - p.joint[g];
                 ss += d * d;
             }
             if (C >= 2) p.mcse[g + L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);

@@ -15,7 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/pmath.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -70,12 +69,6 @@ struct ChainRecord {
     std::size_t stored = 0;
     std::size_t step = 1;  // every step-th kept draw is stored
     FloatDraws contrasts;
-    // Two groups only: the cube-root variance contrast of the same stored
-    // draws, var_2^(1/3) - var_1^(1/3) (the library's portable pow, as in
-    // the summaries), at g*stored + s (kestrum_ returns
-    // the joint frequency from three groups on; for two it is worked out
-    // from these, see pool_chains).
-    FloatDraws var_contrasts;
 };
 
 // Callees that run the real rate update and row sweep and record as they
@@ -141,11 +134,6 @@ struct RecordingCallees {
         for (std::size_t i = 0; i < D; ++i)
             rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] =
                 static_cast<float>(gmean[i + 1] - gmean[0]);
-        if (ngrp == 2) {
-            const double e = 0.3333333333333333;
-            rec->var_contrasts[static_cast<std::size_t>(g) * rec->stored + s] =
-                static_cast<float>(pmath::pow(gvar[1], e) - pmath::pow(gvar[0], e));
-        }
     }
 };
 
@@ -187,6 +175,7 @@ struct ChainProgress {
 // Outputs of one chain, laid out as kestrum_'s.
 struct ChainOutputs {
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
+    std::vector<double> pjoint;  // L: the joint frequency, also for two groups
     bool ok = false;
 };
 
@@ -213,10 +202,9 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 //     so for the posterior means this is the mean of all pooled draws; for
 //     the tail frequencies each chain's draws are judged against that
 //     chain's own covariance);
-//   joint (two groups): per chain the share of its stored draws u = (d, c)
-//     with u' S^-1 u > 9, S their sample covariance (the test kestrum_
-//     applies from three groups on, here on the stored draws), pooled and
-//     with its standard error as prob; prob itself has one column then;
+//   joint (two groups): the mean over chains of each chain's joint
+//     frequency (which prob has no column for then), with its standard
+//     error as prob's;
 //   mcse[g + i*L] (i = 0: p_mean, 1: p_joint): sd over chains / sqrt(C),
 //     NaN with one chain;
 //   diff, lower, upper [g + i*L], i < J - 1: the posterior mean of
