@@ -747,7 +747,7 @@ KESTRUMR_API int32_t zbqlnb_(const double *r, const double *p);
  * 1); exactly 0.0 when |x - 1| < 1e-12.
  * [in] x  double, > 0.
  * x <= 0 or NaN: NaN; x = +inf: +inf.  Below about 1e-16 the reflection's
- * w = 1 - x rounds to 1 and the result stays near 37.4 (the specified
+ * w = 1 - x rounds to 1 and the result stays near 37.4 (the formula's own
  * arithmetic, kept).  Draws nothing.
  */
 KESTRUMR_API double zbqllg_(const double *x);

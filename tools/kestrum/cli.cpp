@@ -226,7 +226,7 @@ constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 // One entry per option: its short letter (0 = none), long name, whether it
 // takes a value, and what it does.  apply returns an empty string, or the
 // usage error.
-struct OptionSpec {
+struct OptionDef {
     char short_name;
     const char* long_name;
     bool takes_value;
@@ -250,7 +250,7 @@ std::string set_variances(std::vector<double>& target, const char* name, const s
     return {};
 }
 
-const OptionSpec kOptions[] = {
+const OptionDef kOptions[] = {
     {'h', "help", false, [](Options& o, const std::string&) { o.help = true; return std::string(); }},
     {'V', "version", false, [](Options& o, const std::string&) { o.version = true; return std::string(); }},
     {'g', "groups", true,
@@ -394,13 +394,13 @@ const OptionSpec kOptions[] = {
      }},
 };
 
-const OptionSpec* find_long(const std::string& name) {
+const OptionDef* find_long(const std::string& name) {
     for (const auto& s : kOptions)
         if (name == s.long_name) return &s;
     return nullptr;
 }
 
-const OptionSpec* find_short(char c) {
+const OptionDef* find_short(char c) {
     for (const auto& s : kOptions)
         if (s.short_name != 0 && s.short_name == c) return &s;
     return nullptr;
@@ -433,10 +433,10 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
         if (arg[1] == '-') {
             const std::size_t eq = arg.find('=');
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            const OptionSpec* spec = find_long(name);
-            if (spec == nullptr) return usage_error("unknown option --" + name);
+            const OptionDef* def = find_long(name);
+            if (def == nullptr) return usage_error("unknown option --" + name);
             std::string value;
-            if (!spec->takes_value) {
+            if (!def->takes_value) {
                 if (eq != std::string::npos) return usage_error("--" + name + " takes no value");
             } else if (eq != std::string::npos) {
                 value = arg.substr(eq + 1);
@@ -445,16 +445,16 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
             } else {
                 return usage_error("--" + name + " needs a value");
             }
-            const std::string e = spec->apply(o, value);
+            const std::string e = def->apply(o, value);
             if (!e.empty()) return usage_error(e);
             continue;
         }
         // A cluster of short options: -pk200 is -p -k 200.
         for (std::size_t k = 1; k < arg.size(); ++k) {
-            const OptionSpec* spec = find_short(arg[k]);
-            if (spec == nullptr) return usage_error(std::string("unknown option -") + arg[k]);
+            const OptionDef* def = find_short(arg[k]);
+            if (def == nullptr) return usage_error(std::string("unknown option -") + arg[k]);
             std::string value;
-            if (spec->takes_value) {
+            if (def->takes_value) {
                 if (k + 1 < arg.size()) {
                     value = arg.substr(k + 1);
                 } else if (i + 1 < argc) {
@@ -463,9 +463,9 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
                     return usage_error(std::string("-") + arg[k] + " needs a value");
                 }
             }
-            const std::string e = spec->apply(o, value);
+            const std::string e = def->apply(o, value);
             if (!e.empty()) return usage_error(e);
-            if (spec->takes_value) break;
+            if (def->takes_value) break;
         }
     }
     if (o.help) {
