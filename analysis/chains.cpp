@@ -29,16 +29,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// A 64-bit mixing function (an additive counter through two xor-shift-
-// multiply rounds): consecutive counters give unrelated outputs.
-std::uint64_t mix64(std::uint64_t& counter) {
-    counter += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = counter;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
 // The generator record of chain c (0-based) for the seed, see ChainSettings.
 random::Record chain_record(std::int32_t seed, std::int32_t c) {
     random::Record rec = random::load_time_record();
@@ -46,19 +36,8 @@ random::Record chain_record(std::int32_t seed, std::int32_t c) {
         if (seed != 0) random::fill_table(rec, random::seed_value(seed, rec.base));
         return rec;
     }
-    std::uint64_t counter = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(seed)) << 32) ^
-                            static_cast<std::uint64_t>(c);
-    bool any = false;
-    for (double& word : rec.xtab) {
-        std::uint64_t w;
-        do {
-            w = mix64(counter) >> 32;
-        } while (static_cast<double>(w) >= rec.base);
-        word = static_cast<double>(w);
-        any = any || w != 0;
-    }
-    if (!any) rec.xtab[0] = 1.0;
-    rec.carry = 0.0;
+    random::fill_table_mixed(rec, (static_cast<std::uint64_t>(static_cast<std::uint32_t>(seed)) << 32) ^
+                                      static_cast<std::uint64_t>(c));
     return rec;
 }
 

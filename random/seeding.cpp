@@ -14,6 +14,25 @@ void fill_table(Record& rec, double s) {
     for (int i = 1; i < 43; ++i) rec.xtab[i] = std::fmod(rec.xtab[i - 1] * 30269.0, base);
 }
 
+void fill_table_mixed(Record& rec, std::uint64_t seed) {
+    std::uint64_t counter = seed;
+    bool any = false;
+    for (double& word : rec.xtab) {
+        std::uint64_t w;
+        do {
+            counter += 0x9E3779B97F4A7C15ULL;
+            std::uint64_t z = counter;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+            w = (z ^ (z >> 31)) >> 32;
+        } while (static_cast<double>(w) >= rec.base);
+        word = static_cast<double>(w);
+        any = any || w != 0;
+    }
+    if (!any) rec.xtab[0] = 1.0;
+    rec.carry = 0.0;
+}
+
 double seed_value(int32_t seed, double base) {
     double s = std::fmod(static_cast<double>(seed), base);
     if (s < 0.0) s = s + base;

@@ -52,6 +52,15 @@ void fill_table(Record& rec, double s);
 // s for a nonzero seed, as above.
 double seed_value(int32_t seed, double base);
 
+// The table from all 64 bits of a seed, for the streams of host sessions
+// and of additional chains (zbqlini_ never uses it): 43 words in [0, B)
+// from the high halves of a 64-bit mixing function (an additive counter
+// through two xor-shift-multiply rounds; a half of B or more, 5 values in
+// 2^32, is skipped), borrow 0.  A table of zeros with borrow 0 is the one
+// state the recurrence never leaves; it cannot come out in practice, but
+// should it, the first word becomes 1.
+void fill_table_mixed(Record& rec, std::uint64_t seed);
+
 // Reads the nine-digit record at the start of text; false if it is not one.
 bool parse_clock_record(const char* text, int& ss, int& mm, int& hh, int& ddd);
 

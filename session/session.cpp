@@ -76,36 +76,6 @@ void restart_positions(Stream& st) {
     st.nspare = 0.0;
 }
 
-// A 64-bit mixing function (an additive counter through two xor-shift-
-// multiply rounds): consecutive counters give unrelated outputs.
-std::uint64_t mix64(std::uint64_t& counter) {
-    counter += 0x9E3779B97F4A7C15ULL;
-    std::uint64_t z = counter;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-}
-
-// The table from all 64 bits of a seed: 43 words in [0, B) from the high
-// halves of the mixed outputs (a half of B or more, 5 values in 2^32, is
-// skipped), borrow 0.  A table of zeros with borrow 0 is the one state the
-// recurrence never leaves; it cannot come out in practice, but should it,
-// the first word becomes 1.
-void fill_table_mixed(Record& rec, std::uint64_t seed) {
-    std::uint64_t counter = seed;
-    bool any = false;
-    for (double& word : rec.xtab) {
-        std::uint64_t w;
-        do {
-            w = mix64(counter) >> 32;
-        } while (static_cast<double>(w) >= rec.base);
-        word = static_cast<double>(w);
-        any = any || w != 0;
-    }
-    if (!any) rec.xtab[0] = 1.0;
-    rec.carry = 0.0;
-}
-
 // A record the generator can run on: the base of this generator, every word
 // a whole number in [0, B), a borrow of 0 or 1, and not the all-zero table
 // with borrow 0 (on which no nonzero word ever comes).
@@ -381,7 +351,7 @@ KESTRUMR_API int kestrumr_seed(kestrumr_session* session, uint64_t seed) {
         kestrum::random::fill_table(
             rec, kestrum::random::seed_value(static_cast<std::int32_t>(seed), rec.base));
     } else {
-        fill_table_mixed(rec, seed);
+        kestrum::random::fill_table_mixed(rec, seed);
     }
     restart_positions(session->stream);
     return KESTRUMR_OK;
