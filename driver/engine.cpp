@@ -342,42 +342,32 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {
     }
 }
 
-void save_state(const Run& r, Bounded& b) {
-    const std::int64_t LJ = r.d.L * r.d.J;
-    for (std::int64_t t = 0; t < LJ; ++t) {
-        b.cp_gmean[t] = r.gmean[t];
-        b.cp_gvar[t] = r.gvar[t];
-    }
-    for (std::int64_t g = 0; g < r.d.L; ++g) {
-        b.cp_pmean[g] = r.pmean[g];
-        b.cp_pvar[g] = r.pvar[g];
-    }
-    for (std::int64_t j = 0; j < r.d.J; ++j) {
-        b.cp_vrate[j] = r.vrate[j];
-        b.cp_precsum[j] = r.precsum[j];
-    }
-    b.cp_prate = r.prate;
-    b.cp_pprecsum = r.pprecsum;
-    b.cp_ratesum = r.ratesum;
+namespace {
+
+// The sampler's state that a replay restarts from (row states, rates and
+// running sums), copied from the run into the checkpoint or back.
+void copy_state(Run& r, Bounded& b, bool to_checkpoint) {
+    auto copy = [to_checkpoint](double* live, double* kept, std::int64_t n) {
+        double* dst = to_checkpoint ? kept : live;
+        const double* src = to_checkpoint ? live : kept;
+        for (std::int64_t t = 0; t < n; ++t) dst[t] = src[t];
+    };
+    const std::int64_t L = r.d.L, J = r.d.J;
+    copy(r.gmean, b.cp_gmean, L * J);
+    copy(r.gvar, b.cp_gvar, L * J);
+    copy(r.pmean, b.cp_pmean, L);
+    copy(r.pvar, b.cp_pvar, L);
+    copy(r.vrate, b.cp_vrate, J);
+    copy(r.precsum, b.cp_precsum, J);
+    copy(&r.prate, &b.cp_prate, 1);
+    copy(&r.pprecsum, &b.cp_pprecsum, 1);
+    copy(&r.ratesum, &b.cp_ratesum, 1);
 }
 
-void restore_state(Run& r, const Bounded& b) {
-    const std::int64_t LJ = r.d.L * r.d.J;
-    for (std::int64_t t = 0; t < LJ; ++t) {
-        r.gmean[t] = b.cp_gmean[t];
-        r.gvar[t] = b.cp_gvar[t];
-    }
-    for (std::int64_t g = 0; g < r.d.L; ++g) {
-        r.pmean[g] = b.cp_pmean[g];
-        r.pvar[g] = b.cp_pvar[g];
-    }
-    for (std::int64_t j = 0; j < r.d.J; ++j) {
-        r.vrate[j] = b.cp_vrate[j];
-        r.precsum[j] = b.cp_precsum[j];
-    }
-    r.prate = b.cp_prate;
-    r.pprecsum = b.cp_pprecsum;
-    r.ratesum = b.cp_ratesum;
-}
+}  // namespace
+
+void save_state(Run& r, Bounded& b) { copy_state(r, b, true); }
+
+void restore_state(Run& r, Bounded& b) { copy_state(r, b, false); }
 
 }  // namespace kestrum::driver

@@ -165,8 +165,8 @@ void evaluate_stores(const Run& r, Bounded& b);
 void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 
 // Checkpoint of the sampler's own state (rows, rates, running sums).
-void save_state(const Run& r, Bounded& b);
-void restore_state(Run& r, const Bounded& b);
+void save_state(Run& r, Bounded& b);
+void restore_state(Run& r, Bounded& b);
 
 // --- The source's state for a replay ---------------------------------------
 
