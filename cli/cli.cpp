@@ -1,4 +1,4 @@
-#include "tools/kestrum/cli.h"
+#include "cli/cli.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,9 +27,9 @@
 #include "kestrumr.h"
 #include "random/messages.h"
 #include "random/stream.h"
-#include "tools/kestrum/output.h"
-#include "tools/kestrum/progress.h"
-#include "tools/kestrum/text.h"
+#include "cli/output.h"
+#include "cli/progress.h"
+#include "cli/text.h"
 
 #ifndef KESTRUM_VERSION
 #define KESTRUM_VERSION "unknown"

@@ -2,7 +2,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "tools/kestrum/cli.h"
+#include "cli/cli.h"
 
 int main(int argc, char** argv) {
 #if defined(SIGPIPE)

@@ -1,4 +1,4 @@
-#include "tools/kestrum/output.h"
+#include "cli/output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "tools/kestrum/progress.h"
+#include "cli/progress.h"
 
 #include <cmath>
 

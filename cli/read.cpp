@@ -9,8 +9,8 @@
 #include <limits>
 #include <sstream>
 
-#include "tools/kestrum/cli.h"
-#include "tools/kestrum/text.h"
+#include "cli/cli.h"
+#include "cli/text.h"
 
 namespace kestrum::cli {
 

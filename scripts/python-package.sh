@@ -3,7 +3,7 @@
 # system's site packages, for Debian's NumPy and pytest) in a temporary
 # directory, without network, and runs its tests there.
 #
-# Usage: bash tools/python-package.sh [--cli PATH]
+# Usage: bash scripts/python-package.sh [--cli PATH]
 #   --cli PATH  the command-line front end; the tests then check that
 #               kestrumr.kestrum() gives its numbers for the same seed
 # PYTHON (default /usr/bin/python3, Debian's) names the interpreter.

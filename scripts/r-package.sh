@@ -4,7 +4,7 @@
 # example data (inst/extdata/example.tsv), then runs
 # R CMD build and R CMD check --no-manual in a temporary directory.
 #
-# Usage: bash tools/r-package.sh [--cli PATH] [--keep DIR]
+# Usage: bash scripts/r-package.sh [--cli PATH] [--keep DIR]
 #   --cli PATH  the command-line front end; the package's tests then check
 #               that kestrum() gives its numbers for the same seed
 #   --keep DIR  copy the built source package (kestrumr_*.tar.gz) there
@@ -34,24 +34,35 @@ rm -f "$pkg/src/"*.o "$pkg/src/"*.so "$pkg/src/Makevars" "$pkg/src/Makevars.in"
 mkdir -p "$pkg/inst/extdata"
 cp "$root/examples/example.tsv" "$pkg/inst/extdata/example.tsv"
 
-# The library's sources, as the top CMakeLists compiles them.
-folders="random posterior hyper driver common analysis session"
-cp -r "$root/include" "$pkg/src/include"
-objects="kestrumr_r.o"
-for d in $folders; do
-  [ -d "$root/$d" ] || continue
-  mkdir -p "$pkg/src/$d"
-  cp "$root/$d"/*.h "$root/$d"/*.cpp "$pkg/src/$d/" 2>/dev/null || true
-  cp "$root/$d"/*.inc "$pkg/src/$d/" 2>/dev/null || true
-  for f in "$root/$d"/*.cpp; do
-    [ -e "$f" ] && objects="$objects $d/$(basename "${f%.cpp}").o"
-  done
-done
+# The version: the one the library's session header declares.
+version=$(sed -n 's/^#define KESTRUMR_VERSION_STRING "\([0-9.]*\)"$/\1/p' "$root/include/kestrumr_session.h")
+[ -n "$version" ] || { echo "$0: no version in include/kestrumr_session.h" >&2; exit 1; }
+if grep -q '^Version:' "$pkg/DESCRIPTION"; then
+  echo "$0: r/DESCRIPTION must not carry a Version field (it is taken from the library)" >&2
+  exit 1
+fi
+awk -v v="$version" '{ print } /^Title:/ { print "Version: " v }' "$root/r/DESCRIPTION" > "$pkg/DESCRIPTION"
 
-# The floating-point flags (-ffp-contract=off, no fast-math) go in through
-# r/configure, which checks that the compiler takes them.
+# The library's sources: the headers and tables of lib/ and the sources
+# that lib/sources.txt lists, as CMake compiles them.
+cp -r "$root/include" "$pkg/src/include"
+(cd "$root/lib" && find . -name '*.h' -o -name '*.inc') | while read -r f; do
+  mkdir -p "$pkg/src/$(dirname "$f")"
+  cp "$root/lib/$f" "$pkg/src/$f"
+done
+objects="kestrumr_r.o"
+while read -r f; do
+  case $f in ''|'#'*) continue ;; esac
+  mkdir -p "$pkg/src/$(dirname "$f")"
+  cp "$root/lib/$f" "$pkg/src/$f"
+  objects="$objects ${f%.cpp}.o"
+done < "$root/lib/sources.txt"
+
+# The floating-point flags of lib/fp-flags.txt go in through r/configure,
+# which checks that the compiler takes them.
+cp "$root/lib/fp-flags.txt" "$pkg/src/fp-flags.txt"
 {
-  echo "# Written by tools/r-package.sh; r/configure makes Makevars of it."
+  echo "# Written by scripts/r-package.sh; r/configure makes Makevars of it."
   echo "CXX_STD = CXX17"
   echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD"
   echo "PKG_CFLAGS = @KESTRUMR_FP_FLAGS@"

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test:
+# Installs the test prerequisites (scripts/install-packages.sh test: the
+# Debian packages that are missing, none when all are there), then builds
+# everything and runs every test:
 #   1. the 32-bit Windows DLL (cross-built with mingw-w64) and the Windows
 #      host programs, and the same for 64-bit Windows; the DLLs' PE
 #      structure is checked as part of step 6;
@@ -16,8 +18,8 @@
 #      and must print what the Linux kestrum prints; the tests of the
 #      portable mathematical functions and of the front end run as Windows
 #      programs;
-#   5. the R package (tools/r-package.sh: R CMD build, R CMD check
-#      --no-manual) and the Python package (tools/python-package.sh: pip
+#   5. the R package (scripts/r-package.sh: R CMD build, R CMD check
+#      --no-manual) and the Python package (scripts/python-package.sh: pip
 #      install into a temporary venv, pytest), both checked against the
 #      command-line front end for one seed;
 #   6. the test suite again, built with AddressSanitizer and UBSan, and the
@@ -28,11 +30,12 @@
 #      includes the downstream check (tests/downstream/check.sh): the build
 #      installed into a temporary prefix and used by a small C program
 #      through find_package, through pkg-config and with add_subdirectory.
-# Usage: bash tools/run-tests.sh   (from anywhere; builds under ./build-*)
+# Usage: bash scripts/run-tests.sh   (from anywhere; builds under ./build*)
 # KESTRUMR_I386_QUICK=1 leaves the statistical tests out of the qemu run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+bash scripts/install-packages.sh test
 jobs=$(nproc 2>/dev/null || echo 2)
 sessions="$root/build-sessions"
 mkdir -p "$sessions"
@@ -69,10 +72,10 @@ explain_session() {
   shift
   local trace="$sessions/$name.calls" own="$sessions/linux64.math" theirs="$sessions/$name.math"
   rm -f "$trace.raw"
-  KESTRUMR_MATH_TRACE="$trace.raw" LD_PRELOAD="$root/build/tools/libkestrumr_mathtrace.so" \
-    build/tools/kestrumr_session > /dev/null
+  KESTRUMR_MATH_TRACE="$trace.raw" LD_PRELOAD="$root/build/tests/hosts/libkestrumr_mathtrace.so" \
+    build/tests/hosts/kestrumr_session > /dev/null
   sort -u "$trace.raw" > "$trace"
-  build/tools/kestrumr_mathcheck < "$trace" > "$own"
+  build/tests/hosts/kestrumr_mathcheck < "$trace" > "$own"
   "$@" < "$trace" | tr -d '\r' > "$theirs"
   echo "  $(wc -l < "$trace") distinct calls; results that differ ($name vs linux64):"
   # (for sincos both results are shown, sine/cosine)
@@ -82,8 +85,8 @@ explain_session() {
     else printf "    %s(%s): linux64 %s, %s %s\n", $2, $3, a[5], p, $5}' | head -40 || true
   echo "  calls with a different result, by function:" \
        "$( (diff "$own" "$theirs" || true) | awk '/^</ {c[$2]++; n++} END {for (f in c) printf "%s %d, ", f, c[f]; printf "%d in all", n}')"
-  KESTRUMR_MATH_REPLAY="$theirs" LD_PRELOAD="$root/build/tools/libkestrumr_mathtrace.so" \
-    build/tools/kestrumr_session > "$sessions/$name.replayed"
+  KESTRUMR_MATH_REPLAY="$theirs" LD_PRELOAD="$root/build/tests/hosts/libkestrumr_mathtrace.so" \
+    build/tests/hosts/kestrumr_session > "$sessions/$name.replayed"
   if cmp -s "$sessions/$name.replayed" "$sessions/$name.txt"; then
     echo "  with $name's results for these calls the Linux build prints $name's session exactly:"
     echo "  the difference is the platform's mathematical library, nothing else."
@@ -101,8 +104,8 @@ survey() {
   local name=$1
   shift
   if [ ! -s "$sessions/survey.in" ]; then
-    build/tools/kestrumr_mathcheck --survey 4000 > "$sessions/survey.in"
-    build/tools/kestrumr_mathcheck < "$sessions/survey.in" > "$sessions/survey.linux64"
+    build/tests/hosts/kestrumr_mathcheck --survey 4000 > "$sessions/survey.in"
+    build/tests/hosts/kestrumr_mathcheck < "$sessions/survey.in" > "$sessions/survey.linux64"
   fi
   "$@" < "$sessions/survey.in" | tr -d '\r' > "$sessions/survey.$name"
   paste -d' ' "$sessions/survey.linux64" "$sessions/survey.$name" | awk -v p="$name" '
@@ -135,15 +138,15 @@ fi
 
 echo "== Linux build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRUMR_WERROR=ON \
-      -DKESTRUMR_DLL="$root/build-win32/kestrumr.dll" "${dll64[@]}" >/dev/null
+      -DKESTRUMR_TESTS=ON -DKESTRUMR_TOOLS=ON -DKESTRUMR_DLL="$root/build-win32/kestrumr.dll" "${dll64[@]}" >/dev/null
 cmake --build build -j "$jobs"
-build/tools/kestrumr_session > "$sessions/linux64.txt"
+build/tests/hosts/kestrumr_session > "$sessions/linux64.txt"
 # Calls the session still makes into the C library's mathematical functions
 # (sqrt and fmod are exact in IEEE arithmetic; the others may differ
 # between platforms).
 rm -f "$sessions/linux64.calls.raw"
-KESTRUMR_MATH_TRACE="$sessions/linux64.calls.raw" LD_PRELOAD="$root/build/tools/libkestrumr_mathtrace.so" \
-  build/tools/kestrumr_session > /dev/null
+KESTRUMR_MATH_TRACE="$sessions/linux64.calls.raw" LD_PRELOAD="$root/build/tests/hosts/libkestrumr_mathtrace.so" \
+  build/tests/hosts/kestrumr_session > /dev/null
 echo "session's calls into the C library's mathematical functions:" \
      "$(awk '{c[$1]++} END {for (f in c) printf "%s %d, ", f, c[f]; printf "%d in all", NR}' \
         "$sessions/linux64.calls.raw" 2>/dev/null || echo none)"
@@ -157,9 +160,9 @@ cmake --build build-i386 -j "$jobs"
 i386_labels=()
 if [ "${KESTRUMR_I386_QUICK:-0}" = 1 ]; then i386_labels=(-LE statistical); fi
 ctest --test-dir build-i386 --output-on-failure -j "$jobs" "${i386_labels[@]}"
-qemu-i386-static build-i386/tools/kestrumr_session > "$sessions/linux32.raw"
-compare_session linux32 "$sessions/linux32.raw" qemu-i386-static build-i386/tools/kestrumr_mathcheck
-survey linux32 qemu-i386-static build-i386/tools/kestrumr_mathcheck
+qemu-i386-static build-i386/tests/hosts/kestrumr_session > "$sessions/linux32.raw"
+compare_session linux32 "$sessions/linux32.raw" qemu-i386-static build-i386/tests/hosts/kestrumr_mathcheck
+survey linux32 qemu-i386-static build-i386/tests/hosts/kestrumr_mathcheck
 
 wine=/usr/lib/wine/wine64
 wine_ok=0
@@ -186,12 +189,12 @@ if [ "$wine_ok" = 1 ]; then
   echo "== kestrum.exe under wine64"
   kdir="$sessions/kestrum-win64"
   rm -rf "$kdir" && mkdir -p "$kdir"
-  build/tools/kestrum/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
-  "$wine" build-win64/tools/kestrum/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
-  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
+  build/cli/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
+  "$wine" build-win64/cli/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
+  "$wine" build-win64/cli/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
     | tr -d '\r' > "$kdir/stdout.tsv"
   echo "previous results" > "$kdir/out.tsv"
-  "$wine" build-win64/tools/kestrum/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv
+  "$wine" build-win64/cli/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv
   cmp "$kdir/linux.tsv" "$kdir/stdout.tsv"
   cmp "$kdir/linux.tsv" "$kdir/out.tsv"
   [ "$(ls "$kdir" | wc -l)" = 3 ]  # no temporary file left beside out.tsv
@@ -215,10 +218,10 @@ elif [ ! -x "$wine" ]; then
 fi
 
 echo "== R package (R CMD build, R CMD check --no-manual)"
-bash tools/r-package.sh --cli build/tools/kestrum/kestrum
+bash scripts/r-package.sh --cli build/cli/kestrum
 
 echo "== Python package (pip install into a venv, pytest)"
-bash tools/python-package.sh --cli build/tools/kestrum/kestrum
+bash scripts/python-package.sh --cli build/cli/kestrum
 
 echo "== sanitizers (AddressSanitizer + UBSan)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \

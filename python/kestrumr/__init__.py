@@ -22,7 +22,6 @@ import numpy as np
 from . import _native
 
 __all__ = ["kestrum", "version", "KestrumrWarning", "__version__"]
-__version__ = "0.1.0"
 
 _INT32_MAX = 2**31 - 1
 
@@ -34,6 +33,10 @@ class KestrumrWarning(UserWarning):
 def version():
     """The version of the compiled library, "MAJOR.MINOR.PATCH"."""
     return _native.lib.kestrumr_version().decode()
+
+
+# The package is the library it loads: its version is the library's.
+__version__ = version()
 
 
 def _whole(value, name, lo, hi):

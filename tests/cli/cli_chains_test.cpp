@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "random/stream.h"
-#include "tools/kestrum/cli.h"
+#include "cli/cli.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #endif
 
 #include "random/stream.h"
-#include "tools/kestrum/cli.h"
+#include "cli/cli.h"
 
 namespace cli_test {
 

@@ -14,7 +14,7 @@
 
 #include "kestrumr.h"
 #include "random/stream.h"
-#include "tools/kestrum/cli.h"
+#include "cli/cli.h"
 #include "cli/cli_support.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli/cli_support.h"
-#include "tools/kestrum/progress.h"
+#include "cli/progress.h"
 
 namespace {
 

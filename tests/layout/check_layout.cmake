@@ -1,0 +1,81 @@
+# The library's source list, version and floating-point flags are each
+# written once, and everything that builds the library reads them there:
+#   - every .cpp file under lib/ is listed in lib/sources.txt, and every
+#     line of the list names a file that exists;
+#   - the version macros of include/kestrumr_session.h agree with each other,
+#     with the project's version and with the newest entry of CHANGELOG.md,
+#     and the host packages' metadata carry no version of their own;
+#   - no build file but lib/fp-flags.txt spells out the floating-point flags.
+# Usage: cmake -DSOURCE_DIR=... -DPROJECT_VERSION=... [-DSOURCES=list]
+#              -P check_layout.cmake
+cmake_minimum_required(VERSION 3.25)
+if(NOT SOURCES)
+  set(SOURCES ${SOURCE_DIR}/lib/sources.txt)
+endif()
+set(problems "")
+
+file(GLOB_RECURSE found RELATIVE ${SOURCE_DIR}/lib ${SOURCE_DIR}/lib/*.cpp)
+file(STRINGS ${SOURCES} lines)
+set(listed "")
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" line)
+  if(line AND NOT line MATCHES "^#")
+    list(APPEND listed ${line})
+    if(NOT EXISTS ${SOURCE_DIR}/lib/${line})
+      list(APPEND problems "lib/sources.txt names lib/${line}, which does not exist")
+    endif()
+  endif()
+endforeach()
+foreach(f IN LISTS found)
+  if(NOT f IN_LIST listed)
+    list(APPEND problems "lib/${f} is not in lib/sources.txt")
+  endif()
+endforeach()
+
+file(STRINGS ${SOURCE_DIR}/include/kestrumr_session.h vlines REGEX "^#define KESTRUMR_VERSION_")
+set(header "")
+foreach(part MAJOR MINOR PATCH)
+  foreach(line IN LISTS vlines)
+    if(line MATCHES "^#define KESTRUMR_VERSION_${part} ([0-9]+)$")
+      list(APPEND header ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+endforeach()
+list(JOIN header "." header)
+if(NOT vlines MATCHES "KESTRUMR_VERSION_STRING \"${header}\"")
+  list(APPEND problems "kestrumr_session.h: KESTRUMR_VERSION_STRING is not ${header}")
+endif()
+if(NOT header STREQUAL PROJECT_VERSION)
+  list(APPEND problems "the project's version ${PROJECT_VERSION} is not the header's ${header}")
+endif()
+file(STRINGS ${SOURCE_DIR}/CHANGELOG.md newest REGEX "^## [0-9]" LIMIT_COUNT 1)
+if(NOT newest MATCHES "^## ${header}( |$)")
+  list(APPEND problems "CHANGELOG.md's newest entry is \"${newest}\", not ${header}")
+endif()
+foreach(spec "r/DESCRIPTION|^Version:"
+             "python/pyproject.toml|^version *="
+             "python/kestrumr/__init__.py|^__version__ *= *[\"']")
+  string(REPLACE "|" ";" spec "${spec}")
+  list(GET spec 0 file)
+  list(GET spec 1 pattern)
+  file(STRINGS ${SOURCE_DIR}/${file} hits REGEX "${pattern}")
+  if(hits)
+    list(APPEND problems "${file} carries a version of its own (${hits}): it is read from the library")
+  endif()
+endforeach()
+
+file(GLOB build_files ${SOURCE_DIR}/CMakeLists.txt ${SOURCE_DIR}/python/setup.py
+     ${SOURCE_DIR}/r/configure ${SOURCE_DIR}/scripts/*.sh)
+foreach(f IN LISTS build_files)
+  file(STRINGS ${f} hits REGEX "-ffp-contract|-fno-fast-math|-mfpmath")
+  if(hits)
+    list(APPEND problems "${f} spells out floating-point flags: they belong in lib/fp-flags.txt")
+  endif()
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n  " text)
+  message(FATAL_ERROR "layout check:\n  ${text}")
+endif()
+list(LENGTH listed n)
+message(STATUS "layout: ${n} library sources listed, version ${header}, one list of floating-point flags")
