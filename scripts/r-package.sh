@@ -84,6 +84,7 @@ KESTRUM_CLI="$cli" _R_CHECK_FORCE_SUGGESTS_=false R CMD check --no-manual "$tarb
 log=kestrumr.Rcheck/00check.log
 if grep -q "can be installed ... ERROR" "$log" 2>/dev/null; then tail -40 kestrumr.Rcheck/00install.out; fi
 if [ -f kestrumr.Rcheck/tests/kestrum.Rout.fail ]; then cat kestrumr.Rcheck/tests/*.Rout.fail; fi
+grep -h '^configure: floating-point flags' kestrumr.Rcheck/00install.out 2>/dev/null || true
 grep -h 'equals the command-line' kestrumr.Rcheck/tests/*.Rout 2>/dev/null || true
 if [ -n "$keep" ]; then mkdir -p "$keep" && cp "$tarball" "$keep/"; fi
 if [ "$status" != 0 ] || grep -Eq '\.\.\. (WARNING|ERROR)$' "$log"; then
