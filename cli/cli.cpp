@@ -697,9 +697,9 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     progress.report = line.enabled() ? report_progress : nullptr;
     progress.stop = stop_requested;
     progress.context = &context;
-    // Chain 1 continues the process's generator (so one chain is exactly
-    // the single run of earlier versions); the others have streams of
-    // their own.
+    // Chain 1 continues the process's generator, so that with one chain
+    // the run draws exactly what a single call of the sampler on that
+    // generator would; the others have streams of their own.
     // The threads in all: chains side by side, the rest (one chain's draws
     // not stored per row) sharing each chain's rows.
     const std::int32_t threads = o.threads > 0 ? static_cast<std::int32_t>(o.threads)

@@ -608,8 +608,8 @@ DD cos_kernel(DD r) {
 // passes, the exact value lies within e of h + l and farther than the
 // accurate path's error from every midpoint, so both paths return the
 // same double, the one nearest the exact value.  When it fails (about
-// one call in 500 for ordinary arguments) the accurate path runs as
-// before.  The results are therefore the same bits as the accurate path
+// one call in 500 for ordinary arguments) the accurate path computes the
+// result.  The results are therefore the same bits as the accurate path
 // alone would give.
 
 bool round_decided(double h, double l, double e, double* res) {

@@ -78,8 +78,9 @@
 // reduction and polynomial (error about 2^-68) when the rounding is decided
 // within 2^-66 of it (normal results), and otherwise computes e^x in
 // 160-bit fixed point (error below 2^-147), which is correctly rounded.
-// Each other function first computes its result as an unevaluated double-double from a cheaper
-// evaluation whose relative error is proven (comments in pmath.cpp):
+// Each other function first computes its result as an unevaluated
+// double-double from a cheaper evaluation whose relative error is proven
+// (comments in pmath.cpp):
 //   log  the same table reduction, leading terms k ln2 + l_j + r - r^2/2
 //        summed without error, the rest of log1p in double: 2^-66;
 //   pow  y times that log in double-double, then exp's reduction and
@@ -96,13 +97,8 @@
 // results are therefore bit-for-bit those of the accurate path alone,
 // which detail::*_accurate below run without the fast paths
 // (tests/common/pmath_fast_test.cpp compares the two, and the digest test
-// pins the bits of both; tens of millions of arguments were compared when
-// the fast paths were written).  sincos
-// shares the reduction and returns the bits of sin and cos.  Per call on
-// an x86_64 AMD EPYC at 2.6 GHz (-O2, independent calls in a loop):
-// exp 11 ns, log 17 ns (was 45), pow 56 ns (was 84), sin and cos 47 ns
-// (was 108), sincos 61 ns (was 215 for the two calls), tan 60 ns (was
-// 201); glibc's exp, log, pow, sin: about 5, 5, 11 and 9 ns.
+// pins the bits of both).  sincos shares the reduction between the two
+// and returns the bits of sin and cos.
 //
 // Build requirements: double evaluated in double (SSE2 on 32-bit x86,
 // -msse2 -mfpmath=sse), no -ffast-math (both checked at compile time), and

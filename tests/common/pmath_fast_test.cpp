@@ -1,8 +1,9 @@
 // The fast paths of the portable math functions must return exactly the
 // bits of the accurate path alone (pmath::detail::*_accurate), which is
 // what the digest and every reproduced result were made with.  A few
-// hundred thousand arguments per function here; far more were compared
-// when the fast paths were written.
+// hundred thousand arguments per function, so that each fast path's
+// rounding test both passes and sends calls to the accurate path many
+// times over.
 #include <gtest/gtest.h>
 
 #include <cfloat>
