@@ -95,10 +95,11 @@ struct Stats {
         // measurement is good to about 0.0005 ulp: hold the layer to its
         // design (correctly rounded but for near-midpoint cases).
         EXPECT_LT(max_err, 0.502L) << name;
-        // Information only: glibc's x86_64 functions are within about
-        // 0.52 ulp, so the two should disagree on a tiny share of arguments.
-        EXPECT_LT(differ_from_std, count / 100 + 1) << name;
 #endif
+        // How often the platform's own function is off by more than 0.501
+        // ulp or differs from ours is printed by report() above for
+        // information; it depends on the platform's library, not on this
+        // one, so nothing is asserted on it.
     }
 };
 
