@@ -17,45 +17,27 @@
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "random/stream.h"
+#include "support/problem.h"
 
 namespace {
 
 using namespace kestrum;
 
-struct Problem {
-    static constexpr std::int32_t L = 1000, J = 3, N = 12;
-    std::int32_t nobs[3] = {4, 4, 4};
-    std::vector<double> y;
-    double mvar[2] = {10000.0, 10000.0}, effvar[2] = {10000.0, 10000.0};
-    std::int32_t reserved = 0;
-    Problem() : y(static_cast<std::size_t>(L) * N) {
+constexpr std::int32_t kRows = 1000, kGroups = 3;
+
+// kRows rows of three groups of four observations drawn from N(8, 0.5^2).
+struct Problem : test::Problem {
+    Problem() : test::Problem(kRows, {4, 4, 4}, 10000.0) {
         random::Record rec = random::load_time_record();
         random::Stream st{&rec};
         for (double& x : y) x = st.normal(8.0, 0.5);
-    }
-    driver::Arguments args(std::int32_t burn, std::int32_t keep) const {
-        driver::Arguments a;
-        a.reserved = &reserved;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs;
-        a.ntot = N;
-        a.ydata = y.data();
-        a.nkeep = keep;
-        a.nburn = burn;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar;
-        a.effvar = effvar;
-        return a;
     }
 };
 
 void PlainRun(benchmark::State& state) {
     const Problem p;
-    const driver::Arguments a = p.args(20, 30);
-    std::vector<double> prob(2 * Problem::L), pm(Problem::L), pv(Problem::L), gm(3 * Problem::L),
-        gv(3 * Problem::L);
+    const driver::Arguments a = p.args(30, 20);
+    std::vector<double> prob(2 * kRows), pm(kRows), pv(kRows), gm(3 * kRows), gv(3 * kRows);
     for (auto _ : state) {
         random::Record rec = random::load_time_record();
         random::Stream st{&rec};
@@ -70,7 +52,7 @@ BENCHMARK(PlainRun)->Unit(benchmark::kMillisecond);
 
 void Chains(benchmark::State& state) {
     const Problem p;
-    const driver::Arguments a = p.args(20, 30);
+    const driver::Arguments a = p.args(30, 20);
     analysis::ChainSettings set;
     set.chains = static_cast<std::int32_t>(state.range(0));
     set.threads = 2;
@@ -88,15 +70,15 @@ void Pool(benchmark::State& state) {
     set.chains = 4;
     set.threads = 2;
     analysis::ChainsResult r;
-    analysis::run_chains(p.args(0, keep), set, r);
+    analysis::run_chains(p.args(keep, 0), set, r);
     for (auto _ : state) {
         analysis::Pooled pooled;
-        analysis::pool_chains(r, Problem::L, Problem::J, pooled);
+        analysis::pool_chains(r, kRows, kGroups, pooled);
         benchmark::DoNotOptimize(pooled.rhat.data());
     }
     state.counters["per_row"] =
-        benchmark::Counter(static_cast<double>(Problem::L), benchmark::Counter::kIsIterationInvariantRate |
-                                                              benchmark::Counter::kInvert);
+        benchmark::Counter(static_cast<double>(kRows), benchmark::Counter::kIsIterationInvariantRate |
+                                                           benchmark::Counter::kInvert);
 }
 BENCHMARK(Pool)->Arg(100)->Arg(250)->Unit(benchmark::kMillisecond);
 

@@ -32,6 +32,7 @@
 #include "kestrumr.h"
 #include "posterior/sweep.h"
 #include "random/stream.h"
+#include "support/problem.h"
 
 namespace {
 
@@ -44,36 +45,20 @@ struct PrivateStream {
     }
 };
 
-struct Data {
-    std::int32_t L, J, N;
-    std::vector<std::int32_t> nobs;
-    std::vector<double> y, mvar{10000.0, 10000.0}, effvar;
+// L rows of J groups of per_group observations drawn from N(8, 0.5^2),
+// pooled on.
+struct Data : kestrum::test::Problem {
     std::vector<double> prob, pm, pv, gm, gv;
     Data(std::int32_t rows, std::int32_t groups, std::int32_t per_group)
-        : L(rows), J(groups), N(groups * per_group), nobs(groups, per_group),
-          y(static_cast<std::size_t>(rows) * groups * per_group), effvar(groups, 10000.0),
+        : Problem(rows, std::vector<std::int32_t>(groups, per_group), 10000.0),
           prob(static_cast<std::size_t>(rows) * groups), pm(rows), pv(rows),
           gm(static_cast<std::size_t>(rows) * groups), gv(static_cast<std::size_t>(rows) * groups) {
+        effvar.assign(groups, 10000.0);
         PrivateStream ps;
         for (double& v : y) v = ps.s.normal(8.0, 0.5);
     }
     kestrum::driver::Arguments args(std::int32_t K, std::int32_t B) const {
-        static const std::int32_t reserved = 0;
-        kestrum::driver::Arguments a;
-        a.reserved = &reserved;
-        a.ipool = 1;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs.data();
-        a.ntot = N;
-        a.ydata = y.data();
-        a.nkeep = K;
-        a.nburn = B;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar.data();
-        a.effvar = effvar.data();
-        return a;
+        return Problem::args(K, B, 1);
     }
     kestrum::driver::Outputs outputs() {
         kestrum::driver::Outputs o;

@@ -10,6 +10,7 @@
 #include "analysis/chains.h"
 #include "analysis/scale.h"
 #include "random/stream.h"
+#include "support/problem.h"
 
 namespace {
 
@@ -18,12 +19,8 @@ using namespace kestrum;
 // Like the bundled example, smaller: rows of three groups of four with row
 // means on (6, 10) and sds on (0.2, 0.8); the first `shifted` rows have
 // group 2's mean 3 sds higher, the rest are null rows.
-struct Data {
-    static constexpr std::int32_t J = 3, N = 12;
-    std::int32_t L;
-    std::int32_t nobs[3] = {4, 4, 4};
-    std::vector<double> y;
-    Data(std::int32_t rows, std::int32_t shifted) : L(rows), y(static_cast<std::size_t>(rows) * N) {
+struct Data : test::Problem {
+    Data(std::int32_t rows, std::int32_t shifted) : test::Problem(rows, {4, 4, 4}, 10000.0) {
         kestrumr_zbql0001 rec = random::load_time_record();
         random::Stream st{&rec};
         for (std::int32_t g = 0; g < L; ++g) {
@@ -46,27 +43,13 @@ struct Outcome {
 Outcome run(const Data& d, double s, bool standardise, std::int32_t chains, std::int32_t burn,
             std::int32_t keep, std::int32_t shifted, std::int32_t stray_chain = -1,
             double stray_shift = 0.0) {
-    std::vector<double> y(d.y);
-    for (double& x : y) x *= s;
+    test::Problem p = d;
+    for (double& x : p.y) x *= s;
     if (standardise) {
-        const double scale = analysis::robust_scale(y.data(), d.L, d.J, d.nobs);
-        for (double& x : y) x /= scale;
+        const double scale = analysis::robust_scale(p.y.data(), p.L, p.J, p.nobs.data());
+        for (double& x : p.y) x /= scale;
     }
-    const double mvar[2] = {10000.0, 10000.0}, effvar[2] = {10000.0, 10000.0};
-    const std::int32_t reserved = 0;
-    driver::Arguments a;
-    a.reserved = &reserved;
-    a.nrow = d.L;
-    a.ngrp = d.J;
-    a.nobs = d.nobs;
-    a.ntot = d.N;
-    a.ydata = y.data();
-    a.nkeep = keep;
-    a.nburn = burn;
-    a.hshape = 1.0;
-    a.hrate = 1.0;
-    a.mvar = mvar;
-    a.effvar = effvar;
+    const driver::Arguments a = p.args(keep, burn);
     analysis::ChainSettings set;
     set.chains = chains;
     set.threads = 2;

@@ -15,6 +15,7 @@
 #include "random/messages.h"
 #include "random/seeding.h"
 #include "random/stream.h"
+#include "support/problem.h"
 
 // A workspace beyond memory must come back as a null block, also under
 // AddressSanitizer.
@@ -26,36 +27,13 @@ using namespace kestrum;
 
 // A small problem: L rows of three groups of three, means differing in the
 // first rows, drawn from a private stream.
-struct Problem {
-    std::int32_t L = 12, J = 3, nobs[3] = {3, 3, 3};
-    std::vector<double> y;
-    double mvar[2] = {10000.0, 10000.0};
-    double effvar[2] = {10000.0, 10000.0};
-    std::int32_t reserved = 0;
-
-    explicit Problem(std::int32_t rows = 12) : L(rows) {
+struct Problem : test::Problem {
+    explicit Problem(std::int32_t rows = 12) : test::Problem(rows, {3, 3, 3}, 10000.0) {
         kestrumr_zbql0001 rec = random::load_time_record();
         random::Stream st{&rec};
-        y.resize(static_cast<std::size_t>(L) * 9);
         for (std::int32_t g = 0; g < L; ++g)
             for (int c = 0; c < 9; ++c)
                 y[static_cast<std::size_t>(g + c * L)] = st.normal(g < 3 && c >= 6 ? 3.0 : 0.0, 1.0);
-    }
-    driver::Arguments args(std::int32_t burn, std::int32_t keep) const {
-        driver::Arguments a;
-        a.reserved = &reserved;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs;
-        a.ntot = 9;
-        a.ydata = y.data();
-        a.nkeep = keep;
-        a.nburn = burn;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar;
-        a.effvar = effvar;
-        return a;
     }
 };
 
@@ -65,7 +43,7 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 
 TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
     const Problem p;
-    const driver::Arguments a = p.args(30, 40);
+    const driver::Arguments a = p.args(40, 30);
     for (std::int32_t seed : {0, 7}) {
         kestrumr_zbql0001 rec = random::load_time_record();
         if (seed != 0) random::fill_table(rec, random::seed_value(seed, rec.base));
@@ -102,7 +80,7 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
 
 TEST(Chains, TheThreadCountChangesNoBit) {
     const Problem p;
-    const driver::Arguments a = p.args(10, 30);
+    const driver::Arguments a = p.args(30, 10);
     analysis::ChainSettings set;
     set.chains = 3;
     set.seed = 11;
@@ -141,7 +119,7 @@ TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
     for (const auto& [keep, step, stored] : {std::tuple{250, 1u, 250u}, std::tuple{251, 2u, 125u},
                                              std::tuple{1000, 4u, 250u}}) {
         analysis::ChainsResult r;
-        ASSERT_EQ(analysis::run_chains(p.args(0, keep), set, r), analysis::ChainsStatus::ok);
+        ASSERT_EQ(analysis::run_chains(p.args(keep, 0), set, r), analysis::ChainsStatus::ok);
         EXPECT_EQ(r.rec[0].step, step);
         EXPECT_EQ(r.rec[0].stored, stored);
         EXPECT_EQ(r.rec[0].contrasts.size(), 2u * 2u * stored);
@@ -153,20 +131,10 @@ TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
 // message sink from whichever thread ran the chain, and the run says why
 // it failed.
 TEST(Chains, MessagesOfEveryChainGoToTheCallersSink) {
-    const std::int32_t L = 1000, J = 1000, reserved = 0;
-    std::vector<std::int32_t> nobs(J, 2);
-    std::vector<double> y(static_cast<std::size_t>(L) * 2 * J, 1.0), mvar{1.0, 1.0}, effvar(J - 1, 1.0);
-    driver::Arguments a;
-    a.reserved = &reserved;
-    a.nrow = L;
-    a.ngrp = J;
-    a.nobs = nobs.data();
-    a.ntot = 2 * J;
-    a.ydata = y.data();
-    a.nkeep = 2147483647;
-    a.nburn = 0;
-    a.mvar = mvar.data();
-    a.effvar = effvar.data();
+    // 1000 rows of 1000 groups of two, 2^31 - 1 kept draws.
+    test::Problem p(1000, std::vector<std::int32_t>(1000, 2), 1.0);
+    p.y.assign(p.y.size(), 1.0);
+    const driver::Arguments a = p.args(2147483647, 0);
     std::vector<std::string> lines;
     ScopedMessageSink sink({[](void* c, const char* t) { static_cast<std::vector<std::string>*>(c)->push_back(t); },
                             &lines});

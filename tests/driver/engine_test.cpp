@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/callees.h"
@@ -15,6 +16,7 @@
 #include "random/messages.h"
 #include "random/stream.h"
 #include "run_fixture.h"
+#include "support/problem.h"
 #include "support/scripted_source.h"
 
 namespace {
@@ -26,38 +28,16 @@ using kestrum::random::Record;
 using kestrum::random::Stream;
 using kestrum::test::OutputArrays;
 
-struct Data {
-    std::int32_t L, J, N;
-    std::vector<std::int32_t> nobs;
-    std::vector<double> y, mvar{100.0, 100.0}, effvar;
-    std::int32_t reserved = 0;
+// A small data set: values that differ from row to row and group to group,
+// one spare double past the end (so y is never empty).
+struct Data : kestrum::test::Problem {
     Data(std::int32_t rows, std::vector<std::int32_t> sizes, std::int32_t ntot = -1)
-        : L(rows), J(static_cast<std::int32_t>(sizes.size())), N(0), nobs(sizes),
-          effvar(sizes.size() + 1, 100.0) {
-        std::int64_t sum = 0;
-        for (auto n : sizes) sum += n > 0 ? n : 0;
-        N = ntot >= 0 ? ntot : static_cast<std::int32_t>(sum);
+        : Problem(rows, std::move(sizes), 100.0, ntot) {
+        effvar.assign(nobs.size() + 1, 100.0);
         y.resize(static_cast<std::size_t>(L) * N + 1);
         for (std::int32_t g = 0; g < L; ++g)
             for (std::int32_t t = 0; t < N; ++t)
                 y[g + t * L] = 0.3 * (g % 7) + std::cos(2.0 + g * 5.0 + t * 1.7) + (t % 3 == 0 ? 0.8 : 0.0);
-    }
-    Arguments args(std::int32_t K, std::int32_t B, std::int32_t ipool) const {
-        Arguments a;
-        a.reserved = &reserved;
-        a.ipool = ipool;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs.data();
-        a.ntot = N;
-        a.ydata = y.data();
-        a.nkeep = K;
-        a.nburn = B;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar.data();
-        a.effvar = effvar.data();
-        return a;
     }
 };
 

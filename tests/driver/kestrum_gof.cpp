@@ -11,22 +11,21 @@
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "random/stream.h"
+#include "support/problem.h"
 
 namespace {
 
-struct Simulation {
-    std::int32_t L, J, n;  // rows, groups, observations per group
-    std::vector<std::int32_t> nobs;
-    std::vector<double> y, truth_mean, truth_sd, ybar;  // truth and sample means: L x J
-    std::vector<double> mvar{100.0, 100.0}, effvar;
+// Rows of J groups of n observations each, drawn around a known truth.
+struct Simulation : kestrum::test::Problem {
+    std::int32_t n;  // observations per group
+    std::vector<double> truth_mean, truth_sd, ybar;  // truth and sample means: L x J
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
 
     Simulation(std::int32_t rows, std::int32_t groups, std::int32_t per_group)
-        : L(rows), J(groups), n(per_group), nobs(groups, per_group),
-          y(static_cast<std::size_t>(rows) * groups * per_group),
+        : Problem(rows, std::vector<std::int32_t>(groups, per_group), 100.0), n(per_group),
           truth_mean(rows * groups), truth_sd(rows * groups), ybar(rows * groups),
-          effvar(groups - 1, 100.0), prob(rows * (groups - 1)), pmeanbar(rows), pvarbar(rows),
-          gmeanbar(rows * groups), gvarbar(rows * groups) {}
+          prob(rows * (groups - 1)), pmeanbar(rows), pvarbar(rows), gmeanbar(rows * groups),
+          gvarbar(rows * groups) {}
 
     void draw_data(kestrum::random::Stream& s) {
         for (std::int32_t g = 0; g < L; ++g)
@@ -42,21 +41,7 @@ struct Simulation {
     }
 
     void run(kestrum::random::Stream& s, std::int32_t K, std::int32_t B) {
-        const std::int32_t reserved = 0;
-        kestrum::driver::Arguments a;
-        a.reserved = &reserved;
-        a.ipool = 1;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs.data();
-        a.ntot = J * n;
-        a.ydata = y.data();
-        a.nkeep = K;
-        a.nburn = B;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar.data();
-        a.effvar = effvar.data();
+        const kestrum::driver::Arguments a = args(K, B, 1);
         kestrum::driver::Outputs o;
         o.prob = prob.data();
         o.pmeanbar = pmeanbar.data();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/callees.h"
@@ -14,6 +15,7 @@
 #include "random/stream.h"
 #include "run_fixture.h"
 #include "support/capture.h"
+#include "support/problem.h"
 #include "support/scripted_source.h"
 
 // The workspace-failure test asks for a block far beyond any machine; under
@@ -29,37 +31,16 @@ using kestrum::test::OutputArrays;
 using kestrum::test::ScriptedSource;
 
 // A small data set: L rows, groups of the given sizes, values that differ
-// from row to row and group to group.
-struct Data {
-    std::int32_t L, J, N;
-    std::vector<std::int32_t> nobs;
-    std::vector<double> y, mvar{100.0, 100.0}, effvar;
-    std::int32_t reserved = 12345;
+// from row to row and group to group, one spare double past the end (so y
+// is never empty).
+struct Data : kestrum::test::Problem {
     Data(std::int32_t rows, std::vector<std::int32_t> sizes)
-        : L(rows), J(static_cast<std::int32_t>(sizes.size())), N(0), nobs(sizes),
-          effvar(sizes.size() > 1 ? sizes.size() - 1 : 1, 100.0) {
-        for (auto n : sizes) N += n;
+        : Problem(rows, std::move(sizes), 100.0) {
+        reserved = 12345;
         y.resize(static_cast<std::size_t>(L) * N + 1);
         for (std::int32_t g = 0; g < L; ++g)
             for (std::int32_t t = 0; t < N; ++t)
                 y[g + t * L] = 0.5 * g + std::sin(1.0 + g * 7.0 + t * 3.0) + (t >= nobs[0] ? 1.0 : 0.0);
-    }
-    Arguments args(std::int32_t K, std::int32_t B, std::int32_t ipool) const {
-        Arguments a;
-        a.reserved = &reserved;
-        a.ipool = ipool;
-        a.nrow = L;
-        a.ngrp = J;
-        a.nobs = nobs.data();
-        a.ntot = N;
-        a.ydata = y.data();
-        a.nkeep = K;
-        a.nburn = B;
-        a.hshape = 1.0;
-        a.hrate = 1.0;
-        a.mvar = mvar.data();
-        a.effvar = effvar.data();
-        return a;
     }
 };
 
