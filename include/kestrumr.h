@@ -123,9 +123,10 @@ extern "C" {
  * Memory and time.  The posterior means and the covariances of the
  * contrasts are sums over the kept draws, accumulated row by row while
  * sampling.  The two difference tests need each kept draw's contrast vector
- * a second time; kestrum_ keeps those vectors (2(J-1)LK doubles) when that
- * block can be obtained, and otherwise runs the kept iterations a second
- * time from a checkpoint taken at the end of the burn-in (the generator
+ * a second time; kestrum_ keeps those vectors (2(J-1)LK doubles, that is
+ * 16 L K (J-1) bytes) when they take at most 256 MiB and that block can be
+ * obtained, and otherwise runs the kept iterations a second time from a
+ * checkpoint taken at the end of the burn-in (the generator
  * record and positions, the normal routine's saved deviate, the rates and
  * every row's state), drawing the very same variates, and evaluates the
  * tests as the draws come again.  The replay takes (B + 2K)/(B + K) of the

@@ -216,11 +216,13 @@ extern "C" KESTRUMR_API void kestrum_(const int32_t* reserved, const int32_t* ip
     out.gmeanbar = gmeanbar;
     out.gvarbar = gvarbar;
     kestrum::driver::CoreCallees callees;
-    // On the caller's thread; the contrast stores whenever they can be had,
-    // the replay otherwise.
+    // On the caller's thread; the contrast stores within the default budget,
+    // the replay beyond it.  An allocation that succeeds is no sign that the
+    // memory exists (overcommit), and in a 32-bit host the address space is
+    // the host's: the stores are not taken merely because they can be had.
     kestrum::driver::EngineOptions options;
     options.threads = 1;
-    options.store_budget = std::numeric_limits<std::size_t>::max();
+    options.store_budget = kestrum::driver::kDefaultStoreBudget;
     kestrum::driver::estimate(kestrum::random::process_stream(), callees, a, out, {},
                               kestrum::driver::allocate_block, options);
 }

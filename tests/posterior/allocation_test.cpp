@@ -1,5 +1,5 @@
-// Heap use of the posterior routines, watched through replacements of the
-// global allocation functions.  They only count (or refuse) while a test
+// Heap use of the posterior routines and of kestrum_, watched through
+// replacements of the global allocation functions.  They only count (or refuse) while a test
 // switches them on, so the rest of this test program is unaffected.
 #include <gtest/gtest.h>
 
@@ -21,10 +21,14 @@ namespace {
 enum class Mode { off, count, refuse };
 Mode g_mode = Mode::off;
 long g_allocations = 0;
+std::size_t g_largest_refused = 0;
 
 void* allocate(std::size_t size) {
     if (g_mode == Mode::count) ++g_allocations;
-    if (g_mode == Mode::refuse) return nullptr;
+    if (g_mode == Mode::refuse) {
+        if (size > g_largest_refused) g_largest_refused = size;
+        return nullptr;
+    }
     return std::malloc(size == 0 ? 1 : size);
 }
 
@@ -131,6 +135,47 @@ TEST(Allocation, SweepWithoutStorageReportsDrawsNothingAndGivesNaN) {
         EXPECT_EQ(std::isnan(pmean), pool == 1);
         EXPECT_EQ(std::isnan(pvar), pool == 1);
         for (int t = 0; t < 43; ++t) EXPECT_EQ(before.xtab[t], zbql0001_.xtab[t]);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// kestrum_ keeps the kept draws' contrasts (16 L K (J - 1) bytes) only within
+// its 256 MiB budget: beyond it, it asks for the replay's workspace alone.
+// Every request is refused, so the run ends at entry without a draw.
+TEST(Allocation, KestrumAsksForTheContrastStoresOnlyWithinItsBudget) {
+    struct Case {
+        int32_t L, K;
+        bool stores;
+    };
+    // 4 groups of 4: stores of 1.8 MiB, and of 0.9 GiB.
+    for (const Case c : {Case{100, 400, true}, Case{5000, 4000, false}}) {
+        const int32_t J = 4, N = 16, B = 0, ipool = 0;
+        const std::vector<int32_t> nobs(J, 4);
+        std::vector<double> y(static_cast<std::size_t>(c.L) * N);
+        for (std::size_t i = 0; i < y.size(); ++i) y[i] = static_cast<double>(i % 7);
+        const double h = 1.0, mvar[2] = {100.0, 100.0}, effvar[3] = {100.0, 100.0, 100.0};
+        double prshape = 0.0, prscale = 0.0;
+        std::vector<double> prob(static_cast<std::size_t>(c.L) * (J - 1)), pmeanbar(c.L),
+            pvarbar(c.L), gmeanbar(static_cast<std::size_t>(c.L) * J),
+            gvarbar(static_cast<std::size_t>(c.L) * J);
+        g_largest_refused = 0;
+        const std::string out = kestrum::test::capture_stdout([&] {
+            ModeGuard refuse(Mode::refuse);
+            kestrum_(nullptr, &ipool, &c.L, &J, nobs.data(), &N, y.data(), &c.K, &B, &h, &h,
+                     &prshape, &prscale, mvar, effvar, prob.data(), pmeanbar.data(),
+                     pvarbar.data(), gmeanbar.data(), gvarbar.data());
+        });
+        EXPECT_NE(out.find("Not enough memory for the workspace in  KESTRUM"), std::string::npos);
+        EXPECT_TRUE(std::isnan(prob[0]) && std::isnan(gmeanbar.back()));
+        const std::size_t store_bytes = std::size_t{16} * c.L * c.K * (J - 1);
+        if (c.stores) {
+            EXPECT_GE(g_largest_refused, store_bytes) << c.L;
+        } else {
+            EXPECT_LT(g_largest_refused, std::size_t{64} << 20) << c.L;
+        }
     }
 }
 
