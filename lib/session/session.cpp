@@ -91,7 +91,10 @@ bool record_of_this_generator(const Record& rec) {
 // 43 equal words.  The recurrence's two fixed points are such tables (all
 // 0 with borrow 0, all B - 1 with borrow 1), and from any other such table
 // it starts with the 22-word run of one of them: 22 words 0 (borrow 0) or
-// B - 1 (borrow 1) in a row.
+// B - 1 (borrow 1) in a row.  There are no other fixed points: a table that
+// never changes is a stream of period 43, that is a fraction k / M (M =
+// B^43 - B^22 + 1, the recurrence's modulus) equal to j / (B^43 - 1), and
+// the two denominators have no common factor, so k is 0 or M.
 bool all_words_equal(const Record& rec) {
     for (double w : rec.xtab) {
         if (w != rec.xtab[0]) return false;
