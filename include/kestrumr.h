@@ -515,9 +515,7 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  * the recurrence (43 zero words with borrow 0: every word 0; 43 words B - 1
  * with borrow 1: every uniform (B - 1)/B, which no rejection loop accepts),
  * NaN or infinite words, and a base that is 0, 1, NaN or infinite.  Every
- * loop that consumes uniforms still ends, by this rule, which changes no
- * result of a sane record (integer words in [0, B), base 4294967291,
- * borrow 0 or 1):
+ * loop that consumes uniforms still ends, by this rule:
  *   - zbqlu01_ skips at most 31 zero words in a row (the divisor B^32 is
  *     the last power of B below the largest double).  A step whose word
  *     gives no value in (0, 1) -- a word that is NaN, infinite, negative or
@@ -525,15 +523,29 @@ KESTRUMR_API void nelmin_(kestrumr_objective func, const int32_t *ndim,
  *     word.  After a longer run the table is degenerate: the call returns
  *     0.5.  So zbqlu01_ returns a value in (0, 1) whatever the record holds.
  *   - Every rejection or counting loop stops after a bound on consecutive
- *     rejections (iterations) that a sane record reaches with probability
- *     below 2^-128 per variate, from the smallest acceptance rate of the
- *     method over its parameter range: gamma GS (g < 1, rate >= 0.71) 72,
+ *     rejections (iterations) that a stream of independent uniforms
+ *     reaches with probability below 2^-128 per variate, from the smallest
+ *     acceptance rate of the method over its parameter range: gamma GS
+ *     (g < 1, rate >= 0.71) 72,
  *     ratio of uniforms (1 <= g <= 10, >= 0.60) 97, GKM3 (g > 10, >= 0.64)
  *     87; beta by Johnk's method (>= 0.55) 112; Poisson above a mean of
  *     1000 (>= 0.50) 128; geometric trials for p > 0.9 39; the Poisson
  *     product of uniforms 75 factors; the binomial's count of successes 80;
  *     the Poisson's gamma splitting 300 and the binomial's splitting 1000
  *     iterations.
+ * The rule changes no result of a stream that behaves as independent
+ * uniforms: the load-time record, every table zbqlini_ fills (any seed,
+ * whatever the borrow and positions), every table kestrumr_seed
+ * (kestrumr_session.h) fills, and the states their streams pass through.
+ * A record written by hand need not behave so, even with whole words in
+ * [0, B), base 4294967291 and borrow 0 or 1: the recurrence spreads a table
+ * of small words (near 0 or near B) or of few distinct values only slowly,
+ * its uniforms crowd at 0 and 1 for up to a few hundred steps, and a routine
+ * drawing there can reach a bound.  43 zeros with borrow 1, 43 words 12345
+ * with borrow 0, and zeros but xtab(1) = 1 and xtab(6) = 7 with borrow 0
+ * each make zbqlgam_ with shape 3 give 0.0 and the message below at its
+ * first call from the load-time positions.  The session interface refuses
+ * such records (kestrumr_set_record in kestrumr_session.h).
  * Either event writes, once per exported call however often it happens in
  * that call,
  *     ""

@@ -75,9 +75,22 @@ KESTRUMR_API int kestrumr_seed(kestrumr_session* session, uint64_t seed);
 
 /* Takes the caller's generator record as the session's (the positions and
  * the saved normal deviate restart as after loading).  The record must be
- * one the generator can run on: base 4294967291, every word a whole number
- * from 0 to base - 1, borrow 0 or 1, and not all words 0 with borrow 0;
- * otherwise KESTRUMR_ERR_STATE and the session is left unchanged. */
+ * one the generator can run on:
+ *   - base 4294967291, every word a whole number from 0 to base - 1,
+ *     borrow 0 or 1;
+ *   - not 43 equal words: the recurrence's two fixed points (all 0 with
+ *     borrow 0, all base - 1 with borrow 1) are such tables, and from any
+ *     other one it starts with 22 words 0 or base - 1 in a row;
+ *   - not degenerate from its first draws: none of the bounded loops of the
+ *     variate routines of kestrumr.h meets the degenerate-table event (see
+ *     "Degenerate generator records" there) within 1000 draws from the
+ *     record (positions as after loading), each method drawing from a copy
+ *     of its own: the uniform (its run of zero words), gamma with shapes
+ *     0.5, 3 and 20, beta (0.5, 0.5), geometric (0.95), binomial (20, 0.5)
+ *     and (1000, 0.3), Poisson 5, 500 and 5000.  This refuses, for
+ *     example, 41 zeros with the words 1 and 7 in xtab(1) and xtab(6).
+ * Otherwise KESTRUMR_ERR_STATE, kestrumr_errmsg tells which rule, and the
+ * session is left unchanged.  The check takes a few milliseconds. */
 KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
                                      const struct kestrumr_zbql0001* record);
 
@@ -89,8 +102,13 @@ KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
  * machine of the same byte order.  kestrumr_save_state needs size >=
  * kestrumr_state_size() (KESTRUMR_ERR_ARGUMENT otherwise) and writes that
  * many bytes.  kestrumr_restore_state needs exactly that size, the tag and
- * a state the generator can reach; anything else gives KESTRUMR_ERR_STATE
- * and leaves the session unchanged. */
+ * a state the generator can reach and run on: positions that move
+ * together, a record kestrumr_set_record takes (the first-draws check made
+ * from the saved positions), and a saved normal deviate a draw
+ * can give -- a finite z with |z| <= sqrt(-2 ln(1/B^32)) = 37.677...,
+ * the Box-Muller radius of the smallest uniform the generator returns (a
+ * word 1 after 31 zero words; B the base).  Anything else gives
+ * KESTRUMR_ERR_STATE and leaves the session unchanged. */
 KESTRUMR_API size_t kestrumr_state_size(void);
 KESTRUMR_API int kestrumr_save_state(const kestrumr_session* session, void* buffer,
                                      size_t size);

@@ -20,6 +20,7 @@
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
 #include "random/messages.h"
+#include "random/record_check.h"
 #include "random/seeding.h"
 #include "random/stream.h"
 
@@ -76,18 +77,48 @@ void restart_positions(Stream& st) {
     st.nspare = 0.0;
 }
 
-// A record the generator can run on: the base of this generator, every word
-// a whole number in [0, B), a borrow of 0 or 1, and not the all-zero table
-// with borrow 0 (on which no nonzero word ever comes).
-bool valid_record(const Record& rec) {
+// A record of this generator: its base, every word a whole number in
+// [0, B) and a borrow of 0 or 1.
+bool record_of_this_generator(const Record& rec) {
     if (!(rec.base == random::load_time_record().base)) return false;
     if (!(rec.carry == 0.0 || rec.carry == 1.0)) return false;
-    bool any = rec.carry != 0.0;
     for (double w : rec.xtab) {
         if (!(w >= 0.0 && w < rec.base && std::trunc(w) == w)) return false;
-        any = any || w != 0.0;
     }
-    return any;
+    return true;
+}
+
+// 43 equal words.  The recurrence's two fixed points are such tables (all
+// 0 with borrow 0, all B - 1 with borrow 1), and from any other such table
+// it starts with the 22-word run of one of them: 22 words 0 (borrow 0) or
+// B - 1 (borrow 1) in a row.  There are no other fixed points: a table that
+// never changes is a stream of period 43, that is a fraction k / M (M =
+// B^43 - B^22 + 1, the recurrence's modulus) equal to j / (B^43 - 1), and
+// the two denominators have no common factor, so k is 0 or M.
+bool all_words_equal(const Record& rec) {
+    for (double w : rec.xtab) {
+        if (w != rec.xtab[0]) return false;
+    }
+    return true;
+}
+
+// Why a record or state the caller gives is refused (nullptr: it is not).
+// A stream on the record from the given positions must
+// not meet the degenerate-table event in its first draws.
+const char* unusable_record(const Record& rec, const Stream& from) {
+    if (!record_of_this_generator(rec))
+        return "is not a state of this generator (base 4294967291, words 0..base-1, "
+               "borrow 0 or 1)";
+    if (all_words_equal(rec))
+        return "has 43 equal words: the generator would stand still at a fixed point or "
+               "start with 22 equal words (seed the session instead)";
+    Record copy = rec;
+    Stream probe = from;
+    probe.rec = &copy;
+    if (kestrum::random::degenerate_early(probe))
+        return "is degenerate: its first draws already give no usable uniform variates "
+               "(seed the session instead)";
+    return nullptr;
 }
 
 // Layout of a saved state (native byte order): a tag, the record (45
@@ -101,14 +132,20 @@ constexpr std::size_t kStateSize = kOffSpare + sizeof(double);
 
 // Positions the stream can reach: ilag22 in 1..43, ilag43 = ilag22 + 21 and
 // icount = ilag43 + 1 (mod 43, in 1..43); the flag -1 (never drawn), 0 or 1
-// (a deviate waits, and then it is a number).
+// (a deviate waits).
 bool valid_positions(std::int32_t ilag22, std::int32_t ilag43, std::int32_t icount,
-                     std::int32_t nstat, double nspare) {
+                     std::int32_t nstat) {
     if (ilag22 < 1 || ilag22 > 43) return false;
     if (ilag43 != (ilag22 + 20) % 43 + 1) return false;
     if (icount != ilag43 % 43 + 1) return false;
-    if (nstat < -1 || nstat > 1) return false;
-    return nstat != 1 || std::isfinite(nspare);
+    return nstat >= -1 && nstat <= 1;
+}
+
+// A saved deviate a draw can give: finite and at most the largest
+// Box-Muller radius in magnitude.  (It stays after use, and is 0 before
+// the first pair, so this holds whatever the flag.)
+bool valid_spare(double nspare) {
+    return std::fabs(nspare) <= kestrum::random::largest_normal_deviate();
 }
 
 // Output extents of a problem as kestrum_ reads them (negatives as 0).
@@ -361,10 +398,10 @@ KESTRUMR_API int kestrumr_set_record(kestrumr_session* session,
                                      const struct kestrumr_zbql0001* record) {
     if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
     if (record == nullptr) return fail(session, KESTRUMR_ERR_ARGUMENT, "record is a null pointer");
-    if (!valid_record(*record))
-        return fail(session, KESTRUMR_ERR_STATE,
-                    "the record is not a state of this generator (base 4294967291, words "
-                    "0..base-1, borrow 0 or 1, not all zero)");
+    Stream restarted = session->stream;
+    restart_positions(restarted);
+    if (const char* why = unusable_record(*record, restarted))
+        return fail(session, KESTRUMR_ERR_STATE, "the record %s", why);
     session->record = *record;
     restart_positions(session->stream);
     return KESTRUMR_OK;
@@ -402,15 +439,28 @@ KESTRUMR_API int kestrumr_restore_state(kestrumr_session* session, const void* b
     std::memcpy(&rec, b + kOffRecord, sizeof(Record));
     std::memcpy(ints, b + kOffInts, sizeof ints);
     std::memcpy(&nspare, b + kOffSpare, sizeof(double));
-    if (!valid_record(rec) || !valid_positions(ints[0], ints[1], ints[2], ints[3], nspare))
+    if (!valid_positions(ints[0], ints[1], ints[2], ints[3]))
         return fail(session, KESTRUMR_ERR_STATE, "the saved generator state is damaged");
+    if (!valid_spare(nspare))
+        return fail(session, KESTRUMR_ERR_STATE,
+                    "the saved generator state is damaged: its saved normal deviate is not "
+                    "one a draw can give");
+    Stream restored = session->stream;
+    restored.ilag22 = ints[0];
+    restored.ilag43 = ints[1];
+    restored.icount = ints[2];
+    restored.nstat = ints[3];
+    restored.nspare = nspare;
+    if (const char* why = unusable_record(rec, restored))
+        return fail(session, KESTRUMR_ERR_STATE,
+                    "the saved generator state is damaged: its record %s", why);
     session->record = rec;
     Stream& st = session->stream;
-    st.ilag22 = ints[0];
-    st.ilag43 = ints[1];
-    st.icount = ints[2];
-    st.nstat = ints[3];
-    st.nspare = nspare;
+    st.ilag22 = restored.ilag22;
+    st.ilag43 = restored.ilag43;
+    st.icount = restored.icount;
+    st.nstat = restored.nstat;
+    st.nspare = restored.nspare;
     return KESTRUMR_OK;
 }
 

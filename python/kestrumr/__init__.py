@@ -62,21 +62,31 @@ def _finite(value, name, sizes, positive):
 
 
 def _groups(groups, ncol):
-    """Group names in group order and each column's group index."""
+    """Group names in group order and each column's group index.
+
+    A label is its name, str(label): labels that print alike are one group
+    (so no two groups share a name), labels that print differently are two
+    (1 and 1.0 are "1" and "1.0", although 1 == 1.0 == True in Python).
+    """
+    index = {}
     if hasattr(groups, "categories") and hasattr(groups, "codes"):  # pandas Categorical
-        names = [str(c) for c in groups.categories]
+        # Categories that print alike are one group, in category order.
+        merged = np.array([index.setdefault(str(c), len(index)) for c in groups.categories],
+                          dtype=np.int64)
         codes = np.asarray(groups.codes, dtype=np.int64)
         if np.any(codes < 0):
             raise ValueError("groups holds a missing label")
+        if np.any(codes >= merged.size):
+            raise ValueError("groups holds a code beyond its categories")
+        codes = merged[codes]
     else:
         labels = list(groups.tolist() if isinstance(groups, np.ndarray) else groups)
-        index = {}
         codes = np.empty(len(labels), dtype=np.int64)
         for i, label in enumerate(labels):
             if label is None or (isinstance(label, float) and label != label):
                 raise ValueError("groups holds a missing label (column %d)" % i)
-            codes[i] = index.setdefault(label, len(index))
-        names = [str(label) for label in index]
+            codes[i] = index.setdefault(str(label), len(index))
+    names = list(index)
     if codes.shape != (ncol,):
         raise ValueError("groups has %d labels but x has %d columns" % (codes.size, ncol))
     sizes = np.bincount(codes, minlength=len(names))
@@ -104,6 +114,10 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         their original order.  Groups come in order of first appearance (a
         Categorical keeps its category order); the first group is the
         reference group.  At least two groups of at least 2 columns each.
+        Labels are compared as the strings they print as, str(label), which
+        are the group names: "1" and 1 are one group "1", while 1, 1.0 and
+        True are three groups "1", "1.0" and "True" (Python counts them
+        equal).  Categories of a Categorical that print alike are one group.
     burn : int
         Burn-in iterations, >= 0.
     keep : int

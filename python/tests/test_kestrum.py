@@ -91,6 +91,27 @@ def test_two_groups():
     assert np.all((r["p_joint"] >= 0) & (r["p_joint"] <= 1))
 
 
+class _Categorical:
+    """The two attributes of a pandas Categorical that kestrum reads."""
+
+    def __init__(self, categories, codes):
+        self.categories = categories
+        self.codes = np.array(codes)
+
+
+def test_labels_are_their_printed_names():
+    # Python counts 1 == 1.0 == True but "1" != 1: the groups follow the
+    # names instead, so no two groups share a name.
+    mixed = ["1", "1", 1, 1, 2.0, 2.0, 2, 2, True, True, "True", "True"]
+    names = [str(g) for g in mixed]
+    r = run(groups=mixed, seed=4)
+    assert r["groups"] == ["1", "2.0", "2", "True"]
+    same(r, run(groups=names, seed=4))
+    same(r, run(groups=np.array(mixed, dtype=object), seed=4))
+    cat = _Categorical(["1", 1, 2.0, 2, True, "True"], [0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5])
+    same(r, run(groups=cat, seed=4))
+
+
 BAD = {
     "nan": (lambda: run(np.where(np.arange(X.size).reshape(X.shape) == 5, np.nan, X)), ValueError),
     "inf": (lambda: run(X * np.inf), ValueError),
