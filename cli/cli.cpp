@@ -73,6 +73,9 @@ const char* const kUsage =
     "      --labels-file FILE  the labels from FILE: one per line, or a sample\n"
     "                          sheet of two columns (column name, label)\n"
     "      --header-labels     take the labels from the header line\n"
+    "A label holding a tab, line break or other control character is refused\n"
+    "(it would break the output's header; row names have their tabs and line\n"
+    "breaks written as blanks), and a header prefix holding one names no group.\n"
     "\n"
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
@@ -264,7 +267,15 @@ const OptionDef kOptions[] = {
          }
          return std::string();
      }},
-    {'l', "labels", true, [](Options& o, const std::string& v) { o.labels = split_list(v); return std::string(); }},
+    {'l', "labels", true,
+     [](Options& o, const std::string& v) {
+         o.labels = split_list(v);
+         for (std::size_t c = 0; c < o.labels.size(); ++c) {
+             const std::string why = label_trouble(o.labels[c]);
+             if (!why.empty()) return "--labels: data column " + std::to_string(c + 1) + ": " + why;
+         }
+         return std::string();
+     }},
     {0, "labels-file", true,
      [](Options& o, const std::string& v) {
          if (v.empty()) return std::string("--labels-file needs a file name");
@@ -833,6 +844,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             error = "--labels gives " + std::to_string(labels.size()) +
                     " labels but the rows have " + std::to_string(t.cols) + " data columns";
             ok = false;
+        } else if (o.header_labels) {
+            for (std::size_t c = 0; c < labels.size(); ++c) {
+                const std::string why = label_trouble(labels[c]);
+                if (!why.empty()) {
+                    err << "kestrum: " << where(source, t.header_line, c + (t.has_row_names ? 2 : 1)) << why
+                        << '\n';
+                    return 1;
+                }
+            }
         }
         if (ok) ok = groups_from_labels(labels, groups, error);
     }
