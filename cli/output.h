@@ -29,13 +29,21 @@
 
 namespace kestrum::cli {
 
-// Removes the temporary file of the sink now being written, if any.  Safe
-// to call from a signal handler (the program's second Ctrl-C).
+// Removes the temporary files of the sinks now being written (the results
+// and the diagnostics may be open at once), if any.  Safe to call from a
+// signal handler (the program's second Ctrl-C).
 void remove_pending_temporary();
 
 // Whether path a and path b name the same existing file (after following
 // links): the results must never replace their own input.
 bool same_file(const std::string& a, const std::string& b);
+
+// Whether two targets of OutputSink, as given, would write to the same
+// place: both standard output ("", "-", "/dev/stdout"), or, after following
+// links, the same existing regular file, FIFO or socket (device and inode:
+// hard links and /dev/fd/N count), or the same name in the same folder when
+// neither exists yet.  A device such as /dev/null may well take both.
+bool same_destination(const std::string& a, const std::string& b);
 
 class OutputSink {
 public:
@@ -79,6 +87,7 @@ private:
     std::vector<char> buffer_;
     std::size_t used_ = 0;
     bool failed_ = false;
+    int pending_slot_ = -1;   // this sink's entry for remove_pending_temporary
     std::string failure_;
 };
 
