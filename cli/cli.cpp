@@ -173,8 +173,11 @@ const char* const kUsage =
     "to standard error.  When standard error is a terminal, it shows the\n"
     "progress (phase and time left) and a closing line.\n"
     "\n"
-    "Exit status: 0 on success, 1 on bad input or a failed run or write, 2 on\n"
-    "bad usage, 130 when interrupted.\n";
+    "Exit status: 0 on success, 1 on bad input or a failed run or write (also\n"
+    "\"File too large\" beyond a file size limit, ulimit -f), 2 on bad usage,\n"
+    "130 when interrupted.  When the reader of the output goes away (kestrum\n"
+    "... | head), kestrum ends quietly, killed by SIGPIPE as seq and cat are\n"
+    "(status 141 in the shell), after writing the --diagnostics file.\n";
 
 struct Options {
     std::string input;
@@ -483,15 +486,18 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
             if (def->takes_value) break;
         }
     }
-    if (o.help) {
-        out << kUsage;
+    if (o.help || o.version) {
+        // Quietly, whatever happens: a reader that went away (kestrum
+        // --help | head -1) is the usual end of a pipe.
+        errno = 0;
+        if (o.help) {
+            out << kUsage;
+        } else {
+            out << "kestrum " << KESTRUM_VERSION << '\n';
+        }
         out.flush();
-        return out ? -1 : 1;
-    }
-    if (o.version) {
-        out << "kestrum " << KESTRUM_VERSION << '\n';
-        out.flush();
-        return out ? -1 : 1;
+        if (out) return -1;
+        return errno == EPIPE ? kReaderGone : 1;
     }
     if (o.input.empty()) return usage_error("no input file");
     const int ways = (o.sizes.empty() ? 0 : 1) + (o.labels.empty() ? 0 : 1) +
@@ -1071,13 +1077,18 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         written = sink.write(text, error);
     }
     // The results first, then the diagnostics: a failure of either leaves
-    // the other written.
+    // the other written.  A reader that went away (EPIPE) ends the run
+    // quietly, as command-line tools end.
     if (written) written = sink.commit(error);
-    bool failed = false;
+    bool failed = false, reader_gone = false;
     if (!written) {
         line.clear();
-        err << "kestrum: " << error << '\n';
-        failed = true;
+        if (sink.reader_gone()) {
+            reader_gone = true;
+        } else {
+            err << "kestrum: " << error << '\n';
+            failed = true;
+        }
     }
     if (!o.diagnostics.empty()) {
         const int s = write_diagnostics(trace_sink, traces, groups.names, scale * scale, error);
@@ -1086,13 +1097,16 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             err << "kestrum: interrupted\n";
             return 130;
         }
-        if (s != 0) {
+        if (s != 0 && trace_sink.reader_gone()) {
+            reader_gone = true;
+        } else if (s != 0) {
             err << "kestrum: --diagnostics " << error
                 << (written ? " (the results are written)" : "") << '\n';
             failed = true;
         }
     }
     if (failed) return 1;
+    if (reader_gone) return kReaderGone;
     line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
                 sink.display_name() + " in " + format_duration(line.elapsed()));
     return 0;

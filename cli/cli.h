@@ -106,8 +106,16 @@ bool labels_from_file(const std::string& path, const std::vector<std::string>& h
 // name).  Results go to the --output target (see output.h: a regular file
 // is replaced only when complete) or to out; messages go to err.
 // Returns the process exit status: 0 on success, 1 on bad input or a failed
-// run or write, 2 on bad usage, 130 when interrupted.
+// run or write, 2 on bad usage, 130 when interrupted, kReaderGone when the
+// reader of the results or of the diagnostics went away (EPIPE, as in
+// kestrum ... | head -1) and nothing else failed: no message then, and the
+// program ends by SIGPIPE itself.
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// What a shell shows for a program that SIGPIPE ended (128 + 13): the
+// quiet end of a command-line tool whose reader stopped reading, as seq 1
+// 100000 | head -1 ends.  The program raises SIGPIPE when run() returns it.
+constexpr int kReaderGone = 141;
 
 // Makes Ctrl-C (SIGINT) stop a run between iterations or rows: the
 // temporary output file is removed and run() returns 130.  For the program

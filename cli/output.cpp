@@ -239,6 +239,7 @@ OutputSink::~OutputSink() { abandon(); }
 
 bool OutputSink::fail(const std::string& what, int err, std::string& error) {
     failed_ = true;
+    failure_errno_ = err;
     failure_ = display_ + ": " + what + (err != 0 ? std::string(": ") + std::strerror(err) : "");
     error = failure_;
     abandon();
@@ -248,6 +249,7 @@ bool OutputSink::fail(const std::string& what, int err, std::string& error) {
 bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, std::string& error) {
     abandon();
     failed_ = false;
+    failure_errno_ = 0;
     used_ = 0;
     buffer_.assign(kBufferSize, '\0');
     if (target.empty() || target == "-" || target == "/dev/stdout") {

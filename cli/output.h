@@ -19,9 +19,12 @@
 //     Windows the reserved names NUL, CON, ...): written directly.
 // Every failure to create, write, flush, close or rename gives a message
 // naming the target and the system's reason; the temporary file is removed
-// then, and an existing target is left as it was.
+// then, and an existing target is left as it was.  (The program ignores
+// SIGPIPE and SIGXFSZ, so a vanished reader and a file size limit are such
+// failures: EPIPE and EFBIG, "File too large".)
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -72,6 +75,10 @@ public:
     // "standard output".
     const std::string& display_name() const { return display_; }
 
+    // Whether the last failure was the reader going away (EPIPE: a pipe or
+    // FIFO closed at its other end, as by head).
+    bool reader_gone() const { return failed_ && failure_errno_ == EPIPE; }
+
 private:
     enum class Mode { none, stream, descriptor, replace };
     bool flush_buffer(std::string& error);
@@ -87,6 +94,7 @@ private:
     std::vector<char> buffer_;
     std::size_t used_ = 0;
     bool failed_ = false;
+    int failure_errno_ = 0;
     int pending_slot_ = -1;   // this sink's entry for remove_pending_temporary
     std::string failure_;
 };

@@ -292,6 +292,23 @@ struct OutFile {
     ~OutFile() { if (fd >= 0) ::close(fd); }
 };
 
+// With SIGXFSZ as the shell leaves it (its default: death by signal), a
+// file size limit is a write error like any other.
+TEST(CliOutputProgram, AFileSizeLimitIsAWriteError) {
+    const std::string d = fresh_dir("fsize");
+    const std::string target = d + "out.tsv";
+    write_file(target, "old results\n");
+    OutFile out(d + "stdout.txt");
+    const int s = spawn({"-g", "4,4,4", "-b", "1", "-k", "2", "--digits", "17", "-o", target, kExample},
+                        out.fd, d + "err.txt", 16384, false);
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1)
+        << (WIFSIGNALED(s) ? "signal " + std::to_string(WTERMSIG(s)) : std::to_string(s));
+    EXPECT_NE(read_file(d + "err.txt").find(target + ": cannot write: File too large"), std::string::npos)
+        << read_file(d + "err.txt");
+    EXPECT_EQ(read_file(target), "old results\n");
+    EXPECT_EQ(listing(d).size(), 3u);  // out.tsv, stdout.txt, err.txt: no temporary file
+}
+
 // The diagnostics are written after the results, and a failure there
 // (here the file size limit) leaves the results complete.
 TEST(CliOutputProgram, AFailedDiagnosticsWriteKeepsTheResults) {
@@ -312,6 +329,31 @@ TEST(CliOutputProgram, AFailedDiagnosticsWriteKeepsTheResults) {
     EXPECT_EQ(read_file(d + "out.tsv"), read_file(d + "expected.tsv"));
     EXPECT_FALSE(exists(d + "trace.tsv"));
     EXPECT_EQ(listing(d).size(), 6u);  // in, expected, out, stdout, err0, err: no temporary file
+}
+
+// A reader that closes its end of the pipe (as head does after its lines)
+// ends the program quietly and by SIGPIPE, as it ends seq or cat; the
+// diagnostics are still written, and no temporary file is left.
+TEST(CliOutputProgram, AClosedPipeEndsTheRunQuietly) {
+    const std::string d = fresh_dir("epipe");
+    const std::vector<std::vector<std::string>> runs{
+        {"-g", "4,4,4", "-b", "2", "-k", "3", "--diagnostics", d + "trace.tsv", kExample},
+        {"--help"},
+    };
+    for (const auto& args : runs) {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ::close(fds[0]);  // the reader has gone before the first line
+        const int s = spawn(args, fds[1], d + "err.txt", 0, false);
+        ::close(fds[1]);
+        const std::string err = read_file(d + "err.txt");
+        EXPECT_TRUE(WIFSIGNALED(s) && WTERMSIG(s) == SIGPIPE) << args[0] << ": " << s << ": " << err;
+        EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Broken pipe"), std::string::npos) << err;
+    }
+    const auto trace = parse_tsv(read_file(d + "trace.tsv"));
+    EXPECT_EQ(trace.size(), 1u + 4 * 5 * 3);  // the header; 4 chains, 5 iterations, 3 groups
+    EXPECT_EQ(listing(d).size(), 2u);  // trace.tsv, err.txt
 }
 
 // Ctrl-C (SIGINT) once, or twice in a row, during a long run: status 130,
