@@ -154,6 +154,7 @@ TEST(CliOutput, FollowsSymbolicLinks) {
 TEST(CliOutput, DiagnosticsNeverReplaceAnInputOrTheResults) {
     // By name, through a symbolic or a hard link: the data, the labels file
     // and the results' file are never overwritten by another output.
+    fs::remove_all(temp_path("diagnostics_guard"));  // the links of an earlier --gtest_repeat round
     const std::string d = fresh_dir("diagnostics_guard");
     const std::string in = d + "in.tsv", labels = d + "labels.txt", results = d + "results.tsv";
     write_file(in, kSmall);
