@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -73,6 +74,9 @@ const char* const kUsage =
     "      --labels-file FILE  the labels from FILE: one per line, or a sample\n"
     "                          sheet of two columns (column name, label)\n"
     "      --header-labels     take the labels from the header line\n"
+    "A label holding a tab, line break or other control character is refused\n"
+    "(it would break the output's header; row names have their tabs and line\n"
+    "breaks written as blanks), and a header prefix holding one names no group.\n"
     "\n"
     "Sampler:\n"
     "  -b, --burn N            burn-in iterations (default 1000)\n"
@@ -140,7 +144,10 @@ const char* const kUsage =
     "                          frequencies (default full, see below)\n"
     "      --diagnostics FILE  write the rate update's trace there: per chain,\n"
     "                          iteration and group the rate and the trials\n"
-    "                          accepted (of 10)\n"
+    "                          accepted (of 10); FILE is written as -o writes,\n"
+    "                          checked before the run, written after the\n"
+    "                          results (which a failure here leaves in place),\n"
+    "                          and may be neither the input nor -o's file\n"
     "  -h, --help              show this text and exit\n"
     "  -V, --version           show the version and exit\n"
     "  --                      end of the options (a later argument starting\n"
@@ -166,8 +173,11 @@ const char* const kUsage =
     "to standard error.  When standard error is a terminal, it shows the\n"
     "progress (phase and time left) and a closing line.\n"
     "\n"
-    "Exit status: 0 on success, 1 on bad input or a failed run or write, 2 on\n"
-    "bad usage, 130 when interrupted.\n";
+    "Exit status: 0 on success, 1 on bad input or a failed run or write (also\n"
+    "\"File too large\" beyond a file size limit, ulimit -f), 2 on bad usage,\n"
+    "130 when interrupted.  When the reader of the output goes away (kestrum\n"
+    "... | head), kestrum ends quietly, killed by SIGPIPE as seq and cat are\n"
+    "(status 141 in the shell), after writing the --diagnostics file.\n";
 
 struct Options {
     std::string input;
@@ -264,7 +274,15 @@ const OptionDef kOptions[] = {
          }
          return std::string();
      }},
-    {'l', "labels", true, [](Options& o, const std::string& v) { o.labels = split_list(v); return std::string(); }},
+    {'l', "labels", true,
+     [](Options& o, const std::string& v) {
+         o.labels = split_list(v);
+         for (std::size_t c = 0; c < o.labels.size(); ++c) {
+             const std::string why = label_trouble(o.labels[c]);
+             if (!why.empty()) return "--labels: data column " + std::to_string(c + 1) + ": " + why;
+         }
+         return std::string();
+     }},
     {0, "labels-file", true,
      [](Options& o, const std::string& v) {
          if (v.empty()) return std::string("--labels-file needs a file name");
@@ -468,15 +486,18 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
             if (def->takes_value) break;
         }
     }
-    if (o.help) {
-        out << kUsage;
+    if (o.help || o.version) {
+        // Quietly, whatever happens: a reader that went away (kestrum
+        // --help | head -1) is the usual end of a pipe.
+        errno = 0;
+        if (o.help) {
+            out << kUsage;
+        } else {
+            out << "kestrum " << KESTRUM_VERSION << '\n';
+        }
         out.flush();
-        return out ? -1 : 1;
-    }
-    if (o.version) {
-        out << "kestrum " << KESTRUM_VERSION << '\n';
-        out.flush();
-        return out ? -1 : 1;
+        if (out) return -1;
+        return errno == EPIPE ? kReaderGone : 1;
     }
     if (o.input.empty()) return usage_error("no input file");
     const int ways = (o.sizes.empty() ? 0 : 1) + (o.labels.empty() ? 0 : 1) +
@@ -575,34 +596,54 @@ bool stop_requested(void*) { return interrupt_flag.load(); }
 
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
 
-// The rate trace of every chain: one line per chain, iteration and group
-// with the phase, the rate (in the data's units: times scale2) and the
-// number of the rate update's ten trials accepted.
-bool write_diagnostics(const std::string& path, const analysis::ChainsResult& chains,
-                       const std::vector<std::string>& names, double scale2, std::ostream& err) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (f) {
-        f << "chain\titeration\tphase\tgroup\trate\taccepted\n";
-        char buf[64];
-        for (std::size_t c = 0; c < chains.rec.size(); ++c) {
-            const analysis::ChainRecord& r = chains.rec[c];
-            for (std::int64_t it = 0; it < r.T; ++it)
-                for (std::int64_t j = 0; j < r.J; ++j) {
-                    const auto at = static_cast<std::size_t>(it * r.J + j);
-                    std::snprintf(buf, sizeof buf, "%.10g", r.rate[at] * scale2);
-                    f << c + 1 << '\t' << it + 1 << '\t' << (it < r.B ? "burn" : "keep") << '\t'
-                      << names[static_cast<std::size_t>(j)] << '\t' << buf << '\t'
-                      << static_cast<int>(r.accepted[at]) << '\n';
+// The rate update's trace of one chain, kept for --diagnostics once the
+// chains' stored draws are freed.
+struct RateTrace {
+    std::int64_t J = 0, T = 0, B = 0;
+    std::vector<double> rate;
+    std::vector<std::int8_t> accepted;
+};
+
+// Appends a whole number in decimal.
+void append_count(std::string& text, std::int64_t n) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, n);
+    text.append(buf, r.ptr);
+}
+
+// The rate trace of every chain into sink: one line per chain, iteration
+// and group with the phase, the rate (in the data's units: times scale2)
+// and the number of the rate update's ten trials accepted.  Returns 0, 1
+// after a failure (the message in error, the sink's temporary file gone) or
+// 130 when interrupted.
+int write_diagnostics(OutputSink& sink, const std::vector<RateTrace>& traces,
+                      const std::vector<std::string>& names, double scale2, std::string& error) {
+    std::string text = "chain\titeration\tphase\tgroup\trate\taccepted\n";
+    if (!sink.write(text, error)) return 1;
+    char buf[64];
+    std::size_t lines = 0;
+    for (std::size_t c = 0; c < traces.size(); ++c) {
+        const RateTrace& r = traces[c];
+        for (std::int64_t it = 0; it < r.T; ++it)
+            for (std::int64_t j = 0; j < r.J; ++j) {
+                if (++lines % 4096 == 0 && interrupt_flag.load()) {
+                    sink.abandon();
+                    return 130;
                 }
-        }
-        f.close();
+                const auto at = static_cast<std::size_t>(it * r.J + j);
+                text.clear();
+                append_count(text, static_cast<std::int64_t>(c + 1));
+                text += '\t';
+                append_count(text, it + 1);
+                text += it < r.B ? "\tburn\t" : "\tkeep\t";
+                text += names[static_cast<std::size_t>(j)];
+                std::snprintf(buf, sizeof buf, "\t%.10g\t%d\n", r.rate[at] * scale2,
+                              static_cast<int>(r.accepted[at]));
+                text += buf;
+                if (!sink.write(text, error)) return 1;
+            }
     }
-    if (!f) {
-        err << "kestrum: " << path << ": cannot write the diagnostics: " << std::strerror(errno)
-            << '\n';
-        return false;
-    }
-    return true;
+    return sink.commit(error) ? 0 : 1;
 }
 
 // Warnings on standard error, each with what to do: a rate update that
@@ -666,10 +707,11 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
 // o holds the priors in the units of ydata (the standardised data when
 // scaled); scale is what the data were divided by (1 when not), the results
 // come back in the data's units.  Several chains run and are pooled, with
-// the rate update's trace written on request and warnings on err.
+// warnings on err; traces (when not null) receives the rate update's trace
+// of every chain.
 int estimate_rows(const Options& o, const Grouping& groups, const std::vector<double>& ydata,
                   const std::vector<double>& effvar, double scale, Results& r, ProgressLine& line,
-                  std::ostream& err) {
+                  std::vector<RateTrace>* traces, std::ostream& err) {
     // Library messages (seeding, the workspace failure) go to standard
     // error with the others, never into the results.
     ScopedMessageSink sink({message_to_err, &err});
@@ -745,11 +787,13 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
             for (double& x : *v) x *= scale;
     }
 
-    // Diagnostics: the rate trace on request, and warnings with what to do.
-    if (!o.diagnostics.empty() && !write_diagnostics(o.diagnostics, chains, groups.names, scale * scale, err))
-        return 1;
+    // Warnings with what to do, and the rate trace on request (written
+    // after the results).
     if (line.enabled()) line.clear();
     warn_about_chains(chains, r.rhat, groups.names, scale * scale, o.basic_columns, err);
+    if (traces != nullptr)
+        for (analysis::ChainRecord& rec : chains.rec)
+            traces->push_back({rec.J, rec.T, rec.B, std::move(rec.rate), std::move(rec.accepted)});
     return 0;
 }
 
@@ -833,6 +877,15 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             error = "--labels gives " + std::to_string(labels.size()) +
                     " labels but the rows have " + std::to_string(t.cols) + " data columns";
             ok = false;
+        } else if (o.header_labels) {
+            for (std::size_t c = 0; c < labels.size(); ++c) {
+                const std::string why = label_trouble(labels[c]);
+                if (!why.empty()) {
+                    err << "kestrum: " << where(source, t.header_line, c + (t.has_row_names ? 2 : 1)) << why
+                        << '\n';
+                    return 1;
+                }
+            }
         }
         if (ok) ok = groups_from_labels(labels, groups, error);
     }
@@ -913,13 +966,34 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 
     // The output is opened before the run, so that a target that cannot be
     // written is reported before the sampling time is spent.
-    if (o.input != "-" && !o.output.empty() && same_file(o.input, o.output)) {
-        err << "kestrum: " << o.output << ": is the input file; the results would replace the data\n";
+    // So is the diagnostics file; neither may replace an input, nor may
+    // the two be one file (same device and inode, through any links).
+    for (const std::string* target : {&o.output, &o.diagnostics}) {
+        const char* what = target == &o.output ? "the results" : "the diagnostics";
+        if (target->empty()) continue;
+        if (o.input != "-" && same_file(o.input, *target)) {
+            err << "kestrum: " << *target << ": is the input file; " << what << " would replace the data\n";
+            return 1;
+        }
+        if (!o.labels_file.empty() && same_file(o.labels_file, *target)) {
+            err << "kestrum: " << *target << ": is the labels file; " << what << " would replace it\n";
+            return 1;
+        }
+    }
+    if (!o.diagnostics.empty() && same_destination(o.output, o.diagnostics)) {
+        err << "kestrum: --diagnostics " << o.diagnostics << " is where the results go ("
+            << (o.output.empty() ? std::string("standard output") : "-o " + o.output)
+            << "); give the diagnostics a file of their own\n";
         return 1;
     }
     OutputSink sink;
     if (!sink.open(o.output, out, error)) {
         err << "kestrum: " << error << '\n';
+        return 1;
+    }
+    OutputSink trace_sink;
+    if (!o.diagnostics.empty() && !trace_sink.open(o.diagnostics, out, error)) {
+        err << "kestrum: --diagnostics " << error << '\n';
         return 1;
     }
 
@@ -966,7 +1040,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
 #endif
     ProgressLine line(terminal, stderr, o.burn);
-    if (const int s = estimate_rows(run_options, groups, ydata, effvar, scale, results, line, err))
+    std::vector<RateTrace> traces;
+    if (const int s = estimate_rows(run_options, groups, ydata, effvar, scale, results, line,
+                                    o.diagnostics.empty() ? nullptr : &traces, err))
         return s;
     std::vector<double>().swap(ydata);
 
@@ -1000,11 +1076,37 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         text += '\n';
         written = sink.write(text, error);
     }
-    if (!written || !sink.commit(error)) {
+    // The results first, then the diagnostics: a failure of either leaves
+    // the other written.  A reader that went away (EPIPE) ends the run
+    // quietly, as command-line tools end.
+    if (written) written = sink.commit(error);
+    bool failed = false, reader_gone = false;
+    if (!written) {
         line.clear();
-        err << "kestrum: " << error << '\n';
-        return 1;
+        if (sink.reader_gone()) {
+            reader_gone = true;
+        } else {
+            err << "kestrum: " << error << '\n';
+            failed = true;
+        }
     }
+    if (!o.diagnostics.empty()) {
+        const int s = write_diagnostics(trace_sink, traces, groups.names, scale * scale, error);
+        if (s != 0) line.clear();
+        if (s == 130) {
+            err << "kestrum: interrupted\n";
+            return 130;
+        }
+        if (s != 0 && trace_sink.reader_gone()) {
+            reader_gone = true;
+        } else if (s != 0) {
+            err << "kestrum: --diagnostics " << error
+                << (written ? " (the results are written)" : "") << '\n';
+            failed = true;
+        }
+    }
+    if (failed) return 1;
+    if (reader_gone) return kReaderGone;
     line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
                 sink.display_name() + " in " + format_duration(line.elapsed()));
     return 0;

@@ -45,6 +45,7 @@ struct ReadOptions {
 // Infinite values and text in a data cell always stop the reading.
 struct Table {
     std::vector<std::string> header;     // names of the data columns (empty without header)
+    std::size_t header_line = 0;         // 1-based line number of the header (0: none)
     std::vector<std::string> row_names;  // one per row (the line number when absent)
     std::vector<double> values;          // row-major; NaN where a value is missing
     std::vector<std::size_t> lines;      // 1-based line number of each row
@@ -73,7 +74,8 @@ struct Grouping {
 // From sizes in column order ("4,4,4").  The groups are named 1..J, or,
 // when header holds the column names and the names of every group share a
 // prefix (trailing digits and separators _ . - dropped) that tells the
-// groups apart, by those prefixes: a1..a4,b1..b4 give groups a and b.
+// groups apart and holds no control character, by those prefixes:
+// a1..a4,b1..b4 give groups a and b.
 bool groups_from_sizes(const std::vector<std::int64_t>& sizes, std::size_t cols,
                        Grouping& g, std::string& error,
                        const std::vector<std::string>& header = {});
@@ -82,12 +84,21 @@ bool groups_from_sizes(const std::vector<std::int64_t>& sizes, std::size_t cols,
 bool groups_from_labels(const std::vector<std::string>& labels, Grouping& g,
                         std::string& error);
 
+// Why a label cannot name a group, or empty when it can: the group names
+// head the output's columns, so a label holding a control character (a tab
+// or a line break would break the table; any byte below 0x20, or 0x7F) is
+// refused, never cleaned (two labels differing only there would become two
+// groups of the same name).  The message shows the label with its control
+// characters escaped: "label 'a\tb' holds a tab".
+std::string label_trouble(const std::string& label);
+
 // The labels of the data columns from a labels file: either one label per
 // line (as many lines as data columns), or a sample sheet of two columns
 // (tab- or comma-separated: column name, label) in which every name of the
 // header must appear once; lines of the sheet that name no column (such as
 // a header line of its own) are ignored.  Empty lines and lines starting
-// with # are skipped.
+// with # are skipped.  A label that label_trouble refuses is an error
+// naming FILE:LINE:COLUMN.
 bool labels_from_file(const std::string& path, const std::vector<std::string>& header,
                       std::size_t cols, std::vector<std::string>& labels, std::string& error);
 
@@ -95,8 +106,16 @@ bool labels_from_file(const std::string& path, const std::vector<std::string>& h
 // name).  Results go to the --output target (see output.h: a regular file
 // is replaced only when complete) or to out; messages go to err.
 // Returns the process exit status: 0 on success, 1 on bad input or a failed
-// run or write, 2 on bad usage, 130 when interrupted.
+// run or write, 2 on bad usage, 130 when interrupted, kReaderGone when the
+// reader of the results or of the diagnostics went away (EPIPE, as in
+// kestrum ... | head -1) and nothing else failed: no message then, and the
+// program ends by SIGPIPE itself.
 int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+
+// What a shell shows for a program that SIGPIPE ended (128 + 13): the
+// quiet end of a command-line tool whose reader stopped reading, as seq 1
+// 100000 | head -1 ends.  The program raises SIGPIPE when run() returns it.
+constexpr int kReaderGone = 141;
 
 // Makes Ctrl-C (SIGINT) stop a run between iterations or rows: the
 // temporary output file is removed and run() returns 130.  For the program

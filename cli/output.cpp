@@ -120,28 +120,43 @@ int process_id() {
 #endif
 }
 
-// The temporary file being written, for remove_pending_temporary (a fixed
-// buffer: a signal handler can neither allocate nor lock).
-char pending_temp[4096];
-volatile std::sig_atomic_t pending_set = 0;
+// The temporary files being written, for remove_pending_temporary (fixed
+// buffers: a signal handler can neither allocate nor lock).  One slot per
+// sink open at once: the results and the diagnostics.
+constexpr int kPendingSlots = 4;
+char pending_temp[kPendingSlots][4096];
+volatile std::sig_atomic_t pending_set[kPendingSlots] = {};
 
-void set_pending(const std::string& path) {
-    pending_set = 0;
-    if (path.empty() || path.size() >= sizeof pending_temp) return;
-    std::memcpy(pending_temp, path.c_str(), path.size() + 1);
-    pending_set = 1;
+// Records path in a free slot; returns the slot, or -1 when none is free or
+// the path does not fit (the file is then only removed on a normal exit).
+int claim_pending(const std::string& path) {
+    if (path.empty() || path.size() >= sizeof pending_temp[0]) return -1;
+    for (int k = 0; k < kPendingSlots; ++k) {
+        if (pending_set[k] != 0) continue;
+        std::memcpy(pending_temp[k], path.c_str(), path.size() + 1);
+        pending_set[k] = 1;
+        return k;
+    }
+    return -1;
+}
+
+void release_pending(int& slot) {
+    if (slot >= 0) pending_set[slot] = 0;
+    slot = -1;
 }
 
 }  // namespace
 
 void remove_pending_temporary() {
-    if (pending_set == 0) return;
+    for (int k = 0; k < kPendingSlots; ++k) {
+        if (pending_set[k] == 0) continue;
 #if defined(_WIN32)
-    _unlink(pending_temp);
+        _unlink(pending_temp[k]);
 #else
-    ::unlink(pending_temp);
+        ::unlink(pending_temp[k]);
 #endif
-    pending_set = 0;
+        pending_set[k] = 0;
+    }
 }
 
 bool same_file(const std::string& a, const std::string& b) {
@@ -157,10 +172,74 @@ bool same_file(const std::string& a, const std::string& b) {
 #endif
 }
 
+namespace {
+
+bool standard_output_name(const std::string& t) {
+    return t.empty() || t == "-" || t == "/dev/stdout";
+}
+
+#if !defined(_WIN32)
+// Where a target writes: the file it names after following links, or the
+// folder and name of a file not there yet.
+struct Place {
+    bool exists = false;
+    struct stat st {};
+    bool dir_known = false;
+    struct stat dir {};
+    std::string base;
+};
+
+Place locate(const std::string& target) {
+    Place p;
+    int fd = standard_output_name(target) ? 1 : descriptor_path(target);
+    std::string path;
+    if (fd < 0) {
+        path = follow_links(target);
+        fd = descriptor_path(path);
+    }
+    if (fd >= 0) {
+        p.exists = ::fstat(fd, &p.st) == 0;
+        return p;
+    }
+    if (::stat(path.c_str(), &p.st) == 0) {
+        p.exists = true;
+        return p;
+    }
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    p.base = slash == std::string::npos ? path : path.substr(slash + 1);
+    p.dir_known = ::stat(folder.c_str(), &p.dir) == 0;
+    return p;
+}
+#endif
+
+}  // namespace
+
+bool same_destination(const std::string& a, const std::string& b) {
+    if (standard_output_name(a) && standard_output_name(b)) return true;
+#if defined(_WIN32)
+    if (standard_output_name(a) || standard_output_name(b)) return false;
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
+        return false;
+    return _stricmp(fa, fb) == 0 && !windows_device_name(a);
+#else
+    const Place pa = locate(a), pb = locate(b);
+    if (pa.exists && pb.exists) {
+        const mode_t m = pa.st.st_mode;
+        return pa.st.st_dev == pb.st.st_dev && pa.st.st_ino == pb.st.st_ino &&
+               (S_ISREG(m) || S_ISFIFO(m) || S_ISSOCK(m));
+    }
+    return !pa.exists && !pb.exists && pa.dir_known && pb.dir_known && pa.base == pb.base &&
+           pa.dir.st_dev == pb.dir.st_dev && pa.dir.st_ino == pb.dir.st_ino;
+#endif
+}
+
 OutputSink::~OutputSink() { abandon(); }
 
 bool OutputSink::fail(const std::string& what, int err, std::string& error) {
     failed_ = true;
+    failure_errno_ = err;
     failure_ = display_ + ": " + what + (err != 0 ? std::string(": ") + std::strerror(err) : "");
     error = failure_;
     abandon();
@@ -170,6 +249,7 @@ bool OutputSink::fail(const std::string& what, int err, std::string& error) {
 bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, std::string& error) {
     abandon();
     failed_ = false;
+    failure_errno_ = 0;
     used_ = 0;
     buffer_.assign(kBufferSize, '\0');
     if (target.empty() || target == "-" || target == "/dev/stdout") {
@@ -240,7 +320,7 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     }
     owns_fd_ = true;
     mode_ = Mode::replace;
-    set_pending(temp_path_);
+    pending_slot_ = claim_pending(temp_path_);
 #if !defined(_WIN32)
     if (exists) {
         // Keep the file's permission bits and, where allowed, its owner.
@@ -331,7 +411,7 @@ bool OutputSink::commit(std::string& error) {
         if (std::rename(temp_path_.c_str(), final_path_.c_str()) != 0)
             return fail("cannot replace the file", errno, error);
 #endif
-        set_pending({});
+        release_pending(pending_slot_);
         temp_path_.clear();
     }
     mode_ = Mode::none;
@@ -343,7 +423,7 @@ void OutputSink::abandon() {
     fd_ = -1;
     owns_fd_ = false;
     if (!temp_path_.empty()) {
-        set_pending({});
+        release_pending(pending_slot_);
         std::remove(temp_path_.c_str());
         temp_path_.clear();
     }

@@ -19,9 +19,12 @@
 //     Windows the reserved names NUL, CON, ...): written directly.
 // Every failure to create, write, flush, close or rename gives a message
 // naming the target and the system's reason; the temporary file is removed
-// then, and an existing target is left as it was.
+// then, and an existing target is left as it was.  (The program ignores
+// SIGPIPE and SIGXFSZ, so a vanished reader and a file size limit are such
+// failures: EPIPE and EFBIG, "File too large".)
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -29,13 +32,21 @@
 
 namespace kestrum::cli {
 
-// Removes the temporary file of the sink now being written, if any.  Safe
-// to call from a signal handler (the program's second Ctrl-C).
+// Removes the temporary files of the sinks now being written (the results
+// and the diagnostics may be open at once), if any.  Safe to call from a
+// signal handler (the program's second Ctrl-C).
 void remove_pending_temporary();
 
 // Whether path a and path b name the same existing file (after following
 // links): the results must never replace their own input.
 bool same_file(const std::string& a, const std::string& b);
+
+// Whether two targets of OutputSink, as given, would write to the same
+// place: both standard output ("", "-", "/dev/stdout"), or, after following
+// links, the same existing regular file, FIFO or socket (device and inode:
+// hard links and /dev/fd/N count), or the same name in the same folder when
+// neither exists yet.  A device such as /dev/null may well take both.
+bool same_destination(const std::string& a, const std::string& b);
 
 class OutputSink {
 public:
@@ -64,6 +75,10 @@ public:
     // "standard output".
     const std::string& display_name() const { return display_; }
 
+    // Whether the last failure was the reader going away (EPIPE: a pipe or
+    // FIFO closed at its other end, as by head).
+    bool reader_gone() const { return failed_ && failure_errno_ == EPIPE; }
+
 private:
     enum class Mode { none, stream, descriptor, replace };
     bool flush_buffer(std::string& error);
@@ -79,6 +94,8 @@ private:
     std::vector<char> buffer_;
     std::size_t used_ = 0;
     bool failed_ = false;
+    int failure_errno_ = 0;
+    int pending_slot_ = -1;   // this sink's entry for remove_pending_temporary
     std::string failure_;
 };
 

@@ -2,6 +2,7 @@
 // rules of header, row-name and missing-value detection).
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -151,7 +152,10 @@ bool read_table(std::istream& in, const std::string& name, const ReadOptions& op
 
     std::size_t width = 0;
     bool use_first_as_data = !header;
-    if (header) t.header = first.v;
+    if (header) {
+        t.header = first.v;
+        t.header_line = first_line;
+    }
     bool more = true;
     std::size_t data_line = 0;
     Cells cells;
@@ -281,6 +285,38 @@ std::string common_stem(const std::vector<std::string>& header, const std::vecto
 
 }  // namespace
 
+std::string label_trouble(const std::string& label) {
+    std::string what;
+    for (const char ch : label) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c != 0x7f) continue;
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "0x%02X", c);
+        what = c == '\t' ? "a tab" : c == '\n' ? "a line break" : c == '\r' ? "a carriage return"
+                                                              : "the control character " + std::string(hex);
+        break;
+    }
+    if (what.empty()) return {};
+    std::string shown;
+    for (const char ch : label) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\t') {
+            shown += "\\t";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else {
+            shown += ch;
+        }
+    }
+    return "label '" + shown + "' holds " + what + " (labels name the output's columns)";
+}
+
 bool groups_from_sizes(const std::vector<std::int64_t>& sizes, std::size_t cols, Grouping& g,
                        std::string& error, const std::vector<std::string>& header) {
     g = Grouping{};
@@ -316,7 +352,7 @@ bool groups_from_sizes(const std::vector<std::int64_t>& sizes, std::size_t cols,
         }
         bool usable = true;
         for (std::size_t i = 0; i < stems.size(); ++i) {
-            usable = usable && !stems[i].empty();
+            usable = usable && !stems[i].empty() && label_trouble(stems[i]).empty();
             for (std::size_t k = 0; k < i; ++k) usable = usable && stems[k] != stems[i];
         }
         if (usable) g.names = stems;
@@ -393,7 +429,14 @@ bool labels_from_file(const std::string& path, const std::vector<std::string>& h
                     std::to_string(cols) + " data columns";
             return false;
         }
-        for (const auto& e : entries) labels.push_back(e.cells[0]);
+        for (const auto& e : entries) {
+            const std::string why = label_trouble(e.cells[0]);
+            if (!why.empty()) {
+                error = where(path, e.line, 1) + why;
+                return false;
+            }
+            labels.push_back(e.cells[0]);
+        }
         return true;
     }
     if (header.size() != cols) {
@@ -408,6 +451,11 @@ bool labels_from_file(const std::string& path, const std::vector<std::string>& h
             if (seen[c] != 0 && labels[c] != e.cells[1]) {
                 error = where(path, e.line, 1) + "column '" + header[c] + "' is labelled again (line " +
                         std::to_string(seen[c]) + ")";
+                return false;
+            }
+            const std::string why = label_trouble(e.cells[1]);
+            if (!why.empty()) {
+                error = where(path, e.line, 2) + why;
                 return false;
             }
             seen[c] = e.line;

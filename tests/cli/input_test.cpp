@@ -193,4 +193,42 @@ TEST(CliInput, LabelsFileOneLabelPerColumnOrASampleSheet) {
     EXPECT_NE(few.err.find("3 labels but the rows have 5 data columns"), std::string::npos) << few.err;
 }
 
+// Labels name the output's columns: one holding a tab, a line break or
+// another control character is refused, with where it came from; a header
+// prefix holding one names no group (the groups are numbered instead).
+TEST(CliInput, LabelsWithControlCharactersAreRefused) {
+    const std::string data = temp_path("control.tsv"), quoted = temp_path("control_header.tsv"),
+                      per_line = temp_path("control_labels.txt"), sheet = temp_path("control_sheet.tsv");
+    write_file(data, "id\ta1\ta2\tb1\tb2\nr1\t1\t2\t3\t5\nr2\t2\t2.5\t4\t4.1\n");
+    write_file(quoted, "id\t\"a\tx\"\t\"a\tx\"\tb\tb\nr1\t1\t2\t3\t5\nr2\t2\t2.5\t4\t4.1\n");
+    write_file(per_line, "c\n\"c\tx\"\nt\nt\n");
+    write_file(sheet, "a1\tc\na2\tc\nb1\t\"t\rx\"\nb2\tt\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-l", "c,c\tx,t,t", data}, 2, "--labels: data column 2: label 'c\\tx' holds a tab"},
+        {{"-l", "c,c,t\nx,t", data}, 2, "--labels: data column 3: label 't\\nx' holds a line break"},
+        {{"-l", "c,c,t,t\x1b", data}, 2, "--labels: data column 4: label 't\\x1B' holds the control character 0x1B"},
+        {{"--labels-file", per_line, data}, 1, per_line + ":2:1: label 'c\\tx' holds a tab"},
+        {{"--labels-file", sheet, data}, 1, sheet + ":3:2: label 't\\rx' holds a carriage return"},
+        {{"--header-labels", quoted}, 1, quoted + ":1:2: label 'a\\tx' holds a tab"},
+    };
+    for (const Case& c : cases) {
+        const Result r = run_cli(c.args);
+        EXPECT_EQ(r.status, c.status) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+    GeneratorGuard guard;
+    const Result sized = run_cli({"-g", "2,2", "-b", "1", "-k", "2", quoted});
+    ASSERT_EQ(sized.status, 0) << sized.err;
+    const auto t = parse_tsv(sized.out);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0][1], "mean_1");
+    EXPECT_EQ(t[0][2], "mean_2");
+    EXPECT_EQ(t[0].size(), t[1].size());
+}
+
 }  // namespace

@@ -13,9 +13,12 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace {
@@ -83,6 +86,23 @@ TEST(CliOutput, NeverReplacesItsInput) {
     EXPECT_EQ(read_file(d + "x_in.tsv"), kSmall);
 }
 
+TEST(CliOutput, AnUnwritableDiagnosticsFileStopsTheRunBeforeTheSampling) {
+    // With an interrupt pending, a run that started sampling would end
+    // with status 130; the diagnostics file is checked before that.
+    const std::string d = fresh_dir("diagnostics_first");
+    write_file(d + "out.tsv", "old results\n");
+    write_file(d + "x_in.tsv", kSmall);
+    kestrum::cli::request_interrupt(true);
+    const Result r = run_cli({"-g", "2,2", "-b", "2", "-k", "3", "-o", d + "out.tsv", "--diagnostics",
+                              d + "no_such_folder/trace.tsv", d + "x_in.tsv"});
+    kestrum::cli::request_interrupt(false);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("--diagnostics " + d + "no_such_folder/trace.tsv: cannot create"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(d + "out.tsv"), "old results\n");
+    EXPECT_EQ(listing(d).size(), 2u);
+}
+
 TEST(CliOutput, AnInterruptedRunLeavesTheOldFile) {
     const std::string d = fresh_dir("interrupted");
     write_file(d + "out.tsv", "old results\n");
@@ -129,6 +149,48 @@ TEST(CliOutput, FollowsSymbolicLinks) {
     EXPECT_EQ(read_file(d + "target.tsv"), expected);
     EXPECT_EQ(read_file(d + "missing.tsv"), expected);
     EXPECT_EQ(listing(d).size(), 5u);  // two links, two targets, the input
+}
+
+TEST(CliOutput, DiagnosticsNeverReplaceAnInputOrTheResults) {
+    // By name, through a symbolic or a hard link: the data, the labels file
+    // and the results' file are never overwritten by another output.
+    fs::remove_all(temp_path("diagnostics_guard"));  // the links of an earlier --gtest_repeat round
+    const std::string d = fresh_dir("diagnostics_guard");
+    const std::string in = d + "in.tsv", labels = d + "labels.txt", results = d + "results.tsv";
+    write_file(in, kSmall);
+    write_file(labels, "a\na\nb\nb\n");
+    write_file(results, "old results\n");
+    ASSERT_EQ(::symlink("in.tsv", (d + "in_link.tsv").c_str()), 0);
+    ASSERT_EQ(::link(in.c_str(), (d + "in_hard.tsv").c_str()), 0);
+    ASSERT_EQ(::symlink("results.tsv", (d + "results_link.tsv").c_str()), 0);
+    ASSERT_EQ(::link(results.c_str(), (d + "results_hard.tsv").c_str()), 0);
+    const std::vector<std::string> run{"-b", "2", "-k", "3"};
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-g", "2,2", "--diagnostics", in, in}, "in.tsv: is the input file; the diagnostics would replace the data"},
+        {{"-g", "2,2", "--diagnostics", d + "in_link.tsv", in}, "in_link.tsv: is the input file"},
+        {{"-g", "2,2", "--diagnostics", d + "in_hard.tsv", in}, "in_hard.tsv: is the input file"},
+        {{"--labels-file", labels, "--diagnostics", labels, in}, "labels.txt: is the labels file; the diagnostics"},
+        {{"--labels-file", labels, "-o", labels, in}, "labels.txt: is the labels file; the results"},
+        {{"-g", "2,2", "-o", results, "--diagnostics", results, in}, "is where the results go (-o " + results + ")"},
+        {{"-g", "2,2", "-o", results, "--diagnostics", d + "./results.tsv", in}, "is where the results go"},
+        {{"-g", "2,2", "-o", results, "--diagnostics", d + "results_link.tsv", in}, "is where the results go"},
+        {{"-g", "2,2", "-o", d + "results_hard.tsv", "--diagnostics", results, in}, "is where the results go"},
+        {{"-g", "2,2", "-o", d + "new.tsv", "--diagnostics", d + "./new.tsv", in}, "is where the results go"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = run;
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Result r = run_cli(args);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(in), kSmall) << c.message;
+        EXPECT_EQ(read_file(labels), "a\na\nb\nb\n") << c.message;
+        EXPECT_EQ(read_file(results), "old results\n") << c.message;
+        EXPECT_EQ(listing(d).size(), 7u) << c.message;
+    }
 }
 
 TEST(CliOutput, WritesIntoAFifoWithoutReplacingIt) {
@@ -192,6 +254,107 @@ TEST(CliOutputProgram, WriteErrorsGiveAMessageAndStatusOne) {
         << read_file(d + "err2.txt");
     EXPECT_EQ(read_file(target), "old results\n");
     EXPECT_EQ(listing(d).size(), 4u);  // out.tsv, stdout.tsv, err1.txt, err2.txt
+}
+
+// Runs the program with args; its standard output goes to stdout_fd, its
+// standard error to err_path.  In the child, before the program starts:
+// a file size limit of fsize bytes (0: none) and SIGXFSZ ignored or at its
+// default (SIGPIPE is at its default).  Returns the wait status.
+int spawn(const std::vector<std::string>& args, int stdout_fd, const std::string& err_path,
+          rlim_t fsize, bool ignore_xfsz) {
+    std::vector<std::string> words{KESTRUM_EXE};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (e < 0 || ::dup2(e, 2) < 0 || ::dup2(stdout_fd, 1) < 0) ::_exit(126);
+        ::close(e);
+        std::signal(SIGPIPE, SIG_DFL);
+        std::signal(SIGXFSZ, ignore_xfsz ? SIG_IGN : SIG_DFL);
+        if (fsize > 0) {
+            const struct rlimit limit {fsize, fsize};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    int status = -1;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    return status;
+}
+
+// A file into which a spawned program's standard output goes.
+struct OutFile {
+    int fd;
+    explicit OutFile(const std::string& path) : fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {}
+    ~OutFile() { if (fd >= 0) ::close(fd); }
+};
+
+// With SIGXFSZ as the shell leaves it (its default: death by signal), a
+// file size limit is a write error like any other.
+TEST(CliOutputProgram, AFileSizeLimitIsAWriteError) {
+    const std::string d = fresh_dir("fsize");
+    const std::string target = d + "out.tsv";
+    write_file(target, "old results\n");
+    OutFile out(d + "stdout.txt");
+    const int s = spawn({"-g", "4,4,4", "-b", "1", "-k", "2", "--digits", "17", "-o", target, kExample},
+                        out.fd, d + "err.txt", 16384, false);
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1)
+        << (WIFSIGNALED(s) ? "signal " + std::to_string(WTERMSIG(s)) : std::to_string(s));
+    EXPECT_NE(read_file(d + "err.txt").find(target + ": cannot write: File too large"), std::string::npos)
+        << read_file(d + "err.txt");
+    EXPECT_EQ(read_file(target), "old results\n");
+    EXPECT_EQ(listing(d).size(), 3u);  // out.tsv, stdout.txt, err.txt: no temporary file
+}
+
+// The diagnostics are written after the results, and a failure there
+// (here the file size limit) leaves the results complete.
+TEST(CliOutputProgram, AFailedDiagnosticsWriteKeepsTheResults) {
+    const std::string d = fresh_dir("diagnostics_fail");
+    write_file(d + "in.tsv", kSmall);
+    const std::vector<std::string> run{"-g", "2,2", "-b", "300", "-k", "300", d + "in.tsv"};
+    std::vector<std::string> plain = run, traced = run;
+    plain.insert(plain.end(), {"-o", d + "expected.tsv"});
+    traced.insert(traced.end(), {"-o", d + "out.tsv", "--diagnostics", d + "trace.tsv"});
+    OutFile out(d + "stdout.txt");
+    ASSERT_EQ(spawn(plain, out.fd, d + "err0.txt", 0, true), 0) << read_file(d + "err0.txt");
+    ASSERT_LT(read_file(d + "expected.tsv").size(), 8192u);  // the results fit, the trace does not
+    const int s = spawn(traced, out.fd, d + "err.txt", 16384, true);
+    const std::string err = read_file(d + "err.txt");
+    EXPECT_TRUE(WIFEXITED(s) && WEXITSTATUS(s) == 1) << s << ": " << err;
+    EXPECT_NE(err.find("--diagnostics " + d + "trace.tsv: cannot write: File too large (the results are written)"),
+              std::string::npos) << err;
+    EXPECT_EQ(read_file(d + "out.tsv"), read_file(d + "expected.tsv"));
+    EXPECT_FALSE(exists(d + "trace.tsv"));
+    EXPECT_EQ(listing(d).size(), 6u);  // in, expected, out, stdout, err0, err: no temporary file
+}
+
+// A reader that closes its end of the pipe (as head does after its lines)
+// ends the program quietly and by SIGPIPE, as it ends seq or cat; the
+// diagnostics are still written, and no temporary file is left.
+TEST(CliOutputProgram, AClosedPipeEndsTheRunQuietly) {
+    const std::string d = fresh_dir("epipe");
+    const std::vector<std::vector<std::string>> runs{
+        {"-g", "4,4,4", "-b", "2", "-k", "3", "--diagnostics", d + "trace.tsv", kExample},
+        {"--help"},
+    };
+    for (const auto& args : runs) {
+        int fds[2];
+        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        ::close(fds[0]);  // the reader has gone before the first line
+        const int s = spawn(args, fds[1], d + "err.txt", 0, false);
+        ::close(fds[1]);
+        const std::string err = read_file(d + "err.txt");
+        EXPECT_TRUE(WIFSIGNALED(s) && WTERMSIG(s) == SIGPIPE) << args[0] << ": " << s << ": " << err;
+        EXPECT_EQ(err.find("cannot write"), std::string::npos) << err;
+        EXPECT_EQ(err.find("Broken pipe"), std::string::npos) << err;
+    }
+    const auto trace = parse_tsv(read_file(d + "trace.tsv"));
+    EXPECT_EQ(trace.size(), 1u + 4 * 5 * 3);  // the header; 4 chains, 5 iterations, 3 groups
+    EXPECT_EQ(listing(d).size(), 2u);  // trace.tsv, err.txt
 }
 
 // Ctrl-C (SIGINT) once, or twice in a row, during a long run: status 130,
