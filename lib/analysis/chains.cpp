@@ -150,6 +150,10 @@ void run_one(Shared& s, std::int32_t c) {
     }
 }
 
+void worker(Shared& s);
+
+void worker_body(void* context) { worker(*static_cast<Shared*>(context)); }
+
 void worker(Shared& s) {
     ScopedMessageSink scope(MessageSink{relay_message, &s});
     for (;;) {
@@ -169,6 +173,24 @@ void worker(Shared& s) {
 }
 
 }  // namespace
+
+namespace detail {
+
+#if KESTRUM_CHAIN_THREADS
+struct ThreadPool {
+    std::vector<std::thread> threads;
+};
+void start_thread(ThreadPool& pool, void (*body)(void*), void* context) {
+    pool.threads.emplace_back(body, context);
+}
+#else
+struct ThreadPool {};  // nothing to start: the calling thread runs every chain
+void start_thread(ThreadPool&, void (*)(void*), void*) {}
+#endif
+
+ThreadStart chain_thread_start = start_thread;
+
+}  // namespace detail
 
 std::int32_t available_threads() {
 #if KESTRUM_CHAIN_THREADS
@@ -195,10 +217,17 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
 #if KESTRUM_CHAIN_THREADS
     const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
-    std::vector<std::thread> pool;
-    for (std::int32_t t = 1; t < threads; ++t) pool.emplace_back(worker, std::ref(s));
+    // A thread that cannot be started (or the pool's own growth) leaves its
+    // chains to the others: every thread takes the next chain not yet
+    // taken, and the calling thread alone can run them all.
+    detail::ThreadPool pool;
+    try {
+        pool.threads.reserve(static_cast<std::size_t>(threads - 1));
+        for (std::int32_t t = 1; t < threads; ++t) detail::chain_thread_start(pool, worker_body, &s);
+    } catch (...) {
+    }
     worker(s);
-    for (std::thread& t : pool) t.join();
+    for (std::thread& t : pool.threads) t.join();
 #else
     worker(s);
 #endif

@@ -192,7 +192,10 @@ std::int32_t available_threads();
 
 // Runs settings.chains chains of the run a (a.nkeep >= 2 expected).  The
 // library's messages of every chain go to the calling thread's message
-// sink, one line at a time.
+// sink, one line at a time.  A thread that cannot be started (std::thread
+// throws std::system_error when the system has none to give) leaves its
+// chains to the threads that did start, the calling thread among them:
+// the same bits, only later.
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress = {});
 
@@ -236,5 +239,16 @@ struct StuckRate {
     double rate = 0.0;                  // at the end of those iterations
 };
 std::vector<StuckRate> stuck_rates(const ChainsResult& r);
+
+namespace detail {
+// How run_chains starts each thread beside the calling one: start_thread
+// runs body(context) on a new thread held by pool, or throws as
+// std::thread's constructor does.  Tests replace chain_thread_start (and
+// put it back) to make starts fail; nothing else changes it.
+struct ThreadPool;
+using ThreadStart = void (*)(ThreadPool& pool, void (*body)(void*), void* context);
+void start_thread(ThreadPool& pool, void (*body)(void*), void* context);
+extern ThreadStart chain_thread_start;
+}  // namespace detail
 
 }  // namespace kestrum::analysis

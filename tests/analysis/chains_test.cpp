@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -132,6 +133,45 @@ TEST(Chains, TheThreadCountChangesNoBit) {
     // The chains are different streams.
     EXPECT_FALSE(same_bits(one.out[0].gmeanbar, one.out[1].gmeanbar));
     EXPECT_FALSE(same_bits(one.out[1].gmeanbar, one.out[2].gmeanbar));
+}
+
+// Thread starts that fail (as std::thread's constructor does when the
+// system has no thread to give) after `allowed` good ones.
+int starts_allowed = 0;
+void failing_start(analysis::detail::ThreadPool& pool, void (*body)(void*), void* context) {
+    if (starts_allowed <= 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    --starts_allowed;
+    analysis::detail::start_thread(pool, body, context);
+}
+
+// A run whose threads cannot all be started runs its chains on those it
+// has, the calling thread among them: the same bits as the run that had
+// every thread, and no exception.
+TEST(Chains, AThreadThatCannotStartLeavesItsChainsToTheOthers) {
+    const Problem p;
+    const driver::Arguments a = p.args(10, 30);
+    analysis::ChainSettings set;
+    set.chains = 4;
+    set.seed = 5;
+    set.threads = 4;
+    analysis::ChainsResult all;
+    ASSERT_EQ(analysis::run_chains(a, set, all), analysis::ChainsStatus::ok);
+    for (int allowed : {0, 1, 2}) {
+        starts_allowed = allowed;
+        analysis::detail::chain_thread_start = failing_start;
+        analysis::ChainsResult some;
+        analysis::ChainsStatus status = analysis::ChainsStatus::memory;
+        EXPECT_NO_THROW(status = analysis::run_chains(a, set, some)) << allowed;
+        analysis::detail::chain_thread_start = analysis::detail::start_thread;
+        ASSERT_EQ(status, analysis::ChainsStatus::ok) << allowed;
+        EXPECT_EQ(starts_allowed, 0) << allowed;
+        for (std::size_t c = 0; c < 4; ++c) {
+            EXPECT_TRUE(same_bits(all.out[c].prob, some.out[c].prob)) << allowed << ' ' << c;
+            EXPECT_TRUE(same_bits(all.out[c].gmeanbar, some.out[c].gmeanbar)) << allowed << ' ' << c;
+            EXPECT_TRUE(same_bits(all.rec[c].rate, some.rec[c].rate)) << allowed << ' ' << c;
+            EXPECT_EQ(all.rec[c].contrasts, some.rec[c].contrasts) << allowed << ' ' << c;
+        }
+    }
 }
 
 TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
