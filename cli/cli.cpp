@@ -78,9 +78,9 @@ const char* const kUsage =
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
     "                          the kept contrasts take 16*rows*(groups-1)*N\n"
-    "                          bytes; beyond 256 MiB the kept iterations are\n"
-    "                          run a second time instead (for every chain\n"
-    "                          running at once)\n"
+    "                          bytes a chain running at once; beyond their\n"
+    "                          share of the run's 1 GiB (see the README) the\n"
+    "                          kept iterations are run a second time instead\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
@@ -711,6 +711,33 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     settings.store_draws = !o.basic_columns;
     settings.seed = static_cast<std::int32_t>(o.seed);
     settings.first_on_process = true;
+    // One memory plan for all chains, checked before anything is drawn.
+    const analysis::MemoryPlan plan = analysis::plan_memory(a, settings);
+    const double budget_mib = static_cast<double>(plan.budget) / 1048576.0;
+    const double trace_mib = 9.0 * static_cast<double>(o.chains) * static_cast<double>(o.burn + o.keep) *
+                             static_cast<double>(r.J) / 1048576.0;
+    if (!plan.fits) {
+        line.clear();
+        err << "kestrum: the stored draws of " << o.chains << " chains for " << r.L << " rows and "
+            << r.J << " groups do not fit in the run's memory budget of " << format_number(budget_mib, 6)
+            << " MiB, not even " << analysis::kMinStoredDraws
+            << " a chain; use fewer --chains, or --columns basic (no credible bounds or R-hat)\n";
+        return 1;
+    }
+    if (!plan.traced) {
+        line.clear();
+        if (!o.diagnostics.empty()) {
+            err << "kestrum: the rate traces of " << o.chains << " chains of " << o.burn + o.keep
+                << " iterations would take " << format_number(trace_mib, 4)
+                << " MiB, more than an eighth of the run's memory budget of "
+                << format_number(budget_mib, 6)
+                << " MiB: use fewer --chains or iterations, or leave out --diagnostics\n";
+            return 1;
+        }
+        err << "kestrum: warning: the rate traces of " << o.chains << " chains would take "
+            << format_number(trace_mib, 4)
+            << " MiB, beyond the run's memory budget for them: the rate update is not checked\n";
+    }
     analysis::ChainsResult chains;
     const analysis::ChainsStatus status = analysis::run_chains(a, settings, chains, progress);
     if (status != analysis::ChainsStatus::ok) {
