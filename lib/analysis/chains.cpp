@@ -221,7 +221,7 @@ MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings
 #endif
 
     // 1. The traces: all chains or none.
-    const std::size_t trace = saturating_mul(saturating_mul(9 * C, T), J);
+    const std::size_t trace = saturating_mul(saturating_mul(saturating_mul(9, C), T), J);
     p.traced = trace <= p.budget / 8;
     p.trace_bytes = p.traced ? trace : 0;
     std::size_t left = p.budget - p.trace_bytes;
@@ -230,7 +230,7 @@ MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings
     p.step = K > 0 ? (K + kMaxStoredDraws - 1) / kMaxStoredDraws : 1;
     if (J >= 2 && settings.store_draws && K > 0) {
         const std::size_t wanted = K / p.step;
-        const std::size_t per_draw = saturating_mul(saturating_mul(4 * C, L), J - 1);
+        const std::size_t per_draw = saturating_mul(saturating_mul(saturating_mul(4, C), L), J - 1);
         const std::size_t room = per_draw > 0 ? left / per_draw : wanted;
         // The smallest step whose floor(K / step) draws fit.
         if (room < wanted) p.step = K / (room + 1) + 1;
