@@ -82,9 +82,9 @@ const char* const kUsage =
     "  -b, --burn N            burn-in iterations (default 1000)\n"
     "  -k, --keep N            kept iterations, at least 2 (default 1000);\n"
     "                          the kept contrasts take 16*rows*(groups-1)*N\n"
-    "                          bytes; beyond 256 MiB the kept iterations are\n"
-    "                          run a second time instead (for every chain\n"
-    "                          running at once)\n"
+    "                          bytes a chain running at once; beyond their\n"
+    "                          share of the run's 1 GiB (see the README) the\n"
+    "                          kept iterations are run a second time instead\n"
     "  -s, --seed N            seed the generator with N (1..2147483647);\n"
     "                          without it every run starts from the built-in\n"
     "                          table and so gives the same result\n"
@@ -98,7 +98,8 @@ const char* const kUsage =
     "      --scale auto|none|S divide the data by one scale S before the run and\n"
     "                          give the results in the data's units; auto (the\n"
     "                          default) takes the median over rows of the pooled\n"
-    "                          within-group sd; none runs on the data as they are\n"
+    "                          within-group sd; none runs on the data as they are;\n"
+    "                          S from about 1e-154 to 1e154 (its square must fit)\n"
     "\n"
     "Priors (in the data's units; with --scale auto or S the defaults below\n"
     "apply to the standardised data, and a value you give is converted):\n"
@@ -384,6 +385,11 @@ const OptionDef kOptions[] = {
          } else if (v == "none") {
              o.scale_mode = 0;
          } else if (parse_double_list(v, x) && x.size() == 1 && x[0] > 0.0) {
+             // The priors are divided by S^2 and the variances multiplied
+             // by it: a square beyond a double's range cannot be undone.
+             if (!analysis::usable_scale(x[0]))
+                 return "--scale " + v + ": its square under- or overflows a double (S from about "
+                        "1e-154 to 1e154)";
              o.scale_mode = 2;
              o.scale_value = x[0];
          } else {
@@ -753,6 +759,33 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
     settings.store_draws = !o.basic_columns;
     settings.seed = static_cast<std::int32_t>(o.seed);
     settings.first_on_process = true;
+    // One memory plan for all chains, checked before anything is drawn.
+    const analysis::MemoryPlan plan = analysis::plan_memory(a, settings);
+    const double budget_mib = static_cast<double>(plan.budget) / 1048576.0;
+    const double trace_mib = 9.0 * static_cast<double>(o.chains) * static_cast<double>(o.burn + o.keep) *
+                             static_cast<double>(r.J) / 1048576.0;
+    if (!plan.fits) {
+        line.clear();
+        err << "kestrum: the stored draws of " << o.chains << " chains for " << r.L << " rows and "
+            << r.J << " groups do not fit in the run's memory budget of " << format_number(budget_mib, 6)
+            << " MiB, not even " << analysis::kMinStoredDraws
+            << " a chain; use fewer --chains, or --columns basic (no credible bounds or R-hat)\n";
+        return 1;
+    }
+    if (!plan.traced) {
+        line.clear();
+        if (!o.diagnostics.empty()) {
+            err << "kestrum: the rate traces of " << o.chains << " chains of " << o.burn + o.keep
+                << " iterations would take " << format_number(trace_mib, 4)
+                << " MiB, more than an eighth of the run's memory budget of "
+                << format_number(budget_mib, 6)
+                << " MiB: use fewer --chains or iterations, or leave out --diagnostics\n";
+            return 1;
+        }
+        err << "kestrum: warning: the rate traces of " << o.chains << " chains would take "
+            << format_number(trace_mib, 4)
+            << " MiB, beyond the run's memory budget for them: the rate update is not checked\n";
+    }
     analysis::ChainsResult chains;
     const analysis::ChainsStatus status = analysis::run_chains(a, settings, chains, progress);
     if (status != analysis::ChainsStatus::ok) {
@@ -1031,6 +1064,43 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                 << ", far beyond the prior variance of the means (" << format_number(mvar_min * s2, 6)
                 << " in the data's units): the results are pulled towards 0; give a larger --mvar "
                    "(in the data's units)\n";
+    }
+    // The scaled rows and priors are checked as given ones are: a value
+    // far from the scale can leave a double's range.
+    if (o.scale_mode != 0) {
+        const std::string scaled_by = "divided by the scale " + format_number(scale, 6);
+        for (std::size_t g = 0; g < t.rows; ++g) {
+            if (run_index[g] < 0) continue;
+            const auto i = static_cast<std::size_t>(run_index[g]);
+            for (std::size_t c = 0; c < N; ++c) row[c] = ydata[i + c * Lz];
+            const std::string why = row_trouble(row.data(), o, groups, ybar.data(), s2.data());
+            if (!why.empty()) {
+                err << "kestrum: " << source << ':' << t.lines[g] << ": row '" << t.row_names[g]
+                    << "' " << scaled_by << ": " << why
+                    << "; give --scale none or a --scale that suits every row\n";
+                return 1;
+            }
+        }
+        // hrate may be 0, the prior variances must stay > 0.
+        auto prior_trouble = [&](const char* name, double x, bool positive) {
+            if (std::isfinite(x) && (positive ? x > 0.0 : x >= 0.0)) return false;
+            err << "kestrum: " << name << " comes out as " << format_number(x, 6)
+                << " in the units of the data " << scaled_by << " (a prior "
+                << (positive ? "variance must be finite and > 0" : "rate must be finite and >= 0")
+                << "); give --scale none or a --scale nearer the data's spread\n";
+            return true;
+        };
+        bool bad = prior_trouble("--hrate", run_options.hrate, false) ||
+                   prior_trouble("--mvar", run_options.mvar[0], true) ||
+                   prior_trouble("--mvar", run_options.mvar[1], true);
+        for (double x : effvar) bad = bad || prior_trouble("--effvar", x, true);
+        if (bad) return 1;
+        if (!analysis::usable_scale(scale)) {
+            err << "kestrum: the data's scale " << format_number(scale, 6)
+                << " is too small or too large: its square under- or overflows a double; "
+                   "multiply the data by a power of 10, or give --scale none\n";
+            return 1;
+        }
     }
 
     Results results(Lz, Jz);

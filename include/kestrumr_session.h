@@ -207,7 +207,12 @@ KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem*
  *   KESTRUMR_SCALE_STANDARD_PRIORS: as meant for the standardised data
  *                                   (used as given; the command-line front
  *                                   end does this with its defaults).
- * Any other mode gives KESTRUMR_ERR_ARGUMENT. */
+ * Any other mode gives KESTRUMR_ERR_ARGUMENT.  The standardised data and
+ * priors are checked as the problem's own are: a value of ydata / s that
+ * is not a finite number, a converted prior out of its range, or a scale
+ * whose square or its reciprocal is not a finite number > 0 (s outside
+ * about 7.5e-155 .. 1.3e154) gives KESTRUMR_ERR_ARGUMENT, every output
+ * NaN, and a message naming the row and column, the prior, or the scale. */
 #define KESTRUMR_SCALE_OFF 0
 #define KESTRUMR_SCALE_DATA_PRIORS 1
 #define KESTRUMR_SCALE_STANDARD_PRIORS 2

@@ -29,6 +29,12 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// a * b, or SIZE_MAX when that does not fit (sizes beyond any budget).
+std::size_t saturating_mul(std::size_t a, std::size_t b) {
+    std::size_t n = 0;
+    return driver::checked_mul(a, b, &n) ? n : std::numeric_limits<std::size_t>::max();
+}
+
 // The generator record of chain c (0-based) for the seed, see ChainSettings.
 random::Record chain_record(std::int32_t seed, std::int32_t c) {
     random::Record rec = random::load_time_record();
@@ -54,6 +60,7 @@ struct Hold {
 struct Shared {
     const driver::Arguments* a;
     const ChainSettings* settings;
+    const MemoryPlan* plan;
     ChainsResult* result;
     const ChainProgress* progress;
     Lock lock;
@@ -107,13 +114,11 @@ void run_one(Shared& s, std::int32_t c) {
     rec.J = static_cast<std::int64_t>(J);
     rec.B = B;
     rec.T = B + K;
-    const bool traced = rec.T * rec.J <= kMaxTrace;
-    rec.rate.assign(traced ? static_cast<std::size_t>(rec.T) * J : 0, kNaN);
+    const MemoryPlan& plan = *s.plan;
+    rec.rate.assign(plan.traced ? static_cast<std::size_t>(rec.T) * J : 0, kNaN);
     rec.accepted.assign(rec.rate.size(), 0);
-    rec.step = K > 0 ? static_cast<std::size_t>((K + static_cast<std::int64_t>(kMaxStoredDraws) - 1) /
-                                                static_cast<std::int64_t>(kMaxStoredDraws))
-                     : 1;
-    rec.stored = J >= 2 && s.settings->store_draws ? static_cast<std::size_t>(K) / rec.step : 0;
+    rec.step = plan.step;
+    rec.stored = plan.stored;
     // Every slot is written by the kept iterations (pooled only after a
     // complete run), so the stores are not filled beforehand.
     rec.contrasts.resize(L * (J > 1 ? J - 1 : 0) * rec.stored);
@@ -142,6 +147,7 @@ void run_one(Shared& s, std::int32_t c) {
     o.gvarbar = out.gvarbar.data();
     o.pjoint = out.pjoint.data();
     driver::EngineOptions engine;
+    engine.store_budget = plan.store_budget;
     if (rec.stored == 0 && callees.start_shift.empty()) engine.threads = s.settings->engine_threads;
     out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
     if (!out.ok && !s.stop.load()) {
@@ -149,6 +155,10 @@ void run_one(Shared& s, std::int32_t c) {
         s.stop = true;  // the others cannot be pooled without this one
     }
 }
+
+void worker(Shared& s);
+
+void worker_body(void* context) { worker(*static_cast<Shared*>(context)); }
 
 void worker(Shared& s) {
     ScopedMessageSink scope(MessageSink{relay_message, &s});
@@ -170,6 +180,24 @@ void worker(Shared& s) {
 
 }  // namespace
 
+namespace detail {
+
+#if KESTRUM_CHAIN_THREADS
+struct ThreadPool {
+    std::vector<std::thread> threads;
+};
+void start_thread(ThreadPool& pool, void (*body)(void*), void* context) {
+    pool.threads.emplace_back(body, context);
+}
+#else
+struct ThreadPool {};  // nothing to start: the calling thread runs every chain
+void start_thread(ThreadPool&, void (*)(void*), void*) {}
+#endif
+
+ThreadStart chain_thread_start = start_thread;
+
+}  // namespace detail
+
 std::int32_t available_threads() {
 #if KESTRUM_CHAIN_THREADS
     const unsigned cores = std::thread::hardware_concurrency();
@@ -179,26 +207,89 @@ std::int32_t available_threads() {
 #endif
 }
 
+MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings) {
+    const std::size_t C = settings.chains > 0 ? static_cast<std::size_t>(settings.chains) : 1;
+    const std::size_t L = a.nrow > 0 ? static_cast<std::size_t>(a.nrow) : 0;
+    const std::size_t J = a.ngrp > 0 ? static_cast<std::size_t>(a.ngrp) : 0;
+    const std::size_t K = a.nkeep > 0 ? static_cast<std::size_t>(a.nkeep) : 0;
+    const std::size_t T = (a.nburn > 0 ? static_cast<std::size_t>(a.nburn) : 0) + K;
+    MemoryPlan p;
+    p.budget = settings.memory_budget;
+#if KESTRUM_CHAIN_THREADS
+    p.at_once = static_cast<std::int32_t>(
+        std::max<std::int64_t>(1, std::min<std::int64_t>(settings.threads, static_cast<std::int64_t>(C))));
+#endif
+
+    // 1. The traces: all chains or none.
+    const std::size_t trace = saturating_mul(saturating_mul(saturating_mul(9, C), T), J);
+    p.traced = trace <= p.budget / 8;
+    p.trace_bytes = p.traced ? trace : 0;
+    std::size_t left = p.budget - p.trace_bytes;
+
+    // 2. The stored draws, thinned further when they do not fit.
+    p.step = K > 0 ? (K + kMaxStoredDraws - 1) / kMaxStoredDraws : 1;
+    if (J >= 2 && settings.store_draws && K > 0) {
+        const std::size_t wanted = K / p.step;
+        const std::size_t per_draw = saturating_mul(saturating_mul(saturating_mul(4, C), L), J - 1);
+        const std::size_t room = per_draw > 0 ? left / per_draw : wanted;
+        // The smallest step whose floor(K / step) draws fit.
+        if (room < wanted) p.step = K / (room + 1) + 1;
+        p.stored = K / p.step;
+        if (p.stored < std::min(kMinStoredDraws, wanted)) {
+            p.fits = false;
+            p.stored = 0;
+            return p;
+        }
+        p.draw_bytes = per_draw * p.stored;
+        left -= p.draw_bytes;
+    }
+
+    // 3. The contrast stores of the chains running at once, each within the
+    // engine's own store budget too (a lone chain takes no more than a run
+    // of kestrum_ would).
+    p.store_budget = std::min(left / static_cast<std::size_t>(p.at_once), driver::kDefaultStoreBudget);
+    const driver::Dims d = driver::Dims::from_arguments(a.nrow, a.ngrp, a.ntot, a.nkeep, a.nburn);
+    if (d.K >= 1 && d.D >= 1 && d.L >= 1) {
+        const std::size_t one = driver::store_bytes(d);
+        if (one <= p.store_budget) p.store_bytes = one * static_cast<std::size_t>(p.at_once);
+    }
+    return p;
+}
+
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress) {
     const std::int32_t C = settings.chains > 0 ? settings.chains : 1;
-    result.out.assign(static_cast<std::size_t>(C), ChainOutputs{});
-    result.rec.assign(static_cast<std::size_t>(C), ChainRecord{});
     ChainSettings fixed = settings;
     fixed.chains = C;
+    const MemoryPlan plan = plan_memory(a, fixed);
+    if (!plan.fits) {
+        result.out.clear();
+        result.rec.clear();
+        return ChainsStatus::over_budget;
+    }
+    result.out.assign(static_cast<std::size_t>(C), ChainOutputs{});
+    result.rec.assign(static_cast<std::size_t>(C), ChainRecord{});
     Shared s;
     s.a = &a;
     s.settings = &fixed;
+    s.plan = &plan;
     s.result = &result;
     s.progress = &progress;
     s.sink = current_message_sink();
     s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
 #if KESTRUM_CHAIN_THREADS
     const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
-    std::vector<std::thread> pool;
-    for (std::int32_t t = 1; t < threads; ++t) pool.emplace_back(worker, std::ref(s));
+    // A thread that cannot be started (or the pool's own growth) leaves its
+    // chains to the others: every thread takes the next chain not yet
+    // taken, and the calling thread alone can run them all.
+    detail::ThreadPool pool;
+    try {
+        pool.threads.reserve(static_cast<std::size_t>(threads - 1));
+        for (std::int32_t t = 1; t < threads; ++t) detail::chain_thread_start(pool, worker_body, &s);
+    } catch (...) {
+    }
     worker(s);
-    for (std::thread& t : pool) t.join();
+    for (std::thread& t : pool.threads) t.join();
 #else
     worker(s);
 #endif

@@ -27,10 +27,24 @@ namespace kestrum::analysis {
 // of them), as a float.  That bounds the memory at 4 * L * (J - 1) * 250
 // bytes per chain whatever K is, and is plenty for R-hat and for 95%
 // credible bounds from several chains (4 chains give 1000 pooled draws).
+// The run's memory plan (plan_memory) may store fewer.
 inline constexpr std::size_t kMaxStoredDraws = 250;
 
-// The longest rate trace a chain records: iterations times groups.
+// The fewest draws per chain the plan thins to (all of them when K is
+// smaller): fewer make the credible bounds and R-hat mean little, and a
+// run whose stored draws do not fit even so is refused.
+inline constexpr std::size_t kMinStoredDraws = 100;
+
+// The longest rate trace a session run records: iterations times groups.
+// (A run of several chains has its traces in its memory plan.)
 inline constexpr std::int64_t kMaxTrace = std::int64_t{1} << 24;
+
+// The memory one run of several chains may take for what it keeps besides
+// every chain's outputs and the workspace of each chain while it runs:
+// 1 GiB, four times the engine's contrast-store budget of one run
+// (driver::kDefaultStoreBudget), so four chains side by side keep their
+// stores as one run would.
+inline constexpr std::size_t kChainsMemoryBudget = std::size_t{1} << 30;
 
 // An allocator that leaves new elements uninitialised: the stored draws of
 // a run can take hundreds of megabytes that every kept iteration fills, and
@@ -60,8 +74,9 @@ struct ChainRecord {
     std::int64_t J = 0, T = 0, B = 0;
     // Iteration t (0-based, burn-in first), group j at t*J + j: the rate of
     // group j's variance prior after its update, and how many of the rate
-    // update's ten trials were accepted.  Empty when T*J > kMaxTrace (9
-    // bytes each): such a run is not traced and not judged.
+    // update's ten trials were accepted.  Empty when the run's memory plan
+    // leaves no room for the traces (9 bytes an entry): such a run is not
+    // traced and not judged.
     std::vector<double> rate;
     std::vector<std::int8_t> accepted;
     // Stored contrasts d_i = mean_(i+1) - mean_1 of row g, contrast i
@@ -161,7 +176,43 @@ struct ChainSettings {
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;
+    // Bytes the run's traces, stored draws and contrast stores may take in
+    // all (see plan_memory).
+    std::size_t memory_budget = kChainsMemoryBudget;
 };
+
+// One memory plan per run, made before any chain starts, for the three
+// things that grow with the run's length or its number of chains, in this
+// order of precedence:
+//   1. the rate traces of all chains, 9 * C * (B + K) * J bytes: kept when
+//      they take at most an eighth of the budget, else no chain is traced;
+//   2. the stored draws of all chains, 4 * C * L * (J - 1) * stored bytes:
+//      every step-th kept draw as described at kMaxStoredDraws, or, when
+//      that does not fit in what the traces leave, with the step made
+//      larger until it does; a run left with fewer than
+//      min(kMinStoredDraws, K) draws per chain does not fit at all (fits
+//      false: run_chains refuses it);
+//   3. the engine's contrast stores (8 * L * K * 2(J - 1) bytes a chain,
+//      see driver::estimate): the rest of the budget, shared equally by
+//      the chains that run at once (min(threads, C)), and at most
+//      driver::kDefaultStoreBudget a chain; a chain whose stores
+//      would take more than its share replays its kept iterations, with
+//      the same bits.
+// So total() <= budget whenever fits.
+struct MemoryPlan {
+    std::size_t budget = 0;
+    bool fits = true;
+    bool traced = false;
+    std::size_t trace_bytes = 0;    // all chains
+    std::size_t step = 1;           // every step-th kept draw is stored
+    std::size_t stored = 0;         // draws stored per chain, row and contrast
+    std::size_t draw_bytes = 0;     // all chains
+    std::int32_t at_once = 1;       // chains running at once
+    std::size_t store_budget = 0;   // the engine's store budget of each of them
+    std::size_t store_bytes = 0;    // their stores together (0: they replay)
+    std::size_t total() const { return trace_bytes + draw_bytes + store_bytes; }
+};
+MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings);
 
 // Progress over all chains: called (under a lock, from the thread that ran
 // the iteration) with the iterations done in all chains and their total.
@@ -179,7 +230,8 @@ struct ChainOutputs {
     bool ok = false;
 };
 
-enum class ChainsStatus { ok, memory, cancelled };
+// over_budget: the memory plan does not fit (nothing was run).
+enum class ChainsStatus { ok, memory, cancelled, over_budget };
 
 struct ChainsResult {
     std::vector<ChainOutputs> out;
@@ -192,7 +244,10 @@ std::int32_t available_threads();
 
 // Runs settings.chains chains of the run a (a.nkeep >= 2 expected).  The
 // library's messages of every chain go to the calling thread's message
-// sink, one line at a time.
+// sink, one line at a time.  A thread that cannot be started (std::thread
+// throws std::system_error when the system has none to give) leaves its
+// chains to the threads that did start, the calling thread among them:
+// the same bits, only later.
 ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& settings,
                         ChainsResult& result, const ChainProgress& progress = {});
 
@@ -236,5 +291,16 @@ struct StuckRate {
     double rate = 0.0;                  // at the end of those iterations
 };
 std::vector<StuckRate> stuck_rates(const ChainsResult& r);
+
+namespace detail {
+// How run_chains starts each thread beside the calling one: start_thread
+// runs body(context) on a new thread held by pool, or throws as
+// std::thread's constructor does.  Tests replace chain_thread_start (and
+// put it back) to make starts fail; nothing else changes it.
+struct ThreadPool;
+using ThreadStart = void (*)(ThreadPool& pool, void (*body)(void*), void* context);
+void start_thread(ThreadPool& pool, void (*body)(void*), void* context);
+extern ThreadStart chain_thread_start;
+}  // namespace detail
 
 }  // namespace kestrum::analysis

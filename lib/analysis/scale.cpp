@@ -44,6 +44,12 @@ double robust_scale(const double* ydata, std::int32_t nrow, std::int32_t ngrp,
     return 0.5 * (lower + upper);
 }
 
+bool usable_scale(double scale) {
+    const double s2 = scale * scale;
+    return std::isfinite(scale) && scale > 0.0 && std::isfinite(s2) && s2 > 0.0 &&
+           std::isfinite(1.0 / s2);
+}
+
 Priors priors_to_standard(const Priors& p, double scale) {
     const double s2 = scale * scale;
     Priors q = p;

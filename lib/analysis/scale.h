@@ -36,6 +36,13 @@ namespace kestrum::analysis {
 double robust_scale(const double* ydata, std::int32_t nrow, std::int32_t ngrp,
                     const std::int32_t* nobs);
 
+// Whether a run can be standardised by scale: the scale, its square and
+// the reciprocal of its square are finite and > 0, so that the data, the
+// priors and the results can be converted (about 7.5e-155 < scale <
+// 1.3e154).  The converted data and priors are still to be checked as
+// given ones are: a value far from the scale can leave a double's range.
+bool usable_scale(double scale);
+
 // The priors of a run in the units of the standardised data.
 struct Priors {
     double hshape = 1.0;

@@ -322,6 +322,28 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
             if (!effvar.empty()) a.effvar = effvar.data();
         }
     }
+    if (s->scaling != KESTRUMR_SCALE_OFF) {
+        // The scaled data and converted priors are checked as given ones
+        // are: a value far from the scale can leave a double's range.
+        kestrumr_problem q = p;
+        q.ydata = a.ydata;
+        q.hrate = a.hrate;
+        q.mvar = a.mvar;
+        q.effvar = a.effvar;
+        int bad = check_problem(s, q, out);
+        if (bad == KESTRUMR_OK && !analysis::usable_scale(scale))
+            bad = fail(s, KESTRUMR_ERR_ARGUMENT,
+                       "the data's scale is too small or too large: its square under- or "
+                       "overflows a double");
+        if (bad != KESTRUMR_OK) {
+            char why[sizeof s->errmsg];
+            std::memcpy(why, s->errmsg, sizeof why);
+            fill_nan(p, out);
+            const int order = static_cast<int>(std::lround(std::log10(scale)));
+            return fail(s, bad, "after dividing the data by their scale (of order 1e%d): %s", order,
+                        why);
+        }
+    }
     s->last_scale = scale;
 
     // The callees record the rate update's trace (and change no bit).

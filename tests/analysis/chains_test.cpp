@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -112,6 +113,45 @@ TEST(Chains, TheThreadCountChangesNoBit) {
     EXPECT_FALSE(same_bits(one.out[1].gmeanbar, one.out[2].gmeanbar));
 }
 
+// Thread starts that fail (as std::thread's constructor does when the
+// system has no thread to give) after `allowed` good ones.
+int starts_allowed = 0;
+void failing_start(analysis::detail::ThreadPool& pool, void (*body)(void*), void* context) {
+    if (starts_allowed <= 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    --starts_allowed;
+    analysis::detail::start_thread(pool, body, context);
+}
+
+// A run whose threads cannot all be started runs its chains on those it
+// has, the calling thread among them: the same bits as the run that had
+// every thread, and no exception.
+TEST(Chains, AThreadThatCannotStartLeavesItsChainsToTheOthers) {
+    const Problem p;
+    const driver::Arguments a = p.args(10, 30);
+    analysis::ChainSettings set;
+    set.chains = 4;
+    set.seed = 5;
+    set.threads = 4;
+    analysis::ChainsResult all;
+    ASSERT_EQ(analysis::run_chains(a, set, all), analysis::ChainsStatus::ok);
+    for (int allowed : {0, 1, 2}) {
+        starts_allowed = allowed;
+        analysis::detail::chain_thread_start = failing_start;
+        analysis::ChainsResult some;
+        analysis::ChainsStatus status = analysis::ChainsStatus::memory;
+        EXPECT_NO_THROW(status = analysis::run_chains(a, set, some)) << allowed;
+        analysis::detail::chain_thread_start = analysis::detail::start_thread;
+        ASSERT_EQ(status, analysis::ChainsStatus::ok) << allowed;
+        EXPECT_EQ(starts_allowed, 0) << allowed;
+        for (std::size_t c = 0; c < 4; ++c) {
+            EXPECT_TRUE(same_bits(all.out[c].prob, some.out[c].prob)) << allowed << ' ' << c;
+            EXPECT_TRUE(same_bits(all.out[c].gmeanbar, some.out[c].gmeanbar)) << allowed << ' ' << c;
+            EXPECT_TRUE(same_bits(all.rec[c].rate, some.rec[c].rate)) << allowed << ' ' << c;
+            EXPECT_EQ(all.rec[c].contrasts, some.rec[c].contrasts) << allowed << ' ' << c;
+        }
+    }
+}
+
 TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
     const Problem p(2);
     analysis::ChainSettings set;
@@ -125,6 +165,120 @@ TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
         EXPECT_EQ(r.rec[0].contrasts.size(), 2u * 2u * stored);
         for (float x : r.rec[0].contrasts) EXPECT_TRUE(std::isfinite(x));
     }
+}
+
+// The memory plan of runs with many chains stays within the run's budget:
+// the traces of all chains, then their stored draws (thinned further when
+// needed), then the contrast stores of the chains running at once; a run
+// whose stored draws cannot fit even thinned is refused.
+TEST(Chains, OneMemoryPlanPerRunWithinTheBudget) {
+    struct Case {
+        std::int32_t L, J, burn, keep, chains, threads;
+        bool fits, traced;
+        std::size_t stored;  // 0: not checked (thinned to fit)
+        bool stores;         // the chains running at once keep their stores
+    };
+    const Case cases[] = {
+        // 16 chains whose traces of 2^24 entries each (150 MB a chain)
+        // together are far beyond the budget: none is traced.
+        {10, 4, (1 << 22) - 1000, 1000, 16, 16, true, false, 250, true},
+        // A quarter of that length in one chain fits an eighth of the budget.
+        {10, 4, 1 << 20, 1000, 1, 1, true, true, 250, true},
+        // 1024 chains of 1000 rows: 250 stored draws each would take 2 GB.
+        {1000, 3, 1000, 1000, 1024, 256, true, true, 0, false},
+        // 1024 chains of 100000 rows: not even 100 stored draws fit.
+        {100000, 3, 1000, 1000, 1024, 256, false, false, 0, false},
+        // Four chains of 5000 rows side by side keep their 160 MB stores, as
+        // four runs of one chain within the engine's budget would.
+        {5000, 3, 1000, 1000, 4, 4, true, true, 250, true},
+        // 64 of them at once have too small a share each: they replay.
+        {5000, 3, 1000, 1000, 64, 64, true, true, 0, false},
+        // A lone chain's 640 MB of stores would fit in the run's budget but
+        // not in the engine's 256 MiB: it replays, as kestrum_ would.
+        {20000, 3, 1000, 1000, 1, 1, true, true, 250, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::int32_t> nobs(static_cast<std::size_t>(c.J), 3);
+        std::vector<double> effvar(static_cast<std::size_t>(c.J), 1.0);
+        const double mvar[2] = {1.0, 1.0};
+        driver::Arguments a;
+        a.nrow = c.L;
+        a.ngrp = c.J;
+        a.nobs = nobs.data();
+        a.ntot = 3 * c.J;
+        a.nburn = c.burn;
+        a.nkeep = c.keep;
+        a.mvar = mvar;
+        a.effvar = effvar.data();
+        analysis::ChainSettings set;
+        set.chains = c.chains;
+        set.threads = c.threads;
+        const analysis::MemoryPlan plan = analysis::plan_memory(a, set);
+        const std::string what = std::to_string(c.L) + " rows, " + std::to_string(c.chains) + " chains";
+        EXPECT_EQ(plan.budget, analysis::kChainsMemoryBudget) << what;
+        ASSERT_EQ(plan.fits, c.fits) << what;
+        if (!c.fits) continue;
+        EXPECT_LE(plan.total(), plan.budget) << what;
+        EXPECT_EQ(plan.traced, c.traced) << what;
+        const auto T = static_cast<std::size_t>(c.burn + c.keep), C = static_cast<std::size_t>(c.chains);
+        const auto L = static_cast<std::size_t>(c.L), J = static_cast<std::size_t>(c.J);
+        EXPECT_EQ(plan.trace_bytes, c.traced ? 9 * C * T * J : 0) << what;
+        EXPECT_GE(plan.stored, analysis::kMinStoredDraws) << what;
+        EXPECT_LE(plan.stored, analysis::kMaxStoredDraws) << what;
+        if (c.stored != 0) {
+            EXPECT_EQ(plan.stored, c.stored) << what;
+        }
+        EXPECT_EQ(plan.stored, static_cast<std::size_t>(c.keep) / plan.step) << what;
+        EXPECT_EQ(plan.draw_bytes, 4 * C * L * (J - 1) * plan.stored) << what;
+        EXPECT_EQ(plan.at_once, std::min(c.threads, c.chains)) << what;
+        const std::size_t one_store = 8 * L * static_cast<std::size_t>(c.keep) * 2 * (J - 1);
+        EXPECT_EQ(plan.store_bytes, c.stores ? one_store * static_cast<std::size_t>(plan.at_once) : 0) << what;
+        EXPECT_EQ(one_store <= plan.store_budget, c.stores) << what;
+    }
+}
+
+// run_chains follows its plan: with a small budget the 16 chains keep no
+// trace and store fewer draws, their outputs are the same bits (the stores
+// gave way to the replay), and a budget too small for 100 stored draws a
+// chain is refused before anything runs.
+TEST(Chains, RunsFollowTheirMemoryPlan) {
+    const Problem p(2);
+    const driver::Arguments a = p.args(400, 10);
+    analysis::ChainSettings set;
+    set.chains = 16;
+    set.threads = 2;
+    set.seed = 3;
+    analysis::ChainsResult roomy, tight;
+    ASSERT_EQ(analysis::run_chains(a, set, roomy), analysis::ChainsStatus::ok);
+    set.memory_budget = 40000;
+    const analysis::MemoryPlan plan = analysis::plan_memory(a, set);
+    ASSERT_TRUE(plan.fits);
+    EXPECT_FALSE(plan.traced);
+    EXPECT_EQ(plan.step, 3u);
+    EXPECT_EQ(plan.stored, 133u);
+    EXPECT_EQ(plan.store_bytes, 0u);
+    ASSERT_EQ(analysis::run_chains(a, set, tight), analysis::ChainsStatus::ok);
+    std::size_t bytes = 0;
+    for (std::size_t c = 0; c < 16; ++c) {
+        EXPECT_EQ(roomy.rec[c].rate.size(), 410u * 3);
+        EXPECT_TRUE(tight.rec[c].rate.empty());
+        EXPECT_EQ(tight.rec[c].stored, 133u);
+        EXPECT_EQ(tight.rec[c].step, 3u);
+        EXPECT_EQ(tight.rec[c].contrasts.size(), 2u * 2u * 133u);
+        bytes += 9 * tight.rec[c].rate.size() + 4 * tight.rec[c].contrasts.size();
+        EXPECT_TRUE(same_bits(roomy.out[c].prob, tight.out[c].prob)) << c;
+        EXPECT_TRUE(same_bits(roomy.out[c].gvarbar, tight.out[c].gvarbar)) << c;
+        // Every third kept draw where the roomy run stored every second.
+        for (std::size_t s = 0; s < 133; ++s)
+            if ((3 * (s + 1)) % 2 == 0) {
+                EXPECT_EQ(tight.rec[c].contrasts[s], roomy.rec[c].contrasts[(3 * (s + 1)) / 2 - 1]) << c;
+            }
+    }
+    EXPECT_LE(bytes, set.memory_budget);
+    set.memory_budget = 25000;
+    EXPECT_FALSE(analysis::plan_memory(a, set).fits);
+    EXPECT_EQ(analysis::run_chains(a, set, tight), analysis::ChainsStatus::over_budget);
+    EXPECT_TRUE(tight.out.empty());
 }
 
 // A chain's messages (here: its workspace cannot be had) reach the caller's

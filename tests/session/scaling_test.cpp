@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kestrumr_session.h"
@@ -102,6 +103,48 @@ TEST(SessionScaling, OffByDefaultAndRecordsTheRateUpdate) {
         EXPECT_EQ(d.last_rate, rates[static_cast<std::size_t>(49 * 2 + j)]);
     }
     for (std::int32_t a : accepted) EXPECT_TRUE(a >= 0 && a <= 10);
+}
+
+// The standardised data and converted priors are checked as given ones:
+// data whose spread is 1e-160 with a row holding 1e150 (which the division
+// makes infinite), the same data without that row (a scale whose square
+// leaves a double's range), and data of order 1e100 with a prior variance
+// that the conversion takes to 0.  Each is an argument error naming what
+// went wrong, with NaN outputs, where the run used to report success.
+TEST(SessionScaling, ScaledDataAndPriorsAreCheckedAsGivenOnes) {
+    struct Case {
+        double times, big, mvar;
+        std::int32_t mode;
+        const char* named;
+    };
+    const Case cases[] = {
+        {1e-160, 1e150, 1.0, KESTRUMR_SCALE_STANDARD_PRIORS, "(row 2, column 1)"},
+        {1e-160, 0.0, 1.0, KESTRUMR_SCALE_STANDARD_PRIORS, "scale is too small or too large"},
+        {1e100, 0.0, 1e-300, KESTRUMR_SCALE_DATA_PRIORS, "mvar: prior variances must be finite"},
+    };
+    for (const Case& c : cases) {
+        constexpr std::int32_t L = 3, J = 2, N = 4;
+        std::int32_t nobs[2] = {2, 2};
+        std::vector<double> y(L * N), prob(L, 0.0), pm(L, 0.0), pv(L, 0.0), gm(L * J, 0.0), gv(L * J, 0.0);
+        for (std::int32_t g = 0; g < L; ++g)
+            for (std::int32_t t = 0; t < N; ++t) y[g + t * L] = c.times * ((g + 3 * t) % 4 + 1);
+        if (c.big != 0.0) y[1] = c.big;
+        const double mvar[2] = {c.mvar, c.mvar}, effvar[1] = {1.0};
+        Session s = make_session();
+        ASSERT_EQ(kestrumr_set_scaling(s.get(), c.mode), KESTRUMR_OK);
+        const kestrumr_problem p{0, L, J, nobs, N, y.data(), 10, 5, 1.0, 1.0, mvar, effvar};
+        const kestrumr_results r{prob.data(), pm.data(), pv.data(), gm.data(), gv.data(), nullptr};
+        EXPECT_EQ(kestrumr_run(s.get(), &p, &r), KESTRUMR_ERR_ARGUMENT) << c.named;
+        const std::string msg = kestrumr_errmsg(s.get());
+        EXPECT_NE(msg.find("after dividing the data by their scale"), std::string::npos) << msg;
+        EXPECT_NE(msg.find(c.named), std::string::npos) << msg;
+        for (double x : gm) EXPECT_TRUE(std::isnan(x));
+        for (double x : prob) EXPECT_TRUE(std::isnan(x));
+        EXPECT_TRUE(std::isnan(kestrumr_last_scale(s.get())));  // no run got past its checks
+        // Unscaled, the same problem is accepted as before.
+        ASSERT_EQ(kestrumr_set_scaling(s.get(), KESTRUMR_SCALE_OFF), KESTRUMR_OK);
+        EXPECT_EQ(kestrumr_run(s.get(), &p, &r), KESTRUMR_OK) << kestrumr_errmsg(s.get());
+    }
 }
 
 }  // namespace
