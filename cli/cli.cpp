@@ -924,7 +924,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     }
     if (!ok) {
         // Name the place in the file the groups were checked against.
-        const std::size_t line = o.header_labels ? t.first_data_line - 1 : t.first_data_line;
+        const std::size_t line = o.header_labels ? t.header_line : t.first_data_line;
         err << "kestrum: " << where(source, line, (t.has_row_names ? 2 : 1)) << error << '\n';
         return 1;
     }

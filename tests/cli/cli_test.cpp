@@ -162,6 +162,9 @@ TEST(Cli, RejectsBadInput) {
     expect_rejected(head + "r1\t1\t2\t3\t4\n", {"-g", "3,1"}, "2:2:", "group 2 has 1 columns");
     expect_rejected(head + "r1\t1\t2\t3\t4\n", {"-l", "a,a,a,b"}, "2:2:", "group 'b' has 1 column");
     expect_rejected("id\ta\ta\ta\tb\nr1\t1\t2\t3\t4\n", {"--header-labels"}, "1:2:", "group 'b' has 1 column");
+    // The header is named by its own line, also with comment lines after it.
+    expect_rejected("id\ta\ta\ta\tb\n# note\nr1\t1\t2\t3\t4\n", {"--header-labels"}, "1:2:",
+                    "group 'b' has 1 column");
     expect_rejected(head + "r1\t1\t2\t3\t4\n", {"-l", "a,a,b"}, "2:2:", "3 labels");
     expect_rejected(head + "r1\t1\t2\t3\t4\n\nr3\t1\t2\t3\t4\n", {"-g", "2,2"}, "3:1:", "empty line");
     expect_rejected(head, {"-g", "2,2"}, "2:1:", "no data rows");
