@@ -45,7 +45,7 @@ struct ReadOptions {
 // Infinite values and text in a data cell always stop the reading.
 struct Table {
     std::vector<std::string> header;     // names of the data columns (empty without header)
-    std::vector<std::string> row_names;  // one per row (the line number when absent)
+    std::vector<std::string> row_names;  // one per row (its number 1, 2, ... when absent)
     std::vector<double> values;          // row-major; NaN where a value is missing
     std::vector<std::size_t> lines;      // 1-based line number of each row
     std::vector<char> missing;           // per row: some value is missing
