@@ -46,7 +46,7 @@ struct ReadOptions {
 struct Table {
     std::vector<std::string> header;     // names of the data columns (empty without header)
     std::size_t header_line = 0;         // 1-based line number of the header (0: none)
-    std::vector<std::string> row_names;  // one per row (the line number when absent)
+    std::vector<std::string> row_names;  // one per row (its number 1, 2, ... when absent)
     std::vector<double> values;          // row-major; NaN where a value is missing
     std::vector<std::size_t> lines;      // 1-based line number of each row
     std::vector<char> missing;           // per row: some value is missing

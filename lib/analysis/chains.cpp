@@ -276,7 +276,8 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.result = &result;
     s.progress = &progress;
     s.sink = current_message_sink();
-    s.total = static_cast<std::int64_t>(C) * ((a.nburn > 0 ? a.nburn : 0) + (a.nkeep > 0 ? a.nkeep : 0));
+    const std::int64_t iterations = std::int64_t{a.nburn > 0 ? a.nburn : 0} + (a.nkeep > 0 ? a.nkeep : 0);
+    s.total = static_cast<std::int64_t>(C) * iterations;
 #if KESTRUM_CHAIN_THREADS
     const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
     // A thread that cannot be started (or the pool's own growth) leaves its

@@ -273,6 +273,11 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
         return checked;
     }
     ScopedMessageSink scope(sink_of(s));
+    // A new call: a degenerate table met now is reported again, even when an
+    // earlier call of this session reported one (as every exported routine
+    // starts afresh on the process's stream).
+    s->stream.fault_reported = false;
+    s->stream.report_pending = false;
 
     driver::Arguments a;
     a.reserved = nullptr;

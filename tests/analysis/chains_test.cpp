@@ -334,6 +334,29 @@ TEST(Chains, PoolsMeansAndGivesTheSpreadBetweenChains) {
     EXPECT_DOUBLE_EQ(p.mcse[1], 0.5);
 }
 
+// The progress total counts every iteration of every chain, also when the
+// burn-in and the kept iterations together pass the int32 range.
+TEST(Chains, ProgressTotalOfTheLongestRuns) {
+    const Problem p(1);
+    const driver::Arguments a = p.args(1, 2147483647);
+    analysis::ChainSettings set;
+    set.chains = 2;
+    struct Seen {
+        std::int64_t total = 0;
+        static void report(void* self, std::int64_t, std::int64_t total) {
+            static_cast<Seen*>(self)->total = total;
+        }
+        static bool stop(void*) { return true; }
+    } seen;
+    analysis::ChainProgress progress;
+    progress.report = Seen::report;
+    progress.stop = Seen::stop;
+    progress.context = &seen;
+    analysis::ChainsResult r;
+    EXPECT_EQ(analysis::run_chains(a, set, r, progress), analysis::ChainsStatus::cancelled);
+    EXPECT_EQ(seen.total, 2 * (std::int64_t{1} << 31));
+}
+
 TEST(Chains, FlagsARateThatDoesNotMove) {
     analysis::ChainsResult r;
     r.rec.resize(1);
