@@ -16,10 +16,12 @@
 // in that direction (the likelihood of n_j equal values grows like
 // sigma^-(n_j - 1) as sigma goes to 0).  After some hundred iterations the
 // variance is below 1e-16 of the row's other variances.  The row sweep's
-// precision matrix of the reparametrised means, whose determinant w_1 w_j
-// is the difference of two terms of the order of w_j^2 (w = n / sigma^2),
-// has then lost every digit; a conditional variance comes out negative and
-// its square root NaN.  The NaN stays in the row (it enters the next
+// precision matrix of the reparametrised means has the determinant
+// w_1 w_j (w = n / sigma^2), formed as the difference of two terms of the
+// order of w_j^2: it has lost every digit and comes out 0 or negative, and
+// the inverse, the conditional variances and the new means come out
+// infinite or NaN (with one row, groups of 2 and 4, at about iteration
+// 230).  The NaN stays in the row (it enters the next
 // variance draw through (ybar_j - mu_j)^2) and in the sums of reciprocal
 // variances over all rows that the rate updates read: from then on every
 // rate update rejects all its trials, so the rates of every group stop for
