@@ -14,8 +14,9 @@
  * for bit, what kestrum_ gives as the first call of a new process with the
  * same arguments.  More generally kestrumr_run equals kestrum_ bit for bit
  * whenever the session's generator state equals the process's, for every
- * problem in which no group of any row has all its values equal (rows with
- * such a group are left out of the run, see kestrumr_run).
+ * problem in which every row runs and gives finite results (rows with a
+ * group whose values are all equal are left out of the run, and rows whose
+ * draws become non-finite get NaN results: see kestrumr_run).
  *
  * Every routine that can fail returns a status (KESTRUMR_OK or one of the
  * KESTRUMR_ERR_ codes) and never crashes on a bad argument; after a failure
@@ -159,16 +160,16 @@ KESTRUMR_API double kestrumr_uniform(kestrumr_session* session);
  *         ****WARNING**** 2 rows left out of the run (their results are NaN):
  *         a group's values are all equal, so its variance has no spread to be
  *         estimated from; rows (counted from 1): 1, 7
- *     (at most ten row numbers, then ", ...").  When every row has such a
- *     group, nothing can run: KESTRUMR_ERR_ARGUMENT, nothing drawn, every
- *     output NaN (and every row's status KESTRUMR_ROW_NO_SPREAD).  To keep such rows, give the
- *     values the spread of their measurement (a detection limit: values
- *     spread below it) or analyse them apart;
+ *     ("row" for one, at most ten row numbers, then ", ...").  When every
+ *     row has such a group, nothing can run: KESTRUMR_ERR_ARGUMENT,
+ *     nothing drawn, every output NaN (and every row's status
+ *     KESTRUMR_ROW_NO_SPREAD).  Such rows (zero counts, values at a
+ *     detection limit) are for an analysis of their own;
  *   - a row whose results come out non-finite all the same (a group whose
  *     spread is far below that of the row's other groups, values whose
  *     statistics overflow) gets KESTRUMR_ROW_NOT_FINITE and the message
  *         ****WARNING**** The draws of 1 row became non-finite (its results are NaN);
- *         rows (counted from 1): 3.
+ *         row (counted from 1): 3.
  *         The variance rates shared by all rows may have stopped moving then:
  *         check the rate diagnostics before trusting the other rows.
  *     (each line behind five blanks, as the library's other messages). */
@@ -222,7 +223,8 @@ KESTRUMR_API int kestrumr_row_status(const kestrumr_session* session, int32_t* s
                                      size_t count);
 
 /* Standardisation of the session's runs.  With KESTRUMR_SCALE_OFF (the
- * default) kestrumr_run equals kestrum_ bit for bit.  Otherwise a run
+ * default) kestrumr_run equals kestrum_ bit for bit (rows without a result
+ * aside, see kestrumr_run).  Otherwise a run
  * divides the data by one robust scale s -- the median over rows of the
  * pooled within-group standard deviation sqrt(sum of squares about the
  * group means / (ntot - ngrp)), rows whose value is not a finite positive
