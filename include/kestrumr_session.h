@@ -205,16 +205,18 @@ typedef struct kestrumr_results {
 KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,
                               const kestrumr_results* results);
 
-/* Row statuses of the last run (the one that got past its argument checks,
- * also when it was cancelled or short of memory: then only the rows left
- * out are marked).  status[g] for row g (0-based) is
+/* Row statuses of the last run whose arguments passed the checks listed
+ * above (also when no row could run, and when the run was cancelled or
+ * short of memory: then only the rows left out are marked).  status[g] for
+ * row g (0-based) is
  *   KESTRUMR_ROW_OK          0  the row ran and its results are finite;
  *   KESTRUMR_ROW_NO_SPREAD   1  a group's values are all equal: left out of
  *                               the run, every output NaN;
  *   KESTRUMR_ROW_NOT_FINITE  2  its draws became non-finite: every output NaN.
  * kestrumr_row_status_size() is the number of rows of that run (0 before any
- * run and for a NULL session); count must be at least that
- * (KESTRUMR_ERR_ARGUMENT otherwise, and for a NULL session or array). */
+ * run and for a NULL session); count must be at least that, and status
+ * given when it is not 0 (KESTRUMR_ERR_ARGUMENT otherwise, and for a NULL
+ * session). */
 #define KESTRUMR_ROW_OK 0
 #define KESTRUMR_ROW_NO_SPREAD 1
 #define KESTRUMR_ROW_NOT_FINITE 2
