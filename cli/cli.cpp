@@ -22,6 +22,7 @@
 #endif
 
 #include "analysis/chains.h"
+#include "analysis/rows.h"
 #include "analysis/scale.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
@@ -169,16 +170,21 @@ const char* const kUsage =
     "(the largest rank-normalised split R-hat of the mean differences; above\n"
     "1.01: the chains disagree).  p_mean is not a p-value: see the README.\n"
     "Warnings (a rate update that stuck, rows with R-hat above 1.01) go to\n"
-    "standard error.  Rows left out (missing values, or statistics that overflow a\n"
-    "double, such as a value of 1e300) have empty results; their count goes\n"
-    "to standard error.  When standard error is a terminal, it shows the\n"
-    "progress (phase and time left) and a closing line.\n"
+    "standard error.  Rows left out (missing values, statistics that overflow a\n"
+    "double, such as a value of 1e300, or a group whose values are all equal,\n"
+    "whose variance has nothing to be estimated from) have empty results;\n"
+    "their count goes to standard error.  Rows whose draws became non-finite\n"
+    "are written with empty results too, with a warning.  When standard error\n"
+    "is a terminal, it shows the progress (phase and time left) and a closing\n"
+    "line.\n"
     "\n"
     "Exit status: 0 on success, 1 on bad input or a failed run or write (also\n"
     "\"File too large\" beyond a file size limit, ulimit -f), 2 on bad usage,\n"
-    "130 when interrupted.  When the reader of the output goes away (kestrum\n"
-    "... | head), kestrum ends quietly, killed by SIGPIPE as seq and cat are\n"
-    "(status 141 in the shell), after writing the --diagnostics file.\n";
+    "3 when the results were written but the draws of some rows became\n"
+    "non-finite, 130 when interrupted.  When the reader of the output goes\n"
+    "away (kestrum ... | head), kestrum ends quietly, killed by SIGPIPE as seq\n"
+    "and cat are (status 141 in the shell), after writing the --diagnostics\n"
+    "file.\n";
 
 struct Options {
     std::string input;
@@ -831,8 +837,11 @@ int estimate_rows(const Options& o, const Grouping& groups, const std::vector<do
 }
 
 // Why a row cannot run although every value is present: its group
-// statistics (computed as the sampler computes them) overflow, or rounding
-// makes a variance negative.  Empty when the row is fine.
+// statistics (computed as the sampler computes them) overflow, rounding
+// makes a variance negative, or a group's values are all equal (such a
+// group's variance and its prior's rate, which all rows share, shrink
+// towards 0 together until the row's draws become NaN and stop the rates
+// of every row; see analysis/rows.h).  Empty when the row is fine.
 std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
                         double* s2) {
     const std::int32_t ipool = o.pooled ? 1 : 0;
@@ -851,6 +860,10 @@ std::string row_trouble(const double* x, const Options& o, const Grouping& g, do
     }
     if (ipool == 1 && (!std::isfinite(ybar0) || !std::isfinite(s20) || s20 < 0.0))
         return "the pooled mean or variance overflows (values too large)";
+    const std::int32_t flat = analysis::group_without_spread(x, 1, J, g.sizes.data());
+    if (flat >= 0)
+        return "the values of group " + g.names[static_cast<std::size_t>(flat)] +
+               " are all equal (no spread to estimate its variance from)";
     return {};
 }
 
@@ -980,7 +993,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             << line_list(missing_lines) << '\n';
     if (trouble_lines.size() > 5)
         err << "kestrum: warning: " << format_count(trouble_lines.size())
-            << " rows left out in all for statistics that overflow; lines " << line_list(trouble_lines)
+            << " rows left out in all for statistics that overflow or a group of equal values; lines "
+            << line_list(trouble_lines)
             << '\n';
     if (Lz == 0) {
         err << "kestrum: " << source << ": no row left to analyse (" << t.rows
@@ -1116,6 +1130,29 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return s;
     std::vector<double>().swap(ydata);
 
+    // Rows whose draws became non-finite all the same (a group whose spread
+    // is far below the row's others) have no results: written empty, and
+    // the run ends with status 3.
+    std::vector<std::size_t> broken_lines;
+    for (std::size_t g = 0; g < t.rows; ++g) {
+        if (run_index[g] < 0 ||
+            !analysis::results_not_finite(results.gmeanbar.data(), results.gvarbar.data(),
+                                          results.pmeanbar.data(), results.pvarbar.data(), Lz, Jz,
+                                          o.pooled, static_cast<std::size_t>(run_index[g])))
+            continue;
+        if (broken_lines.size() < 5)
+            err << "kestrum: warning: " << source << ':' << t.lines[g] << ": row '"
+                << t.row_names[g] << "': its draws became non-finite; written with empty results\n";
+        broken_lines.push_back(t.lines[g]);
+        run_index[g] = -1;
+    }
+    if (!broken_lines.empty())
+        err << "kestrum: warning: " << format_count(broken_lines.size())
+            << (broken_lines.size() == 1 ? " row" : " rows")
+            << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
+            << ".  The variance rates shared by all rows may have stopped moving then, so the "
+               "other rows' results are doubtful too (exit status 3)\n";
+
     // The results, row by row in the order of the input; rows left out get
     // empty cells.
     const std::vector<OutputColumn> cols = output_columns(o, groups, results);
@@ -1179,7 +1216,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (reader_gone) return kReaderGone;
     line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
                 sink.display_name() + " in " + format_duration(line.elapsed()));
-    return 0;
+    return broken_lines.empty() ? 0 : 3;
 }
 
 }  // namespace kestrum::cli

@@ -120,6 +120,27 @@ extern "C" {
  * for bit from the same generator state.  With K = 0 every output is 0/0
  * (NaN).
  *
+ * A group whose values are all equal (a row such as 1 0 | 0 0 0 0, groups
+ * of 2 and 4) gives its variance no spread to be estimated from: its draw
+ * is (vrate_j + n_j (ybar_j - mu_j)^2 / 2) / G with a mean mu_j drawn
+ * close to ybar_j, and the group's rate vrate_j, which every row shares, is
+ * drawn given the sum of 1/gvar over all rows, which that row dominates
+ * once its variance is small.  The variance and the rate then shrink
+ * together by a random factor per iteration (the posterior is improper in
+ * that direction) until, some hundred iterations later, the row sweep's
+ * precision matrix cannot resolve the row's precisions and the row's
+ * draws become NaN; they stay NaN for the rest of the run.  kestrum_ keeps
+ * that arithmetic, so such a row -- as any row whose draws become
+ * non-finite -- gives NaN posterior means of its group means and variances
+ * and frequencies of 0, not NaN (a quadratic form that is NaN counts as no
+ * hit, and a NaN draw makes the row's covariance NaN).  From
+ * the iteration on which the NaN appears, the sums of reciprocal variances
+ * that every rate update reads are NaN too: every rate update rejects all
+ * its trials, and the rates of every group stay where they were for all
+ * rows.  (When enough rows have a spread in that group, their reciprocal
+ * variances hold the rate up and the row comes through.)  The session's runs
+ * (kestrumr_session.h) leave such rows out and mark them instead.
+ *
  * Memory and time.  The posterior means and the covariances of the
  * contrasts are sums over the kept draws, accumulated row by row while
  * sampling.  The two difference tests need each kept draw's contrast vector

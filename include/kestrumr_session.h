@@ -13,7 +13,10 @@
  * freshly loaded library does: kestrumr_run on a new session gives, bit
  * for bit, what kestrum_ gives as the first call of a new process with the
  * same arguments.  More generally kestrumr_run equals kestrum_ bit for bit
- * whenever the session's generator state equals the process's.
+ * whenever the session's generator state equals the process's, for every
+ * problem in which every row runs and gives finite results (rows with a
+ * group whose values are all equal are left out of the run, and rows whose
+ * draws become non-finite get NaN results: see kestrumr_run).
  *
  * Every routine that can fail returns a status (KESTRUMR_OK or one of the
  * KESTRUMR_ERR_ codes) and never crashes on a bad argument; after a failure
@@ -157,7 +160,37 @@ KESTRUMR_API double kestrumr_uniform(kestrumr_session* session);
  *   read sums over all rows; the message names the first one).  A workspace that cannot be obtained gives
  * KESTRUMR_ERR_MEMORY (the library's message goes to the message
  * callback).  A run draws from the session's generator and leaves it where
- * the run ended, also when it was cancelled. */
+ * the run ended, also when it was cancelled.
+ *
+ * Rows the sampler cannot serve.  The run returns KESTRUMR_OK, and every
+ * number it gives is a result; a row without one has NaN in every output
+ * (never a frequency of 0), a status (kestrumr_row_status) and a message
+ * (to the message callback, or C stdout), framed by empty lines:
+ *   - a row with a group whose values are all equal is left out of the run
+ *     (KESTRUMR_ROW_NO_SPREAD).  Such a group gives its variance no spread
+ *     to be estimated from: the variance and the rate of the group's prior,
+ *     which all rows share, shrink towards 0 together from iteration to
+ *     iteration until the row's draws become NaN, and from then on the
+ *     rates of every group stop for all rows.  The other rows' results are
+ *     then, bit for bit, those of the problem without the rows left out
+ *     (with standardisation, its scale too), and the generator ends where
+ *     that run leaves it.  The message is
+ *         ****WARNING**** 2 rows left out of the run (their results are NaN):
+ *         a group's values are all equal, so its variance has no spread to be
+ *         estimated from; rows (counted from 1): 1, 7
+ *     ("row" for one, at most ten row numbers, then ", ...").  When every
+ *     row has such a group, nothing can run: KESTRUMR_ERR_ARGUMENT,
+ *     nothing drawn, every output NaN (and every row's status
+ *     KESTRUMR_ROW_NO_SPREAD).  Such rows (zero counts, values at a
+ *     detection limit) are for an analysis of their own;
+ *   - a row whose results come out non-finite all the same (a group whose
+ *     spread is far below that of the row's other groups, values whose
+ *     statistics overflow) gets KESTRUMR_ROW_NOT_FINITE and the message
+ *         ****WARNING**** The draws of 1 row became non-finite (its results are NaN);
+ *         row (counted from 1): 3.
+ *         The variance rates shared by all rows may have stopped moving then:
+ *         check the rate diagnostics before trusting the other rows.
+ *     (each line behind five blanks, as the library's other messages). */
 typedef struct kestrumr_problem {
     int32_t ipool;         /* 1: also a pooled mean and variance per row */
     int32_t nrow;          /* L, rows */
@@ -190,8 +223,28 @@ typedef struct kestrumr_results {
 KESTRUMR_API int kestrumr_run(kestrumr_session* session, const kestrumr_problem* problem,
                               const kestrumr_results* results);
 
+/* Row statuses of the last run whose arguments passed the checks listed
+ * above (also when no row could run, and when the run was cancelled or
+ * short of memory: then only the rows left out are marked).  status[g] for
+ * row g (0-based) is
+ *   KESTRUMR_ROW_OK          0  the row ran and its results are finite;
+ *   KESTRUMR_ROW_NO_SPREAD   1  a group's values are all equal: left out of
+ *                               the run, every output NaN;
+ *   KESTRUMR_ROW_NOT_FINITE  2  its draws became non-finite: every output NaN.
+ * kestrumr_row_status_size() is the number of rows of that run (0 before any
+ * run and for a NULL session); count must be at least that, and status
+ * given when it is not 0 (KESTRUMR_ERR_ARGUMENT otherwise, and for a NULL
+ * session). */
+#define KESTRUMR_ROW_OK 0
+#define KESTRUMR_ROW_NO_SPREAD 1
+#define KESTRUMR_ROW_NOT_FINITE 2
+KESTRUMR_API size_t kestrumr_row_status_size(const kestrumr_session* session);
+KESTRUMR_API int kestrumr_row_status(const kestrumr_session* session, int32_t* status,
+                                     size_t count);
+
 /* Standardisation of the session's runs.  With KESTRUMR_SCALE_OFF (the
- * default) kestrumr_run equals kestrum_ bit for bit.  Otherwise a run
+ * default) kestrumr_run equals kestrum_ bit for bit (rows without a result
+ * aside, see kestrumr_run).  Otherwise a run
  * divides the data by one robust scale s -- the median over rows of the
  * pooled within-group standard deviation sqrt(sum of squares about the
  * group means / (ntot - ngrp)), rows whose value is not a finite positive

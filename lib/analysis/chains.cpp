@@ -19,6 +19,7 @@
 #endif
 
 #include "analysis/rhat.h"
+#include "analysis/rows.h"
 #include "random/messages.h"
 #include "random/seeding.h"
 #include "random/stream.h"
@@ -376,6 +377,26 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
             p.upper[g + i * L] = quantile(pooled.data(), pooled.size(), 0.975);
         }
         p.rhat[g] = worst;
+    }
+
+    // Rows whose draws became non-finite in some chain (analysis/rows.h):
+    // their frequencies would read as counts of 0, so nothing but the
+    // non-finite means is given.
+    p.status.assign(L, kRowOk);
+    for (std::size_t g = 0; g < L; ++g) {
+        if (!results_not_finite(p.gmeanbar.data(), p.gvarbar.data(), p.pmeanbar.data(),
+                                p.pvarbar.data(), L, J, true, g))
+            continue;
+        p.status[g] = kRowNotFinite;
+        for (std::size_t i = 0; i < D; ++i) {
+            p.prob[g + i * L] = kNaN;
+            p.lower[g + i * L] = kNaN;
+            p.upper[g + i * L] = kNaN;
+        }
+        p.mcse[g] = kNaN;
+        p.mcse[g + L] = kNaN;
+        if (!p.joint.empty()) p.joint[g] = kNaN;
+        p.rhat[g] = kNaN;
     }
 }
 

@@ -266,11 +266,16 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 //     mean_(i+2) - mean_1 (from gmeanbar) and the 2.5% and 97.5%
 //     quantiles of the stored draws of all chains;
 //   rhat[g]: the largest rank-normalised split R-hat of the row's mean
-//     contrasts over the chains' stored draws (NaN for J = 1).
+//     contrasts over the chains' stored draws (NaN for J = 1);
+//   status[g]: kRowNotFinite (analysis/rows.h) when a posterior mean of
+//     the row is not a finite number (its draws became non-finite in some
+//     chain): its frequencies, standard errors, bounds and R-hat are then
+//     NaN, never a count of 0; kRowOk otherwise.
 struct Pooled {
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     std::vector<double> mcse, diff, lower, upper, rhat;
     std::vector<double> joint;  // L, two groups only
+    std::vector<std::int32_t> status;
 };
 void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Pooled& p);
 

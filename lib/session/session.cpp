@@ -11,10 +11,12 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "analysis/chains.h"
+#include "analysis/rows.h"
 #include "analysis/scale.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
@@ -48,11 +50,18 @@ struct kestrumr_session {
     double last_scale = std::numeric_limits<double>::quiet_NaN();
     kestrum::analysis::ChainRecord rates;
     bool rates_recorded = false;
+    // KESTRUMR_ROW_ status of every row of the last run past its checks.
+    std::vector<std::int32_t> row_status;
 
     kestrumr_session() = default;
     kestrumr_session(const kestrumr_session&) = delete;
     kestrumr_session& operator=(const kestrumr_session&) = delete;
 };
+
+static_assert(kestrum::analysis::kRowOk == KESTRUMR_ROW_OK &&
+                  kestrum::analysis::kRowNoSpread == KESTRUMR_ROW_NO_SPREAD &&
+                  kestrum::analysis::kRowNotFinite == KESTRUMR_ROW_NOT_FINITE,
+              "the row statuses of analysis/rows.h are the header's");
 
 namespace kestrum::session {
 namespace {
@@ -266,7 +275,7 @@ MessageSink sink_of(const kestrumr_session* s) {
     return sink;
 }
 
-int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& out) {
+int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& out) {
     const int checked = check_problem(s, p, out);
     if (checked != KESTRUMR_OK) {
         fill_nan(p, out);
@@ -386,6 +395,117 @@ int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& 
     return fail(s, KESTRUMR_ERR_MEMORY, "not enough memory for the workspace of %d rows, "
                                         "%d groups and %d kept iterations",
                 p.nrow, p.ngrp, p.nkeep);
+}
+
+// Rows with a group whose values are all equal (see analysis/rows.h: their
+// variance and the group's shared prior rate shrink towards 0 together until
+// the row's draws become NaN and stop every rate) run not at all: the run is
+// the run of the other rows, whose results are then exactly those of a
+// problem without the rows left out.  The rows left out, and any row whose
+// results come out non-finite all the same, get NaN in every output, a
+// status (kestrumr_row_status) and a message.
+int run(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_results& out) {
+    const int checked = check_problem(s, p, out);
+    if (checked != KESTRUMR_OK) {
+        fill_nan(p, out);
+        return checked;
+    }
+    ScopedMessageSink scope(sink_of(s));
+    const Extents e = extents_of(p);
+    const std::size_t L = e.L, J = e.J, D = J - 1;
+    std::vector<std::int32_t>& status = s->row_status;
+    status.assign(L, analysis::kRowOk);
+    std::vector<std::size_t> left_out;  // counted from 1, for the message
+    std::int32_t first_group = -1;
+    for (std::size_t g = 0; g < L; ++g) {
+        const std::int32_t j = analysis::group_without_spread(p.ydata + g, L, p.ngrp, p.nobs);
+        if (j < 0) continue;
+        if (left_out.empty()) first_group = j;
+        status[g] = analysis::kRowNoSpread;
+        left_out.push_back(g + 1);
+    }
+    if (L > 0 && left_out.size() == L) {
+        fill_nan(p, out);
+        return fail(s, KESTRUMR_ERR_ARGUMENT,
+                    "no row can run: every row has a group whose values are all equal (row 1: "
+                    "group %d, counted from 1)",
+                    first_group + 1);
+    }
+    int result;
+    if (left_out.empty()) {
+        result = run_rows(s, p, out);
+    } else {
+        const std::string rows = analysis::number_list(left_out);
+        const std::string first =
+            "     ****WARNING**** " + std::to_string(left_out.size()) +
+            (left_out.size() == 1 ? " row left out of the run (its results are NaN):"
+                                  : " rows left out of the run (their results are NaN):");
+        const std::string last = std::string("     estimated from; ") +
+                                 (left_out.size() == 1 ? "row" : "rows") + " (counted from 1): " + rows;
+        write_message({"", first.c_str(),
+                       "     a group's values are all equal, so its variance has no spread to be",
+                       last.c_str(), ""});
+        // The problem of the other rows, and outputs of their size.
+        const std::size_t Lr = L - left_out.size(), N = static_cast<std::size_t>(p.ntot);
+        std::vector<double> ydata(Lr * N), prob(Lr * D), pmeanbar(Lr), pvarbar(Lr),
+            gmeanbar(Lr * J), gvarbar(Lr * J), pjoint(Lr);
+        std::vector<std::size_t> row_of(Lr);  // run row -> problem row
+        for (std::size_t g = 0, i = 0; g < L; ++g)
+            if (status[g] == analysis::kRowOk) row_of[i++] = g;
+        for (std::size_t c = 0; c < N; ++c)
+            for (std::size_t i = 0; i < Lr; ++i) ydata[i + c * Lr] = p.ydata[row_of[i] + c * L];
+        kestrumr_problem q = p;
+        q.nrow = static_cast<std::int32_t>(Lr);
+        q.ydata = ydata.data();
+        kestrumr_results o{prob.data(), pmeanbar.data(), pvarbar.data(), gmeanbar.data(),
+                           gvarbar.data(), out.pjoint != nullptr ? pjoint.data() : nullptr};
+        result = run_rows(s, q, o);
+        fill_nan(p, out);
+        for (std::size_t i = 0; i < Lr; ++i) {
+            const std::size_t g = row_of[i];
+            out.pmeanbar[g] = pmeanbar[i];
+            out.pvarbar[g] = pvarbar[i];
+            for (std::size_t j = 0; j < J; ++j) {
+                out.gmeanbar[g + j * L] = gmeanbar[i + j * Lr];
+                out.gvarbar[g + j * L] = gvarbar[i + j * Lr];
+            }
+            for (std::size_t j = 0; j < D; ++j) out.prob[g + j * L] = prob[i + j * Lr];
+            if (out.pjoint != nullptr) out.pjoint[g] = pjoint[i];
+        }
+    }
+    if (result != KESTRUMR_OK) return result;
+
+    // Rows whose draws became non-finite all the same: NaN throughout (the
+    // frequencies would read 0, which looks like a result).
+    std::vector<std::size_t> broken;
+    for (std::size_t g = 0; g < L; ++g) {
+        if (status[g] != analysis::kRowOk ||
+            !analysis::results_not_finite(out.gmeanbar, out.gvarbar, out.pmeanbar, out.pvarbar, L,
+                                          J, p.ipool == 1, g))
+            continue;
+        status[g] = analysis::kRowNotFinite;
+        broken.push_back(g + 1);
+        out.pmeanbar[g] = kNaN;
+        out.pvarbar[g] = kNaN;
+        for (std::size_t j = 0; j < J; ++j) {
+            out.gmeanbar[g + j * L] = kNaN;
+            out.gvarbar[g + j * L] = kNaN;
+        }
+        for (std::size_t j = 0; j < D; ++j) out.prob[g + j * L] = kNaN;
+        if (out.pjoint != nullptr) out.pjoint[g] = kNaN;
+    }
+    if (!broken.empty()) {
+        const std::string first =
+            "     ****WARNING**** The draws of " + std::to_string(broken.size()) +
+            (broken.size() == 1 ? " row became non-finite (its results are NaN);"
+                                : " rows became non-finite (their results are NaN);");
+        const std::string rows = std::string("     ") + (broken.size() == 1 ? "row" : "rows") +
+                                 " (counted from 1): " + analysis::number_list(broken) + ".";
+        write_message({"", first.c_str(), rows.c_str(),
+                       "     The variance rates shared by all rows may have stopped moving then:",
+                       "     check the rate diagnostics before trusting the other rows.", ""});
+    }
+    return KESTRUMR_OK;
 }
 
 }  // namespace
@@ -595,6 +715,25 @@ KESTRUMR_API int kestrumr_rate_trace(const kestrumr_session* session, double* ra
         if (rates != nullptr) rates[i] = session->rates.rate[i] * s2;
         if (accepted != nullptr) accepted[i] = session->rates.accepted[i];
     }
+    return KESTRUMR_OK;
+}
+
+// The status of every row of the last run.
+
+KESTRUMR_API size_t kestrumr_row_status_size(const kestrumr_session* session) {
+    return session == nullptr ? 0 : session->row_status.size();
+}
+
+KESTRUMR_API int kestrumr_row_status(const kestrumr_session* session, int32_t* status,
+                                     size_t count) {
+    if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    auto* s = const_cast<kestrumr_session*>(session);  // only errmsg is written
+    const std::size_t n = session->row_status.size();
+    if (status == nullptr && n > 0) return fail(s, KESTRUMR_ERR_ARGUMENT, "status is a null pointer");
+    if (count < n)
+        return fail(s, KESTRUMR_ERR_ARGUMENT, "the array holds %.0f elements; the last run has %.0f rows",
+                    static_cast<double>(count), static_cast<double>(n));
+    for (std::size_t i = 0; i < n; ++i) status[i] = session->row_status[i];
     return KESTRUMR_OK;
 }
 

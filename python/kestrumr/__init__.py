@@ -160,10 +160,20 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ``p_joint``: (rows,), the same for the mean and cube-root variance
         contrasts jointly (threshold 9), for two groups too.
 
+    Rows the sampler cannot serve get NaN in every result and a
+    KestrumrWarning naming them (rows counted from 1): a row with a group
+    whose values are all equal (such as zero counts, or a detection limit)
+    is left out of the run, since that group's variance has no spread to be
+    estimated from and would shrink, with the rate its prior shares with
+    every row, until the row's draws became NaN and stopped the rates of all
+    rows; the other rows get the results of a run without it.  A row whose
+    draws become non-finite all the same is reported likewise.
+
     Raises
     ------
     ValueError, TypeError
-        On bad input (nothing is run).
+        On bad input (nothing is run), also when every row has a group whose
+        values are all equal.
     MemoryError
         When the run's workspace cannot be obtained.
     KeyboardInterrupt
@@ -236,6 +246,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         code, text = status
         if code == _native.ERR_MEMORY:
             raise MemoryError("kestrumr: " + text)
+        if code == _native.ERR_ARGUMENT:  # data no row of which can run
+            raise ValueError("kestrumr: " + text)
         raise RuntimeError("kestrumr: " + text)
 
     out = {"groups": names, "mean": mean, "var": var, "diff": mean[:, 1:] - mean[:, :1]}

@@ -136,6 +136,33 @@ BAD = {
 }
 
 
+def test_rows_with_a_group_of_equal_values():
+    # Rows 3 and 7 get a group of equal values: they are left out with a
+    # warning, and the other rows get the results of a run without them.
+    x = X.copy()
+    x[2, 4:8] = 0.0
+    x[6, 0:4] = 7.5
+    with pytest.warns(kestrumr.KestrumrWarning, match=r"(?s)2 rows left out.*all equal.*: 3, 7"):
+        r = run(x, seed=3)
+    keep = [g for g in range(len(x)) if g not in (2, 6)]
+    s = run(x[keep], seed=3)
+    for k in ("mean", "var", "diff", "p_mean", "p_joint"):
+        assert np.all(np.isnan(r[k][[2, 6]])), k
+        np.testing.assert_array_equal(r[k][keep], s[k], err_msg=k)
+    with pytest.raises(ValueError, match="every row has a group whose values are all equal"):
+        run(x[[2, 6]], seed=3)
+
+
+def test_rows_whose_draws_become_non_finite():
+    # Group b's spread is 1e-24 of group a's variance: the row's draws
+    # become NaN, which must not read as frequencies of 0.
+    with pytest.warns(kestrumr.KestrumrWarning, match=r"(?s)draws of 1 row became non-finite"):
+        r = kestrumr.kestrum([[1.0, 0.0, 0.0, 0.0, 0.0, 1e-12]], ["a"] * 2 + ["b"] * 4,
+                             burn=1000, keep=50, seed=1)
+    for k in ("mean", "var", "p_mean", "p_joint"):
+        assert np.all(np.isnan(r[k])), k
+
+
 @pytest.mark.parametrize("case", sorted(BAD))
 def test_bad_input(case):
     call, error = BAD[case]

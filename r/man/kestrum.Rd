@@ -74,7 +74,16 @@ kestrum(x, groups, burn = 1000, keep = 1000, pooled = FALSE,
   Every call runs on a generator of its own: calls never influence each
   other, and the same seed gives the same bits on every platform and for
   every thread count.  The library's messages (warnings about parameters of
-  the random variates) become R warnings.  The run can be interrupted with
+  the random variates, rows without a result) become R warnings.
+
+  A row with a group whose values are all equal (zero counts, a detection
+  limit) is left out of the run with a warning naming it, and its results
+  are \code{NA}: that group's variance has no spread to be estimated from
+  and would shrink, with the rate its prior shares with every row, until
+  the row's draws became \code{NaN} and stopped the rates of all rows.  The
+  other rows get the results of a run without it; when no row is left, the
+  call is an error.  A row whose draws become non-finite all the same gets
+  \code{NA} results and a warning too.  The run can be interrupted with
   Ctrl-C (or Esc in a GUI): it stops after the current iteration, releases
   its memory and the interrupt goes on as usual.  The function writes no
   files.

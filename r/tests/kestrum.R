@@ -45,6 +45,34 @@ two <- run(m[, 1:8], g[1:8], seed = 4)
 stopifnot(is.numeric(two$p_mean), !anyNA(two$p_mean), !anyNA(two$p_joint),
           all(two$p_joint >= 0 & two$p_joint <= 1))
 
+## A row with a group of equal values is left out with a warning; the others
+## get the results of a run without it.  No row left to run is an error.
+caught <- function(expr) {
+  w <- character()
+  value <- withCallingHandlers(expr, warning = function(c) {
+    w <<- c(w, conditionMessage(c))
+    invokeRestart("muffleWarning")
+  })
+  list(value = value, warnings = w)
+}
+x <- m
+x[3, g == "b"] <- 0
+got <- caught(run(x, g, seed = 3))
+stopifnot(length(got$warnings) == 1L,
+          grepl("1 row left out of the run", got$warnings),
+          grepl("all equal", got$warnings), grepl("(counted from 1): 3", got$warnings, fixed = TRUE),
+          all(is.na(unlist(got$value[3, ]))),
+          identical(got$value[-3, ], run(x[-3, ], g, seed = 3)))
+e <- tryCatch(run(x[3, , drop = FALSE], g, seed = 3), error = function(e) conditionMessage(e))
+stopifnot(grepl("every row has a group whose values are all equal", e))
+
+## A row whose draws become non-finite gets NA results and a warning, never
+## frequencies of 0.
+got <- caught(kestrum(matrix(c(1, 0, 0, 0, 0, 1e-12), 1), rep(c("a", "b"), c(2, 4)),
+                      burn = 1000, keep = 50, seed = 1))
+stopifnot(length(got$warnings) == 1L, grepl("became non-finite", got$warnings),
+          all(is.na(unlist(got$value))))
+
 ## Sorting, strongest evidence first; ties keep their order.
 u <- run(m, g, seed = 5)
 s <- run(m, g, seed = 5, sort.by = "p_mean")

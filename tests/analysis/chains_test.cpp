@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/chains.h"
+#include "analysis/rows.h"
 #include "analysis/scale.h"
 #include "random/messages.h"
 #include "random/seeding.h"
@@ -338,7 +339,7 @@ TEST(Chains, PoolsMeansAndGivesTheSpreadBetweenChains) {
 // burn-in and the kept iterations together pass the int32 range.
 TEST(Chains, ProgressTotalOfTheLongestRuns) {
     const Problem p(1);
-    const driver::Arguments a = p.args(1, 2147483647);
+    const driver::Arguments a = p.args(2147483647, 1);
     analysis::ChainSettings set;
     set.chains = 2;
     struct Seen {
@@ -355,6 +356,30 @@ TEST(Chains, ProgressTotalOfTheLongestRuns) {
     analysis::ChainsResult r;
     EXPECT_EQ(analysis::run_chains(a, set, r, progress), analysis::ChainsStatus::cancelled);
     EXPECT_EQ(seen.total, 2 * (std::int64_t{1} << 31));
+}
+
+TEST(Chains, ARowThatBecameNonFiniteInOneChainHasNoFrequencies) {
+    // Row 2 of chain 2 went NaN; its frequencies there read 0 as counts.
+    analysis::ChainsResult r;
+    r.out.resize(2);
+    r.rec.resize(2);
+    const double nan = std::nan("");
+    for (int c = 0; c < 2; ++c) {
+        r.out[c].prob = {0.25, c == 1 ? 0.0 : 0.5};
+        r.out[c].pmeanbar = {0.0, 0.0};
+        r.out[c].pvarbar = {1.0, 1.0};
+        r.out[c].gmeanbar = {1.0, c == 1 ? nan : 1.0, 3.0, c == 1 ? nan : 2.0};
+        r.out[c].gvarbar = {2.0, c == 1 ? nan : 2.0, 2.0, c == 1 ? nan : 2.0};
+        r.out[c].pjoint = {0.5, c == 1 ? 0.0 : 0.5};
+        r.rec[c].J = 2;
+    }
+    analysis::Pooled p;
+    analysis::pool_chains(r, 2, 2, p);
+    EXPECT_EQ(p.status, (std::vector<std::int32_t>{analysis::kRowOk, analysis::kRowNotFinite}));
+    EXPECT_DOUBLE_EQ(p.prob[0], 0.25);
+    EXPECT_DOUBLE_EQ(p.joint[0], 0.5);
+    for (double x : {p.prob[1], p.joint[1], p.mcse[1], p.mcse[3], p.gmeanbar[1], p.diff[1]})
+        EXPECT_TRUE(std::isnan(x));
 }
 
 TEST(Chains, FlagsARateThatDoesNotMove) {

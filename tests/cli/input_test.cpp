@@ -124,6 +124,13 @@ TEST(CliInput, RowsWhoseStatisticsOverflowAreLeftOutWithAWarning) {
     expect_left_out("bad\t1e300\t2\t3\t4\t1\t5", "group a overflows");
 }
 
+TEST(CliInput, RowsWithAGroupOfEqualValuesAreLeftOutWithAWarning) {
+    const std::string file = temp_path("with_bad.tsv");
+    expect_left_out("bad\t1\t2\t3\t0\t0\t0",
+                    "warning: " + file + ":4: row 'bad' left out: the values of group b are all equal");
+    expect_left_out("bad\t2.5\t2.5\t2.5\t1\t5\t3", "the values of group a are all equal");
+}
+
 TEST(CliInput, NothingLeftToRunIsAnError) {
     const std::string p = temp_path("all_na.tsv");
     write_file(p, "r1\tNA\t1\t2\t3\nr2\t1\t2\t\t3\n");

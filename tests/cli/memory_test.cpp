@@ -18,7 +18,7 @@ using namespace cli_test;
 TEST(CliMemory, ARunBeyondItsMemoryBudgetIsRefusedBeforeSampling) {
     const std::string many = temp_path("many.tsv"), one = temp_path("one.tsv");
     std::string text;
-    for (int g = 0; g < 2700; ++g) text += "r" + std::to_string(g) + "\t1\t2\t3\t" + std::to_string(g % 7) + "\n";
+    for (int g = 0; g < 2700; ++g) text += "r" + std::to_string(g) + "\t1\t2\t3\t" + std::to_string(g % 7) + ".5\n";
     write_file(many, text);
     write_file(one, "r1\t1\t2\t3\t4\n");
     const std::string trace = temp_path("trace.tsv");

@@ -273,6 +273,9 @@ TEST(Session, MessagesGoToTheCallback) {
     std::vector<std::int32_t> nobs(J, 2);
     std::vector<double> y(static_cast<std::size_t>(L) * 2 * J, 1.0), mvar{1.0, 1.0},
         effvar(J - 1, 1.0);
+    // Values with a spread in every group (a row with a group of equal values
+    // is left out before the workspace is planned).
+    for (std::size_t i = 0; i < y.size(); ++i) y[i] = static_cast<double>(i % 3);
     Results r(L, J);
     const kestrumr_problem p{1, L, J, nobs.data(), 2 * J, y.data(), 2147483647, 0, 1.0, 1.0,
                              mvar.data(), effvar.data()};
