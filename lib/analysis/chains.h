@@ -19,6 +19,7 @@
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
 #include "hyper/update.h"
+#include "random/stream.h"
 
 namespace kestrum::analysis {
 
@@ -173,6 +174,12 @@ struct ChainSettings {
     // process has no other user of them) instead of a stream of its own
     // from the seed: it then draws exactly what kestrum_ would draw next.
     bool first_on_process = false;
+    // Chain 1 on this stream and these blocks instead (a session's): it
+    // draws exactly what kestrum_ would draw from that stream's state.
+    // Takes precedence over first_on_process; seed then plays no part in
+    // chain 1.
+    random::Stream* first_stream = nullptr;
+    hyper::Blocks first_blocks{};
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;
