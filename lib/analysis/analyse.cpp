@@ -28,13 +28,11 @@ std::string count(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + (n == 1 ? one : many);
 }
 
-// Why a row with every value present cannot run (kRowOk when it can): its
-// group statistics, computed as the sampler computes them, overflow, or
-// rounding makes a variance negative, or a group's values are all equal
-// (rows.h).  group receives the group concerned (0-based, -1 for the
-// pooled statistics).
-std::int32_t row_trouble(const double* x, std::int32_t ipool, std::int32_t J, std::int32_t N,
-                         const std::int32_t* nobs, double* ybar, double* s2, std::int32_t& group) {
+}  // namespace
+
+std::int32_t classify_row(const double* x, bool pooled, std::int32_t J, std::int32_t N,
+                          const std::int32_t* nobs, double* ybar, double* s2, std::int32_t& group) {
+    const std::int32_t ipool = pooled ? 1 : 0;
     double ybar0 = 0.0, s20 = 0.0;
     parametercal_(x, &ipool, &J, &N, nobs, ybar, s2, &ybar0, &s20);
     for (std::int32_t j = 0; j < J; ++j) {
@@ -47,6 +45,8 @@ std::int32_t row_trouble(const double* x, std::int32_t ipool, std::int32_t J, st
     group = group_without_spread(x, 1, J, nobs);
     return group >= 0 ? kRowNoSpread : kRowOk;
 }
+
+namespace {
 
 std::string trouble_text(std::int32_t why, std::int32_t group) {
     const std::string g = "group " + std::to_string(group + 1);
@@ -70,8 +70,9 @@ std::vector<std::size_t> one_based(const std::vector<std::size_t>& rows) {
     return r;
 }
 
-AnalysisStatus refuse(AnalysisResult& r, std::string why) {
+AnalysisStatus refuse(AnalysisResult& r, std::string why, Failure failure = Failure::arguments) {
     r.error = std::move(why);
+    r.failure = failure;
     return AnalysisStatus::argument;
 }
 
@@ -155,13 +156,18 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         }
         std::int32_t group = -1;
         const std::int32_t why = absent ? kRowMissing
-                                        : row_trouble(row.data(), ipool, d.ngrp, d.ntot, d.nobs,
-                                                      ybar.data(), s2.data(), group);
+                                        : classify_row(row.data(), s.pooled, d.ngrp, d.ntot, d.nobs,
+                                                       ybar.data(), s2.data(), group);
         if (why != kRowOk) {
             r.status[g] = why;
-            if (!s.omit_rows)
+            if (!s.omit_rows) {
+                r.failure_row = static_cast<std::int64_t>(g);
+                r.failure_reason = why;
+                r.failure_group = group;
                 return refuse(r, "row " + std::to_string(g + 1) + ": " + trouble_text(why, group) +
-                                     " (the row policy omit leaves such rows out)");
+                                     " (the row policy omit leaves such rows out)",
+                              Failure::row_policy);
+            }
             (why == kRowMissing ? missing : trouble).push_back(g);
             continue;
         }
@@ -180,7 +186,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   "values (their results are NaN); rows " +
                                   number_list(one_based(trouble))});
     if (Lz == 0)
-        return refuse(r, "no row left to analyse (" + count(L, " row", " rows") + ", all left out)");
+        return refuse(r, "no row left to analyse (" + count(L, " row", " rows") + ", all left out)",
+                      Failure::no_rows);
 
     // The priors are vague only for data within about 100 prior standard
     // deviations of 0: far beyond, the results are pulled towards 0.
@@ -190,7 +197,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   ", far beyond the prior variance of the means " +
                                   number(std::min(s.mvar[0], s.mvar[1]), 6) +
                                   ": the results are pulled towards 0; rescale mvar, effvar and hrate "
-                                  "with the square of the data's scale, or standardise the data"});
+                                  "with the square of the data's scale, or standardise the data",
+                              largest_mean, std::min(s.mvar[0], s.mvar[1])});
 
     // The data of the rows that run, column by column (leading dimension Lz).
     std::vector<double> ydata(Lz * N);
@@ -225,7 +233,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   (s.scale == ScaleMode::automatic
                                        ? " (median over rows of the pooled within-group sd)"
                                        : "") +
-                                  "; results are in the data's units"});
+                                  "; results are in the data's units",
+                              scale});
         const double mvar_min = std::min(mvar[0], mvar[1]);
         if (largest_mean / scale > 100.0 * std::sqrt(mvar_min))
             r.warnings.push_back({kWarnMeanPrior, -1, -1, 0,
@@ -233,7 +242,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                       ", far beyond the prior variance of the means (" +
                                       number(mvar_min * sq, 6) +
                                       " in the data's units): the results are pulled towards 0; "
-                                      "give a larger mvar (in the data's units)"});
+                                      "give a larger mvar (in the data's units)",
+                                  largest_mean, mvar_min * sq});
         // The scaled rows and priors are checked as given ones are: a
         // value far from the scale can leave a double's range.
         const std::string scaled_by = "divided by the scale " + number(scale, 6);
@@ -242,15 +252,23 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             const auto i = static_cast<std::size_t>(run_index[g]);
             for (std::size_t c = 0; c < N; ++c) row[c] = ydata[i + c * Lz];
             std::int32_t group = -1;
-            const std::int32_t why = row_trouble(row.data(), ipool, d.ngrp, d.ntot, d.nobs,
-                                                 ybar.data(), s2.data(), group);
-            if (why != kRowOk)
+            const std::int32_t why = classify_row(row.data(), s.pooled, d.ngrp, d.ntot, d.nobs,
+                                                  ybar.data(), s2.data(), group);
+            if (why != kRowOk) {
+                r.failure_row = static_cast<std::int64_t>(g);
+                r.failure_reason = why;
+                r.failure_group = group;
                 return refuse(r, "row " + std::to_string(g + 1) + " " + scaled_by + ": " +
                                      trouble_text(why, group) +
-                                     "; give no scale or a scale that suits every row");
+                                     "; give no scale or a scale that suits every row",
+                              Failure::scaled_row);
+            }
         }
         auto prior_trouble = [&](const char* name, double x, bool positive) {
             if (std::isfinite(x) && (positive ? x > 0.0 : x >= 0.0)) return false;
+            r.failure = Failure::scaled_prior;
+            r.failure_prior = name;
+            r.failure_value = x;
             r.error = std::string(name) + " comes out as " + number(x, 6) + " in the units of the data " +
                       scaled_by + " (a prior " +
                       (positive ? "variance must be finite and > 0" : "rate must be finite and >= 0") +
@@ -261,10 +279,13 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                    prior_trouble("mvar", mvar[1], true);
         for (double x : effvar) bad = bad || prior_trouble("effvar", x, true);
         if (bad) return AnalysisStatus::argument;
-        if (!usable_scale(scale))
+        if (!usable_scale(scale)) {
+            r.failure_value = scale;
             return refuse(r, "the data's scale " + number(scale, 6) +
                                  " is too small or too large: its square under- or overflows a double; "
-                                 "multiply the data by a power of 10, or give no scale");
+                                 "multiply the data by a power of 10, or give no scale",
+                          Failure::unusable_scale);
+        }
     }
 
     // 3. The chains, with one memory plan checked before anything is drawn.
@@ -302,26 +323,41 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                   " rows and " + std::to_string(J) + " groups do not fit in the memory budget of " +
                   number(budget_mib, 6) + " MiB, not even " + std::to_string(kMinStoredDraws) +
                   " a chain; use fewer chains, a larger budget, or no stored draws";
+        r.failure = Failure::over_budget;
+        r.failure_value = budget_mib;
         return AnalysisStatus::memory;
     }
     r.traced = plan.traced;
     if (!plan.traced) {
         const double trace_mib = 9.0 * static_cast<double>(s.chains) *
-                                 (static_cast<double>(s.burn) + static_cast<double>(s.keep)) *
+                                 static_cast<double>(static_cast<std::int64_t>(s.burn) + s.keep) *
                                  static_cast<double>(J) / 1048576.0;
+        if (s.require_traces) {
+            r.error = "the rate traces of " + std::to_string(s.chains) + " chains would take " +
+                      number(trace_mib, 4) + " MiB, more than an eighth of the memory budget of " +
+                      number(budget_mib, 6) + " MiB";
+            r.failure = Failure::traces;
+            r.failure_value = trace_mib;
+            r.failure_value2 = budget_mib;
+            return AnalysisStatus::memory;
+        }
         r.warnings.push_back({kWarnNotTraced, -1, -1, 0,
                               "the rate traces of " + std::to_string(s.chains) + " chains would take " +
                                   number(trace_mib, 4) +
                                   " MiB, beyond the run's memory budget for them: the rate update "
-                                  "is not checked"});
+                                  "is not checked",
+                              trace_mib});
     }
+    if (s.before_draws != nullptr) s.before_draws(s.before_draws_context);
     ChainsResult chains;
     const ChainsStatus status = run_chains(a, settings, chains, progress);
     if (status == ChainsStatus::cancelled) {
         r.error = "cancelled";
+        r.failure = Failure::cancelled;
         return AnalysisStatus::cancelled;
     }
     if (status != ChainsStatus::ok) {
+        r.failure = Failure::memory;
         r.error = "not enough memory for " + std::to_string(Lz) + " rows, " + std::to_string(J) +
                   " groups and " + std::to_string(s.keep) + " kept iterations in " +
                   std::to_string(s.chains) + " chains (" +
@@ -354,7 +390,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   number(st.rate * sq, 4) +
                                   "); the results are not to be trusted.  Standardise the data "
                                   "(scale auto, the default), or give hrate of the order of the "
-                                  "within-group variances, and a longer burn-in"});
+                                  "within-group variances, and a longer burn-in",
+                              st.acceptance, st.rate * sq});
     }
     if (s.store_draws && !p.rhat.empty()) {
         std::size_t high = 0;
@@ -364,7 +401,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   std::to_string(high) + " of " + std::to_string(Lz) +
                                       " rows have R-hat above 1.01 (the chains disagree on them); run "
                                       "longer chains (burn, keep) and check R-hat before trusting "
-                                      "those rows"});
+                                      "those rows",
+                                  static_cast<double>(Lz)});
     }
 
     // The results in the input's row order; rows whose draws became

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,13 @@ struct AnalysisSettings {
     // continues the caller's stream, which the caller seeds.
     std::int32_t seed = 0;
     bool store_draws = true;  // false: no bounds, R-hat, joint frequency of two groups
+    // Refuse a run whose rate traces do not fit the memory budget
+    // (Failure::traces) instead of running it untraced.
+    bool require_traces = false;
+    // Called once all checks passed, just before the first draw (a host
+    // that seeds its generator only then), or nullptr.
+    void (*before_draws)(void* context) = nullptr;
+    void* before_draws_context = nullptr;
 };
 
 // The data: nrow rows of ntot observations, ngrp groups of nobs[j]
@@ -91,6 +99,32 @@ struct Warning {
     std::int32_t group = -1;  // 0-based, -1: not about one group
     std::int64_t rows = 0;    // rows concerned (0: none in particular)
     std::string text;
+    // The numbers behind the text, for a host that words it its own way:
+    //   kWarnScale: value the scale;
+    //   kWarnMeanPrior: value the largest absolute group mean, value2 the
+    //     smaller prior variance of the means (data units);
+    //   kWarnNotTraced: value the MiB the traces would take;
+    //   kWarnStuckRate: value the acceptance, value2 the rate (data units);
+    //   kWarnRhat: value the number of rows that ran;
+    // NaN otherwise.
+    double value = std::numeric_limits<double>::quiet_NaN();
+    double value2 = std::numeric_limits<double>::quiet_NaN();
+};
+
+// What made an analysis fail, with the details a host needs to word it.
+enum class Failure {
+    none,
+    arguments,      // settings or data refused (check_analysis)
+    row_policy,     // row: the first row that cannot be analysed (reason, group)
+    no_rows,        // every row left out
+    scaled_row,     // row: a row that the scale puts out of range (reason, group)
+    scaled_prior,   // prior ("hrate", "mvar", "effvar") comes out as value
+    unusable_scale, // value: the scale
+    over_budget,    // the stored draws do not fit; value: the budget in MiB
+    traces,         // require_traces and the traces do not fit; value: their
+                    // MiB, value2: the budget in MiB
+    memory,         // run_chains found no memory
+    cancelled,
 };
 
 // Every result in the input's row order (leading dimension L = nrow):
@@ -109,7 +143,24 @@ struct AnalysisResult {
     std::vector<ChainRecord> traces;      // per chain (rate and accepted only)
     std::vector<Warning> warnings;
     std::string error;                    // why the analysis failed
+    Failure failure = Failure::none;
+    std::int64_t failure_row = -1;        // 0-based
+    std::int32_t failure_reason = 0;      // a row status
+    std::int32_t failure_group = -1;      // 0-based, -1: the pooled statistics
+    const char* failure_prior = "";
+    double failure_value = std::numeric_limits<double>::quiet_NaN();
+    double failure_value2 = std::numeric_limits<double>::quiet_NaN();
 };
+
+// Why a row with every value present cannot run (kRowOk when it can): its
+// group statistics, computed as the sampler computes them (parametercal_),
+// overflow (kRowOverflow; group -1 for the pooled ones, with pooled) or
+// rounding makes a variance negative (kRowRounding), or a group's values
+// are all equal (kRowNoSpread, rows.h).  x holds the row's ntot values
+// group after group; ybar and s2 (ngrp each) receive the group statistics;
+// group the group concerned (0-based).
+std::int32_t classify_row(const double* x, bool pooled, std::int32_t ngrp, std::int32_t ntot,
+                          const std::int32_t* nobs, double* ybar, double* s2, std::int32_t& group);
 
 enum class AnalysisStatus { ok, argument, memory, cancelled };
 
