@@ -140,6 +140,33 @@ TEST(Analysis, RowsLeftOutHaveTheirStatusAndTheOthersAreUntouched) {
         << kestrumr_errmsg(s1.get());
 }
 
+// A row whose draws become non-finite in the run (its second group's
+// spread is 1e-24 of the first's variance) has NaN in every column, the
+// status KESTRUMR_ROW_NOT_FINITE and a warning record of its own.
+TEST(Analysis, RowsWhoseDrawsBecomeNonFiniteAreMarked) {
+    const std::int32_t nobs[2] = {2, 4};
+    const double y[6] = {1.0, 0.0, 0.0, 0.0, 0.0, 1e-12};
+    Options o = make_options();
+    ASSERT_EQ(kestrumr_analysis_set_iterations(o.get(), 1000, 50), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_chains(o.get(), 2), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), KESTRUMR_SCALE_NONE, 0.0), KESTRUMR_OK);
+    Session s = make_session();
+    kestrumr_analysis_results* raw = nullptr;
+    ASSERT_EQ(kestrumr_analyse(s.get(), o.get(), 1, 2, nobs, 6, y, &raw), KESTRUMR_OK) << kestrumr_errmsg(s.get());
+    const Results r(raw, kestrumr_analysis_results_free);
+    int32_t status = -1;
+    ASSERT_EQ(kestrumr_analysis_row_status(r.get(), &status, 1), KESTRUMR_OK);
+    EXPECT_EQ(status, KESTRUMR_ROW_NOT_FINITE);
+    for (const auto& c : kColumns) EXPECT_TRUE(std::isnan(column(r.get(), c[0], c[1])[0])) << "column " << c[0];
+    std::size_t records = 0;
+    for (std::size_t i = 0; i < kestrumr_analysis_warning_count(r.get()); ++i)
+        if (kestrumr_analysis_warning_kind(r.get(), i) == KESTRUMR_WARNING_NOT_FINITE) {
+            ++records;
+            EXPECT_EQ(kestrumr_analysis_warning_rows(r.get(), i), 1);
+        }
+    EXPECT_EQ(records, 1u);
+}
+
 // Data of within-group variance about 100 without standardisation: the
 // rate update of the variance priors sticks, and says so per chain and
 // group; standardised, the same data give no such warning.
