@@ -147,7 +147,9 @@ KESTRUMR_API int kestrumr_analysis_set_memory_budget(kestrumr_analysis_options* 
 KESTRUMR_API int kestrumr_analysis_set_threads(kestrumr_analysis_options* options, int32_t threads);
 
 /* seed    [in] int64, 0 .. 2147483647.  A seed S >= 1 seeds the session
- *              first, as kestrumr_seed(session, S) does (the state a newly
+ *              once kestrumr_analyse has checked its arguments and options
+ *              (a call refused for them leaves the generator as it was),
+ *              as kestrumr_seed(session, S) does (the state a newly
  *              loaded library has after zbqlini_ with S), and chains c >= 2
  *              start from streams made from (S, c): the front end's
  *              --seed S.  Seed 0 (the default) runs chain 1 on the
