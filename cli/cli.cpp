@@ -21,11 +21,13 @@
 #include <unistd.h>
 #endif
 
+#include "analysis/analyse.h"
 #include "analysis/chains.h"
 #include "analysis/rows.h"
 #include "analysis/scale.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
+#include "hyper/blocks.h"
 #include "kestrumr.h"
 #include "random/messages.h"
 #include "random/stream.h"
@@ -548,7 +550,8 @@ std::string format_number(double x, int digits) {
     return s;
 }
 
-// The results of the rows that ran, column by column (leading dimension L).
+// The results by input row, column by column (leading dimension L); a row
+// without results (run_index -1) holds NaN.
 struct Results {
     std::size_t L = 0, J = 0;
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
@@ -658,30 +661,6 @@ int write_diagnostics(OutputSink& sink, const std::vector<RateTrace>& traces,
     return sink.commit(error) ? 0 : 1;
 }
 
-// Warnings on standard error, each with what to do: a rate update that
-// stuck, and rows on which the chains disagree.
-void warn_about_chains(const analysis::ChainsResult& chains, const std::vector<double>& rhat,
-                       const std::vector<std::string>& names, double scale2, bool basic,
-                       std::ostream& err) {
-    for (const analysis::StuckRate& s : analysis::stuck_rates(chains)) {
-        err << "kestrum: warning: chain " << s.chain + 1 << ", group "
-            << names[static_cast<std::size_t>(s.group)] << ": the rate of the variance prior "
-            << (std::isnan(s.acceptance) || s.acceptance == 0.0 ? "stopped moving" : "hardly moves")
-            << " (" << format_number(100.0 * s.acceptance, 3)
-            << "% of its trials accepted late in the burn-in, rate " << format_number(s.rate * scale2, 4)
-            << "); the results are not to be trusted.  Standardise the data (--scale auto, "
-               "the default), or give --hrate of the order of the within-group variances, "
-               "and a longer --burn.\n";
-    }
-    if (basic || rhat.empty()) return;
-    std::size_t high = 0;
-    for (double x : rhat) high += x > 1.01 ? 1 : 0;
-    if (high > 0)
-        err << "kestrum: warning: " << format_count(high) << " of " << format_count(rhat.size())
-            << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
-               "(--burn, --keep) and check the rhat column before trusting those rows.\n";
-}
-
 // The order of the output rows (input rows g; run_index[g] their place in
 // the results, or -1 for a row left out): by the chosen frequency, largest
 // first, ties by the largest absolute difference of means, then input
@@ -714,158 +693,45 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
     return order;
 }
 
-// The sampler over the rows that run: ydata holds them group by group,
-// column by column (leading dimension r.L).  Returns 0, or the exit status.
-// o holds the priors in the units of ydata (the standardised data when
-// scaled); scale is what the data were divided by (1 when not), the results
-// come back in the data's units.  Several chains run and are pooled, with
-// warnings on err; traces (when not null) receives the rate update's trace
-// of every chain.
-int estimate_rows(const Options& o, const Grouping& groups, const std::vector<double>& ydata,
-                  const std::vector<double>& effvar, double scale, Results& r, ProgressLine& line,
-                  std::vector<RateTrace>* traces, std::ostream& err) {
-    // Library messages (seeding, the workspace failure) go to standard
-    // error with the others, never into the results.
-    ScopedMessageSink sink({message_to_err, &err});
-    if (o.seed != 0) {
-        const auto seed = static_cast<std::int32_t>(o.seed);
-        zbqlini_(&seed);
-    }
-    const std::int32_t reserved = 0;
-    driver::Arguments a;
-    a.reserved = &reserved;
-    a.ipool = o.pooled ? 1 : 0;
-    a.nrow = static_cast<std::int32_t>(r.L);
-    a.ngrp = static_cast<std::int32_t>(r.J);
-    a.nobs = groups.sizes.data();
-    a.ntot = static_cast<std::int32_t>(groups.columns.size());
-    a.ydata = ydata.data();
-    a.nkeep = static_cast<std::int32_t>(o.keep);
-    a.nburn = static_cast<std::int32_t>(o.burn);
-    a.hshape = o.hshape;
-    a.hrate = o.hrate;
-    a.mvar = o.mvar.data();
-    a.effvar = effvar.data();
-    Progress context{&line, o.burn + o.keep};
-    analysis::ChainProgress progress;
-    progress.report = line.enabled() ? report_progress : nullptr;
-    progress.stop = stop_requested;
-    progress.context = &context;
-    // Chain 1 continues the process's generator, so that with one chain
-    // the run draws exactly what a single call of the sampler on that
-    // generator would; the others have streams of their own.
-    // The threads in all: chains side by side, the rest (one chain's draws
-    // not stored per row) sharing each chain's rows.
-    const std::int32_t threads = o.threads > 0 ? static_cast<std::int32_t>(o.threads)
-                                               : std::min(analysis::available_threads(), 256);
-    analysis::ChainSettings settings;
-    settings.chains = static_cast<std::int32_t>(o.chains);
-    settings.threads = std::min(settings.chains, threads);
-    settings.engine_threads = std::max(1, threads / settings.threads);
-    settings.store_draws = !o.basic_columns;
-    settings.seed = static_cast<std::int32_t>(o.seed);
-    settings.first_on_process = true;
-    // One memory plan for all chains, checked before anything is drawn.
-    const analysis::MemoryPlan plan = analysis::plan_memory(a, settings);
-    const double budget_mib = static_cast<double>(plan.budget) / 1048576.0;
-    const double trace_mib = 9.0 * static_cast<double>(o.chains) * static_cast<double>(o.burn + o.keep) *
-                             static_cast<double>(r.J) / 1048576.0;
-    if (!plan.fits) {
-        line.clear();
-        err << "kestrum: the stored draws of " << o.chains << " chains for " << r.L << " rows and "
-            << r.J << " groups do not fit in the run's memory budget of " << format_number(budget_mib, 6)
-            << " MiB, not even " << analysis::kMinStoredDraws
-            << " a chain; use fewer --chains, or --columns basic (no credible bounds or R-hat)\n";
-        return 1;
-    }
-    if (!plan.traced) {
-        line.clear();
-        if (!o.diagnostics.empty()) {
-            err << "kestrum: the rate traces of " << o.chains << " chains of " << o.burn + o.keep
-                << " iterations would take " << format_number(trace_mib, 4)
-                << " MiB, more than an eighth of the run's memory budget of "
-                << format_number(budget_mib, 6)
-                << " MiB: use fewer --chains or iterations, or leave out --diagnostics\n";
-            return 1;
-        }
-        err << "kestrum: warning: the rate traces of " << o.chains << " chains would take "
-            << format_number(trace_mib, 4)
-            << " MiB, beyond the run's memory budget for them: the rate update is not checked\n";
-    }
-    analysis::ChainsResult chains;
-    const analysis::ChainsStatus status = analysis::run_chains(a, settings, chains, progress);
-    if (status != analysis::ChainsStatus::ok) {
-        line.clear();
-        if (interrupt_flag.load()) {
-            err << "kestrum: interrupted\n";
-            return 130;
-        }
-        err << "kestrum: not enough memory for " << r.L << " rows, " << r.J << " groups and "
-            << o.keep << " kept iterations in " << o.chains << " chains ("
-            << std::min<std::int64_t>(o.chains, settings.threads) << " at once: try --threads 1)\n";
-        return 1;
-    }
-    analysis::Pooled pooled;
-    analysis::pool_chains(chains, a.nrow, a.ngrp, pooled);
-    r.prob = std::move(pooled.prob);
-    r.pmeanbar = std::move(pooled.pmeanbar);
-    r.pvarbar = std::move(pooled.pvarbar);
-    r.gmeanbar = std::move(pooled.gmeanbar);
-    r.gvarbar = std::move(pooled.gvarbar);
-    r.mcse = std::move(pooled.mcse);
-    r.diff = std::move(pooled.diff);
-    r.lower = std::move(pooled.lower);
-    r.upper = std::move(pooled.upper);
-    r.rhat = std::move(pooled.rhat);
-    r.joint = std::move(pooled.joint);
-    if (o.scale_mode != 0) {
-        analysis::results_to_data_units({r.prob.data(), r.pmeanbar.data(), r.pvarbar.data(),
-                                         r.gmeanbar.data(), r.gvarbar.data()},
-                                        a.nrow, a.ngrp, scale);
-        for (std::vector<double>* v : {&r.diff, &r.lower, &r.upper})
-            for (double& x : *v) x *= scale;
-    }
-
-    // Warnings with what to do, and the rate trace on request (written
-    // after the results).
-    if (line.enabled()) line.clear();
-    warn_about_chains(chains, r.rhat, groups.names, scale * scale, o.basic_columns, err);
-    if (traces != nullptr)
-        for (analysis::ChainRecord& rec : chains.rec)
-            traces->push_back({rec.J, rec.T, rec.B, std::move(rec.rate), std::move(rec.accepted)});
-    return 0;
-}
-
-// Why a row cannot run although every value is present: its group
-// statistics (computed as the sampler computes them) overflow, rounding
-// makes a variance negative, or a group's values are all equal (such a
-// group's variance and its prior's rate, which all rows share, shrink
-// towards 0 together until the row's draws become NaN and stop the rates
-// of every row; see analysis/rows.h).  Empty when the row is fine.
-std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
-                        double* s2) {
-    const std::int32_t ipool = o.pooled ? 1 : 0;
-    const auto J = static_cast<std::int32_t>(g.sizes.size());
-    const auto N = static_cast<std::int32_t>(g.columns.size());
-    double ybar0 = 0.0, s20 = 0.0;
-    parametercal_(x, &ipool, &J, &N, g.sizes.data(), ybar, s2, &ybar0, &s20);
-    for (std::int32_t j = 0; j < J; ++j) {
-        if (!std::isfinite(ybar[j]) || !std::isfinite(s2[j]))
-            return "the mean or variance of group " + g.names[static_cast<std::size_t>(j)] +
-                   " overflows (values too large)";
-        if (s2[j] < 0.0)
-            return "the variance of group " + g.names[static_cast<std::size_t>(j)] +
+// Why a row cannot run although every value is present (the library's
+// classification, analysis::classify_row, worded with the group names):
+// its group statistics overflow, rounding makes a variance negative, or a
+// group's values are all equal (such a group's variance and its prior's
+// rate, which all rows share, shrink towards 0 together until the row's
+// draws become NaN and stop the rates of every row; see analysis/rows.h).
+// Empty when the row is fine.
+std::string trouble_text(std::int32_t why, std::int32_t group, const Grouping& g) {
+    const std::string name = group >= 0 ? g.names[static_cast<std::size_t>(group)] : std::string();
+    switch (why) {
+        case analysis::kRowOk: return {};
+        case analysis::kRowOverflow:
+            return group < 0 ? "the pooled mean or variance overflows (values too large)"
+                             : "the mean or variance of group " + name + " overflows (values too large)";
+        case analysis::kRowRounding:
+            return "the variance of group " + name +
                    " comes out negative from rounding (large values with a small spread: "
                    "centre or scale the data)";
+        default:
+            return "the values of group " + name + " are all equal (no spread to estimate its variance from)";
     }
-    if (ipool == 1 && (!std::isfinite(ybar0) || !std::isfinite(s20) || s20 < 0.0))
-        return "the pooled mean or variance overflows (values too large)";
-    const std::int32_t flat = analysis::group_without_spread(x, 1, J, g.sizes.data());
-    if (flat >= 0)
-        return "the values of group " + g.names[static_cast<std::size_t>(flat)] +
-               " are all equal (no spread to estimate its variance from)";
-    return {};
 }
+
+std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
+                        double* s2) {
+    std::int32_t group = -1;
+    const std::int32_t why =
+        analysis::classify_row(x, o.pooled, static_cast<std::int32_t>(g.sizes.size()),
+                               static_cast<std::int32_t>(g.columns.size()), g.sizes.data(), ybar, s2, group);
+    return trouble_text(why, group, g);
+}
+
+// Seeds the process's generator just before the first draw, when --seed
+// was given: chain 1 continues that generator.
+void seed_process(void* context) {
+    const auto seed = static_cast<std::int32_t>(static_cast<const Options*>(context)->seed);
+    if (seed != 0) zbqlini_(&seed);
+}
+
 
 std::string line_list(const std::vector<std::size_t>& lines) {
     std::string s;
@@ -1044,102 +910,198 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 1;
     }
 
-    // The data of the rows that run, gathered group by group, column by
-    // column (leading dimension L).
-    std::vector<double> ydata(Lz * N);
+    // The analysis is the library's (analysis::analyse): the rows left out
+    // above are left out there too (missing ones are passed as NaN), the
+    // data standardised with the rule that a prior given on the command
+    // line is in the data's units and a default one is meant for
+    // standardised data, the chains run and pooled.  Chain 1 continues the
+    // process's generator, so that with one chain the run draws exactly
+    // what a single call of the sampler on that generator would.
+    std::vector<double> ydata(t.rows * N, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t g = 0; g < t.rows; ++g) {
-        if (run_index[g] < 0) continue;
-        const auto i = static_cast<std::size_t>(run_index[g]);
-        for (std::size_t c = 0; c < N; ++c) ydata[i + c * Lz] = t.values[g * N + groups.columns[c]];
+        if (t.missing[g]) continue;
+        for (std::size_t c = 0; c < N; ++c) ydata[g + c * t.rows] = t.values[g * N + groups.columns[c]];
     }
-    // Standardisation: the data divided by one scale, the priors given on
-    // the command line converted to those units (the defaults are meant for
-    // standardised data), the results converted back after the run.
-    double scale = 1.0;
-    Options run_options = o;
-    if (o.scale_mode == 1)
-        scale = analysis::robust_scale(ydata.data(), static_cast<std::int32_t>(Lz),
-                                       static_cast<std::int32_t>(Jz), groups.sizes.data());
-    if (o.scale_mode == 2) scale = o.scale_value;
-    if (o.scale_mode != 0) {
-        for (double& y : ydata) y = y / scale;
-        const double s2 = scale * scale;
-        if (o.hrate_given) run_options.hrate = o.hrate / s2;
-        if (o.mvar_given)
-            for (double& x : run_options.mvar) x = x / s2;
-        if (o.effvar_given)
-            for (double& x : effvar) x = x / s2;
-        err << "kestrum: data divided by the scale " << format_number(scale, 6)
-            << (o.scale_mode == 1 ? " (median over rows of the pooled within-group sd)" : "")
-            << "; results are in the data's units\n";
-        const double mvar_min = std::min(run_options.mvar[0], run_options.mvar[1]);
-        if (largest_mean / scale > 100.0 * std::sqrt(mvar_min))
-            err << "kestrum: warning: group means reach " << format_number(largest_mean, 3)
-                << ", far beyond the prior variance of the means (" << format_number(mvar_min * s2, 6)
-                << " in the data's units): the results are pulled towards 0; give a larger --mvar "
-                   "(in the data's units)\n";
-    }
-    // The scaled rows and priors are checked as given ones are: a value
-    // far from the scale can leave a double's range.
-    if (o.scale_mode != 0) {
-        const std::string scaled_by = "divided by the scale " + format_number(scale, 6);
-        for (std::size_t g = 0; g < t.rows; ++g) {
-            if (run_index[g] < 0) continue;
-            const auto i = static_cast<std::size_t>(run_index[g]);
-            for (std::size_t c = 0; c < N; ++c) row[c] = ydata[i + c * Lz];
-            const std::string why = row_trouble(row.data(), o, groups, ybar.data(), s2.data());
-            if (!why.empty()) {
-                err << "kestrum: " << source << ':' << t.lines[g] << ": row '" << t.row_names[g]
-                    << "' " << scaled_by << ": " << why
-                    << "; give --scale none or a --scale that suits every row\n";
-                return 1;
-            }
-        }
-        // hrate may be 0, the prior variances must stay > 0.
-        auto prior_trouble = [&](const char* name, double x, bool positive) {
-            if (std::isfinite(x) && (positive ? x > 0.0 : x >= 0.0)) return false;
-            err << "kestrum: " << name << " comes out as " << format_number(x, 6)
-                << " in the units of the data " << scaled_by << " (a prior "
-                << (positive ? "variance must be finite and > 0" : "rate must be finite and >= 0")
-                << "); give --scale none or a --scale nearer the data's spread\n";
-            return true;
-        };
-        bool bad = prior_trouble("--hrate", run_options.hrate, false) ||
-                   prior_trouble("--mvar", run_options.mvar[0], true) ||
-                   prior_trouble("--mvar", run_options.mvar[1], true);
-        for (double x : effvar) bad = bad || prior_trouble("--effvar", x, true);
-        if (bad) return 1;
-        if (!analysis::usable_scale(scale)) {
-            err << "kestrum: the data's scale " << format_number(scale, 6)
-                << " is too small or too large: its square under- or overflows a double; "
-                   "multiply the data by a power of 10, or give --scale none\n";
-            return 1;
-        }
-    }
+    std::vector<double>().swap(t.values);
+    analysis::AnalysisSettings as;
+    as.chains = static_cast<std::int32_t>(o.chains);
+    as.scale = o.scale_mode == 0   ? analysis::ScaleMode::none
+               : o.scale_mode == 1 ? analysis::ScaleMode::automatic
+                                   : analysis::ScaleMode::value;
+    as.scale_value = o.scale_value;
+    as.burn = static_cast<std::int32_t>(o.burn);
+    as.keep = static_cast<std::int32_t>(o.keep);
+    as.pooled = o.pooled;
+    as.hshape = o.hshape;
+    as.hrate = o.hrate;
+    as.mvar[0] = o.mvar[0];
+    as.mvar[1] = o.mvar[1];
+    as.effvar = effvar;
+    as.hrate_given = o.hrate_given;
+    as.mvar_given = o.mvar_given;
+    as.effvar_given = o.effvar_given;
+    as.threads = static_cast<std::int32_t>(o.threads);
+    as.seed = static_cast<std::int32_t>(o.seed);
+    as.store_draws = !o.basic_columns;
+    as.require_traces = !o.diagnostics.empty();
+    as.before_draws = seed_process;
+    as.before_draws_context = &o;
+    analysis::AnalysisData data;
+    data.nrow = static_cast<std::int32_t>(t.rows);
+    data.ngrp = static_cast<std::int32_t>(Jz);
+    data.ntot = static_cast<std::int32_t>(N);
+    data.nobs = groups.sizes.data();
+    data.ydata = ydata.data();
 
-    Results results(Lz, Jz);
 #if defined(_WIN32)
     const bool terminal = _isatty(_fileno(stderr)) != 0;
 #else
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
 #endif
     ProgressLine line(terminal, stderr, o.burn);
-    std::vector<RateTrace> traces;
-    if (const int s = estimate_rows(run_options, groups, ydata, effvar, scale, results, line,
-                                    o.diagnostics.empty() ? nullptr : &traces, err))
-        return s;
+    Progress context{&line, o.burn + o.keep};
+    analysis::ChainProgress progress;
+    progress.report = line.enabled() ? report_progress : nullptr;
+    progress.stop = stop_requested;
+    progress.context = &context;
+    analysis::AnalysisResult res;
+    analysis::AnalysisStatus analysed;
+    {
+        // Library messages (seeding, the workspace failure) go to standard
+        // error with the others, never into the results.
+        ScopedMessageSink message_sink({message_to_err, &err});
+        analysed = analysis::analyse(random::process_stream(), hyper::process_blocks(), as, data, res, progress);
+    }
     std::vector<double>().swap(ydata);
+    if (line.enabled()) line.clear();
 
-    // Rows whose draws became non-finite all the same (a group whose spread
-    // is far below the row's others) have no results: written empty, and
-    // the run ends with status 3.
+    // The library's warnings, worded for the command line, in the order
+    // they arose (the rows left out, and means far beyond the prior of
+    // unscaled data, were told above).
+    const double scale = res.scale;
+    for (const analysis::Warning& w : res.warnings) {
+        switch (w.kind) {
+            case analysis::kWarnScale:
+                err << "kestrum: data divided by the scale " << format_number(w.value, 6)
+                    << (o.scale_mode == 1 ? " (median over rows of the pooled within-group sd)" : "")
+                    << "; results are in the data's units\n";
+                break;
+            case analysis::kWarnMeanPrior:
+                if (o.scale_mode != 0)
+                    err << "kestrum: warning: group means reach " << format_number(w.value, 3)
+                        << ", far beyond the prior variance of the means (" << format_number(w.value2, 6)
+                        << " in the data's units): the results are pulled towards 0; give a larger --mvar "
+                           "(in the data's units)\n";
+                break;
+            case analysis::kWarnNotTraced:
+                err << "kestrum: warning: the rate traces of " << o.chains << " chains would take "
+                    << format_number(w.value, 4)
+                    << " MiB, beyond the run's memory budget for them: the rate update is not checked\n";
+                break;
+            case analysis::kWarnStuckRate:
+                err << "kestrum: warning: chain " << w.chain + 1 << ", group "
+                    << groups.names[static_cast<std::size_t>(w.group)] << ": the rate of the variance prior "
+                    << (std::isnan(w.value) || w.value == 0.0 ? "stopped moving" : "hardly moves") << " ("
+                    << format_number(100.0 * w.value, 3)
+                    << "% of its trials accepted late in the burn-in, rate " << format_number(w.value2, 4)
+                    << "); the results are not to be trusted.  Standardise the data (--scale auto, "
+                       "the default), or give --hrate of the order of the within-group variances, "
+                       "and a longer --burn.\n";
+                break;
+            case analysis::kWarnRhat:
+                err << "kestrum: warning: " << format_count(static_cast<std::size_t>(w.rows)) << " of "
+                    << format_count(static_cast<std::size_t>(w.value))
+                    << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
+                       "(--burn, --keep) and check the rhat column before trusting those rows.\n";
+                break;
+            default:
+                break;
+        }
+    }
+    if (analysed != analysis::AnalysisStatus::ok) {
+        line.clear();
+        const std::string scaled_by = "divided by the scale " + format_number(scale, 6);
+        switch (res.failure) {
+            case analysis::Failure::scaled_row: {
+                const auto g = static_cast<std::size_t>(res.failure_row);
+                err << "kestrum: " << source << ':' << t.lines[g] << ": row '" << t.row_names[g] << "' "
+                    << scaled_by << ": " << trouble_text(res.failure_reason, res.failure_group, groups)
+                    << "; give --scale none or a --scale that suits every row\n";
+                return 1;
+            }
+            case analysis::Failure::scaled_prior: {
+                const bool positive = std::string(res.failure_prior) != "hrate";
+                err << "kestrum: --" << res.failure_prior << " comes out as " << format_number(res.failure_value, 6)
+                    << " in the units of the data " << scaled_by << " (a prior "
+                    << (positive ? "variance must be finite and > 0" : "rate must be finite and >= 0")
+                    << "); give --scale none or a --scale nearer the data's spread\n";
+                return 1;
+            }
+            case analysis::Failure::unusable_scale:
+                err << "kestrum: the data's scale " << format_number(scale, 6)
+                    << " is too small or too large: its square under- or overflows a double; "
+                       "multiply the data by a power of 10, or give --scale none\n";
+                return 1;
+            case analysis::Failure::over_budget:
+                err << "kestrum: the stored draws of " << o.chains << " chains for " << Lz << " rows and "
+                    << Jz << " groups do not fit in the run's memory budget of "
+                    << format_number(res.failure_value, 6) << " MiB, not even " << analysis::kMinStoredDraws
+                    << " a chain; use fewer --chains, or --columns basic (no credible bounds or R-hat)\n";
+                return 1;
+            case analysis::Failure::traces:
+                err << "kestrum: the rate traces of " << o.chains << " chains of " << o.burn + o.keep
+                    << " iterations would take " << format_number(res.failure_value, 4)
+                    << " MiB, more than an eighth of the run's memory budget of "
+                    << format_number(res.failure_value2, 6)
+                    << " MiB: use fewer --chains or iterations, or leave out --diagnostics\n";
+                return 1;
+            case analysis::Failure::memory:
+            case analysis::Failure::cancelled: {
+                if (analysed == analysis::AnalysisStatus::cancelled || interrupt_flag.load()) {
+                    err << "kestrum: interrupted\n";
+                    return 130;
+                }
+                const std::int64_t threads = o.threads > 0 ? o.threads : std::min(analysis::available_threads(), 256);
+                err << "kestrum: not enough memory for " << Lz << " rows, " << Jz << " groups and " << o.keep
+                    << " kept iterations in " << o.chains << " chains ("
+                    << std::min<std::int64_t>(o.chains, threads) << " at once: try --threads 1)\n";
+                return 1;
+            }
+            default:
+                err << "kestrum: " << res.error << '\n';
+                return 1;
+        }
+    }
+
+    // The results, by input row (leading dimension t.rows).  Rows whose
+    // draws became non-finite all the same (a group whose spread is far
+    // below the row's others) have no results: written empty, and the run
+    // ends with status 3.
+    Results results(0, Jz);
+    results.L = t.rows;
+    results.gmeanbar = std::move(res.gmean);
+    results.gvarbar = std::move(res.gvar);
+    results.pmeanbar = std::move(res.pmean);
+    results.pvarbar = std::move(res.pvar);
+    results.diff = std::move(res.diff);
+    results.lower = std::move(res.lo);
+    results.upper = std::move(res.hi);
+    results.rhat = std::move(res.rhat);
+    results.prob.assign(t.rows * (Jz > 1 ? Jz - 1 : 1), std::numeric_limits<double>::quiet_NaN());
+    std::copy(res.p_mean.begin(), res.p_mean.end(), results.prob.begin());
+    if (Jz >= 3) std::copy(res.p_joint.begin(), res.p_joint.end(), results.prob.begin() + static_cast<std::ptrdiff_t>(t.rows));
+    results.mcse = std::move(res.p_mean_mcse);
+    results.mcse.insert(results.mcse.end(), res.p_joint_mcse.begin(), res.p_joint_mcse.end());
+    results.joint = std::move(res.p_joint);
+    std::vector<RateTrace> traces;
+    if (!o.diagnostics.empty())
+        for (analysis::ChainRecord& rec : res.traces)
+            traces.push_back({rec.J, rec.T, rec.B, std::move(rec.rate), std::move(rec.accepted)});
     std::vector<std::size_t> broken_lines;
     for (std::size_t g = 0; g < t.rows; ++g) {
-        if (run_index[g] < 0 ||
-            !analysis::results_not_finite(results.gmeanbar.data(), results.gvarbar.data(),
-                                          results.pmeanbar.data(), results.pvarbar.data(), Lz, Jz,
-                                          o.pooled, static_cast<std::size_t>(run_index[g])))
-            continue;
+        if (run_index[g] < 0) continue;
+        run_index[g] = static_cast<std::int64_t>(g);
+        if (res.status[g] != analysis::kRowNotFinite) continue;
         if (broken_lines.size() < 5)
             err << "kestrum: warning: " << source << ':' << t.lines[g] << ": row '"
                 << t.row_names[g] << "': its draws became non-finite; written with empty results\n";
@@ -1152,6 +1114,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
             << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
             << ".  The variance rates shared by all rows may have stopped moving then, so the "
                "other rows' results are doubtful too (exit status 3)\n";
+
 
     // The results, row by row in the order of the input; rows left out get
     // empty cells.

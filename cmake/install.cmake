@@ -12,6 +12,7 @@ install(TARGETS kestrumr EXPORT kestrumrTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/kestrumr.h ${PROJECT_SOURCE_DIR}/include/kestrumr_session.h
+              ${PROJECT_SOURCE_DIR}/include/kestrumr_analysis.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 if(TARGET kestrum)
   install(TARGETS kestrum RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)

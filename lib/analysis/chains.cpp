@@ -126,11 +126,11 @@ void run_one(Shared& s, std::int32_t c) {
 
     random::Record record = chain_record(s.settings->seed, c);
     random::Stream own{&record};
-    const bool process = c == 0 && s.settings->first_on_process;
-    random::Stream& stream = process ? random::process_stream() : own;
+    const bool given = c == 0 && s.settings->first_stream != nullptr;
+    random::Stream& stream = given ? *s.settings->first_stream : own;
     hyper::BlockStore blocks;
     RecordingCallees callees;
-    callees.core.blocks = process ? hyper::process_blocks() : blocks.blocks();
+    callees.core.blocks = given ? s.settings->first_blocks : blocks.blocks();
     callees.rec = &rec;
     callees.L = static_cast<std::int64_t>(L);
     if (c == s.settings->shifted_chain) callees.start_shift = s.settings->start_shift;

@@ -19,6 +19,7 @@
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
 #include "hyper/update.h"
+#include "random/stream.h"
 
 namespace kestrum::analysis {
 
@@ -169,10 +170,13 @@ struct ChainSettings {
     // Store the thinned draws of the contrasts (credible bounds, R-hat,
     // the joint frequency of two groups); without them those are NaN.
     bool store_draws = true;
-    // Chain 1 on the process-wide stream and blocks (the front end, whose
-    // process has no other user of them) instead of a stream of its own
-    // from the seed: it then draws exactly what kestrum_ would draw next.
-    bool first_on_process = false;
+    // Chain 1 on this stream and these blocks (a session's, or the
+    // process-wide ones of the front end, whose process has no other user
+    // of them) instead of a stream of its own from the seed: it then draws
+    // exactly what kestrum_ would draw from that stream's state, and the
+    // seed plays no part in chain 1.
+    random::Stream* first_stream = nullptr;
+    hyper::Blocks first_blocks{};
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;

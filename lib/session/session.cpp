@@ -3,6 +3,7 @@
 // positions, the normal routine's saved deviate, the rate update's five
 // blocks -- owned by one handle, with status codes instead of silence.
 #include "kestrumr_session.h"
+#include "session/session_state.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -34,29 +35,6 @@ using kestrum::random::Stream;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 }  // namespace
-
-struct kestrumr_session {
-    Record record = kestrum::random::load_time_record();
-    Stream stream{&record};
-    kestrum::hyper::BlockStore blocks;
-    std::int32_t threads = 1;
-    kestrumr_message_fn message_fn = nullptr;
-    void* message_context = nullptr;
-    kestrumr_progress_fn progress_fn = nullptr;
-    void* progress_context = nullptr;
-    char errmsg[256] = "";
-    // Standardisation and the rate update's record of the last run.
-    std::int32_t scaling = KESTRUMR_SCALE_OFF;
-    double last_scale = std::numeric_limits<double>::quiet_NaN();
-    kestrum::analysis::ChainRecord rates;
-    bool rates_recorded = false;
-    // KESTRUMR_ROW_ status of every row of the last run past its checks.
-    std::vector<std::int32_t> row_status;
-
-    kestrumr_session() = default;
-    kestrumr_session(const kestrumr_session&) = delete;
-    kestrumr_session& operator=(const kestrumr_session&) = delete;
-};
 
 static_assert(kestrum::analysis::kRowOk == KESTRUMR_ROW_OK &&
                   kestrum::analysis::kRowNoSpread == KESTRUMR_ROW_NO_SPREAD &&

@@ -16,7 +16,7 @@ prefix="$tmp/prefix"
 
 cmake --install "$build" --prefix "$prefix" > /dev/null
 libdir=$(dirname "$(find "$prefix" -name 'libkestrumr.so.0' | head -1)")
-for f in include/kestrumr.h include/kestrumr_session.h bin/kestrum share/doc/kestrumr/LICENSE \
+for f in include/kestrumr.h include/kestrumr_session.h include/kestrumr_analysis.h bin/kestrum share/doc/kestrumr/LICENSE \
          share/doc/kestrumr/CHANGELOG.md; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done

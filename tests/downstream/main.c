@@ -1,6 +1,9 @@
 /* A downstream C program: seeds the process-wide generator and a session
  * with the same seed, runs the same small estimation through kestrum_ and
- * through the session, and checks that every output agrees bit for bit. */
+ * through the session, and checks that every output agrees bit for bit;
+ * then the same through the analysis entry point with one unscaled chain,
+ * whose seed option seeds its session as zbqlini_ seeds the process. */
+#include <kestrumr_analysis.h>
 #include <kestrumr_session.h>
 
 #include <stdio.h>
@@ -21,7 +24,10 @@ int main(void) {
     kestrumr_problem problem;
     kestrumr_results results;
     kestrumr_session* session;
-    int g, t, run, status;
+    kestrumr_analysis_options* options;
+    kestrumr_analysis_results* analysis = NULL;
+    double column[L];
+    int g, t, run, status, j;
 
     for (g = 0; g < L; ++g)
         for (t = 0; t < N; ++t) y[g + t * L] = (double)((g * 5 + t * 3) % 7) + (t >= 5 ? g : 0);
@@ -75,6 +81,32 @@ int main(void) {
         printf("downstream: the session and kestrum_ differ\n");
         return 1;
     }
+
+    session = kestrumr_session_new();
+    options = kestrumr_analysis_options_new();
+    if (session == NULL || options == NULL || kestrumr_analysis_set_chains(options, 1) != KESTRUMR_OK ||
+        kestrumr_analysis_set_scale(options, KESTRUMR_SCALE_NONE, 0.0) != KESTRUMR_OK ||
+        kestrumr_analysis_set_iterations(options, nburn, nkeep) != KESTRUMR_OK ||
+        kestrumr_analysis_set_pooled(options, ipool) != KESTRUMR_OK ||
+        kestrumr_analysis_set_seed(options, seed) != KESTRUMR_OK) {
+        printf("downstream: no analysis options\n");
+        return 1;
+    }
+    status = kestrumr_analyse(session, options, nrow, ngrp, nobs, ntot, y, &analysis);
+    if (status != KESTRUMR_OK) {
+        printf("downstream: the analysis failed (%d): %s\n", status, kestrumr_errmsg(session));
+        return 1;
+    }
+    for (j = 0; j < J; ++j) {
+        if (kestrumr_analysis_column(analysis, KESTRUMR_COLUMN_MEAN, j, column, L) != KESTRUMR_OK ||
+            memcmp(column, a[0] + L * (J + 1) + L * j, sizeof column) != 0) {
+            printf("downstream: the analysis and kestrum_ differ in the means of group %d\n", j + 1);
+            return 1;
+        }
+    }
+    kestrumr_analysis_results_free(analysis);
+    kestrumr_analysis_options_free(options);
+    kestrumr_session_free(session);
     printf("downstream: kestrumr %s, session and kestrum_ agree on %u values\n",
            kestrumr_version(), (unsigned)(sizeof a / sizeof a[0][0]));
     return 0;
