@@ -171,12 +171,27 @@ double dd_div(DD a, DD b) {
     return e;
 }
 
-// The same computation for the fast paths, with the polynomial by Estrin's
-// scheme (shorter dependency chains than Horner's; the fast paths are bound
-// by latency).  Its terms beyond 1/2 are at most 2^-9.4 of it, so its
-// relative rounding error stays below 2^-51.9 (against 2^-52.9 for
-// Horner's), and a^2 poly <= 2^-18: 2^-69.9 absolute, within the 2^-68 of
-// the rounding errors above.  Same error bound as exp_core.
+// The same computation for the fast paths, shorter: fewer operations and
+// shorter dependency chains (the fast paths are bound by both).  Same
+// reduction (r = a + b formed without error from the exact xh - k L1 and
+// -k L2, its rounding and the neglected rest of ln2/128 below 2^-79; b
+// takes xl, |b| <= 2^-42.5 when called by pow), then
+//   poly  1/2 + a/6 + ... + a^5/7! by Estrin's scheme: the terms beyond
+//         1/2 are at most 2^-9.4 of it, relative rounding error below
+//         2^-51.9, so a^2 poly (<= 2^-18) is off by 2^-69.1 (a^2 rounded
+//         too) plus the Taylor truncation a^8/8! < 2^-83;
+//   tail  = b + b (a + a^2/2) + a^2 poly = e^r - 1 - a: dropping b a^3/6
+//         costs 2^-70.5, the two additions 2^-70;
+//   T     2^(j/128) = th + tl (table kExp2Short): th has 26 significant
+//         bits and a = ah + al (Veltkamp, 26 bits each), so th ah and th al
+//         are exact products; |tl| <= 2^-26 th, its rounding 2^-79 of T;
+//   sum   T e^r = th + th ah + (th al + th tail + tl (1 + a + tail)):
+//         th + th ah by a fast two-sum (|th ah| < th), exact; the three
+//         small terms are at most 2^-16.9 th: th tail rounded (2^-71),
+//         tl (...) (2^-78), their two additions (2^-68.9), and the final
+//         addition to the two-sum's error term (2^-69.8).
+// The result h + l (unnormalised, |l| <= 2^-16.8 h) is within 2^-67.1 of
+// 2^-e e^x (the bounds above added, relative to T e^r >= 0.996 th).
 [[gnu::always_inline]] inline int32_t exp_core_fast(double xh, double xl, DD* yout) {
     const double kd = round_int(xh * kInvLn2x128);
     const int32_t k = static_cast<int32_t>(kd);
@@ -193,12 +208,12 @@ double dd_div(DD a, DD b) {
         (kInvFact2 + a * kInvFact3) + a2 * ((kInvFact4 + a * kInvFact5) + a2 * (kInvFact6 + a * kInvFact7));
     const double tail = b + b * (a + 0.5 * a2) + a2 * poly;  // e^r - 1 = a + tail
 
-    const double th = kExp2Table[j][0];
-    const double tl = kExp2Table[j][1];
-    const DD ta = two_prod(th, a);
-    const DD s0 = two_sum(th, ta.hi);
-    const double rest = ta.lo + th * tail + tl * (1.0 + (a + tail));
-    *yout = fast_two_sum(s0.hi, s0.lo + rest);
+    const double th = kExp2Short[j][0];
+    const double tl = kExp2Short[j][1];
+    const DD as = split(a);
+    const DD s0 = fast_two_sum(th, th * as.hi);
+    const double rest = (th * as.lo + th * tail) + tl * (1.0 + (a + tail));
+    *yout = DD{s0.hi, s0.lo + rest};
     return e;
 }
 
@@ -481,15 +496,39 @@ DD log_dd(double x) {
 // of r near 1; the error terms of the three two-sums are at most 2^-51 of
 // the result and their additions cost 2^-103.  Dropping rl from r^3
 // costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
+//
+// The reduction and the three sums are formed with fewer operations than
+// in log_dd but with the same (exact) results: m c_j by Dekker's product
+// with the split of c_j from a table (kLogInvSplit, Veltkamp's split as
+// split() computes it), and fast two-sums where the first operand is at
+// least the second in magnitude or zero, which gives the exact error term:
+// pc.hi - 1 is a multiple of ulp(pc.hi) > |pc.lo| unless zero; k ln2hi is
+// 0 or at least ln2/2 > |l_j|; a.hi is 0 or above 2^-7.1 >= |r|; b.hi is
+// r (a.hi = 0) or above 2^-8.1, at least r^2/2 either way.
 DD log_fast(double x) {
-    const LogReduced red = log_reduce(x);
-    const int32_t k = red.k, j = red.j;
-    const DD r = red.r;
+    int32_t k = 0;
+    uint64_t u = bits_of(x);
+    if (u < (uint64_t{1} << 52)) {  // subnormal
+        x *= 0x1p54;
+        u = bits_of(x);
+        k = -54;
+    }
+    k += static_cast<int32_t>(u >> 52) - 1023;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    if (j >= 53) k += 1;
+    const double cj = kLogInv[j];
+    const double ph = m * cj;
+    const DD ms = split(m);
+    const double ch = kLogInvSplit[j][0], cl = kLogInvSplit[j][1];
+    const double pl = ((ms.hi * ch - ph) + ms.hi * cl + ms.lo * ch) + ms.lo * cl;
+    const DD r = fast_two_sum(ph - 1.0, pl);  // ph - 1 is exact
+
     const double kd = static_cast<double>(k);
-    const DD a = two_sum(kd * kLn2Hi, kLogTable[j][0]);
-    const DD b = two_sum(a.hi, r.hi);
+    const DD a = fast_two_sum(kd * kLn2Hi, kLogTable[j][0]);
+    const DD b = fast_two_sum(a.hi, r.hi);
     const DD p = two_prod(r.hi, r.hi);
-    const DD c = two_sum(b.hi, -0.5 * p.hi);
+    const DD c = fast_two_sum(b.hi, -0.5 * p.hi);
     const double z = r.hi;
     // q = 1/3 - z/4 + z^2/5 - ... - z^7/10 by Estrin's scheme (short
     // dependency chains); every term but the first is at most 2^-9.9 of
@@ -780,6 +819,31 @@ bool is_odd_integer(double y) {
     return !is_integer(h);
 }
 
+// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
+// integer): t = y log x from log_fast (relative error below 2^-66, its
+// low part at most 2^-16 of its high part), y times the high part by
+// Dekker's product and the low part times y rounded (2^-69 |t|), their sum
+// rounded (2^-69 |t|), then normalised (the low part is the exact error of
+// the sum, at most 2^-43.5 for |t| < 708, as exp_core_fast requires).  So
+// t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
+// |d| <= 2^-65.7 |t| (1 + 2^-60); exp_core_fast adds 2^-67.1.  The
+// accurate path is good to 2^-67 + 2^-77 |t|.  The test uses
+// (2^-62 + 2^-63 |t|) h, which covers both and the rounding of l +- e
+// (2^-69.8 h); results must be normal (so the scaling by 2^e is exact).
+bool pow_fast(double x, double y, double* res) {
+    const DD lf = log_fast(x);
+    DD t = two_prod(y, lf.hi);
+    t.lo += y * lf.lo;
+    t = fast_two_sum(t.hi, t.lo);
+    if (!(std::fabs(t.hi) < 708.0)) return false;
+    DD v;
+    const int32_t e = exp_core_fast(t.hi, t.lo, &v);
+    const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
+    if (e < -1021 || e > 1023 || !round_decided(v.hi, v.lo, tol, res)) return false;
+    *res *= pow2i(e);
+    return true;
+}
+
 // pow(x, y) for y = the double nearest 1/3 (the cube roots of the library's
 // variances), x in [2^-960, 2^960]: a fast path that goes through the cube
 // root instead of exp and log.  That y is 1/3 - d with d = 2^-54/3 exactly,
@@ -858,10 +922,21 @@ double log_impl(double x) {
 
 template <bool Fast>
 double pow_impl(double x, double y) {
-    if (Fast && y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
-        double res;
-        if (pow_third_fast(x, &res)) return res;
-        return pow_impl<false>(x, y);
+    if (Fast) {
+        // Ordinary arguments first: 0 < x < inf, y finite and not an
+        // integer (so |y| < 2^52), y != 1/2.  Of the cases below only
+        // x = 1 lies among them, and there the fast path returns 1 exactly
+        // (log 1 = 0, e^0 = 1).
+        const double ay = std::fabs(y);
+        if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
+            double res;
+            if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
+                if (pow_third_fast(x, &res)) return res;
+            } else if (pow_fast(x, y, &res)) {
+                return res;
+            }
+            return pow_impl<false>(x, y);
+        }
     }
     if (y == 0.0) return 1.0;
     if (x == 1.0) return 1.0;
@@ -916,29 +991,6 @@ double pow_impl(double x, double y) {
     if (ay >= 0x1p64) {
         if ((ax > 1.0) == (y > 0.0)) return sign * kInf;
         return sign * 0.0;
-    }
-
-    // Fast path: t = y log|x| from log_fast (normalised), relative error
-    // below 2^-66 + 2^-104, so e^t is off by a factor 1 + d with |d| <
-    // 2^-65.9 |t|; exp_core adds 2^-67 (its Taylor truncation 2^-66 times
-    // |a| e^a-ish weight, rounding 2^-68).  The accurate path below is good
-    // to 2^-67 + 2^-77 |t|.  The test uses (2^-62 + 2^-63 |t|) |h|, which
-    // covers both with room to spare; results must be normal (so the
-    // scaling by 2^e is exact) and finite or a plain overflow of v 2^e.
-    if (Fast) {
-        DD lf = log_fast(ax);
-        lf = fast_two_sum(lf.hi, lf.lo);
-        DD t = two_prod(y, lf.hi);
-        t.lo += y * lf.lo;
-        t = fast_two_sum(t.hi, t.lo);
-        if (std::fabs(t.hi) < 708.0) {
-            DD v;
-            const int32_t e = exp_core_fast(t.hi, t.lo, &v);
-            const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
-            double res;
-            if (e >= -1021 && e <= 1023 && round_decided(v.hi, v.lo, tol, &res))
-                return sign * (res * pow2i(e));
-        }
     }
 
     const DD l = log_dd(ax);
@@ -1015,11 +1067,11 @@ double tan_impl(double x) {
 
 // ---------------------------------------------------------------------------
 
-// exp: the fast path is exp_core (relative error about 2^-68 before the
-// final rounding, see above; at most 2^-69.15 measured against the
-// fixed-point value on 400000 arguments over [-708, 708], [-1, 1] and
-// near 0).  A result in the normal range whose rounding is decided within
-// 2^-66 of it is returned; everything else (about one call in 5000, and
+// exp: the fast path is exp_core_fast (relative error below 2^-67.1
+// before the final rounding, see there).  A result in the normal range
+// whose rounding is decided within 2^-66 of it is returned: the tolerance
+// covers that error and the rounding of l +- e in the test (|l| <= 2^-16.8
+// h, so below 2^-69.8 h).  Everything else (about one call in 5000, and
 // every subnormal result) takes the accurate path, whose result is the
 // correctly rounded one.  So both paths return the same bits.
 double exp(double x) {

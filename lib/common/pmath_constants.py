@@ -195,4 +195,29 @@ for i in range(53):
     emit(f"    {{{sh.hex()}, {sl.hex()}, {ch.hex()}, {cl.hex()}}},")
 emit("};")
 
+# Fast exp path: 2^(j/128) = th + tl with th rounded to 26 significant bits,
+# so that th times a 26-bit half of the reduced argument is exact.
+emit("constexpr double kExp2Short[128][2] = {")
+for j in range(128):
+    v = frac((LN2 * j / 128).exp())
+    th = round_bits(v, 26)
+    emit(f"    {{{float(th).hex()}, {float(v - th).hex()}}},")
+emit("};")
+
+
+def veltkamp(a):
+    """Veltkamp's split of a double, in double arithmetic (as in pmath.cpp)."""
+    c = 134217729.0 * a
+    hi = c - (c - a)
+    return hi, a - hi
+
+
+# Fast log path: the split of each c_j, so that m c_j is formed without
+# splitting c_j at run time.
+emit("constexpr double kLogInvSplit[129][2] = {")
+for c in cs:
+    hi, lo = veltkamp(float(c))
+    emit(f"    {{{hi.hex()}, {lo.hex()}}},")
+emit("};")
+
 print("\n".join(out))
