@@ -828,8 +828,9 @@ bool is_odd_integer(double y) {
 // t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
 // |d| <= 2^-65.7 |t| (1 + 2^-60); exp_core_fast adds 2^-67.1.  The
 // accurate path is good to 2^-67 + 2^-77 |t|.  The test uses
-// (2^-62 + 2^-63 |t|) h, which covers both and the rounding of l +- e
-// (2^-69.8 h); results must be normal (so the scaling by 2^e is exact).
+// (2^-62 + 2^-65 |t|) h, which covers both (2^-65.7 + 2^-77 < 2^-65.6)
+// and the rounding of l +- e (2^-69.8 h); results must be normal (so the
+// scaling by 2^e is exact).
 bool pow_fast(double x, double y, double* res) {
     const DD lf = log_fast(x);
     DD t = two_prod(y, lf.hi);
@@ -838,7 +839,7 @@ bool pow_fast(double x, double y, double* res) {
     if (!(std::fabs(t.hi) < 708.0)) return false;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
-    const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
+    const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
     if (e < -1021 || e > 1023 || !round_decided(v.hi, v.lo, tol, res)) return false;
     *res *= pow2i(e);
     return true;
@@ -849,9 +850,11 @@ bool pow_fast(double x, double y, double* res) {
 // root instead of exp and log.  That y is 1/3 - d with d = 2^-54/3 exactly,
 // so x^y = cbrt(x) e^(-d ln x), and |d ln x| <= 2^-46.
 //
-// c0: a guess at cbrt(x) (the exponent divided by three in the bits, then
-// two of Halley's steps c (c^3 + 2x)/(2c^3 + x)), whose relative error e
-// is only checked, not assumed.  One Newton step then gives
+// c0: a guess at cbrt(x): x = 2^(3q + s) m, m in [1, 2), and with the
+// reduction of log (sr = m c_j - 1, |sr| <= 2^-7.9), cbrt(x) =
+// 2^q 2^(s/3) cbrt(1/c_j) (1 + sr)^(1/3), the last factor by its binomial
+// series to sr^4 (truncation 2^-45).  Its relative error e is only checked,
+// not assumed.  One Newton step then gives
 // c1 = c0 - (c0^3 - x)/(3 c0^2) with relative error
 // (e^2 + 2e^3/3)/(1 + e)^2 (exactly, for c0 = cbrt(x)(1 + e)).  The
 // residual c0^3 - x is formed without error but for the last product:
@@ -863,9 +866,9 @@ bool pow_fast(double x, double y, double* res) {
 // The path requires |w| <= 2^-36 c0 (checked).  That excludes q outside
 // [x/2, 2x]: there |q - x| >= max(x, q)/2, so |w| >= c0/13 even with the
 // subtraction rounded.  So the check gives |e| below 2^-35.9 and the
-// Newton error below 2^-71.8, and the error of w adds 2^-86.  (Halley's
-// steps from the 3.2% guess leave |e| near 2^-45; the check fails in
-// practice never, but nothing rests on that.)
+// Newton error below 2^-71.8, and the error of w adds 2^-86.  (The guess
+// is good to about 2^-44 on every argument of the range, so the check does
+// not fail in practice, but nothing rests on that.)
 //
 // e^(-d ln x) = 1 - d L + (d ln x)^2/2 + ..., L = k ln2 + l_j + r with the
 // reduction of log (|r| <= 2^-7.9, so |L - ln x| <= r^2/2 + 2^-50 <=
@@ -879,24 +882,26 @@ constexpr double kThirdDelta = 0x1.5555555555555p-56;  // 2^-54/3 to 2^-107
 
 bool pow_third_fast(double x, double* res) {
     const uint64_t u = bits_of(x);
-    // Exponent / 3 in the bits: a guess within about 3.2%.
-    double c = from_bits(u / 3 + (uint64_t{0x2a9f7893} << 32));
-    for (int i = 0; i < 2; ++i) {
-        const double c3 = c * c * c;
-        c = c * ((c3 + 2.0 * x) / (2.0 * c3 + x));
-    }
+    const int32_t ex = static_cast<int32_t>(u >> 52) - 1023;  // -960 .. 960
+    const int32_t q3 = (ex + 963) / 3 - 321;                   // floor(ex / 3)
+    const int32_t s3 = ex - 3 * q3;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    const double sr = m * kLogInv[j] - 1.0;
+    const double sr2 = sr * sr;
+    const double g = sr * (1.0 / 3) + sr2 * ((-1.0 / 9 + sr * (5.0 / 81)) - sr2 * (10.0 / 243));
+    const double tj = kCbrtInv[j] * kCbrt2[s3];
+    const double c = (tj + tj * g) * pow2i(q3);
     const DD p = two_prod(c, c);
     const DD q = two_prod(p.hi, c);
     const double rs = (q.hi - x) + (q.lo + p.lo * c);
     const double w = rs / (3.0 * p.hi);
     if (!(std::fabs(w) <= 0x1p-36 * c)) return false;
 
-    // ln x to 2^-16.7 by the table reduction of log.
-    int32_t k = static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
-    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;
-    if (j >= 53) k += 1;
-    const double lnx = (static_cast<double>(k) * kLn2Hi + kLogTable[j][0]) + (m * kLogInv[j] - 1.0);
+    // ln x to 2^-16.7 by the table reduction of log (l_j includes -ln2 for
+    // j >= 53, where k is one more).
+    const int32_t k = ex + (j >= 53 ? 1 : 0);
+    const double lnx = (static_cast<double>(k) * kLn2Hi + kLogTable[j][0]) + sr;
     const double l = -(w + c * (kThirdDelta * lnx));
     return round_decided(c, l, 0x1p-63 * c, res);
 }

@@ -84,16 +84,17 @@
 //   log  the same table reduction, leading terms k ln2 + l_j + r - r^2/2
 //        summed without error, the rest of log1p in double: 2^-66;
 //   pow  y times that log in double-double, then exp's reduction and
-//        polynomial: 2^-65.9 |y log x| + 2^-67; for y the double nearest
+//        polynomial: 2^-65.7 |y log x| + 2^-67.1; for y the double nearest
 //        1/3 (cube roots) and x in [2^-960, 2^960], x^y = cbrt(x)
-//        e^(-d ln x) with d = 1/3 - y = 2^-54/3: a cube root by Halley's
-//        and Newton's steps in double-double and the tiny factor from a
-//        short log, 2^-70.9 (not cbrt(x), which is a different value);
+//        e^(-d ln x) with d = 1/3 - y = 2^-54/3: a guess at the cube root
+//        from log's table reduction and a short series, one Newton step in
+//        double-double and the tiny factor from a short log, 2^-70.9 (not
+//        cbrt(x), which is a different value);
 //   sin, cos  the same reduction, then a table of sin and cos at i/64
 //        (|r - i/64| <= 1/128) and short polynomials in double: 2^-64;
 //   tan  the quotient of those, remainder formed exactly: 2^-62.9.
 // A test then checks that every real within a tolerance (2^-62 of the
-// result, 2^-61 for tan, 2^-62 + 2^-63 |y log x| for pow, 2^-63 for
+// result, 2^-61 for tan, 2^-62 + 2^-65 |y log x| for pow, 2^-63 for
 // pow(x, 1/3.0)) rounds to the
 // same double; the tolerance covers the fast path's error plus the
 // accurate path's, so a passing test returns exactly what the accurate

@@ -220,4 +220,16 @@ for c in cs:
     emit(f"    {{{hi.hex()}, {lo.hex()}}},")
 emit("};")
 
+# pow(x, 1/3.0): cbrt(1/c_j) for the c_j of log, and 2^(s/3), s = 0, 1, 2
+# (a first guess at a cube root, so only correctly rounded for tidiness).
+emit("constexpr double kCbrtInv[129] = {")
+for c in cs:
+    v = (Decimal(c.denominator) / Decimal(c.numerator)) ** (Decimal(1) / 3)
+    emit(f"    {hexd(frac(v))},")
+emit("};")
+emit("constexpr double kCbrt2[3] = {")
+for s in range(3):
+    emit(f"    {hexd(frac(Decimal(2 ** s) ** (Decimal(1) / 3)))},")
+emit("};")
+
 print("\n".join(out))
