@@ -786,6 +786,90 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
     return v.hi + v.lo;
 }
 
+// Faster sin and cos for |x| <= 823549 with |r| >= 2^-12 (every other
+// argument, and every call whose rounding this does not decide, goes to
+// the paths above).
+//
+// Reduction: x = n pi/2 + r with the first three pieces of pi/2 only:
+// x - n P1 exact, a two-sum with -n P2 (exact product), and -n P3 (exact
+// product) added to the low part (|n P3| <= 2^-49.8, rounding 2^-102.7).
+// The pieces miss pi/2 by |P4| < 2^-103.2, times n <= 2^19: r = rh + rl is
+// within 2^-84.1 of x - n pi/2, which is below 2^-71.9 of sin r and cos r
+// for |r| >= 2^-12.
+//
+// Kernel, as in fast_sin_r and fast_cos_r (a = i/64, b = |r| - a, |b| <=
+// 1/128 + 2^-40, cos b - 1 and sin b - b by short series in double), in
+// one form for both: f(a + b) = U + V b + U (cos b - 1) + V (sin b - b)
+// with (U, V) = (S, C) for sin and (C, -S) for cos, S = sin a, C = cos a,
+// chosen by table index rather than by branch (the quadrant is
+// unpredictable in typical use).  The table kSinCosShort holds S and C each
+// as a 26-bit leading part and the rest (rounded, 2^-79 of the value), so
+// with b's leading part split in two halves of 26 bits (Veltkamp), the
+// leading part of V times b is two exact products, and U + (that product's
+// first half) is a fast two-sum (|U| >= |V b| when i >= 1 and U = 0 when
+// i = 0 for sin; U = C >= 0.7 for cos).  Errors, absolute with |U|, |V|
+// <= 1: U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
+// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's low
+// part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times b
+// and b's low part: 2^-86; the additions into the low part l: 2^-74.4 for
+// the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.  Relative
+// to the result, which is at least |U|/2.04 and at least 2^-7.01 for sin
+// with i >= 1 (sin(a + b) >= sin(a - 1/128)), at least 0.707 for cos, and
+// b (1 - b^2/6) for sin with i = 0 (where U = 0 and V = 1: relative error
+// 2^-66.9): below 2^-63.6 for sin and 2^-64.5 for cos; with the reduction,
+// below 2^-63.5.  The tolerance 2^-62 covers that, the accurate path (2^-67)
+// and the rounding of l +- e (|l| <= 2^-14 |h|: 2^-67).
+struct TrigFast {
+    int32_t n;         // quadrant of sin
+    int32_t i;         // table row
+    double sg;         // sign of r
+    double bh, bl;     // b
+    double bsh, bsl;   // b's leading part split in two
+    double cm1, sm;    // cos b - 1, sin b - b
+};
+
+bool trig_fast_arg(double x, TrigFast* a) {
+    if (!(std::fabs(x) <= kCodyWaiteMax)) return false;  // NaN too
+    const double nd = round_int(x * kInvPio2);
+    const double t = x - nd * kPio2_1;  // exact
+    const DD s = two_sum(t, -nd * kPio2_2);
+    const double rh = s.hi;
+    if (!(std::fabs(rh) >= 0x1p-12)) return false;
+    const double rl = s.lo - nd * kPio2_3;
+    a->n = static_cast<int32_t>(static_cast<int64_t>(nd) & 3);
+    a->sg = std::copysign(1.0, rh);
+    const double ah = a->sg * rh;
+    const double al = a->sg * rl;
+    a->i = static_cast<int32_t>(ah * 64.0 + 0.5);  // 0..51
+    const DD b = two_sum(ah - static_cast<double>(a->i) * 0x1p-6, al);
+    a->bh = b.hi;
+    a->bl = b.lo;
+    const DD bs = split(b.hi);
+    a->bsh = bs.hi;
+    a->bsl = bs.lo;
+    const double b2 = b.hi * b.hi;
+    a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
+    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+    return true;
+}
+
+constexpr double kOddSign[2] = {1.0, -1.0};
+
+// sin(n pi/2 + r) for the quadrant n (cos: n + 1), rounded if decided.
+bool trig_fast(const TrigFast& a, int32_t n, double* res) {
+    const int32_t odd = n & 1;
+    const double* row = kSinCosShort[a.i];
+    const double uh = row[2 * odd], ul = row[2 * odd + 1];
+    const double vs = kOddSign[odd];
+    const double vh = vs * row[2 - 2 * odd], vl = vs * row[3 - 2 * odd];
+    const DD s = fast_two_sum(uh, vh * a.bsh);
+    const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
+    const double l = s.lo + (small + (uh + ul) * a.cm1);
+    const double sel[2] = {a.sg, 1.0};  // sin is odd in r, cos even
+    const double q = kQuadSign[n & 3] * sel[odd];
+    return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
+}
+
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
 // products, relative error below 2^-99.  When x^n is itself representable
 // in 106 bits (every exact midpoint between doubles is) each partial power
@@ -1093,8 +1177,19 @@ double exp(double x) {
 
 double log(double x) { return log_impl<true>(x); }
 double pow(double x, double y) { return pow_impl<true>(x, y); }
-double sin(double x) { return sin_impl<true>(x); }
-double cos(double x) { return cos_impl<true>(x); }
+double sin(double x) {
+    TrigFast a;
+    double res;
+    if (trig_fast_arg(x, &a) && trig_fast(a, a.n, &res)) return res;
+    return sin_impl<true>(x);
+}
+
+double cos(double x) {
+    TrigFast a;
+    double res;
+    if (trig_fast_arg(x, &a) && trig_fast(a, a.n + 1, &res)) return res;
+    return cos_impl<true>(x);
+}
 double tan(double x) { return tan_impl<true>(x); }
 
 namespace detail {
@@ -1107,6 +1202,17 @@ double tan_accurate(double x) { return tan_impl<false>(x); }
 }  // namespace detail
 
 void sincos(double x, double* s, double* c) {
+    TrigFast f;
+    if (trig_fast_arg(x, &f)) {
+        double rs, rc;
+        const bool ds = trig_fast(f, f.n, &rs);
+        const bool dc = trig_fast(f, f.n + 1, &rc);
+        if (ds && dc) {
+            *s = rs;
+            *c = rc;
+            return;
+        }
+    }
     const double ax = std::fabs(x);
     if (!(ax < kInf) || ax < 0x1p-26) {
         *s = sin(x);
