@@ -1182,19 +1182,27 @@ bool exp_quick(double x, double* res) {
 }
 
 // The first try of log (positive finite x), in plain double but for the
-// leading sum: log_fast's exact reduction r = rh + rl and its exact sums
-// k ln2hi + l_j.hi + rh = h + (the two fast two-sums' error terms), and
-// everything else in double without forming -rh^2/2 exactly: l = those
-// error terms + (k ln2lo + l_j.lo + rl - rh rl + rh^3 q) - rh^2/2, q the
-// series of (log1p(r) - r + r^2/2)/r^3 to r^8.  With R = |r| <= 2^-7.9
-// and |log x| >= |r|/1.01 and R^2/|log x| <= 2^-8 on every table interval
-// (the worst one is j = 1, where |log x| >= 2^-8), the errors are: rh^2
-// rounded (2^-54 R^2), the last addition (2^-53 R^2/2 (1.01)), rh^3 q and
-// the small additions (below 2^-60 R^2 and 2^-86 absolute, the latter
-// only where k ln2 + l_j != 0, hence |log x| >= 2^-9), the dropped rl^2/2
-// and rh^2 rl (2^-106 R^2), truncation (relative 2^-66.3): relative error
-// below 2^-60.85 in all.  The tolerance 2^-59 covers that, the accurate
-// path (2^-78) and the rounding of l +- e (|l| <= 2^-9 |h|: 2^-62).
+// leading sum.  Reduction as in log_reduce (x = 2^k m, j, the mantissa
+// interval [sqrt(1/2), sqrt(2))), with its own table kLogQuick: c'_j has
+// 26 significant bits and the leading part of l'_j = log(1/c'_j) (- ln2)
+// is a multiple of 2^-42.  With mh = m cut to 27 significant bits and
+// ml = m - mh (below 2^-26, 26 bits), mh c' and ml c' are exact products,
+// rh = mh c' - 1 is exact (Sterbenz), and r = rh + ml c' is exact; a
+// two-sum makes it r1 + r2 (|r2| <= 2^-53 |r1|, |r| <= 2^-7.9).  Then
+// k ln2hi + l'hi is exact (both multiples of 2^-42, below 2^10) and adding
+// r1 is a fast two-sum (the first term is 0 or above 2^-8.1 > |r1|): h and
+// its error term.  The rest goes into l in double without forming r^2/2
+// exactly: l = (the error term + (k ln2lo + l'lo + r2 - r1 r2 + r1^3 q))
+// - r1^2/2, q the series of (log1p(r) - r + r^2/2)/r^3 to r^8.  With
+// R = |r|, |log x| >= R/1.01 and R^2/|log x| <= 2^-7.99 on every table
+// interval (the worst one is j = 1, where |log x| >= 2^-8), the errors
+// are: r1^2 rounded (2^-54 R^2), the last subtraction (2^-53 R^2/2
+// (1.01)), r1^3 q and the small additions (below 2^-60 R^2, and 2^-86
+// absolute where k ln2 + l'_j != 0, hence |log x| >= 2^-9), the dropped
+// r2^2/2 and r1^2 r2 (2^-106 R^2), truncation (relative 2^-66.3): relative
+// error below 2^-60.85 in all.  The tolerance 2^-59 covers that, the
+// accurate path (2^-78) and the rounding of l +- e (|l| <= 2^-9 |h|:
+// 2^-62).
 bool log_quick(double x, double* res) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
@@ -1204,23 +1212,21 @@ bool log_quick(double x, double* res) {
         k = -54;
     }
     k += static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
     if (j >= 53) k += 1;
-    const double ph = m * kLogInv[j];
-    const DD ms = split(m);
-    const double ch = kLogInvSplit[j][0], cl = kLogInvSplit[j][1];
-    const double pl = ((ms.hi * ch - ph) + ms.hi * cl + ms.lo * ch) + ms.lo * cl;
-    const DD r = fast_two_sum(ph - 1.0, pl);  // exact, as in log_fast
+    const double* t = kLogQuick[j];
+    const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
+    const double ml = from_bits(mb) - mh;
+    const DD r = two_sum(mh * t[0] - 1.0, ml * t[0]);
 
     const double kd = static_cast<double>(k);
-    const DD a = fast_two_sum(kd * kLn2Hi, kLogTable[j][0]);
-    const DD b = fast_two_sum(a.hi, r.hi);
+    const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
     const double z = r.hi;
     const double z2 = z * z;
     const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * (kInv7 - z * kInv8));
-    const double small = ((kd * kLn2Lo + kLogTable[j][1]) + (r.lo - z * r.lo)) + z2 * (z * q);
-    const double l = (b.lo + (a.lo + small)) - 0.5 * z2;
+    const double small = ((kd * kLn2Lo + t[2]) + (r.lo - z * r.lo)) + z2 * (z * q);
+    const double l = (b.lo + small) - 0.5 * z2;
     return round_decided(b.hi, l, 0x1p-59 * std::fabs(b.hi), res);
 }
 
