@@ -482,29 +482,24 @@ DD log_dd(double x) {
 
 // Fast log of a positive finite x, as an unevaluated sum h + l with
 // relative error below 2^-66 (the rounding test is in the callers; see
-// "Fast paths" below).  Same reduction as log_dd: log x = A + log1p(r)
-// with A = k ln2 + l_j and r = m c_j - 1 = rh + rl exact, |r| <= 2^-7.9.
-// The leading terms are summed without error: A.hi = k*ln2hi + l_j.hi
-// (k*ln2hi exact, a two-sum), then + rh, then - rh^2/2 (rh^2 a Dekker
-// product, halving exact); everything else is at most 2^-25 in absolute
-// value and 2^-17 of the result, and goes into l in double: k*ln2lo, the
-// low part of l_j, rl, -p.lo/2 - rh*rl (the rest of -r^2/2), and
-// r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
-// result is at least 2^-8 in magnitude unless k = 0 and l_j = 0 (x near 1),
-// where it is r (1 - r/2 + ...) and the small terms are at most 2^-17 of
-// it.  Rounding errors of the small terms: below 2^-76 absolute, or 2^-68
-// of r near 1; the error terms of the three two-sums are at most 2^-51 of
-// the result and their additions cost 2^-103.  Dropping rl from r^3
-// costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
-//
-// The reduction and the three sums are formed with fewer operations than
-// in log_dd but with the same (exact) results: m c_j by Dekker's product
-// with the split of c_j from a table (kLogInvSplit, Veltkamp's split as
-// split() computes it), and fast two-sums where the first operand is at
-// least the second in magnitude or zero, which gives the exact error term:
-// pc.hi - 1 is a multiple of ulp(pc.hi) > |pc.lo| unless zero; k ln2hi is
-// 0 or at least ln2/2 > |l_j|; a.hi is 0 or above 2^-7.1 >= |r|; b.hi is
-// r (a.hi = 0) or above 2^-8.1, at least r^2/2 either way.
+// "Fast paths" below).  The reduction of log_quick (below; kLogQuick):
+// log x = A + log1p(r) with A = k ln2 + l'_j, A = Ahi + Alo with
+// Ahi = k*ln2hi + l'hi exact, and r = r1 + r2 exact and normalised,
+// |r| <= 2^-8.  The leading terms are summed without error: Ahi + r1 (a
+// fast two-sum: Ahi is 0 or at least 2|r| on every table interval), then
+// - r1^2/2 (r1^2 a Dekker product, halving exact; a fast two-sum, b.hi
+// being r1 or at least 2^-9 in magnitude); everything else is at most
+// 2^-25 in absolute value and 2^-17 of the result, and goes into l in
+// double: Alo = k*ln2lo + l'lo, r2, -p.lo/2 - r1*r2 (the rest of -r^2/2),
+// and r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
+// result is at least 2^-9 in magnitude unless A = 0 (x near 1), where it
+// is r (1 - r/2 + ...) and the small terms are at most 2^-17 of it; r^2 is
+// at most 2^-7.99 |log x| on every interval.  Rounding errors of the small
+// terms: below 2^-76 absolute, or 2^-68 of r near 1; the error terms of
+// the two-sums are at most 2^-51 of the result and their additions cost
+// 2^-103.  Dropping r2 from r^3 costs 2^-53 r^3 (2^-69 of the result),
+// the rounding of q (Estrin's scheme, 2^-52 of q) 2^-69.  Total below 2^-66
+// relative.
 DD log_fast(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
@@ -514,19 +509,16 @@ DD log_fast(double x) {
         k = -54;
     }
     k += static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
     if (j >= 53) k += 1;
-    const double cj = kLogInv[j];
-    const double ph = m * cj;
-    const DD ms = split(m);
-    const double ch = kLogInvSplit[j][0], cl = kLogInvSplit[j][1];
-    const double pl = ((ms.hi * ch - ph) + ms.hi * cl + ms.lo * ch) + ms.lo * cl;
-    const DD r = fast_two_sum(ph - 1.0, pl);  // ph - 1 is exact
+    const double* t = kLogQuick[j];
+    const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
+    const double ml = from_bits(mb) - mh;
+    const DD r = two_sum(mh * t[0] - 1.0, ml * t[0]);
 
     const double kd = static_cast<double>(k);
-    const DD a = fast_two_sum(kd * kLn2Hi, kLogTable[j][0]);
-    const DD b = fast_two_sum(a.hi, r.hi);
+    const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
     const DD p = two_prod(r.hi, r.hi);
     const DD c = fast_two_sum(b.hi, -0.5 * p.hi);
     const double z = r.hi;
@@ -538,9 +530,8 @@ DD log_fast(double x) {
     const double q =
         ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
         z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
-    const double small =
-        (kd * kLn2Lo + kLogTable[j][1]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
-    return {c.hi, c.lo + (b.lo + (a.lo + small))};
+    const double small = (kd * kLn2Lo + t[2]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
+    return {c.hi, c.lo + (b.lo + small)};
 }
 
 // ---------------------------------------------------------------------------

@@ -205,21 +205,6 @@ for j in range(128):
 emit("};")
 
 
-def veltkamp(a):
-    """Veltkamp's split of a double, in double arithmetic (as in pmath.cpp)."""
-    c = 134217729.0 * a
-    hi = c - (c - a)
-    return hi, a - hi
-
-
-# Fast log path: the split of each c_j, so that m c_j is formed without
-# splitting c_j at run time.
-emit("constexpr double kLogInvSplit[129][2] = {")
-for c in cs:
-    hi, lo = veltkamp(float(c))
-    emit(f"    {{{hi.hex()}, {lo.hex()}}},")
-emit("};")
-
 # pow(x, 1/3.0): cbrt(1/c_j) for the c_j of log, and 2^(s/3), s = 0, 1, 2
 # (a first guess at a cube root, so only correctly rounded for tidiness).
 emit("constexpr double kCbrtInv[129] = {")
