@@ -906,12 +906,18 @@ bool is_odd_integer(double y) {
 // (2^-62 + 2^-65 |t|) h, which covers both (2^-65.7 + 2^-77 < 2^-65.6)
 // and the rounding of l +- e (2^-69.8 h); results must be normal (so the
 // scaling by 2^e is exact).
+bool exp_quick(double xh, double xl, double tol, double* res);
+
 bool pow_fast(double x, double y, double* res) {
     const DD lf = log_fast(x);
     DD t = two_prod(y, lf.hi);
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
     if (!(std::fabs(t.hi) < 708.0)) return false;
+    // First exp's plain-double try (error below 2^-59.74, the rounding of
+    // l +- e 2^-61.53, the accurate path's 2^-67: below 2^-59.36) with
+    // (2^-59 + 2^-65 |t|), then exp_core_fast.
+    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-59 + 0x1p-65 * std::fabs(t.hi), res)) return true;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
     const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
@@ -1143,31 +1149,37 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
-// The first try of exp, in plain double: the same reduction
-// but r = (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to
+// The first try of exp, in plain double: the same reduction but
+// r = (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to
 // r^6 (truncation r^7/7! < 2^-72), and 2^(j/128) e^r = th + l with
-// l = th p + (tl + tl p).  Errors relative to th (|r| <= 2^-8.53): r's
-// rounding 2^-61.5 (times e^r), p's final addition 2^-61.5 and its other
-// roundings 2^-69 (the terms beyond r are at most 2^-18 of it), th p
-// rounded 2^-61.5, l's last addition 2^-61.5; in all below 2^-59.49 of
-// the result (which is at least 0.997 th).  The tolerance 2^-59 th covers
-// that, the accurate path (2^-147) and the rounding of l +- e in the test
-// (|l| <= 2^-8.4 th: 2^-61.5).  About one call in 40 is left undecided
+// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
+// 0.00272 < 2^-8 (so their roundings are at most 2^-62, half an ulp in
+// [2^-9, 2^-8)): r's rounding 2^-62 (times e^r), p's final addition
+// 2^-62 and its other roundings 2^-69 (the terms beyond r are at most
+// 2^-18 of it), th p rounded 2^-61.53 (2^-53 of 2^-8.53), l's last
+// addition 2^-61.53; in all below 2^-59.74 of the result (which is at
+// least 0.997 th).  The tolerance 2^-59 th covers that, the accurate path
+// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-8.53 th:
+// 2^-61.53), 2^-59.37 together.  About one call in 40 is left undecided
 // and goes on to exp_core_fast.
 // For x in [-707, 708], so k is in [-130556, 130741] and e = floor(k/128)
-// in [-1020, 1021]: the result is normal and its scaling exact.
-bool exp_quick(double x, double* res) {
-    const double kd = round_int(x * kInvLn2x128);
+// in [-1020, 1021]: the result is normal and its scaling exact.  pow
+// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
+// (xl - k L2), the second sum below 2^-26.8 and its rounding 2^-80, so the
+// same bound holds; pow's tolerance adds its own term.  tol is the
+// tolerance relative to th (2^-59 for exp itself).
+bool exp_quick(double xh, double xl, double tol, double* res) {
+    const double kd = round_int(xh * kInvLn2x128);
     const int32_t k = static_cast<int32_t>(kd);
     const int32_t j = k & 127;
     const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x100000) >> 7) - 0x2000;
-    const double r = (x - kd * kLn2d128Hi) - kd * kLn2d128Lo;
+    const double r = (xh - kd * kLn2d128Hi) + (xl - kd * kLn2d128Lo);
     const double r2 = r * r;
     const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * ((kInvFact4 + r * kInvFact5) + r2 * kInvFact6));
     const double th = kExp2Table[j][0];
     const double tl = kExp2Table[j][1];
     const double l = th * p + (tl + tl * p);
-    if (!round_decided(th, l, 0x1p-59 * th, res)) return false;
+    if (!round_decided(th, l, tol * th, res)) return false;
     *res *= pow2i(e);
     return true;
 }
@@ -1236,7 +1248,7 @@ double exp(double x) {
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
         double res;
-        if (x >= -707.0 && exp_quick(x, &res)) return res;
+        if (x >= -707.0 && exp_quick(x, 0.0, 0x1p-59, &res)) return res;
         DD y;
         const int32_t e = exp_core_fast(x, 0.0, &y);
         if (e >= -1021 && e <= 1023 && round_decided(y.hi, y.lo, 0x1p-66 * y.hi, &res))
