@@ -819,7 +819,7 @@ struct TrigFast {
     double cm1, sm;    // cos b - 1, sin b - b
 };
 
-bool trig_fast_arg(double x, TrigFast* a) {
+[[gnu::always_inline]] inline bool trig_fast_arg(double x, TrigFast* a) {
     if (!(std::fabs(x) <= kCodyWaiteMax)) return false;  // NaN too
     const double nd = round_int(x * kInvPio2);
     const double t = x - nd * kPio2_1;  // exact
@@ -847,7 +847,7 @@ bool trig_fast_arg(double x, TrigFast* a) {
 constexpr double kOddSign[2] = {1.0, -1.0};
 
 // sin(n pi/2 + r) for the quadrant n (cos: n + 1), rounded if decided.
-bool trig_fast(const TrigFast& a, int32_t n, double* res) {
+[[gnu::always_inline]] inline bool trig_fast(const TrigFast& a, int32_t n, double* res) {
     const int32_t odd = n & 1;
     const double* row = kSinCosShort[a.i];
     const double uh = row[2 * odd], ul = row[2 * odd + 1];
