@@ -1014,6 +1014,7 @@ double pow_impl(double x, double y) {
         // x = 1 lies among them, and there the fast path returns 1 exactly
         // (log 1 = 0, e^0 = 1).
         const double ay = std::fabs(y);
+        if (y == 0.5 && x > 0.0) return std::sqrt(x);  // as below, sooner
         if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
             double res;
             if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
