@@ -1246,10 +1246,10 @@ bool log_quick(double x, double* res) {
 // every subnormal result) takes the accurate path, whose result is the
 // correctly rounded one.  So both paths return the same bits.
 double exp(double x) {
+    double res;
+    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-59, &res)) return res;
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
-        double res;
-        if (x >= -707.0 && exp_quick(x, 0.0, 0x1p-59, &res)) return res;
         DD y;
         const int32_t e = exp_core_fast(x, 0.0, &y);
         if (e >= -1021 && e <= 1023 && round_decided(y.hi, y.lo, 0x1p-66 * y.hi, &res))
