@@ -1009,19 +1009,20 @@ double log_impl(double x) {
 template <bool Fast>
 double pow_impl(double x, double y) {
     if (Fast) {
-        // Ordinary arguments first: 0 < x < inf, y finite and not an
-        // integer (so |y| < 2^52), y != 1/2.  Of the cases below only
-        // x = 1 lies among them, and there the fast path returns 1 exactly
-        // (log 1 = 0, e^0 = 1).
-        const double ay = std::fabs(y);
+        // Ordinary arguments first: y = 1/3.0 with x in [2^-960, 2^960],
+        // then 0 < x < inf with y finite and not an integer (so
+        // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
+        // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
+        // ln 1 = 0; log 1 = 0, e^0 = 1).
+        double res;
+        if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
+            if (pow_third_fast(x, &res)) return res;
+            return pow_impl<false>(x, y);
+        }
         if (y == 0.5 && x > 0.0) return std::sqrt(x);  // as below, sooner
+        const double ay = std::fabs(y);
         if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
-            double res;
-            if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
-                if (pow_third_fast(x, &res)) return res;
-            } else if (pow_fast(x, y, &res)) {
-                return res;
-            }
+            if (pow_fast(x, y, &res)) return res;
             return pow_impl<false>(x, y);
         }
     }
