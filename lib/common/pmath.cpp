@@ -511,7 +511,6 @@ DD log_fast(double x) {
     k += static_cast<int32_t>(u >> 52) - 1023;
     const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
-    if (j >= 53) k += 1;
     const double* t = kLogQuick[j];
     const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
     const double ml = from_bits(mb) - mh;
@@ -1187,10 +1186,13 @@ bool exp_quick(double xh, double xl, double tol, double* res) {
 }
 
 // The first try of log (positive finite x), in plain double but for the
-// leading sum.  Reduction as in log_reduce (x = 2^k m, j, the mantissa
-// interval [sqrt(1/2), sqrt(2))), with its own table kLogQuick: c'_j has
-// 26 significant bits and the leading part of l'_j = log(1/c'_j) (- ln2)
-// is a multiple of 2^-42.  With mh = m cut to 27 significant bits and
+// leading sum.  Reduction as in log_reduce (x = 2^k m, j), with its own
+// table kLogQuick: c'_j has 26 significant bits and the leading part of
+// l'_j = log(1/c'_j) is a multiple of 2^-42.  (log_reduce raises k by one
+// for j >= 53 and takes ln2 off l_j, so that x near 1 from below gives 0
+// and no cancellation; here k ln2hi + l'hi is exact either way, so k stays:
+// at j = 128, k = -1 it is -ln2hi + ln2hi = 0 and the low parts cancel
+// exactly too.)  With mh = m cut to 27 significant bits and
 // ml = m - mh (below 2^-26, 26 bits), mh c' and ml c' are exact products,
 // rh = mh c' - 1 is exact (Sterbenz), and r = rh + ml c' is exact; a
 // two-sum makes it r1 + r2 (|r2| <= 2^-53 |r1|, |r| <= 2^-7.9).  Then
@@ -1219,7 +1221,6 @@ bool log_quick(double x, double* res) {
     k += static_cast<int32_t>(u >> 52) - 1023;
     const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
-    if (j >= 53) k += 1;
     const double* t = kLogQuick[j];
     const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
     const double ml = from_bits(mb) - mh;

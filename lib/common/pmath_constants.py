@@ -232,14 +232,12 @@ emit("};")
 
 # Fast log path: c'_j = 1/(1 + j/128) rounded to 26 significant bits (so
 # that its product with a 27-bit leading part of the mantissa is exact) and
-# l'_j = log(1/c'_j), minus ln2 for j >= 53, as a leading part that is a
-# multiple of 2^-42 (as kLn2Hi is, so k*kLn2Hi + l'_j exactly) and the rest.
+# l'_j = log(1/c'_j) as a leading part that is a multiple of 2^-42 (as
+# kLn2Hi is, so k*kLn2Hi + l'_j is exact) and the rest.
 emit("constexpr double kLogQuick[129][3] = {")
 for j in range(129):
     c = round_bits(Fraction(128, 128 + j), 26)
     v = -(Decimal(c.numerator) / Decimal(c.denominator)).ln()
-    if j >= 53:
-        v -= LN2
     f = frac(v)
     h = Fraction(round(f * 2 ** 42), 2 ** 42)
     emit(f"    {{{float(c).hex()}, {float(h).hex()}, {float(f - h).hex()}}},")
