@@ -913,10 +913,10 @@ bool pow_fast(double x, double y, double* res) {
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
     if (!(std::fabs(t.hi) < 708.0)) return false;
-    // First exp's plain-double try (error below 2^-59.74, the rounding of
-    // l +- e 2^-61.53, the accurate path's 2^-67: below 2^-59.36) with
-    // (2^-59 + 2^-65 |t|), then exp_core_fast.
-    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-59 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    // First exp's plain-double try (error below 2^-60.72, the rounding of
+    // l +- e 2^-62.53, the accurate path's 2^-67: below 2^-60.3) with
+    // (2^-60 + 2^-65 |t|), then exp_core_fast.
+    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
     const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
@@ -1150,35 +1150,36 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
-// The first try of exp, in plain double: the same reduction but
-// r = (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to
-// r^6 (truncation r^7/7! < 2^-72), and 2^(j/128) e^r = th + l with
+// The first try of exp, in plain double, with a table of 256 entries:
+// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
+// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
+// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
 // l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
-// 0.00272 < 2^-8 (so their roundings are at most 2^-62, half an ulp in
-// [2^-9, 2^-8)): r's rounding 2^-62 (times e^r), p's final addition
-// 2^-62 and its other roundings 2^-69 (the terms beyond r are at most
-// 2^-18 of it), th p rounded 2^-61.53 (2^-53 of 2^-8.53), l's last
-// addition 2^-61.53; in all below 2^-59.74 of the result (which is at
-// least 0.997 th).  The tolerance 2^-59 th covers that, the accurate path
-// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-8.53 th:
-// 2^-61.53), 2^-59.37 together.  About one call in 40 is left undecided
+// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
+// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
+// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
+// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
+// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
+// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
+// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
+// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
 // and goes on to exp_core_fast.
-// For x in [-707, 708], so k is in [-130556, 130741] and e = floor(k/128)
+// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
 // in [-1020, 1021]: the result is normal and its scaling exact.  pow
 // passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
-// (xl - k L2), the second sum below 2^-26.8 and its rounding 2^-80, so the
+// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
 // same bound holds; pow's tolerance adds its own term.  tol is the
-// tolerance relative to th (2^-59 for exp itself).
+// tolerance relative to th (2^-60 for exp itself).
 bool exp_quick(double xh, double xl, double tol, double* res) {
-    const double kd = round_int(xh * kInvLn2x128);
+    const double kd = round_int(xh * kInvLn2x256);
     const int32_t k = static_cast<int32_t>(kd);
-    const int32_t j = k & 127;
-    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x100000) >> 7) - 0x2000;
-    const double r = (xh - kd * kLn2d128Hi) + (xl - kd * kLn2d128Lo);
+    const int32_t j = k & 255;
+    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
+    const double r = (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo);
     const double r2 = r * r;
-    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * ((kInvFact4 + r * kInvFact5) + r2 * kInvFact6));
-    const double th = kExp2Table[j][0];
-    const double tl = kExp2Table[j][1];
+    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
+    const double th = kExp2Table256[j][0];
+    const double tl = kExp2Table256[j][1];
     const double l = th * p + (tl + tl * p);
     if (!round_decided(th, l, tol * th, res)) return false;
     *res *= pow2i(e);
@@ -1249,7 +1250,7 @@ bool log_quick(double x, double* res) {
 // correctly rounded one.  So both paths return the same bits.
 double exp(double x) {
     double res;
-    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-59, &res)) return res;
+    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-60, &res)) return res;
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
         DD y;

@@ -83,8 +83,9 @@
 // otherwise the next, more accurate evaluation runs, and last the accurate
 // path.  The stages (error; tolerance; share of calls left undecided on
 // the ranges the library uses):
-//   exp  plain double: one rounded reduction, Taylor to r^6, times
-//        2^(j/128) (2^-59.74; 2^-59; 1 in 45), then the reduction and
+//   exp  plain double: one rounded reduction by ln2/256, Taylor to r^5,
+//        times 2^(j/256) from a second table (2^-60.72; 2^-60; 1 in 90),
+//        then the reduction and
 //        polynomial with the leading products exact (2^-67.1; 2^-66; 1 in
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
@@ -92,7 +93,7 @@
 //        the rest of log1p in double (2^-60.85; 2^-59; 1 in 45), then the
 //        same with -r^2/2 exact too (2^-66; 2^-62; 1 in 350);
 //   pow  y times the second log in double-double, then exp's first
-//        stage (2^-59.74 + 2^-65.7 |y log x|; 2^-59 + 2^-65 |y log x|),
+//        stage (2^-60.72 + 2^-65.7 |y log x|; 2^-60 + 2^-65 |y log x|),
 //        then exp's second (2^-67.1 + 2^-65.7 |y log x|; 2^-62 + 2^-65
 //        |y log x|; 1 in 160 on x in (0, 20), y in (-1, 10)); for y the
 //        double nearest 1/3 (cube roots) and x in [2^-960, 2^960],

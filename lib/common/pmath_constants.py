@@ -243,4 +243,18 @@ for j in range(129):
     emit(f"    {{{float(c).hex()}, {float(h).hex()}, {float(f - h).hex()}}},")
 emit("};")
 
+# exp's first try: x = k*ln2/256 + r, ln2/256 in two pieces (the first with
+# 35 significant bits, so k*piece is exact for |k| < 2^18), and 2^(j/256)
+# as double-double.
+L256 = frac(LN2) / 256
+L256a = round_bits(L256, 35)
+emit(f"constexpr double kInvLn2x256 = {hexd(256 / frac(LN2))};")
+emit(f"constexpr double kLn2d256Hi = {hexd(L256a)};")
+emit(f"constexpr double kLn2d256Lo = {hexd(round_bits(L256 - L256a, 53))};")
+emit("constexpr double kExp2Table256[256][2] = {")
+for j in range(256):
+    hi, lo = dd(frac((LN2 * j / 256).exp()))
+    emit(f"    {{{hi.hex()}, {lo.hex()}}},")
+emit("};")
+
 print("\n".join(out))
