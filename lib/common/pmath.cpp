@@ -787,32 +787,34 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
 // within 2^-84.1 of x - n pi/2, which is below 2^-71.9 of sin r and cos r
 // for |r| >= 2^-12.
 //
-// Kernel, as in fast_sin_r and fast_cos_r (a = i/64, b = |r| - a, |b| <=
-// 1/128 + 2^-40, cos b - 1 and sin b - b by short series in double), in
-// one form for both: f(a + b) = U + V b + U (cos b - 1) + V (sin b - b)
-// with (U, V) = (S, C) for sin and (C, -S) for cos, S = sin a, C = cos a,
-// chosen by table index rather than by branch (the quadrant is
-// unpredictable in typical use).  The table kSinCosShort holds S and C each
-// as a 26-bit leading part and the rest (rounded, 2^-79 of the value), so
-// with b's leading part split in two halves of 26 bits (Veltkamp), the
-// leading part of V times b is two exact products, and U + (that product's
-// first half) is a fast two-sum (|U| >= |V b| when i >= 1 and U = 0 when
-// i = 0 for sin; U = C >= 0.7 for cos).  Errors, absolute with |U|, |V|
-// <= 1: U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
-// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's low
-// part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times b
-// and b's low part: 2^-86; the additions into the low part l: 2^-74.4 for
-// the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.  Relative
-// to the result, which is at least |U|/2.04 and at least 2^-7.01 for sin
-// with i >= 1 (sin(a + b) >= sin(a - 1/128)), at least 0.707 for cos, and
-// b (1 - b^2/6) for sin with i = 0 (where U = 0 and V = 1: relative error
-// 2^-66.9): below 2^-63.6 for sin and 2^-64.5 for cos; with the reduction,
-// below 2^-63.5.  The tolerance 2^-62 covers that, the accurate path (2^-67)
-// and the rounding of l +- e (|l| <= 2^-14 |h|: 2^-67).
+// Kernel, as in fast_sin_r and fast_cos_r but on r itself rather than |r|
+// (a = i/64 nearest to r, i = -51 .. 51, b = r - a: rh - a is exact by
+// Sterbenz' lemma, then a two-sum with rl; |b| <= 1/128 + 2^-40; cos b - 1
+// and sin b - b by short series in double), in one form for both:
+// f(a + b) = U + V b + U (cos b - 1) + V (sin b - b) with (U, V) = (S, C)
+// for sin and (C, -S) for cos, S = sin a, C = cos a, chosen by table index
+// rather than by branch (the quadrant is unpredictable in typical use).
+// The table kSinCosShort holds S (odd in i) and C each as a 26-bit leading
+// part and the rest (rounded, 2^-79 of the value), so with b's leading
+// part split in two halves of 26 bits (Veltkamp), the leading part of V
+// times b is two exact products, and U + (that product's first half) is a
+// fast two-sum (|U| >= |V b| when i != 0 and U = 0 when i = 0 for sin;
+// U = C >= 0.7 for cos).  Errors, absolute with |U|, |V| <= 1:
+// U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
+// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's
+// low part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times
+// b and b's low part: 2^-86; the additions into the low part l: 2^-74.4
+// for the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.
+// Relative to the result, which is at least |U|/2.04 and at least 2^-7.01
+// in magnitude for sin with i != 0 (|sin(a + b)| >= sin(|a| - 1/128)), at
+// least 0.707 for cos, and b (1 - b^2/6) for sin with i = 0 (where U = 0
+// and V = 1: relative error 2^-66.9): below 2^-63.6 for sin and 2^-64.5
+// for cos; with the reduction, below 2^-63.5.  The tolerance 2^-62 covers
+// that, the accurate path (2^-67) and the rounding of l +- e
+// (|l| <= 2^-14 |h|: 2^-67).
 struct TrigFast {
     int32_t n;         // quadrant of sin
     int32_t i;         // table row
-    double sg;         // sign of r
     double bh, bl;     // b
     double bsh, bsl;   // b's leading part split in two
     double cm1, sm;    // cos b - 1, sin b - b
@@ -827,11 +829,9 @@ struct TrigFast {
     if (!(std::fabs(rh) >= 0x1p-12)) return false;
     const double rl = s.lo - nd * kPio2_3;
     a->n = static_cast<int32_t>(static_cast<int64_t>(nd) & 3);
-    a->sg = std::copysign(1.0, rh);
-    const double ah = a->sg * rh;
-    const double al = a->sg * rl;
-    a->i = static_cast<int32_t>(ah * 64.0 + 0.5);  // 0..51
-    const DD b = two_sum(ah - static_cast<double>(a->i) * 0x1p-6, al);
+    const double fi = round_int(rh * 64.0);  // -51 .. 51
+    a->i = static_cast<int32_t>(fi) + 52;
+    const DD b = two_sum(rh - fi * 0x1p-6, rl);  // rh - i/64 exact
     a->bh = b.hi;
     a->bl = b.lo;
     const DD bs = split(b.hi);
@@ -855,8 +855,7 @@ constexpr double kOddSign[2] = {1.0, -1.0};
     const DD s = fast_two_sum(uh, vh * a.bsh);
     const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
     const double l = s.lo + (small + (uh + ul) * a.cm1);
-    const double sel[2] = {a.sg, 1.0};  // sin is odd in r, cos even
-    const double q = kQuadSign[n & 3] * sel[odd];
+    const double q = kQuadSign[n & 3];
     return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
 }
 

@@ -217,11 +217,11 @@ for s in range(3):
     emit(f"    {hexd(frac(Decimal(2 ** s) ** (Decimal(1) / 3)))},")
 emit("};")
 
-# Fast sin/cos path: sin(i/64) and cos(i/64) each as a leading part with 26
-# significant bits (so its product with a 26-bit number is exact) and the
-# rest rounded to double.
-emit("constexpr double kSinCosShort[53][4] = {")
-for i in range(53):
+# Fast sin/cos path: sin(i/64) and cos(i/64), i = -52 .. 52, each as a
+# leading part with 26 significant bits (so its product with a 26-bit
+# number is exact) and the rest rounded to double.
+emit("constexpr double kSinCosShort[105][4] = {")  # i = -52 .. 52
+for i in range(-52, 53):
     s, c = sin_cos(Decimal(i) / 64)
     row = []
     for v in (frac(s), frac(c)):
