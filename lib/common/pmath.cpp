@@ -859,6 +859,22 @@ constexpr double kOddSign[2] = {1.0, -1.0};
     return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
 }
 
+// sin r and cos r together (the same kernel with (U, V) = (S, C) and
+// (C, -S)), each rounded if decided; sincos then picks and signs them by
+// quadrant, which changes no rounding.
+[[gnu::always_inline]] inline bool trig_fast_both(const TrigFast& a, double* sr, double* cr) {
+    const double* row = kSinCosShort[a.i];
+    const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
+    const double sd = sh + sl, cd = ch + cl;
+    const DD ps = fast_two_sum(sh, ch * a.bsh);
+    const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
+    const DD pc = fast_two_sum(ch, -sh * a.bsh);
+    const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
+    const bool ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
+    const bool dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
+    return ds && dc;
+}
+
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
 // products, relative error below 2^-99.  When x^n is itself representable
 // in 106 bits (every exact midpoint between doubles is) each partial power
@@ -1292,15 +1308,12 @@ double tan_accurate(double x) { return tan_impl<false>(x); }
 
 void sincos(double x, double* s, double* c) {
     TrigFast f;
-    if (trig_fast_arg(x, &f)) {
-        double rs, rc;
-        const bool ds = trig_fast(f, f.n, &rs);
-        const bool dc = trig_fast(f, f.n + 1, &rc);
-        if (ds && dc) {
-            *s = rs;
-            *c = rc;
-            return;
-        }
+    double v[2];
+    if (trig_fast_arg(x, &f) && trig_fast_both(f, &v[0], &v[1])) {
+        const int32_t odd = f.n & 1;
+        *s = kQuadSign[f.n & 3] * v[odd];
+        *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+        return;
     }
     const double ax = std::fabs(x);
     if (!(ax < kInf) || ax < 0x1p-26) {
