@@ -482,24 +482,39 @@ DD log_dd(double x) {
 
 // Fast log of a positive finite x, as an unevaluated sum h + l with
 // relative error below 2^-66 (the rounding test is in the callers; see
-// "Fast paths" below).  The reduction of log_quick (below; kLogQuick):
-// log x = A + log1p(r) with A = k ln2 + l'_j, A = Ahi + Alo with
-// Ahi = k*ln2hi + l'hi exact, and r = r1 + r2 exact and normalised,
-// |r| <= 2^-8.  The leading terms are summed without error: Ahi + r1 (a
-// fast two-sum: Ahi is 0 or at least 2|r| on every table interval), then
-// - r1^2/2 (r1^2 a Dekker product, halving exact; a fast two-sum, b.hi
-// being r1 or at least 2^-9 in magnitude); everything else is at most
-// 2^-25 in absolute value and 2^-17 of the result, and goes into l in
-// double: Alo = k*ln2lo + l'lo, r2, -p.lo/2 - r1*r2 (the rest of -r^2/2),
-// and r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
-// result is at least 2^-9 in magnitude unless A = 0 (x near 1), where it
-// is r (1 - r/2 + ...) and the small terms are at most 2^-17 of it; r^2 is
-// at most 2^-7.99 |log x| on every interval.  Rounding errors of the small
-// terms: below 2^-76 absolute, or 2^-68 of r near 1; the error terms of
-// the two-sums are at most 2^-51 of the result and their additions cost
-// 2^-103.  Dropping r2 from r^3 costs 2^-53 r^3 (2^-69 of the result),
-// the rounding of q (Estrin's scheme, 2^-52 of q) 2^-69.  Total below 2^-66
-// relative.
+// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 128 as
+// in log_reduce, but with a table of its own (kLogQuick): c'_j ~ 1/(1 +
+// j/128) with 16 significant bits and l'_j = log(1/c'_j) as a leading part
+// on the grid of kLn2Hi (multiples of 2^-42) and the rest.  (log_reduce
+// raises k by one for j >= 53 and takes ln2 off l_j, so that x next to 1
+// from below gives 0 and no cancellation; here k ln2hi + l'hi is exact
+// either way, and at j = 128, k = -1 it is -ln2hi + ln2hi = 0 with the low
+// parts cancelling exactly too, so k stays.)
+//
+// Exact reduction: mh = m rounded to a multiple of 2^-17 (adding and
+// subtracting 1.5 2^35; 18 bits), ml = m - mh exact (|ml| <= 2^-18, at most
+// 35 bits), so mh c' (34 bits) and ml c' (51 bits) are exact products,
+// rh = mh c' - 1 is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
+// |r| <= 2^-8 on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and
+// rh is a multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
+//
+// log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
+// exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
+// without error: Ahi + rh (a fast two-sum: Ahi is 0 or at least 1.98 times
+// |r| + 2^-18 >= |rh| on every interval), + rl (a two-sum), - rh^2/2 (a
+// fast two-sum: the sum so far is A + r, at least 2^-9 in magnitude when
+// A != 0; when A = 0, c' is 1 or 1/2, rh is 0 or at least 2 |rl|, so
+// |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes into l in double:
+// Alo, -rh rl - rl^2/2 (the rest of -r^2/2, rounding 2^-71 of the result)
+// and r^3 q(r), q = 1/3 - r/4 + ... - r^7/10 (truncation 2^-83), from
+// r ~ rh + rl rounded: relative error 2^-50 of a term at most R^3/3, and
+// with R = |r|, R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every
+// interval, that is 2^-67.55 of the result.  The terms in l are at most
+// 2^-16.76 of the result, so each of its five additions rounds by
+// 2^-69.76 of it (2^-67.4 in all); Alo's error 2^-87.8 absolute, and
+// where Alo != 0, |log x| >= 2^-9.  Total below 2^-66.4 relative.
+// Full = false: the first try of log itself (below), with a larger error.
+template <bool Full = true>
 DD log_fast(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
@@ -509,28 +524,46 @@ DD log_fast(double x) {
         k = -54;
     }
     k += static_cast<int32_t>(u >> 52) - 1023;
-    const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
     const double* t = kLogQuick[j];
-    const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
-    const double ml = from_bits(mb) - mh;
-    const DD r = two_sum(mh * t[0] - 1.0, ml * t[0]);
+    constexpr double kSplit17 = 0x1.8p35;  // m + this rounds m to a multiple of 2^-17
+    const double mh = (m + kSplit17) - kSplit17;
+    const double ml = m - mh;
+    const double rh = mh * t[0] - 1.0;
+    const double rl = ml * t[0];
 
     const double kd = static_cast<double>(k);
-    const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
-    const DD p = two_prod(r.hi, r.hi);
-    const DD c = fast_two_sum(b.hi, -0.5 * p.hi);
-    const double z = r.hi;
-    // q = 1/3 - z/4 + z^2/5 - ... - z^7/10 by Estrin's scheme (short
-    // dependency chains); every term but the first is at most 2^-9.9 of
-    // q, so the rounding errors stay within 2^-52 of q as for Horner's.
+    if (!Full) {
+        // The first try of log itself: r = r1 + r2 normalised (a two-sum),
+        // Ahi + r1 exact (a fast two-sum, as above), and everything else in
+        // double without forming -r^2/2 exactly: l = (the error term +
+        // (Alo + r2 - r1 r2 + r1^3 q)) - r1^2/2, q to r^8.  Errors relative
+        // to the result (R^2/|log x| <= 2^-7.99, R/|log x| <= 1.003): r1^2
+        // rounded 2^-61.99, the last subtraction 2^-61.98, r1^3 q 2^-67.96,
+        // dropping r2 from the cube 2^-69, truncation 2^-67.2, the other
+        // additions 2^-69: below 2^-60.92.  With the rounding of l +- e in
+        // the test (|l| <= 2^-8.99 |h|: 2^-62) and the accurate path's
+        // 2^-78, below 2^-60.47; the caller's tolerance is 1.5 2^-60.
+        const DD r = two_sum(rh, rl);
+        const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
+        const double y = r.hi;
+        const double y2 = y * y;
+        const double qs = (kThirdHi - y * kInv4) + y2 * ((kInv5 - y * kInv6) + y2 * (kInv7 - y * kInv8));
+        const double sm = ((kd * kLn2Lo + t[2]) + (r.lo - y * r.lo)) + y2 * (y * qs);
+        return {b.hi, (b.lo + sm) - 0.5 * y2};
+    }
+    const DD s1 = fast_two_sum(kd * kLn2Hi + t[1], rh);
+    const DD s2 = two_sum(s1.hi, rl);
+    const DD s3 = fast_two_sum(s2.hi, -0.5 * (rh * rh));
+    const double z = rh + rl;
     const double z2 = z * z;
     const double z4 = z2 * z2;
     const double q =
         ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
         z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
-    const double small = (kd * kLn2Lo + t[2]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
-    return {c.hi, c.lo + (b.lo + small)};
+    const double small = (kd * kLn2Lo + t[2]) + ((-rh * rl - 0.5 * (rl * rl)) + (z * z2) * q);
+    return {s3.hi, s3.lo + (s2.lo + (s1.lo + small))};
 }
 
 // ---------------------------------------------------------------------------
@@ -1201,57 +1234,6 @@ bool exp_quick(double xh, double xl, double tol, double* res) {
     return true;
 }
 
-// The first try of log (positive finite x), in plain double but for the
-// leading sum.  Reduction as in log_reduce (x = 2^k m, j), with its own
-// table kLogQuick: c'_j has 26 significant bits and the leading part of
-// l'_j = log(1/c'_j) is a multiple of 2^-42.  (log_reduce raises k by one
-// for j >= 53 and takes ln2 off l_j, so that x near 1 from below gives 0
-// and no cancellation; here k ln2hi + l'hi is exact either way, so k stays:
-// at j = 128, k = -1 it is -ln2hi + ln2hi = 0 and the low parts cancel
-// exactly too.)  With mh = m cut to 27 significant bits and
-// ml = m - mh (below 2^-26, 26 bits), mh c' and ml c' are exact products,
-// rh = mh c' - 1 is exact (Sterbenz), and r = rh + ml c' is exact; a
-// two-sum makes it r1 + r2 (|r2| <= 2^-53 |r1|, |r| <= 2^-7.9).  Then
-// k ln2hi + l'hi is exact (both multiples of 2^-42, below 2^10) and adding
-// r1 is a fast two-sum (the first term is 0 or above 2^-8.1 > |r1|): h and
-// its error term.  The rest goes into l in double without forming r^2/2
-// exactly: l = (the error term + (k ln2lo + l'lo + r2 - r1 r2 + r1^3 q))
-// - r1^2/2, q the series of (log1p(r) - r + r^2/2)/r^3 to r^8.  With
-// R = |r|, |log x| >= R/1.01 and R^2/|log x| <= 2^-7.99 on every table
-// interval (the worst one is j = 1, where |log x| >= 2^-8), the errors
-// are: r1^2 rounded (2^-54 R^2), the last subtraction (2^-53 R^2/2
-// (1.01)), r1^3 q and the small additions (below 2^-60 R^2, and 2^-86
-// absolute where k ln2 + l'_j != 0, hence |log x| >= 2^-9), the dropped
-// r2^2/2 and r1^2 r2 (2^-106 R^2), truncation (relative 2^-66.3): relative
-// error below 2^-60.85 in all.  The tolerance 2^-59 covers that, the
-// accurate path (2^-78) and the rounding of l +- e (|l| <= 2^-9 |h|:
-// 2^-62).
-bool log_quick(double x, double* res) {
-    int32_t k = 0;
-    uint64_t u = bits_of(x);
-    if (u < (uint64_t{1} << 52)) {  // subnormal
-        x *= 0x1p54;
-        u = bits_of(x);
-        k = -54;
-    }
-    k += static_cast<int32_t>(u >> 52) - 1023;
-    const uint64_t mb = (u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52);
-    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
-    const double* t = kLogQuick[j];
-    const double mh = from_bits(mb & ~((uint64_t{1} << 26) - 1));
-    const double ml = from_bits(mb) - mh;
-    const DD r = two_sum(mh * t[0] - 1.0, ml * t[0]);
-
-    const double kd = static_cast<double>(k);
-    const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
-    const double z = r.hi;
-    const double z2 = z * z;
-    const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * (kInv7 - z * kInv8));
-    const double small = ((kd * kLn2Lo + t[2]) + (r.lo - z * r.lo)) + z2 * (z * q);
-    const double l = (b.lo + small) - 0.5 * z2;
-    return round_decided(b.hi, l, 0x1p-59 * std::fabs(b.hi), res);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -1277,8 +1259,11 @@ double exp(double x) {
 }
 
 double log(double x) {
-    double res;
-    if (x > 0.0 && x < kInf && log_quick(x, &res)) return res;
+    if (x > 0.0 && x < kInf) {
+        const DD f = log_fast<false>(x);
+        double res;
+        if (round_decided(f.hi, f.lo, 0x1.8p-60 * std::fabs(f.hi), &res)) return res;
+    }
     return log_impl<true>(x);
 }
 double pow(double x, double y) { return pow_impl<true>(x, y); }

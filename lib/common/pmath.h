@@ -89,9 +89,11 @@
 //        polynomial with the leading products exact (2^-67.1; 2^-66; 1 in
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
-//   log  the same exact table reduction and leading sum k ln2 + l_j + r,
-//        the rest of log1p in double (2^-60.85; 2^-59; 1 in 45), then the
-//        same with -r^2/2 exact too (2^-66; 2^-62; 1 in 350);
+//   log  a table reduction of its own, exact with plain products (c_j
+//        with 16 bits, the mantissa's leading 18 bits), the leading sum
+//        k ln2 + l_j + r exact, the rest of log1p in double (2^-60.92;
+//        1.5 2^-60; 1 in 60), then the same with -r^2/2 exact too (2^-66;
+//        2^-62; 1 in 360);
 //   pow  y times the second log in double-double, then exp's first
 //        stage (2^-60.72 + 2^-65.7 |y log x|; 2^-60 + 2^-65 |y log x|),
 //        then exp's second (2^-67.1 + 2^-65.7 |y log x|; 2^-62 + 2^-65

@@ -237,10 +237,11 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
         {"trig", 3 * kPi / 4}, {"trig", -kPi / 4},
         // exp: the first try's range [-707, 708] and the double-double's.
         {"exp", -707.0}, {"exp", 708.0}, {"exp", -708.0}, {"exp", 0.0},
-        // log: x = 1 (both sides), where the cut mantissa leaves only its low
-        // part, the interval edges at sqrt(2) and 2, the normal limit.
-        {"log", 1.0}, {"log", 1.0 + 0x1p-26}, {"log", 1.0 - 0x1p-27}, {"log", 1.4140625},
-        {"log", 1.99609375}, {"log", 0x1p-1022},
+        // log: x = 1 (both sides) and where the mantissa's 18-bit leading
+        // part changes next to it, the interval edges at sqrt(2) and 2, the
+        // normal limit.
+        {"log", 1.0}, {"log", 1.0 + 0x1p-18}, {"log", 1.0 - 0x1p-19}, {"log", 1.0 + 0x1p-26},
+        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022},
         // pow(x, 1/3.0): the limits 2^-960 and 2^960 of its own path.
         {"third", 0x1p-960}, {"third", 0x1p960}, {"third", 1.0},
     };
