@@ -946,13 +946,15 @@ bool is_odd_integer(double y) {
 // low part at most 2^-16 of its high part), y times the high part by
 // Dekker's product and the low part times y rounded (2^-69 |t|), their sum
 // rounded (2^-69 |t|), then normalised (the low part is the exact error of
-// the sum, at most 2^-43.5 for |t| < 708, as exp_core_fast requires).  So
+// the sum, at most 2^-43.5 for |t| < 708, as both exps below require).  So
 // t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
-// |d| <= 2^-65.7 |t| (1 + 2^-60); exp_core_fast adds 2^-67.1.  The
-// accurate path is good to 2^-67 + 2^-77 |t|.  The test uses
-// (2^-62 + 2^-65 |t|) h, which covers both (2^-65.7 + 2^-77 < 2^-65.6)
-// and the rounding of l +- e (2^-69.8 h); results must be normal (so the
-// scaling by 2^e is exact).
+// |d| <= 2^-65.7 |t| (1 + 2^-60).  The accurate path is good to
+// 2^-67 + 2^-77 |t|.  Then e^t by exp's first try (2^-60.72, the rounding
+// of l +- e 2^-62.53) with the tolerance (2^-60 + 2^-65 |t|) th, and if
+// that does not decide, by exp_core_fast (2^-67.1, the rounding of l +- e
+// 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
+// accurate path's and d (2^-65.7 + 2^-77 < 2^-65.6).  Results must be
+// normal (so the scaling by 2^e is exact).
 bool exp_quick(double xh, double xl, double tol, double* res);
 
 bool pow_fast(double x, double y, double* res) {
@@ -961,9 +963,7 @@ bool pow_fast(double x, double y, double* res) {
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
     if (!(std::fabs(t.hi) < 708.0)) return false;
-    // First exp's plain-double try (error below 2^-60.72, the rounding of
-    // l +- e 2^-62.53, the accurate path's 2^-67: below 2^-60.3) with
-    // (2^-60 + 2^-65 |t|), then exp_core_fast.
+    // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
     if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
@@ -1238,13 +1238,14 @@ bool exp_quick(double xh, double xl, double tol, double* res) {
 
 // ---------------------------------------------------------------------------
 
-// exp: the fast path is exp_core_fast (relative error below 2^-67.1
-// before the final rounding, see there).  A result in the normal range
-// whose rounding is decided within 2^-66 of it is returned: the tolerance
-// covers that error and the rounding of l +- e in the test (|l| <= 2^-16.8
-// h, so below 2^-69.8 h).  Everything else (about one call in 5000, and
-// every subnormal result) takes the accurate path, whose result is the
-// correctly rounded one.  So both paths return the same bits.
+// exp: first exp_quick on [-707, 708] (tolerance 2^-60, see there), then
+// exp_core_fast (relative error below 2^-67.1 before the final rounding,
+// see there): a result in the normal range whose rounding is decided
+// within 2^-66 of it is returned, the tolerance covering that error and
+// the rounding of l +- e in the test (|l| <= 2^-16.8 h, so below
+// 2^-69.8 h).  Everything else (about one call in 5000, and every
+// subnormal result) takes the accurate path, whose result is the correctly
+// rounded one.  So all paths return the same bits.
 double exp(double x) {
     double res;
     if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-60, &res)) return res;
