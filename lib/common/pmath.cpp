@@ -171,6 +171,52 @@ double dd_div(DD a, DD b) {
     return e;
 }
 
+// The same computation for the fast paths, shorter: fewer operations and
+// shorter dependency chains (the fast paths are bound by both).  Same
+// reduction (r = a + b formed without error from the exact xh - k L1 and
+// -k L2, its rounding and the neglected rest of ln2/128 below 2^-79; b
+// takes xl, |b| <= 2^-42.5 when called by pow), then
+//   poly  1/2 + a/6 + ... + a^5/7! by Estrin's scheme: the terms beyond
+//         1/2 are at most 2^-9.4 of it, relative rounding error below
+//         2^-51.9, so a^2 poly (<= 2^-18) is off by 2^-69.1 (a^2 rounded
+//         too) plus the Taylor truncation a^8/8! < 2^-83;
+//   tail  = b + b (a + a^2/2) + a^2 poly = e^r - 1 - a: dropping b a^3/6
+//         costs 2^-70.5, the two additions 2^-70;
+//   T     2^(j/128) = th + tl (table kExp2Short): th has 26 significant
+//         bits and a = ah + al (Veltkamp, 26 bits each), so th ah and th al
+//         are exact products; |tl| <= 2^-26 th, its rounding 2^-79 of T;
+//   sum   T e^r = th + th ah + (th al + th tail + tl (1 + a + tail)):
+//         th + th ah by a fast two-sum (|th ah| < th), exact; the three
+//         small terms are at most 2^-16.9 th: th tail rounded (2^-71),
+//         tl (...) (2^-78), their two additions (2^-68.9), and the final
+//         addition to the two-sum's error term (2^-69.8).
+// The result h + l (unnormalised, |l| <= 2^-16.8 h) is within 2^-67.1 of
+// 2^-e e^x (the bounds above added, relative to T e^r >= 0.996 th).
+[[gnu::always_inline]] inline int32_t exp_core_fast(double xh, double xl, DD* yout) {
+    const double kd = round_int(xh * kInvLn2x128);
+    const int32_t k = static_cast<int32_t>(kd);
+    const int32_t j = k & 127;
+    const int32_t e = (k - j) / 128;
+
+    const double rh = xh - kd * kLn2d128Hi;  // exact
+    const DD r = two_sum(rh, -kd * kLn2d128Lo);
+    const double a = r.hi;
+    const double b = r.lo + xl;
+
+    const double a2 = a * a;
+    const double poly =
+        (kInvFact2 + a * kInvFact3) + a2 * ((kInvFact4 + a * kInvFact5) + a2 * (kInvFact6 + a * kInvFact7));
+    const double tail = b + b * (a + 0.5 * a2) + a2 * poly;  // e^r - 1 = a + tail
+
+    const double th = kExp2Short[j][0];
+    const double tl = kExp2Short[j][1];
+    const DD as = split(a);
+    const DD s0 = fast_two_sum(th, th * as.hi);
+    const double rest = (th * as.lo + th * tail) + tl * (1.0 + (a + tail));
+    *yout = DD{s0.hi, s0.lo + rest};
+    return e;
+}
+
 double exp_dd(double xh, double xl, double sign) {
     if (xh > 709.79) return sign * kInf;
     if (xh < -745.2) return sign * 0.0;
@@ -436,36 +482,88 @@ DD log_dd(double x) {
 
 // Fast log of a positive finite x, as an unevaluated sum h + l with
 // relative error below 2^-66 (the rounding test is in the callers; see
-// "Fast paths" below).  Same reduction as log_dd: log x = A + log1p(r)
-// with A = k ln2 + l_j and r = m c_j - 1 = rh + rl exact, |r| <= 2^-7.9.
-// The leading terms are summed without error: A.hi = k*ln2hi + l_j.hi
-// (k*ln2hi exact, a two-sum), then + rh, then - rh^2/2 (rh^2 a Dekker
-// product, halving exact); everything else is at most 2^-25 in absolute
-// value and 2^-17 of the result, and goes into l in double: k*ln2lo, the
-// low part of l_j, rl, -p.lo/2 - rh*rl (the rest of -r^2/2), and
-// r^3 (1/3 - r/4 + ... - r^7/10), truncated below 2^-79 relative.  The
-// result is at least 2^-8 in magnitude unless k = 0 and l_j = 0 (x near 1),
-// where it is r (1 - r/2 + ...) and the small terms are at most 2^-17 of
-// it.  Rounding errors of the small terms: below 2^-76 absolute, or 2^-68
-// of r near 1; the error terms of the three two-sums are at most 2^-51 of
-// the result and their additions cost 2^-103.  Dropping rl from r^3
-// costs 2^-69, the rounding of q 2^-70.  Total below 2^-66 relative.
+// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 128 as
+// in log_reduce, but with a table of its own (kLogQuick): c'_j ~ 1/(1 +
+// j/128) with 16 significant bits and l'_j = log(1/c'_j) as a leading part
+// on the grid of kLn2Hi (multiples of 2^-42) and the rest.  (log_reduce
+// raises k by one for j >= 53 and takes ln2 off l_j, so that x next to 1
+// from below gives 0 and no cancellation; here k ln2hi + l'hi is exact
+// either way, and at j = 128, k = -1 it is -ln2hi + ln2hi = 0 with the low
+// parts cancelling exactly too, so k stays.)
+//
+// Exact reduction: mh = m rounded to a multiple of 2^-17 (adding and
+// subtracting 1.5 2^35; 18 bits), ml = m - mh exact (|ml| <= 2^-18, at most
+// 35 bits), so mh c' (34 bits) and ml c' (51 bits) are exact products,
+// rh = mh c' - 1 is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
+// |r| <= 2^-8 on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and
+// rh is a multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
+//
+// log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
+// exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
+// without error: Ahi + rh (a fast two-sum: Ahi is 0 or at least 1.98 times
+// |r| + 2^-18 >= |rh| on every interval), + rl (a two-sum), - rh^2/2 (a
+// fast two-sum: the sum so far is A + r, at least 2^-9 in magnitude when
+// A != 0; when A = 0, c' is 1 or 1/2, rh is 0 or at least 2 |rl|, so
+// |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes into l in double:
+// Alo, -rh rl - rl^2/2 (the rest of -r^2/2, rounding 2^-71 of the result)
+// and r^3 q(r), q = 1/3 - r/4 + ... - r^7/10 (truncation 2^-83), from
+// r ~ rh + rl rounded: relative error 2^-50 of a term at most R^3/3, and
+// with R = |r|, R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every
+// interval, that is 2^-67.55 of the result.  The terms in l are at most
+// 2^-16.76 of the result, so each of its five additions rounds by
+// 2^-69.76 of it (2^-67.4 in all); Alo's error 2^-87.8 absolute, and
+// where Alo != 0, |log x| >= 2^-9.  Total below 2^-66.4 relative.
+// Full = false: the first try of log itself (below), with a larger error.
+template <bool Full = true>
 DD log_fast(double x) {
-    const LogReduced red = log_reduce(x);
-    const int32_t k = red.k, j = red.j;
-    const DD r = red.r;
+    int32_t k = 0;
+    uint64_t u = bits_of(x);
+    if (u < (uint64_t{1} << 52)) {  // subnormal
+        x *= 0x1p54;
+        u = bits_of(x);
+        k = -54;
+    }
+    k += static_cast<int32_t>(u >> 52) - 1023;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    const double* t = kLogQuick[j];
+    constexpr double kSplit17 = 0x1.8p35;  // m + this rounds m to a multiple of 2^-17
+    const double mh = (m + kSplit17) - kSplit17;
+    const double ml = m - mh;
+    const double rh = mh * t[0] - 1.0;
+    const double rl = ml * t[0];
+
     const double kd = static_cast<double>(k);
-    const DD a = two_sum(kd * kLn2Hi, kLogTable[j][0]);
-    const DD b = two_sum(a.hi, r.hi);
-    const DD p = two_prod(r.hi, r.hi);
-    const DD c = two_sum(b.hi, -0.5 * p.hi);
-    const double z = r.hi;
+    if (!Full) {
+        // The first try of log itself: r = r1 + r2 normalised (a two-sum),
+        // Ahi + r1 exact (a fast two-sum, as above), and everything else in
+        // double without forming -r^2/2 exactly: l = (the error term +
+        // (Alo + r2 - r1 r2 + r1^3 q)) - r1^2/2, q to r^8.  Errors relative
+        // to the result (R^2/|log x| <= 2^-7.99, R/|log x| <= 1.003): r1^2
+        // rounded 2^-61.99, the last subtraction 2^-61.98, r1^3 q 2^-67.96,
+        // dropping r2 from the cube 2^-69, truncation 2^-67.2, the other
+        // additions 2^-69: below 2^-60.92.  With the rounding of l +- e in
+        // the test (|l| <= 2^-8.99 |h|: 2^-62) and the accurate path's
+        // 2^-78, below 2^-60.47; the caller's tolerance is 1.5 2^-60.
+        const DD r = two_sum(rh, rl);
+        const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
+        const double y = r.hi;
+        const double y2 = y * y;
+        const double qs = (kThirdHi - y * kInv4) + y2 * ((kInv5 - y * kInv6) + y2 * (kInv7 - y * kInv8));
+        const double sm = ((kd * kLn2Lo + t[2]) + (r.lo - y * r.lo)) + y2 * (y * qs);
+        return {b.hi, (b.lo + sm) - 0.5 * y2};
+    }
+    const DD s1 = fast_two_sum(kd * kLn2Hi + t[1], rh);
+    const DD s2 = two_sum(s1.hi, rl);
+    const DD s3 = fast_two_sum(s2.hi, -0.5 * (rh * rh));
+    const double z = rh + rl;
+    const double z2 = z * z;
+    const double z4 = z2 * z2;
     const double q =
-        kThirdHi +
-        z * (-kInv4 + z * (kInv5 - z * (kInv6 - z * (kInv7 - z * (kInv8 - z * (kInv9 - z * kInv10))))));
-    const double small =
-        (kd * kLn2Lo + kLogTable[j][1]) + ((r.lo - 0.5 * p.lo) - z * r.lo) + (z * p.hi) * q;
-    return {c.hi, c.lo + (b.lo + (a.lo + small))};
+        ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
+        z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
+    const double small = (kd * kLn2Lo + t[2]) + ((-rh * rl - 0.5 * (rl * rl)) + (z * z2) * q);
+    return {s3.hi, s3.lo + (s2.lo + (s1.lo + small))};
 }
 
 // ---------------------------------------------------------------------------
@@ -711,6 +809,105 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
     return v.hi + v.lo;
 }
 
+// Faster sin and cos for |x| <= 823549 with |r| >= 2^-12 (every other
+// argument, and every call whose rounding this does not decide, goes to
+// the paths above).
+//
+// Reduction: x = n pi/2 + r with the first three pieces of pi/2 only:
+// x - n P1 exact, a two-sum with -n P2 (exact product), and -n P3 (exact
+// product) added to the low part (|n P3| <= 2^-49.8, rounding 2^-102.7).
+// The pieces miss pi/2 by |P4| < 2^-103.2, times n <= 2^19: r = rh + rl is
+// within 2^-84.1 of x - n pi/2, which is below 2^-71.9 of sin r and cos r
+// for |r| >= 2^-12.
+//
+// Kernel, as in fast_sin_r and fast_cos_r but on r itself rather than |r|
+// (a = i/64 nearest to r, i = -51 .. 51, b = r - a: rh - a is exact by
+// Sterbenz' lemma, then a two-sum with rl; |b| <= 1/128 + 2^-40; cos b - 1
+// and sin b - b by short series in double), in one form for both:
+// f(a + b) = U + V b + U (cos b - 1) + V (sin b - b) with (U, V) = (S, C)
+// for sin and (C, -S) for cos, S = sin a, C = cos a, chosen by table index
+// rather than by branch (the quadrant is unpredictable in typical use).
+// The table kSinCosShort holds S (odd in i) and C each as a 26-bit leading
+// part and the rest (rounded, 2^-79 of the value), so with b's leading
+// part split in two halves of 26 bits (Veltkamp), the leading part of V
+// times b is two exact products, and U + (that product's first half) is a
+// fast two-sum (|U| >= |V b| when i != 0 and U = 0 when i = 0 for sin;
+// U = C >= 0.7 for cos).  Errors, absolute with |U|, |V| <= 1:
+// U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
+// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's
+// low part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times
+// b and b's low part: 2^-86; the additions into the low part l: 2^-74.4
+// for the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.
+// Relative to the result, which is at least |U|/2.04 and at least 2^-7.01
+// in magnitude for sin with i != 0 (|sin(a + b)| >= sin(|a| - 1/128)), at
+// least 0.707 for cos, and b (1 - b^2/6) for sin with i = 0 (where U = 0
+// and V = 1: relative error 2^-66.9): below 2^-63.6 for sin and 2^-64.5
+// for cos; with the reduction, below 2^-63.5.  The tolerance 2^-62 covers
+// that, the accurate path (2^-67) and the rounding of l +- e
+// (|l| <= 2^-14 |h|: 2^-67).
+struct TrigFast {
+    int32_t n;         // quadrant of sin
+    int32_t i;         // table row
+    double bh, bl;     // b
+    double bsh, bsl;   // b's leading part split in two
+    double cm1, sm;    // cos b - 1, sin b - b
+};
+
+[[gnu::always_inline]] inline bool trig_fast_arg(double x, TrigFast* a) {
+    if (!(std::fabs(x) <= kCodyWaiteMax)) return false;  // NaN too
+    const double nd = round_int(x * kInvPio2);
+    const double t = x - nd * kPio2_1;  // exact
+    const DD s = two_sum(t, -nd * kPio2_2);
+    const double rh = s.hi;
+    if (!(std::fabs(rh) >= 0x1p-12)) return false;
+    const double rl = s.lo - nd * kPio2_3;
+    a->n = static_cast<int32_t>(static_cast<int64_t>(nd) & 3);
+    const double fi = round_int(rh * 64.0);  // -51 .. 51
+    a->i = static_cast<int32_t>(fi) + 52;
+    const DD b = two_sum(rh - fi * 0x1p-6, rl);  // rh - i/64 exact
+    a->bh = b.hi;
+    a->bl = b.lo;
+    const DD bs = split(b.hi);
+    a->bsh = bs.hi;
+    a->bsl = bs.lo;
+    const double b2 = b.hi * b.hi;
+    a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
+    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+    return true;
+}
+
+constexpr double kOddSign[2] = {1.0, -1.0};
+
+// sin(n pi/2 + r) for the quadrant n (cos: n + 1), rounded if decided.
+[[gnu::always_inline]] inline bool trig_fast(const TrigFast& a, int32_t n, double* res) {
+    const int32_t odd = n & 1;
+    const double* row = kSinCosShort[a.i];
+    const double uh = row[2 * odd], ul = row[2 * odd + 1];
+    const double vs = kOddSign[odd];
+    const double vh = vs * row[2 - 2 * odd], vl = vs * row[3 - 2 * odd];
+    const DD s = fast_two_sum(uh, vh * a.bsh);
+    const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
+    const double l = s.lo + (small + (uh + ul) * a.cm1);
+    const double q = kQuadSign[n & 3];
+    return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
+}
+
+// sin r and cos r together (the same kernel with (U, V) = (S, C) and
+// (C, -S)), each rounded if decided; sincos then picks and signs them by
+// quadrant, which changes no rounding.
+[[gnu::always_inline]] inline bool trig_fast_both(const TrigFast& a, double* sr, double* cr) {
+    const double* row = kSinCosShort[a.i];
+    const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
+    const double sd = sh + sl, cd = ch + cl;
+    const DD ps = fast_two_sum(sh, ch * a.bsh);
+    const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
+    const DD pc = fast_two_sum(ch, -sh * a.bsh);
+    const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
+    const bool ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
+    const bool dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
+    return ds && dc;
+}
+
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
 // products, relative error below 2^-99.  When x^n is itself representable
 // in 106 bits (every exact midpoint between doubles is) each partial power
@@ -744,6 +941,99 @@ bool is_odd_integer(double y) {
     return !is_integer(h);
 }
 
+// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
+// integer): t = y log x from log_fast (relative error below 2^-66, its
+// low part at most 2^-16 of its high part), y times the high part by
+// Dekker's product and the low part times y rounded (2^-69 |t|), their sum
+// rounded (2^-69 |t|), then normalised (the low part is the exact error of
+// the sum, at most 2^-43.5 for |t| < 708, as both exps below require).  So
+// t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
+// |d| <= 2^-65.7 |t| (1 + 2^-60).  The accurate path is good to
+// 2^-67 + 2^-77 |t|.  Then e^t by exp's first try (2^-60.72, the rounding
+// of l +- e 2^-62.53) with the tolerance (2^-60 + 2^-65 |t|) th, and if
+// that does not decide, by exp_core_fast (2^-67.1, the rounding of l +- e
+// 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
+// accurate path's and d (2^-65.7 + 2^-77 < 2^-65.6).  Results must be
+// normal (so the scaling by 2^e is exact).
+bool exp_quick(double xh, double xl, double tol, double* res);
+
+bool pow_fast(double x, double y, double* res) {
+    const DD lf = log_fast(x);
+    DD t = two_prod(y, lf.hi);
+    t.lo += y * lf.lo;
+    t = fast_two_sum(t.hi, t.lo);
+    if (!(std::fabs(t.hi) < 708.0)) return false;
+    // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
+    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    DD v;
+    const int32_t e = exp_core_fast(t.hi, t.lo, &v);
+    const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
+    if (e < -1021 || e > 1023 || !round_decided(v.hi, v.lo, tol, res)) return false;
+    *res *= pow2i(e);
+    return true;
+}
+
+// pow(x, y) for y = the double nearest 1/3 (the cube roots of the library's
+// variances), x in [2^-960, 2^960]: a fast path that goes through the cube
+// root instead of exp and log.  That y is 1/3 - d with d = 2^-54/3 exactly,
+// so x^y = cbrt(x) e^(-d ln x), and |d ln x| <= 2^-46.
+//
+// c0: a guess at cbrt(x): x = 2^(3q + s) m, m in [1, 2), and with the
+// reduction of log (sr = m c_j - 1, |sr| <= 2^-7.9), cbrt(x) =
+// 2^q 2^(s/3) cbrt(1/c_j) (1 + sr)^(1/3), the last factor by its binomial
+// series to sr^4 (truncation 2^-45).  Its relative error e is only checked,
+// not assumed.  One Newton step then gives
+// c1 = c0 - (c0^3 - x)/(3 c0^2) with relative error
+// (e^2 + 2e^3/3)/(1 + e)^2 (exactly, for c0 = cbrt(x)(1 + e)).  The
+// residual c0^3 - x is formed without error but for the last product:
+// c0^2 = p + f (Dekker), p c0 = q + g (Dekker), q - x exact when q lies
+// in [x/2, 2x] (Sterbenz), f c0 rounded (2^-53 of a term below 2^-51 of
+// x), and the two additions of the small terms: the residual R within
+// 2^-51.9 of itself plus 2^-104 x.  The correction w = R/(3p) then has
+// relative error below 2^-50.5 (3p exact to a rounding, one division).
+// The path requires |w| <= 2^-36 c0 (checked).  That excludes q outside
+// [x/2, 2x]: there |q - x| >= max(x, q)/2, so |w| >= c0/13 even with the
+// subtraction rounded.  So the check gives |e| below 2^-35.9 and the
+// Newton error below 2^-71.8, and the error of w adds 2^-86.  (The guess
+// is good to about 2^-44 on every argument of the range, so the check does
+// not fail in practice, but nothing rests on that.)
+//
+// e^(-d ln x) = 1 - d L + (d ln x)^2/2 + ..., L = k ln2 + l_j + r with the
+// reduction of log (|r| <= 2^-7.9, so |L - ln x| <= r^2/2 + 2^-50 <=
+// 2^-16.7): d |L - ln x| <= 2^-72.3, the dropped square below 2^-93, the
+// rounding of c0 d L below 2^-98, and the dropped w d L below 2^-82.
+// Result h + l = c0 + (-w - c0 d L), |l| <= 2^-35.9 h, within 2^-70.9 of
+// x^y.  The accurate path is good to 2^-67 + 2^-77 |t| with
+// |t| = |y ln x| <= 222 here, below 2^-66.7; the tolerance 2^-63 |h|
+// covers both and the rounding of l +- e (2^-89 |h|).
+constexpr double kThirdDelta = 0x1.5555555555555p-56;  // 2^-54/3 to 2^-107
+
+bool pow_third_fast(double x, double* res) {
+    const uint64_t u = bits_of(x);
+    const int32_t ex = static_cast<int32_t>(u >> 52) - 1023;  // -960 .. 960
+    const int32_t q3 = (ex + 963) / 3 - 321;                   // floor(ex / 3)
+    const int32_t s3 = ex - 3 * q3;
+    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    const double sr = m * kLogInv[j] - 1.0;
+    const double sr2 = sr * sr;
+    const double g = sr * (1.0 / 3) + sr2 * ((-1.0 / 9 + sr * (5.0 / 81)) - sr2 * (10.0 / 243));
+    const double tj = kCbrtInv[j] * kCbrt2[s3];
+    const double c = (tj + tj * g) * pow2i(q3);
+    const DD p = two_prod(c, c);
+    const DD q = two_prod(p.hi, c);
+    const double rs = (q.hi - x) + (q.lo + p.lo * c);
+    const double w = rs / (3.0 * p.hi);
+    if (!(std::fabs(w) <= 0x1p-36 * c)) return false;
+
+    // ln x to 2^-16.7 by the table reduction of log (l_j includes -ln2 for
+    // j >= 53, where k is one more).
+    const int32_t k = ex + (j >= 53 ? 1 : 0);
+    const double lnx = (static_cast<double>(k) * kLn2Hi + kLogTable[j][0]) + sr;
+    const double l = -(w + c * (kThirdDelta * lnx));
+    return round_decided(c, l, 0x1p-63 * c, res);
+}
+
 // ---------------------------------------------------------------------------
 // The functions, with (Fast) or without the fast paths: both give the same
 // bits, the second serves the tests that show it.
@@ -765,6 +1055,24 @@ double log_impl(double x) {
 
 template <bool Fast>
 double pow_impl(double x, double y) {
+    if (Fast) {
+        // Ordinary arguments first: y = 1/3.0 with x in [2^-960, 2^960],
+        // then 0 < x < inf with y finite and not an integer (so
+        // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
+        // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
+        // ln 1 = 0; log 1 = 0, e^0 = 1).
+        double res;
+        if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
+            if (pow_third_fast(x, &res)) return res;
+            return pow_impl<false>(x, y);
+        }
+        if (y == 0.5 && x > 0.0) return std::sqrt(x);  // as below, sooner
+        const double ay = std::fabs(y);
+        if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
+            if (pow_fast(x, y, &res)) return res;
+            return pow_impl<false>(x, y);
+        }
+    }
     if (y == 0.0) return 1.0;
     if (x == 1.0) return 1.0;
     if (x != x || y != y) return x + y;
@@ -818,29 +1126,6 @@ double pow_impl(double x, double y) {
     if (ay >= 0x1p64) {
         if ((ax > 1.0) == (y > 0.0)) return sign * kInf;
         return sign * 0.0;
-    }
-
-    // Fast path: t = y log|x| from log_fast (normalised), relative error
-    // below 2^-66 + 2^-104, so e^t is off by a factor 1 + d with |d| <
-    // 2^-65.9 |t|; exp_core adds 2^-67 (its Taylor truncation 2^-66 times
-    // |a| e^a-ish weight, rounding 2^-68).  The accurate path below is good
-    // to 2^-67 + 2^-77 |t|.  The test uses (2^-62 + 2^-63 |t|) |h|, which
-    // covers both with room to spare; results must be normal (so the
-    // scaling by 2^e is exact) and finite or a plain overflow of v 2^e.
-    if (Fast) {
-        DD lf = log_fast(ax);
-        lf = fast_two_sum(lf.hi, lf.lo);
-        DD t = two_prod(y, lf.hi);
-        t.lo += y * lf.lo;
-        t = fast_two_sum(t.hi, t.lo);
-        if (std::fabs(t.hi) < 708.0) {
-            DD v;
-            const int32_t e = exp_core(t.hi, t.lo, &v);
-            const double tol = (kFastTol + 0x1p-63 * std::fabs(t.hi)) * v.hi;
-            double res;
-            if (e >= -1021 && e <= 1023 && round_decided(v.hi, v.lo, tol, &res))
-                return sign * (res * pow2i(e));
-        }
     }
 
     const DD l = log_dd(ax);
@@ -913,33 +1198,89 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
+// The first try of exp, in plain double, with a table of 256 entries:
+// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
+// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
+// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
+// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
+// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
+// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
+// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
+// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
+// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
+// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
+// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
+// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
+// and goes on to exp_core_fast.
+// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
+// in [-1020, 1021]: the result is normal and its scaling exact.  pow
+// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
+// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
+// same bound holds; pow's tolerance adds its own term.  tol is the
+// tolerance relative to th (2^-60 for exp itself).
+bool exp_quick(double xh, double xl, double tol, double* res) {
+    const double kd = round_int(xh * kInvLn2x256);
+    const int32_t k = static_cast<int32_t>(kd);
+    const int32_t j = k & 255;
+    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
+    const double r = (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo);
+    const double r2 = r * r;
+    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
+    const double th = kExp2Table256[j][0];
+    const double tl = kExp2Table256[j][1];
+    const double l = th * p + (tl + tl * p);
+    if (!round_decided(th, l, tol * th, res)) return false;
+    *res *= pow2i(e);
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-// exp: the fast path is exp_core (relative error about 2^-68 before the
-// final rounding, see above; at most 2^-69.15 measured against the
-// fixed-point value on 400000 arguments over [-708, 708], [-1, 1] and
-// near 0).  A result in the normal range whose rounding is decided within
-// 2^-66 of it is returned; everything else (about one call in 5000, and
-// every subnormal result) takes the accurate path, whose result is the
-// correctly rounded one.  So both paths return the same bits.
+// exp: first exp_quick on [-707, 708] (tolerance 2^-60, see there), then
+// exp_core_fast (relative error below 2^-67.1 before the final rounding,
+// see there): a result in the normal range whose rounding is decided
+// within 2^-66 of it is returned, the tolerance covering that error and
+// the rounding of l +- e in the test (|l| <= 2^-16.8 h, so below
+// 2^-69.8 h).  Everything else (about one call in 5000, and every
+// subnormal result) takes the accurate path, whose result is the correctly
+// rounded one.  So all paths return the same bits.
 double exp(double x) {
+    double res;
+    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-60, &res)) return res;
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
         DD y;
-        const int32_t e = exp_core(x, 0.0, &y);
-        double res;
+        const int32_t e = exp_core_fast(x, 0.0, &y);
         if (e >= -1021 && e <= 1023 && round_decided(y.hi, y.lo, 0x1p-66 * y.hi, &res))
             return res * pow2i(e);
     }
     return exp_accurate_impl(x);
 }
 
-double log(double x) { return log_impl<true>(x); }
+double log(double x) {
+    if (x > 0.0 && x < kInf) {
+        const DD f = log_fast<false>(x);
+        double res;
+        if (round_decided(f.hi, f.lo, 0x1.8p-60 * std::fabs(f.hi), &res)) return res;
+    }
+    return log_impl<true>(x);
+}
 double pow(double x, double y) { return pow_impl<true>(x, y); }
-double sin(double x) { return sin_impl<true>(x); }
-double cos(double x) { return cos_impl<true>(x); }
+double sin(double x) {
+    TrigFast a;
+    double res;
+    if (trig_fast_arg(x, &a) && trig_fast(a, a.n, &res)) return res;
+    return sin_impl<true>(x);
+}
+
+double cos(double x) {
+    TrigFast a;
+    double res;
+    if (trig_fast_arg(x, &a) && trig_fast(a, a.n + 1, &res)) return res;
+    return cos_impl<true>(x);
+}
 double tan(double x) { return tan_impl<true>(x); }
 
 namespace detail {
@@ -952,6 +1293,14 @@ double tan_accurate(double x) { return tan_impl<false>(x); }
 }  // namespace detail
 
 void sincos(double x, double* s, double* c) {
+    TrigFast f;
+    double v[2];
+    if (trig_fast_arg(x, &f) && trig_fast_both(f, &v[0], &v[1])) {
+        const int32_t odd = f.n & 1;
+        *s = kQuadSign[f.n & 3] * v[odd];
+        *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+        return;
+    }
     const double ax = std::fabs(x);
     if (!(ax < kInf) || ax < 0x1p-26) {
         *s = sin(x);

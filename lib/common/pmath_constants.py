@@ -195,4 +195,67 @@ for i in range(53):
     emit(f"    {{{sh.hex()}, {sl.hex()}, {ch.hex()}, {cl.hex()}}},")
 emit("};")
 
+# Fast exp path: 2^(j/128) = th + tl with th rounded to 26 significant bits,
+# so that th times a 26-bit half of the reduced argument is exact.
+emit("constexpr double kExp2Short[128][2] = {")
+for j in range(128):
+    v = frac((LN2 * j / 128).exp())
+    th = round_bits(v, 26)
+    emit(f"    {{{float(th).hex()}, {float(v - th).hex()}}},")
+emit("};")
+
+
+# pow(x, 1/3.0): cbrt(1/c_j) for the c_j of log, and 2^(s/3), s = 0, 1, 2
+# (a first guess at a cube root, so only correctly rounded for tidiness).
+emit("constexpr double kCbrtInv[129] = {")
+for c in cs:
+    v = (Decimal(c.denominator) / Decimal(c.numerator)) ** (Decimal(1) / 3)
+    emit(f"    {hexd(frac(v))},")
+emit("};")
+emit("constexpr double kCbrt2[3] = {")
+for s in range(3):
+    emit(f"    {hexd(frac(Decimal(2 ** s) ** (Decimal(1) / 3)))},")
+emit("};")
+
+# Fast sin/cos path: sin(i/64) and cos(i/64), i = -52 .. 52, each as a
+# leading part with 26 significant bits (so its product with a 26-bit
+# number is exact) and the rest rounded to double.
+emit("constexpr double kSinCosShort[105][4] = {")  # i = -52 .. 52
+for i in range(-52, 53):
+    s, c = sin_cos(Decimal(i) / 64)
+    row = []
+    for v in (frac(s), frac(c)):
+        h = round_bits(v, 26)
+        row += [float(h).hex(), float(v - h).hex()]
+    emit("    {" + ", ".join(row) + "},")
+emit("};")
+
+# Fast log path: c'_j = 1/(1 + j/128) rounded to 16 significant bits (so
+# that its product with an 18-bit leading part of the mantissa is exact and
+# m c'_j - 1 has at most 26 bits, an exact square) and l'_j = log(1/c'_j)
+# as a leading part that is a multiple of 2^-42 (as kLn2Hi is, so
+# k*kLn2Hi + l'_j is exact) and the rest.
+emit("constexpr double kLogQuick[129][3] = {")
+for j in range(129):
+    c = round_bits(Fraction(128, 128 + j), 16)
+    v = -(Decimal(c.numerator) / Decimal(c.denominator)).ln()
+    f = frac(v)
+    h = Fraction(round(f * 2 ** 42), 2 ** 42)
+    emit(f"    {{{float(c).hex()}, {float(h).hex()}, {float(f - h).hex()}}},")
+emit("};")
+
+# exp's first try: x = k*ln2/256 + r, ln2/256 in two pieces (the first with
+# 35 significant bits, so k*piece is exact for |k| < 2^18), and 2^(j/256)
+# as double-double.
+L256 = frac(LN2) / 256
+L256a = round_bits(L256, 35)
+emit(f"constexpr double kInvLn2x256 = {hexd(256 / frac(LN2))};")
+emit(f"constexpr double kLn2d256Hi = {hexd(L256a)};")
+emit(f"constexpr double kLn2d256Lo = {hexd(round_bits(L256 - L256a, 53))};")
+emit("constexpr double kExp2Table256[256][2] = {")
+for j in range(256):
+    hi, lo = dd(frac((LN2 * j / 256).exp()))
+    emit(f"    {{{hi.hex()}, {lo.hex()}}},")
+emit("};")
+
 print("\n".join(out))

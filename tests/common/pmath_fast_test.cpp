@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "common/pmath.h"
 #include "pmath_digest.h"
@@ -182,6 +183,96 @@ TEST(PortableMathFast, PowMatchesAccurate) {
                 y = g.uniform(-3.0, 3.0);
                 break;
         }
+        c.add(pm::pow(x, y), acc::pow_accurate(x, y));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
+// pow(x, 1/3.0), the cube roots of variances, has a path of its own
+// (through the cube root, not exp and log): the same bits as the accurate
+// path on any positive double, subnormal and huge ones, x near 1, and exact
+// cubes, whose cube root is a double next to which x^y (y being a little
+// less than 1/3) lies.
+TEST(PortableMathFast, PowThirdMatchesAccurate) {
+    Mix g(0x3c0b3);
+    Count c;
+    const double y = 1 / 3.0;
+    for (int i = 0; i < 1200000; ++i) {
+        double x = 0;
+        switch (i % 6) {
+            case 0: x = from_bits(g.next() & 0x7fefffffffffffffull); break;  // any positive finite
+            case 1: x = std::pow(10.0, g.uniform(-4.0, 4.0)); break;
+            case 2: x = 1.0 + g.uniform(-1.0, 1.0) * std::ldexp(1.0, -static_cast<int>(g.next() % 54)); break;
+            case 3: {  // integer cubes up to 2^63
+                const double k = static_cast<double>(g.next() % 2097151 + 1);
+                x = k * k * k;
+                break;
+            }
+            case 4: {  // cubes of 18-bit mantissas at any scale
+                const double m = 1.0 + static_cast<double>(g.next() % (1u << 17)) * 0x1p-17;
+                x = std::ldexp(m * m * m, static_cast<int>(g.next() % 1990) - 995);
+                break;
+            }
+            default: x = from_bits(g.next() % (uint64_t{1} << 52)); break;  // subnormal
+        }
+        c.add(pm::pow(x, y), acc::pow_accurate(x, y));
+    }
+    EXPECT_EQ(c.differ, 0) << "of " << c.n;
+}
+
+// The edges of the plain-double first tries and of the faster sin/cos
+// path, where each hands over to the next path: runs of consecutive
+// doubles across each edge, every result compared with the accurate path.
+TEST(PortableMathFast, EdgesOfTheFirstTries) {
+    struct Edge {
+        const char* fn;
+        double at;
+    };
+    const Edge edges[] = {
+        // sin, cos, sincos: the Cody-Waite limit, |r| = 2^-12 next to
+        // multiples of pi/2 in each quadrant (and far out), r = +-pi/4.
+        {"trig", 823549.0}, {"trig", -823549.0}, {"trig", 0x1p-12}, {"trig", -0x1p-12},
+        {"trig", kPi / 2 + 0x1p-12}, {"trig", kPi - 0x1p-12}, {"trig", 3 * kPi / 2 + 0x1p-12},
+        {"trig", 2 * kPi - 0x1p-12}, {"trig", 524287 * (kPi / 2) + 0x1p-12}, {"trig", kPi / 4},
+        {"trig", 3 * kPi / 4}, {"trig", -kPi / 4},
+        // exp: the first try's range [-707, 708] and the double-double's.
+        {"exp", -707.0}, {"exp", 708.0}, {"exp", -708.0}, {"exp", 0.0},
+        // log: x = 1 (both sides) and where the mantissa's 18-bit leading
+        // part changes next to it, the interval edges at sqrt(2) and 2, the
+        // normal limit.
+        {"log", 1.0}, {"log", 1.0 + 0x1p-18}, {"log", 1.0 - 0x1p-19}, {"log", 1.0 + 0x1p-26},
+        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022},
+        // pow(x, 1/3.0): the limits 2^-960 and 2^960 of its own path.
+        {"third", 0x1p-960}, {"third", 0x1p960}, {"third", 1.0},
+    };
+    Count c;
+    for (const Edge& e : edges) {
+        for (int64_t d = -4000; d <= 4000; ++d) {
+            const int64_t b = static_cast<int64_t>(bits(std::fabs(e.at))) + d;
+            const double x = std::copysign(from_bits(static_cast<uint64_t>(b < 0 ? -b : b)), e.at);
+            const std::string fn = e.fn;
+            if (fn == "trig") {
+                c.add(pm::sin(x), acc::sin_accurate(x));
+                c.add(pm::cos(x), acc::cos_accurate(x));
+                double s = 0, co = 0;
+                pm::sincos(x, &s, &co);
+                c.add(s, acc::sin_accurate(x));
+                c.add(co, acc::cos_accurate(x));
+            } else if (fn == "exp") {
+                c.add(pm::exp(x), acc::exp_accurate(x));
+            } else if (fn == "log") {
+                c.add(pm::log(x), acc::log_accurate(x));
+            } else {
+                c.add(pm::pow(x, 1 / 3.0), acc::pow_accurate(x, 1 / 3.0));
+            }
+        }
+    }
+    // pow: y log x across -707 (the first try's limit) and 708.
+    Mix g(0xed9e);
+    for (int i = 0; i < 20000; ++i) {
+        const double x = g.uniform(0.5, 2.0);
+        const double t = (i % 2 ? -707.0 : 708.0) + g.uniform(-0.01, 0.01);
+        const double y = t / acc::log_accurate(x);
         c.add(pm::pow(x, y), acc::pow_accurate(x, y));
     }
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
