@@ -312,7 +312,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     ``pooled_var`` (with pooled=True), ``diff_<g>``, ``lo_<g>``,
     ``hi_<g>`` for every group after the first, ``p_mean``,
     ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
-    ``status``; ``attrs["groups"]`` and ``attrs["scale"]``.
+    ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
+    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -336,6 +337,11 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         values), "rounding" (a group variance negative from rounding),
         "not_finite" (its draws became non-finite in the run);
         ``scale``: the scale the data were divided by (1.0 for "none").
+        ``acceptance``: (chains x groups), the share of the rate update's
+        trials accepted in the second half of the burn-in (NaN when the
+        traces did not fit the memory budget, or burn < 2);
+        ``stuck``: (chains x groups) bool, the rate updates that stuck
+        (a StuckRateWarning each).
     A row without results is NaN in every column, never scored 0.
 
     Warnings
@@ -482,6 +488,9 @@ def _frame(pd, r, index):
     df = pd.DataFrame(cols, index=index.copy())
     df.attrs["groups"] = list(names)
     df.attrs["scale"] = r["scale"]
+    # Plain lists: pandas compares attrs when it combines frames.
+    df.attrs["acceptance"] = r["acceptance"].tolist()
+    df.attrs["stuck"] = r["stuck"].tolist()
     return df
 
 
@@ -506,6 +515,18 @@ def _results(res, L, J):
         column(which, 0, v)
         return v
 
+    C = lib.kestrumr_analysis_nchains(res)
+
+    def rate(what):
+        # chains x groups; NaN when the traces were not kept.
+        m = np.full((C, J), np.nan)
+        value = ctypes.c_double()
+        for c in range(C):
+            for j in range(J):
+                if lib.kestrumr_analysis_rate(res, c, j, what, ctypes.byref(value)) == _native.OK:
+                    m[c, j] = value.value
+        return m
+
     status = np.empty(L, dtype=np.int32)
     if lib.kestrumr_analysis_row_status(res, status.ctypes.data_as(_native.c_int32_p),
                                         L) != _native.OK:
@@ -525,6 +546,8 @@ def _results(res, L, J):
         "rhat": single(_native.COLUMN_RHAT),
         "status": np.array([_STATUS.get(int(s), "unknown") for s in status]),
         "scale": float(lib.kestrumr_analysis_scale(res)),
+        "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
+        "stuck": rate(_native.RATE_STUCK) == 1.0,
     }
 
 

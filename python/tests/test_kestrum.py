@@ -324,8 +324,9 @@ def test_row_left_out(case):
     s = run(np.delete(x, 5, axis=0), seed=3)
     assert r["status"][5] == status and np.all(np.delete(r["status"], 5) == "ok")
     assert r["scale"] == s["scale"]
+    np.testing.assert_array_equal(r["acceptance"], s["acceptance"])
     for k, v in r.items():
-        if isinstance(v, np.ndarray) and v.dtype == np.float64:
+        if isinstance(v, np.ndarray) and v.dtype == np.float64 and k != "acceptance":
             assert np.all(np.isnan(v[5])), k
             np.testing.assert_array_equal(np.delete(v, 5, axis=0), s[k], err_msg=k)
 
@@ -334,13 +335,17 @@ def test_stuck_rate_warning():
     # Unscaled data of spread about 5: the rate update sticks at its start
     # and says so; standardised, it does not.
     with pytest.warns(kestrumr.StuckRateWarning, match="not to be trusted") as w:
-        run(X * 10, seed=3, burn=100, scale="none")
+        r = run(X * 10, seed=3, burn=100, scale="none")
+    # One warning per chain and group that stuck, as the diagnostics say.
     stuck = [m.message for m in w if isinstance(m.message, kestrumr.StuckRateWarning)]
-    assert {(m.chain, m.group) for m in stuck} <= {(c, g) for c in range(4) for g in range(3)}
+    assert sorted((m.chain, m.group) for m in stuck) == [tuple(i) for i in np.argwhere(r["stuck"])]
+    assert r["stuck"].shape == r["acceptance"].shape == (4, 3)
+    assert np.all(r["acceptance"][r["stuck"]] < 0.01)
     with warnings.catch_warnings(record=True) as w:
         warnings.simplefilter("always")
-        run(X * 10, seed=3, burn=100)
+        s = run(X * 10, seed=3, burn=100)
     assert not [m for m in w if issubclass(m.category, kestrumr.StuckRateWarning)]
+    assert not s["stuck"].any() and np.all(s["acceptance"] >= 0.01)
 
 
 def test_warning_categories():
