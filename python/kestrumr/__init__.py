@@ -301,9 +301,10 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         Bytes the rate traces and stored draws of all chains may take
         together, >= 1048576 (None: 1 GiB).
     cancel : threading.Event or None
-        An object with an ``is_set()`` method: once it returns true the
-        run stops after the current iteration and Cancelled is raised.
-        Set it from another thread to stop a run going on in this one.
+        An object with an ``is_set()`` method, asked after every iteration
+        of the chains the calling thread runs (the others stop with them):
+        once it returns true the run stops and Cancelled is raised.  Set it
+        from another thread to stop a run going on in this one.
 
     Returns
     -------
