@@ -16,7 +16,7 @@ test=(cmake ninja-build g++ binutils file pkg-config help2man bsdutils
       g++-mingw-w64-x86-64-posix g++-multilib qemu-user-static
       wine64 clang libclang-rt-14-dev
       r-base-core r-base-dev
-      python3-numpy python3-pytest python3-setuptools python3-wheel python3-pip python3-venv)
+      python3-numpy python3-pandas python3-pytest python3-setuptools python3-wheel python3-pip python3-venv)
 
 case ${1:-} in
   quick) wanted=("${quick[@]}") ;;

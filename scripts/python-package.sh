@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Python package into a fresh virtual environment (with the
-# system's site packages, for Debian's NumPy and pytest) in a temporary
+# system's site packages, for Debian's NumPy, pandas and pytest) in a temporary
 # directory, without network, and runs its tests there.
 #
 # Usage: bash scripts/python-package.sh [--cli PATH]

@@ -6,11 +6,16 @@ data rows measured side by side (such as genes by samples).
     >>> r = kestrumr.kestrum(x, ["a"] * 4 + ["b"] * 4 + ["c"] * 4, seed=1)
     >>> r["p_mean"][:3]
 
-Every call runs on a generator of its own (a library session), so calls
-never influence each other, may run in several threads at once, and give
-for the same seed the same bits as the command-line front end's --seed.
+kestrum() runs the library's whole analysis (the one the command-line front
+end runs, with its defaults: 4 chains, the data standardised, burn-in 1000,
+kept 1000) on a generator of its own (a library session), so calls never
+influence each other, may run in several threads at once, and give for the
+same seed the same bits as the front end's --seed.  What should make you
+doubt the results is raised as a warning of a subclass of KestrumrWarning.
 """
+import concurrent.futures
 import ctypes
+import math
 import operator
 import random
 import signal
@@ -21,13 +26,86 @@ import numpy as np
 
 from . import _native
 
-__all__ = ["kestrum", "version", "KestrumrWarning", "__version__"]
+__all__ = ["kestrum", "version", "Cancelled", "KestrumrWarning", "RowsLeftOutWarning",
+           "NotFiniteWarning", "ScaleWarning", "MeanPriorWarning", "NotTracedWarning",
+           "StuckRateWarning", "RhatWarning", "__version__"]
 
 _INT32_MAX = 2**31 - 1
 
 
 class KestrumrWarning(UserWarning):
-    """A message of the library (such as a refused variate parameter)."""
+    """A warning of the analysis; raised as such for the library's own
+    messages (such as a workspace failure), and the base of one category per
+    kind of warning the analysis reports.
+
+    Attributes (None for a library message): ``chain``, ``group`` (0-based,
+    None when the warning is not about one chain or group) and ``rows`` (the
+    number of rows concerned, 0 when none in particular).
+    """
+
+    def __init__(self, text, chain=None, group=None, rows=0):
+        super().__init__(text)
+        self.chain = chain
+        self.group = group
+        self.rows = rows
+
+
+class RowsLeftOutWarning(KestrumrWarning):
+    """Rows left out before the run (a missing value; statistics that
+    overflow a double; a group of equal values): their results are NaN."""
+
+
+class NotFiniteWarning(KestrumrWarning):
+    """Rows whose draws became non-finite: their results are NaN, and the
+    shared rates may have stopped, so the other rows are doubtful."""
+
+
+class ScaleWarning(KestrumrWarning):
+    """The data were divided by a scale (a note rather than a fault, as the
+    front end prints it on every standardised run); the results are in the
+    data's units."""
+
+
+class MeanPriorWarning(KestrumrWarning):
+    """Group means far beyond the prior of the means: results pulled
+    towards 0."""
+
+
+class NotTracedWarning(KestrumrWarning):
+    """The rate traces did not fit the memory budget: the rate update is not
+    checked."""
+
+
+class StuckRateWarning(KestrumrWarning):
+    """A chain's rate update stuck: the results are not to be trusted."""
+
+
+class RhatWarning(KestrumrWarning):
+    """Rows on which the chains disagree (R-hat above 1.01)."""
+
+
+_WARNINGS = {
+    _native.WARNING_ROWS_LEFT_OUT: RowsLeftOutWarning,
+    _native.WARNING_NOT_FINITE: NotFiniteWarning,
+    _native.WARNING_SCALE: ScaleWarning,
+    _native.WARNING_MEAN_PRIOR: MeanPriorWarning,
+    _native.WARNING_NOT_TRACED: NotTracedWarning,
+    _native.WARNING_STUCK_RATE: StuckRateWarning,
+    _native.WARNING_RHAT: RhatWarning,
+}
+
+_STATUS = {
+    _native.ROW_OK: "ok",
+    _native.ROW_NO_SPREAD: "no_spread",
+    _native.ROW_NOT_FINITE: "not_finite",
+    _native.ROW_MISSING: "missing",
+    _native.ROW_OVERFLOW: "overflow",
+    _native.ROW_ROUNDING: "rounding",
+}
+
+
+class Cancelled(concurrent.futures.CancelledError):
+    """The run was stopped through its cancel argument."""
 
 
 def version():
@@ -69,6 +147,8 @@ def _groups(groups, ncol):
     (1 and 1.0 are "1" and "1.0", although 1 == 1.0 == True in Python).
     """
     index = {}
+    if hasattr(groups, "cat") and hasattr(groups, "array"):  # a pandas Series of categories
+        groups = groups.array
     if hasattr(groups, "categories") and hasattr(groups, "codes"):  # pandas Categorical
         # Categories that print alike are one group, in category order.
         merged = np.array([index.setdefault(str(c), len(index)) for c in groups.categories],
@@ -98,18 +178,72 @@ def _groups(groups, ncol):
     return names, codes, sizes.astype(np.int32)
 
 
+def _matrix(x):
+    """x as a 2-D array of numbers, its row names (a pandas index, or None)
+    and whether it came as a pandas DataFrame."""
+    pd = _pandas_of(x)
+    if pd is not None and isinstance(x, pd.DataFrame):
+        for name, dtype in x.dtypes.items():
+            kind = getattr(dtype, "kind", "O")
+            if kind not in "iuf" or pd.api.types.is_bool_dtype(dtype):
+                raise TypeError("x must hold integer or floating numbers, but column %r is %s"
+                                % (name, dtype))
+        # Nullable dtypes (Int64, Float64) give pandas.NA for a missing value.
+        return x.to_numpy(dtype=np.float64, na_value=np.nan), x.index, True
+    a = np.asarray(x)
+    if a.ndim != 2:
+        raise ValueError("x must be 2-D (rows x columns), not %d-D" % a.ndim)
+    if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer) or
+                                   np.issubdtype(a.dtype, np.floating)):
+        raise TypeError("x must hold integer or floating numbers, not %s" % a.dtype)
+    return a, None, False
+
+
+def _pandas_of(x):
+    """The pandas module when x is one of its objects (pandas is imported
+    only then: it is optional)."""
+    if not type(x).__module__.startswith("pandas"):
+        return None
+    import pandas
+    return pandas
+
+
+def _scale(scale):
+    """(mode, value) of the scale argument."""
+    if isinstance(scale, str):
+        if scale == "auto":
+            return _native.SCALE_AUTO, 0.0
+        if scale == "none":
+            return _native.SCALE_NONE, 0.0
+        raise ValueError('scale must be "auto", "none" or a number, not %r' % scale)
+    if isinstance(scale, (bool, np.bool_)) or not isinstance(scale, (int, float, np.integer,
+                                                                     np.floating)):
+        raise TypeError('scale must be "auto", "none" or a number, not %s' % type(scale).__name__)
+    v = float(scale)
+    if not (math.isfinite(v) and v > 0 and 0 < v * v < math.inf and 0 < 1 / (v * v) < math.inf):
+        raise ValueError("scale must be a finite number > 0 whose square and its reciprocal are "
+                         "finite and > 0 (about 7.5e-155 to 1.3e154), not %r" % v)
+    return _native.SCALE_VALUE, v
+
+
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
-            hshape=1.0, hrate=1.0, mvar=10000.0, effvar=10000.0):
-    """Run the sampler over the rows of x and summarise the posterior.
+            chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
+            effvar=None, draws=True, memory_budget=None, cancel=None):
+    """Run the analysis over the rows of x: rows that cannot be analysed
+    left out, the data standardised, several chains pooled, with Monte-Carlo
+    errors, credible bounds and R-hat.  The defaults are the command-line
+    front end's, and for the same seed the numbers are its numbers, bit for
+    bit (``kestrum --seed S --digits 17``).
 
     Parameters
     ----------
-    x : array_like, 2-D
+    x : array_like, 2-D, or pandas DataFrame
         Rows are features (such as genes), columns are observations.  Any
-        memory layout (C or Fortran order, strided views) and any integer or
-        floating dtype is accepted and converted to float64; every value must
-        be finite.
-    groups : sequence of labels, one per column (or a pandas Categorical)
+        memory layout and any integer or floating dtype is accepted and
+        converted to float64.  NaN (in a DataFrame also pandas.NA) is a
+        missing value; an infinite value is refused.
+    groups : sequence of labels, one per column (or a pandas Categorical,
+            or a Series of them)
         The columns are gathered group by group, each group's columns in
         their original order.  Groups come in order of first appearance (a
         Categorical keeps its category order); the first group is the
@@ -119,78 +253,129 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         True are three groups "1", "1.0" and "True" (Python counts them
         equal).  Categories of a Categorical that print alike are one group.
     burn : int
-        Burn-in iterations, >= 0.
+        Burn-in iterations of every chain, >= 0 (default 1000).
     keep : int
-        Kept iterations, >= 2.  The kept draws take
-        16 * rows * (groups + 1) * keep bytes.
+        Kept iterations of every chain, >= 2 (default 1000).
     pooled : bool
         Also estimate one pooled mean and variance per row.
     seed : int or None
-        The seed of the run's own generator.  None draws one from Python's
-        ``random`` module (so ``random.seed()`` makes the call
-        reproducible).  A seed from 1 to 2147483647 gives the generator state
-        the command-line front end's ``--seed`` gives, and so the same
-        results; 0 and larger seeds (below 2**64) are mixed into the state by
-        a fixed function.
+        1 to 2147483647: the front end's ``--seed``, the same results.
+        None draws one from Python's ``random`` module (so ``random.seed()``
+        makes the call reproducible).
     threads : int or None
-        Threads for the row sweeps; None for 1, 0 for one per core.  The
-        results are the same bits for every thread count.
-    hshape, hrate : float
+        Threads in all, 0 to 1024; None or 0 for the machine's cores (at
+        most 256).  The results are the same bits for every thread count.
+    chains : int
+        Independent chains, 1 to 1024 (default 4), pooled.  With one chain
+        the Monte-Carlo errors are NaN.
+    scale : "auto", "none" or a number
+        "auto" (the default) divides the data by the median over rows of
+        the pooled within-group standard deviation, a number divides them by
+        that number, "none" runs on the data as they are (the default priors
+        then suit only data of spread about 1).  The results are in the
+        data's units either way.
+    na : "omit" or "fail"
+        What to do with a row that cannot be analysed (a missing value,
+        group statistics that overflow a double such as a value of 1e300, a
+        group of equal values): "omit" (the default) leaves it out, its
+        results NaN with its status, and raises RowsLeftOutWarning; "fail"
+        raises ValueError naming the first such row.
+    hshape, hrate : float or None
         Shape and rate of the hyper-prior of the group variance rates
         (finite, >= 0).
-    mvar : float or pair of floats
+    mvar : float, pair of floats or None
         Prior variances of the overall row mean and of the pooled mean
         (finite, > 0).
-    effvar : float or sequence of floats
+    effvar : float, sequence of floats or None
         Prior variances of the scaled group deviations: one value, or one
         per group after the first (finite, > 0).
+        A prior left at None is the library's default (hshape 1, hrate 1,
+        mvar 10000, effvar 10000), meant for standardised data; a prior you
+        give is in the data's units (hrate, mvar and effvar are divided by
+        the scale squared), as the front end takes its options.
+    draws : bool
+        True (the default) stores thinned draws for lo, hi, rhat and the
+        joint frequency of two groups; False does not (those are NaN, less
+        memory: the front end's ``--columns basic``).
+    memory_budget : int or None
+        Bytes the rate traces and stored draws of all chains may take
+        together, >= 1048576 (None: 1 GiB).
+    cancel : threading.Event or None
+        An object with an ``is_set()`` method, asked after every iteration
+        of the chains the calling thread runs (the others stop with them):
+        once it returns true the run stops and Cancelled is raised.  Set it
+        from another thread to stop a run going on in this one.
 
     Returns
     -------
-    dict
+    For a pandas DataFrame x, a DataFrame with x's index and the front end's
+    columns: ``mean_<g>``, ``var_<g>`` for every group g, ``pooled_mean``,
+    ``pooled_var`` (with pooled=True), ``diff_<g>``, ``lo_<g>``,
+    ``hi_<g>`` for every group after the first, ``p_mean``,
+    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
+    ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
+    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``.
+
+    Otherwise a dict:
         ``groups``: the group names (list, reference first);
         ``mean``, ``var``: float64 arrays (rows x groups), the posterior
-        means of each group's mean and variance;
-        ``diff``: (rows x (groups - 1)), each later group's posterior mean
-        minus the reference group's;
+        means of each group's mean and variance, in the data's units;
         ``pooled_mean``, ``pooled_var``: (rows,), only with pooled=True;
-        ``p_mean``: (rows,), share of kept draws whose mean contrasts
-        against the reference group lie beyond the threshold 6 in the metric
-        of their own posterior covariance;
-        ``p_joint``: (rows,), the same for the mean and cube-root variance
-        contrasts jointly (threshold 9), for two groups too.
+        ``diff``: (rows x (groups - 1)), the posterior mean of each later
+        group's mean minus the reference group's; ``lo``, ``hi``: its 2.5%
+        and 97.5% quantiles over the stored draws of all chains;
+        ``p_mean``: (rows,), the share of kept draws whose mean contrasts
+        lie beyond the threshold 6 in the metric of their own posterior
+        covariance (not a p-value); ``p_joint``: the same for the mean and
+        cube-root variance contrasts jointly (threshold 9);
+        ``p_mean_mcse``, ``p_joint_mcse``: their Monte-Carlo standard
+        errors (sd over chains / sqrt(chains));
+        ``rhat``: the largest rank-normalised split R-hat of the row's mean
+        contrasts;
+        ``status``: (rows,) strings, "ok" for a row analysed, else why it
+        has no results: "missing" (a missing value), "overflow" (its
+        statistics overflow a double), "no_spread" (a group of equal
+        values), "rounding" (a group variance negative from rounding),
+        "not_finite" (its draws became non-finite in the run);
+        ``scale``: the scale the data were divided by (1.0 for "none").
+        ``acceptance``: (chains x groups), the share of the rate update's
+        trials accepted in the second half of the burn-in (NaN when the
+        traces did not fit the memory budget, or burn < 2);
+        ``stuck``: (chains x groups) bool, the rate updates that stuck
+        (a StuckRateWarning each).
+    A row without results is NaN in every column, never scored 0.
 
-    Rows the sampler cannot serve get NaN in every result and a
-    KestrumrWarning naming them (rows counted from 1): a row with a group
-    whose values are all equal (such as zero counts, or a detection limit)
-    is left out of the run, since that group's variance has no spread to be
-    estimated from and would shrink, with the rate its prior shares with
-    every row, until the row's draws became NaN and stopped the rates of all
-    rows; the other rows get the results of a run without it.  A row whose
-    draws become non-finite all the same is reported likewise.
+    Warnings
+    --------
+    Each warning of the analysis is raised with warnings.warn, its text the
+    library's, in a subclass of KestrumrWarning per kind: RowsLeftOutWarning,
+    NotFiniteWarning, ScaleWarning, MeanPriorWarning, NotTracedWarning,
+    StuckRateWarning, RhatWarning; each carries ``chain`` and ``group``
+    (0-based, or None) and ``rows`` (the rows concerned).  ScaleWarning is a
+    note on every standardised run (the scale is in the results too):
+    ``warnings.simplefilter("ignore", kestrumr.ScaleWarning)`` silences it.
+    ``warnings.simplefilter("error", kestrumr.StuckRateWarning)`` makes a
+    stuck rate update an error.  The library's own messages are raised as
+    KestrumrWarning itself.
 
     Raises
     ------
     ValueError, TypeError
-        On bad input (nothing is run), also when every row has a group whose
-        values are all equal.
+        On bad input (nothing is run), with na="fail" on a row that cannot
+        be analysed, and when no row is left to analyse.
     MemoryError
-        When the run's workspace cannot be obtained.
+        When the run's memory (or memory_budget) is short.
+    Cancelled
+        When cancel was set.
     KeyboardInterrupt
         On Ctrl-C during the run (in the main thread): the run stops after
         the current iteration and its memory is released.
 
     The GIL is released while the run computes (it is taken back briefly
-    after every iteration to look for Ctrl-C), so other Python threads go
-    on, and several runs may go on at once in different threads.  The
-    library's messages are issued as KestrumrWarning.
+    after every iteration to look for Ctrl-C and cancel), so other Python
+    threads go on, and several runs may go on at once in different threads.
     """
-    a = np.asarray(x)
-    if a.ndim != 2:
-        raise ValueError("x must be 2-D (rows x columns), not %d-D" % a.ndim)
-    if a.dtype == np.bool_ or not (np.issubdtype(a.dtype, np.integer) or
-                                   np.issubdtype(a.dtype, np.floating)):
-        raise TypeError("x must hold integer or floating numbers, not %s" % a.dtype)
+    a, index, frame = _matrix(x)
     L, N = a.shape
     if L < 1:
         raise ValueError("x has no rows")
@@ -200,83 +385,225 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     J = len(names)
     burn = _whole(burn, "burn", 0, _INT32_MAX)
     keep = _whole(keep, "keep", 2, _INT32_MAX)
-    threads = 1 if threads is None else _whole(threads, "threads", 0, _INT32_MAX)
-    if not isinstance(pooled, (bool, np.bool_)):
-        raise TypeError("pooled must be True or False")
-    hshape = _finite(hshape, "hshape", (1,), False)
-    hrate = _finite(hrate, "hrate", (1,), False)
-    mvar = np.resize(_finite(mvar, "mvar", (1, 2), True), 2)
-    effvar = np.ascontiguousarray(np.resize(_finite(effvar, "effvar", (1, J - 1), True), J - 1))
+    threads = 0 if threads is None else _whole(threads, "threads", 0, 1024)
+    chains = _whole(chains, "chains", 1, 1024)
+    for flag, name in ((pooled, "pooled"), (draws, "draws")):
+        if not isinstance(flag, (bool, np.bool_)):
+            raise TypeError("%s must be True or False" % name)
+    scale_mode, scale_value = _scale(scale)
+    if na not in ("omit", "fail"):
+        raise ValueError('na must be "omit" or "fail", not %r' % (na,))
+    if hshape is not None:
+        hshape = float(_finite(hshape, "hshape", (1,), False)[0])
+    if hrate is not None:
+        hrate = float(_finite(hrate, "hrate", (1,), False)[0])
+    if mvar is not None:
+        mvar = np.resize(_finite(mvar, "mvar", (1, 2), True), 2)
+    if effvar is not None:
+        effvar = np.ascontiguousarray(_finite(effvar, "effvar", (1, J - 1), True))
+    if memory_budget is not None:
+        memory_budget = _whole(memory_budget, "memory_budget", 1048576, 2**64 - 1)
+    if cancel is not None and not callable(getattr(cancel, "is_set", None)):
+        raise TypeError("cancel must have an is_set() method (such as a threading.Event)")
     if seed is None:
         seed = random.randrange(1, _INT32_MAX + 1)
-    seed = _whole(seed, "seed", 0, 2**64 - 1)
+    seed = _whole(seed, "seed", 1, _INT32_MAX)
 
     # The observations, gathered group by group, column by column: one
     # float64 array of leading dimension L.
     order = np.argsort(codes, kind="stable")
     y = np.empty((L, N), dtype=np.float64, order="F")
     y[...] = a[:, order]
-    if not np.all(np.isfinite(y)):
-        r, c = np.argwhere(~np.isfinite(y))[0]
-        raise ValueError("x holds a value that is not a finite number (row %d, column %d)"
-                         % (r, order[c]))
+    if np.any(np.isinf(y)):
+        r, c = np.argwhere(np.isinf(y))[0]
+        raise ValueError("x holds an infinite value (row %d, column %d)" % (r, order[c]))
 
-    mean = np.empty((L, J), dtype=np.float64, order="F")
-    var = np.empty((L, J), dtype=np.float64, order="F")
-    prob = np.empty((L, max(J - 1, 1)), dtype=np.float64, order="F")
-    pmeanbar = np.empty(L, dtype=np.float64)
-    pvarbar = np.empty(L, dtype=np.float64)
-    pjoint = np.empty(L, dtype=np.float64)
+    settings = [
+        ("chains", _native.lib.kestrumr_analysis_set_chains, (chains,)),
+        ("scale", _native.lib.kestrumr_analysis_set_scale, (scale_mode, scale_value)),
+        ("burn, keep", _native.lib.kestrumr_analysis_set_iterations, (burn, keep)),
+        ("pooled", _native.lib.kestrumr_analysis_set_pooled, (1 if pooled else 0,)),
+        ("na", _native.lib.kestrumr_analysis_set_row_policy,
+         (_native.ROWS_OMIT if na == "omit" else _native.ROWS_FAIL,)),
+        ("threads", _native.lib.kestrumr_analysis_set_threads, (threads,)),
+        ("seed", _native.lib.kestrumr_analysis_set_seed, (seed,)),
+        ("draws", _native.lib.kestrumr_analysis_set_draws, (1 if draws else 0,)),
+    ]
+    # Only the priors given are set: a prior set counts as in the data's units.
+    if hshape is not None:
+        settings.append(("hshape", _native.lib.kestrumr_analysis_set_hshape, (hshape,)))
+    if hrate is not None:
+        settings.append(("hrate", _native.lib.kestrumr_analysis_set_hrate, (hrate,)))
+    if mvar is not None:
+        settings.append(("mvar", _native.lib.kestrumr_analysis_set_mvar,
+                         (float(mvar[0]), float(mvar[1]))))
+    if effvar is not None:
+        settings.append(("effvar", _native.lib.kestrumr_analysis_set_effvar,
+                         (effvar.ctypes.data_as(_native.c_double_p), effvar.size)))
+    if memory_budget is not None:
+        settings.append(("memory_budget", _native.lib.kestrumr_analysis_set_memory_budget,
+                         (memory_budget,)))
 
-    def ptr(arr):
-        return arr.ctypes.data_as(_native.c_double_p)
-
-    problem = _native.Problem(
-        1 if pooled else 0, L, J, sizes.ctypes.data_as(_native.c_int32_p), N, ptr(y), keep,
-        burn, float(hshape[0]), float(hrate[0]), ptr(mvar), ptr(effvar))
-    results = _native.Results(ptr(prob), ptr(pmeanbar), ptr(pvarbar), ptr(mean), ptr(var),
-                              ptr(pjoint))
-    status, messages, interrupted = _run(problem, results, seed, threads)
-
+    out, records, messages, stopped = _analyse(settings, L, J, sizes, N, y, cancel)
     for m in messages:
         warnings.warn(m, KestrumrWarning, stacklevel=2)
-    if interrupted:
+    for kind, chain, group, rows, text in records:
+        category = _WARNINGS.get(kind, KestrumrWarning)
+        warnings.warn(category(text, chain, group, rows), stacklevel=2)
+    if stopped == "interrupt":
         raise KeyboardInterrupt
-    if status is not None:
-        code, text = status
+    if stopped == "cancel":
+        raise Cancelled("kestrumr: the run was cancelled")
+    if isinstance(out, tuple):
+        code, text = out
         if code == _native.ERR_MEMORY:
             raise MemoryError("kestrumr: " + text)
-        if code == _native.ERR_ARGUMENT:  # data no row of which can run
+        if code == _native.ERR_ARGUMENT:
             raise ValueError("kestrumr: " + text)
         raise RuntimeError("kestrumr: " + text)
 
-    out = {"groups": names, "mean": mean, "var": var, "diff": mean[:, 1:] - mean[:, :1]}
-    if pooled:
-        out["pooled_mean"] = pmeanbar
-        out["pooled_var"] = pvarbar
-    out["p_mean"] = prob[:, 0]
-    out["p_joint"] = pjoint
+    out["groups"] = names
+    if not pooled:
+        del out["pooled_mean"], out["pooled_var"]
+    if frame:
+        return _frame(_pandas_of(x), out, index)
     return out
 
 
-def _run(problem, results, seed, threads):
-    """One run on a new session.  Returns (None or (code, message), the
-    library's messages, whether Ctrl-C stopped it)."""
+def _frame(pd, r, index):
+    """The results as a DataFrame with the front end's column names."""
+    names = r["groups"]
+    cols = {}
+    for j, g in enumerate(names):
+        cols["mean_" + g] = r["mean"][:, j]
+    for j, g in enumerate(names):
+        cols["var_" + g] = r["var"][:, j]
+    if "pooled_mean" in r:
+        cols["pooled_mean"] = r["pooled_mean"]
+        cols["pooled_var"] = r["pooled_var"]
+    for key in ("diff", "lo", "hi"):
+        for j, g in enumerate(names[1:]):
+            cols[key + "_" + g] = r[key][:, j]
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "status"):
+        cols[key] = r[key]
+    df = pd.DataFrame(cols, index=index.copy())
+    df.attrs["groups"] = list(names)
+    df.attrs["scale"] = r["scale"]
+    # Plain lists: pandas compares attrs when it combines frames.
+    df.attrs["acceptance"] = r["acceptance"].tolist()
+    df.attrs["stuck"] = r["stuck"].tolist()
+    return df
+
+
+def _results(res, L, J):
+    """The columns of a results object, as the dict kestrum() returns."""
+    lib = _native.lib
+
+    def column(which, group, into):
+        code = lib.kestrumr_analysis_column(res, which, group,
+                                            into.ctypes.data_as(_native.c_double_p), L)
+        if code != _native.OK:
+            raise RuntimeError("kestrumr: the results lack column %d" % which)
+
+    def grouped(which, first):
+        m = np.empty((L, J - first), dtype=np.float64, order="F")
+        for j in range(first, J):
+            column(which, j, m[:, j - first])
+        return m
+
+    def single(which):
+        v = np.empty(L, dtype=np.float64)
+        column(which, 0, v)
+        return v
+
+    C = lib.kestrumr_analysis_nchains(res)
+
+    def rate(what):
+        # chains x groups; NaN when the traces were not kept.
+        m = np.full((C, J), np.nan)
+        value = ctypes.c_double()
+        for c in range(C):
+            for j in range(J):
+                if lib.kestrumr_analysis_rate(res, c, j, what, ctypes.byref(value)) == _native.OK:
+                    m[c, j] = value.value
+        return m
+
+    status = np.empty(L, dtype=np.int32)
+    if lib.kestrumr_analysis_row_status(res, status.ctypes.data_as(_native.c_int32_p),
+                                        L) != _native.OK:
+        raise RuntimeError("kestrumr: the results lack the row status")
+    return {
+        "mean": grouped(_native.COLUMN_MEAN, 0),
+        "var": grouped(_native.COLUMN_VAR, 0),
+        "pooled_mean": single(_native.COLUMN_POOLED_MEAN),
+        "pooled_var": single(_native.COLUMN_POOLED_VAR),
+        "diff": grouped(_native.COLUMN_DIFF, 1),
+        "lo": grouped(_native.COLUMN_LO, 1),
+        "hi": grouped(_native.COLUMN_HI, 1),
+        "p_mean": single(_native.COLUMN_P_MEAN),
+        "p_mean_mcse": single(_native.COLUMN_P_MEAN_MCSE),
+        "p_joint": single(_native.COLUMN_P_JOINT),
+        "p_joint_mcse": single(_native.COLUMN_P_JOINT_MCSE),
+        "rhat": single(_native.COLUMN_RHAT),
+        "status": np.array([_STATUS.get(int(s), "unknown") for s in status]),
+        "scale": float(lib.kestrumr_analysis_scale(res)),
+        "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
+        "stuck": rate(_native.RATE_STUCK) == 1.0,
+    }
+
+
+def _records(res):
+    lib = _native.lib
+    out = []
+    for i in range(lib.kestrumr_analysis_warning_count(res)):
+        chain = lib.kestrumr_analysis_warning_chain(res, i)
+        group = lib.kestrumr_analysis_warning_group(res, i)
+        out.append((lib.kestrumr_analysis_warning_kind(res, i), None if chain < 0 else chain,
+                    None if group < 0 else group, lib.kestrumr_analysis_warning_rows(res, i),
+                    lib.kestrumr_analysis_warning_text(res, i).decode("utf-8", "replace")))
+    return out
+
+
+def _analyse(settings, L, J, sizes, N, y, cancel):
+    """One analysis on a new session.  Returns (the results as a dict, or
+    (code, message) on failure; the warning records; the library's messages;
+    None, "interrupt" (Ctrl-C) or "cancel")."""
     lib = _native.lib
     lines = []
-    stop = [False]
+    stop = [None]
 
     def on_message(_context, line):
         lines.append(line.decode("utf-8", "replace"))
 
     def on_progress(_context, _done, _total):
-        # Runs with the GIL taken back: a pending SIGINT is handled here, by
-        # the handler below, in the main thread.
+        # Runs on this thread with the GIL taken back: a pending SIGINT is
+        # handled here, by the handler below, in the main thread.
+        if stop[0] is None and cancel is not None and cancel.is_set():
+            stop[0] = "cancel"
         return 1 if stop[0] else 0
 
     message_fn = _native.MESSAGE_FN(on_message)
     progress_fn = _native.PROGRESS_FN(on_progress)
 
+    if cancel is not None and cancel.is_set():
+        return None, [], [], "cancel"
+    options = lib.kestrumr_analysis_options_new()
+    if not options:
+        return (_native.ERR_MEMORY, "not enough memory for the options"), [], [], None
+    try:
+        for name, setter, args in settings:
+            if setter(options, *args) != _native.OK:
+                # The arguments were checked above: this is a library that
+                # disagrees with them.
+                return ((_native.ERR_ARGUMENT, "%s: %s" % (name, lib.kestrumr_analysis_options_errmsg(
+                    options).decode("utf-8", "replace"))), [], [], None)
+        return _run(options, L, J, sizes, N, y, lines, stop, message_fn, progress_fn)
+    finally:
+        lib.kestrumr_analysis_options_free(options)
+
+
+def _run(options, L, J, sizes, N, y, lines, stop, message_fn, progress_fn):
+    lib = _native.lib
     # Ctrl-C: while the run goes on, SIGINT only asks the run to stop (the
     # default handler would raise inside the callback, where ctypes cannot
     # pass the exception on).  Only in the main thread, and only when
@@ -285,34 +612,36 @@ def _run(problem, results, seed, threads):
     if threading.current_thread() is threading.main_thread():
         if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
             def on_sigint(_signum, _frame):
-                stop[0] = True
+                stop[0] = "interrupt"
             previous = signal.signal(signal.SIGINT, on_sigint)
 
     session = lib.kestrumr_session_new()
     if not session:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
-        return (_native.ERR_MEMORY, "not enough memory for a session"), [], False
+        return (_native.ERR_MEMORY, "not enough memory for a session"), [], [], None
+    res = ctypes.c_void_p()
     try:
         code = lib.kestrumr_set_message_callback(session, message_fn, None)
         if code == _native.OK:
-            code = lib.kestrumr_seed(session, seed)
-        if code == _native.OK:
-            code = lib.kestrumr_set_threads(session, threads)
-        if code == _native.OK:
             code = lib.kestrumr_set_progress_callback(session, progress_fn, None)
         if code == _native.OK:
-            code = lib.kestrumr_run(session, ctypes.byref(problem), ctypes.byref(results))
-        failure = None
-        if code != _native.OK:
-            failure = (code, lib.kestrumr_errmsg(session).decode("utf-8", "replace"))
+            code = lib.kestrumr_analyse(session, options, L, J,
+                                        sizes.ctypes.data_as(_native.c_int32_p), N,
+                                        y.ctypes.data_as(_native.c_double_p), ctypes.byref(res))
+        if code == _native.OK:
+            out, records = _results(res, L, J), _records(res)
+        else:
+            out = (code, lib.kestrumr_errmsg(session).decode("utf-8", "replace"))
+            records = []
     finally:
+        if res:
+            lib.kestrumr_analysis_results_free(res)
         lib.kestrumr_session_free(session)
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
-    # Ctrl-C during the run (or after its last iteration) is an interrupt.
-    interrupted = stop[0]
-    return (None if interrupted else failure), _paragraphs(lines), interrupted
+    # Ctrl-C or cancel during the run (or after its last iteration) stops it.
+    return out, records, _paragraphs(lines), stop[0]
 
 
 def _paragraphs(lines):
