@@ -64,7 +64,9 @@ cp "$root/lib/fp-flags.txt" "$pkg/src/fp-flags.txt"
 {
   echo "# Written by scripts/r-package.sh; r/configure makes Makevars of it."
   echo "CXX_STD = CXX17"
-  echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD"
+  # KESTRUMR_NO_STDIO_DEFAULT: the package installs a message callback on
+  # every call, so the library is built without its C stdout message path.
+  echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD -DKESTRUMR_NO_STDIO_DEFAULT"
   echo "PKG_CFLAGS = @KESTRUMR_FP_FLAGS@"
   echo "PKG_CXXFLAGS = @KESTRUMR_FP_FLAGS@"
   echo "PKG_LIBS = -pthread"
