@@ -74,6 +74,17 @@ cp "$root/lib/fp-flags.txt" "$pkg/src/fp-flags.txt"
 } > "$pkg/src/Makevars.in"
 
 cd "$stage"
+# The unstaged folder (a copy of r/) must not install: configure stops with
+# the one line that says to run this script.
+cp -r "$root/r" "$stage/unstaged"
+mkdir -p "$stage/unstaged-lib"
+if R CMD INSTALL -l "$stage/unstaged-lib" "$stage/unstaged" > "$stage/unstaged.log" 2>&1 ||
+   ! grep -q '^kestrumr: .*run `bash scripts/r-package.sh' "$stage/unstaged.log"; then
+  cat "$stage/unstaged.log"
+  echo "$0: installing the unstaged r/ folder does not stop with the staging hint" >&2
+  exit 1
+fi
+rm -rf "$stage/unstaged" "$stage/unstaged-lib" "$stage/unstaged.log"
 # No network: the only package repository is an empty local one.
 mkdir -p "$stage/repo/src/contrib"
 : > "$stage/repo/src/contrib/PACKAGES"
