@@ -7,12 +7,20 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
                     pooled = FALSE, seed = NULL, threads = getOption("kestrumr.threads", 0L),
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
                     na = c("omit", "fail"),
-                    sort.by = c("none", "p_mean", "p_joint", "diff")) {
+                    sort.by = c("none", "p_mean", "p_joint", "diff"),
+                    progress = interactive()) {
     sort.by <- match.arg(sort.by)
     na <- match.arg(na)
 
     ## The data: a numeric matrix or a data.frame of numeric columns, rows =
-    ## features, columns = observations.
+    ## features, columns = observations; or a Bioconductor ExpressionSet
+    ## (its exprs) or SummarizedExperiment (its first assay), whose sample
+    ## table may name the column of the groups.
+    bioc <- bioconductor_data(x, groups)
+    if (!is.null(bioc)) {
+        x <- bioc$x
+        groups <- bioc$groups
+    }
     if (is.data.frame(x)) {
         bad <- !vapply(x, function(col) is.numeric(col) && !is.factor(col), NA)
         if (any(bad))
@@ -67,6 +75,8 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     threads <- count(threads, "threads", 0L, 1024L)
     if (!is.logical(pooled) || length(pooled) != 1L || is.na(pooled))
         stop("'pooled' must be TRUE or FALSE")
+    if (!is.logical(progress) || length(progress) != 1L || is.na(progress))
+        stop("'progress' must be TRUE or FALSE")
 
     ## The scale: "auto" (the median over rows of the pooled within-group
     ## standard deviation), "none" (the data as they are) or a number.
@@ -109,7 +119,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 
     res <- .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep, pooled,
                  as.double(seed), threads, hshape, hrate, mvar, effvar,
-                 if (na == "omit") 0L else 1L)
+                 if (na == "omit") 0L else 1L, progress)
     for (m in res$messages) warning(m, call. = FALSE)
     if (identical(res$status, "interrupted")) {
         ## Ctrl-C during the run: the run was abandoned and its memory
@@ -147,8 +157,88 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
         rates$stuck <- rates$stuck == 1
         attr(out, "rates") <- rates
     }
-    if (sort.by != "none") out <- out[front_end_order(out, sort.by, J), , drop = FALSE]
+    class(out) <- c("kestrum", "data.frame")
+    if (sort.by != "none") out <- out[front_end_order(out, sort.by), , drop = FALSE]
     out
+}
+
+## The rows with the strongest evidence first, as limma's topTable gives
+## them: the first n (all for n = Inf) sorted by sort.by, ties broken as the
+## front end's --sort breaks them (the largest absolute difference of
+## means), rows without results last.
+topRows <- function(x, n = 10, sort.by = c("p_mean", "p_joint", "diff", "none")) {
+    if (!inherits(x, "kestrum")) stop("'x' must be a result of kestrum()")
+    sort.by <- match.arg(sort.by)
+    if (!is.numeric(n) || length(n) != 1L || is.na(n) || n < 0)
+        stop("'n' must be one number >= 0")
+    o <- if (sort.by == "none") seq_len(nrow(x)) else front_end_order(x, sort.by)
+    x[utils::head(o, n), , drop = FALSE]
+}
+
+print.kestrum <- function(x, ...) {
+    ## A subset of the columns may have lost the status and the scale.
+    line <- sprintf("kestrum analysis: %d row%s", nrow(x), if (nrow(x) == 1L) "" else "s")
+    if (is.factor(x$status)) line <- sprintf("%s (%d without results)", line, sum(x$status != "ok"))
+    scale <- attr(x, "scale")
+    if (is.numeric(scale)) line <- paste0(line, ", scale ", format(scale, digits = 6))
+    cat(line, "\n", sep = "")
+    print(as.data.frame(unclass_kestrum(x)), ...)
+    invisible(x)
+}
+
+summary.kestrum <- function(object, ...) {
+    rates <- attr(object, "rates")
+    structure(list(rows = nrow(object), status = table(object$status),
+                   p_mean = sum(object$p_mean > 0.5, na.rm = TRUE),
+                   p_joint = sum(object$p_joint > 0.5, na.rm = TRUE),
+                   rhat = sum(object$rhat > 1.01, na.rm = TRUE),
+                   stuck = if (is.null(rates)) NA_integer_ else sum(rates$stuck),
+                   scale = attr(object, "scale")),
+              class = "summary.kestrum")
+}
+
+print.summary.kestrum <- function(x, ...) {
+    cat(sprintf("kestrum analysis of %d rows, data divided by the scale %s\n", x$rows,
+                format(x$scale, digits = 6)))
+    cat("rows by status:\n")
+    print(x$status[x$status > 0 | names(x$status) == "ok"])
+    cat(sprintf("p_mean > 0.5: %d rows; p_joint > 0.5: %d rows\n", x$p_mean, x$p_joint))
+    cat(sprintf("R-hat above 1.01: %d rows; stuck rate updates (chain and group): %s\n",
+                x$rhat, if (is.na(x$stuck)) "not traced" else x$stuck))
+    invisible(x)
+}
+
+unclass_kestrum <- function(x) {
+    class(x) <- "data.frame"
+    x
+}
+
+## An ExpressionSet or a SummarizedExperiment as the data matrix and the
+## groups (groups naming a column of its sample table takes that column);
+## NULL for any other x.  The packages are needed only for such objects.
+bioconductor_data <- function(x, groups) {
+    if (!isS4(x)) return(NULL)
+    if (methods::is(x, "ExpressionSet")) {
+        if (!requireNamespace("Biobase", quietly = TRUE))
+            stop("'x' is an ExpressionSet: install the Biobase package to use it")
+        samples <- Biobase::pData(x)
+        x <- Biobase::exprs(x)
+    } else if (methods::is(x, "SummarizedExperiment")) {
+        if (!requireNamespace("SummarizedExperiment", quietly = TRUE))
+            stop("'x' is a SummarizedExperiment: install the SummarizedExperiment package to use it")
+        if (length(SummarizedExperiment::assays(x)) < 1L) stop("'x' holds no assay")
+        samples <- as.data.frame(SummarizedExperiment::colData(x))
+        x <- as.matrix(SummarizedExperiment::assay(x, 1L))
+    } else {
+        return(NULL)
+    }
+    if (is.character(groups) && length(groups) == 1L && ncol(x) != 1L) {
+        if (!groups %in% names(samples))
+            stop(sprintf("'groups' names no column of the sample table of 'x' (%s)",
+                         paste(sQuote(names(samples)), collapse = ", ")))
+        groups <- samples[[groups]]
+    }
+    list(x = x, groups = groups)
 }
 
 ## The statuses of the rows, in the library's order (KESTRUMR_ROW_OK = 0 ..).
@@ -179,7 +269,7 @@ signal_records <- function(w) {
 ## The front end's row order for --sort: by the frequency, largest first,
 ## ties by the largest absolute difference of means, rows without a result
 ## last, otherwise the input order.
-front_end_order <- function(out, by, J) {
+front_end_order <- function(out, by) {
     diffs <- as.matrix(out[grep("^diff_", names(out))])
     size <- apply(abs(diffs), 1L, function(v) if (all(is.na(v))) 0 else max(v, na.rm = TRUE))
     if (by == "diff") return(order(-size, seq_along(size)))

@@ -18,7 +18,8 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
         threads = getOption("kestrumr.threads", 0L),
         hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
         na = c("omit", "fail"),
-        sort.by = c("none", "p_mean", "p_joint", "diff"))
+        sort.by = c("none", "p_mean", "p_joint", "diff"),
+        progress = interactive())
 }
 \arguments{
   \item{x}{a numeric matrix or a data.frame of numeric columns: rows are
@@ -70,10 +71,13 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     evidence first: by decreasing \code{p_mean}, by decreasing
     \code{p_joint} (ties by the largest absolute \code{diff_} column, as the
     front end's \code{--sort} breaks them), or by decreasing largest
-    absolute \code{diff_} column.  Rows without results go last.}
+    absolute \code{diff_} column.  Rows without results go last.  See also
+    \code{\link{topRows}}.}
+  \item{progress}{show a progress bar (on the console's error stream) once
+    a run has taken 2 seconds; by default on interactive sessions.}
 }
 \value{
-  A data.frame with one row per row of \code{x} (row names from \code{x},
+  A data.frame of class \code{"kestrum"} with one row per row of \code{x} (row names from \code{x},
   made unique, or \code{1..n}) and the columns the front end writes, in its
   order:
   \item{mean_<group>, var_<group>}{posterior means of each group's mean
@@ -103,6 +107,9 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
   data.frame of the rate update per chain and group (acceptance in the
   burn-in, its second half and the kept iterations, the last rate in the
   data's units, and whether it stuck).
+
+  \code{print} and \code{summary} (see \code{\link{print.kestrum}}) show and
+  count it; \code{\link{topRows}} gives its strongest rows.
 }
 \details{
   Every call runs on a generator of its own: calls never influence each
@@ -145,6 +152,8 @@ head(fit)
 kind <- sub("_.*", "", rownames(fit))
 table(kind, p_mean = fit$p_mean > 0.5)
 table(kind, p_joint = fit$p_joint > 0.5)
+summary(fit)
+topRows(fit, n = 5)
 
 ## set.seed() reproduces a call without a seed.
 set.seed(7); a <- kestrum(d[1:20, ], g, burn = 200, keep = 200, threads = 2)

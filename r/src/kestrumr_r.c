@@ -18,6 +18,7 @@
 #include <R_ext/Utils.h>
 
 #include <math.h>
+#include <time.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -29,6 +30,12 @@
 
 typedef struct {
     int interrupted;
+    /* The progress bar: shown (on R's error stream) when asked for and the
+     * run has taken 2 seconds or more; percent the last one drawn. */
+    int progress;
+    time_t start;
+    int shown;
+    int percent;
     /* Message lines, each terminated by '\0', in buf[0 .. used). */
     char buf[MESSAGE_BUFFER];
     size_t used;
@@ -55,8 +62,18 @@ static void check_interrupt(void* unused) {
 
 static int on_progress(void* context, int64_t done, int64_t total) {
     run_context* c = (run_context*)context;
-    (void)done;
-    (void)total;
+    if (c->progress && total > 0) {
+        const int percent = (int)((double)done / (double)total * 100.0);
+        if (percent != c->percent && difftime(time(NULL), c->start) >= 2.0) {
+            char bar[41];
+            const int filled = percent * 40 / 100;
+            for (int k = 0; k < 40; ++k) bar[k] = k < filled ? '=' : ' ';
+            bar[40] = '\0';
+            REprintf("\rkestrum: [%s] %3d%%", bar, percent);
+            c->shown = 1;
+            c->percent = percent;
+        }
+    }
     /* R_ToplevelExec returns FALSE when the check jumped (an interrupt). */
     if (!R_ToplevelExec(check_interrupt, NULL)) c->interrupted = 1;
     return c->interrupted;
@@ -129,12 +146,14 @@ static int set_priors(kestrumr_analysis_options* o, SEXP hshape, SEXP hrate, SEX
 static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) && LENGTH(v) == n); }
 
 /* .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep,
- *       pooled, seed, threads, hshape, hrate, mvar, effvar, policy):
+ *       pooled, seed, threads, hshape, hrate, mvar, effvar, policy,
+ *       progress):
  * y is the L x N double matrix with its columns gathered group by group
  * (NaN a missing value), sizes the J integer group sizes, the others
  * checked scalars (seed a whole double 0 .. 2147483647), the priors NULL
  * (the default, meant for standardised data) or their values in the
- * data's units (mvar 2 values, effvar 1 or J - 1).  Runs kestrumr_analyse
+ * data's units (mvar 2 values, effvar 1 or J - 1), progress TRUE for a
+ * progress bar once the run has taken 2 seconds.  Runs kestrumr_analyse
  * on a session of its own and returns a list: columns (a list of the
  * result columns, each L values or an L x (J or J - 1) matrix), row_status
  * (L integers), scale, warnings (kind, chain, group, rows, text),
@@ -143,11 +162,11 @@ static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) &
  * ("ok", "interrupted" or "error") and error (a string, or NULL). */
 static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP scale_value,
                          SEXP burn, SEXP keep, SEXP pooled, SEXP seed, SEXP threads, SEXP hshape,
-                         SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy) {
+                         SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy, SEXP progress) {
     if (!isReal(y) || !isMatrix(y) || !isInteger(sizes) || !isInteger(chains) ||
         !isInteger(scale_mode) || !isReal(scale_value) || !isInteger(burn) ||
         !isInteger(keep) || !isLogical(pooled) || !isReal(seed) || !isInteger(threads) ||
-        !isInteger(policy) || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
+        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
         !optional_real(mvar, 2) || (effvar != R_NilValue && !isReal(effvar)))
         error("kestrumr: internal call with arguments of the wrong type or size");
     const int L = nrows(y), N = ncols(y), J = LENGTH(sizes);
@@ -201,6 +220,10 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     context.used = 0;
     context.lines = 0;
     context.dropped = 0;
+    context.progress = LOGICAL(progress)[0] == TRUE;
+    context.start = time(NULL);
+    context.shown = 0;
+    context.percent = -1;
     char failure[512] = "";
     int status = KESTRUMR_ERR_MEMORY;
     kestrumr_analysis_results* results = NULL;
@@ -239,6 +262,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     }
     kestrumr_session_free(session);
     kestrumr_analysis_options_free(options);
+    if (context.shown) REprintf("\r%*s\r", 56, "");
     R_SetExternalPtrAddr(holder, results);
 
     if (results != NULL) {
@@ -312,7 +336,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
 }
 
 static const R_CallMethodDef call_methods[] = {
-    {"kestrum", (DL_FUNC)&kestrum_call, 15},
+    {"kestrum", (DL_FUNC)&kestrum_call, 16},
     {NULL, NULL, 0}};
 
 void R_init_kestrumr(DllInfo* dll) {

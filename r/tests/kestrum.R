@@ -42,6 +42,22 @@ same <- list(data.frame = run(d, g, seed = 9),
              threads = run(m, g, seed = 9, threads = 2))
 for (n in names(same)) if (!identical(same[[n]], ref)) stop("differs from the reference: ", n)
 
+## A Bioconductor ExpressionSet or SummarizedExperiment (when the package is
+## installed) gives the bits of its matrix; groups may name a column of its
+## sample table.
+if (requireNamespace("Biobase", quietly = TRUE)) {
+  samples <- Biobase::AnnotatedDataFrame(data.frame(group = g, row.names = colnames(m)))
+  es <- Biobase::ExpressionSet(assayData = m, phenoData = samples)
+  stopifnot(identical(run(es, g, seed = 9), ref), identical(run(es, "group", seed = 9), ref))
+}
+if (requireNamespace("SummarizedExperiment", quietly = TRUE)) {
+  se <- SummarizedExperiment::SummarizedExperiment(assays = list(values = m),
+                                                   colData = data.frame(group = g, row.names = colnames(m)))
+  stopifnot(identical(run(se, "group", seed = 9), ref))
+  e <- tryCatch(run(se, "condition", seed = 9), error = function(e) conditionMessage(e))
+  stopifnot(grepl("names no column", e))
+}
+
 ## A factor's first level is the reference group.
 fb <- run(m, factor(g, levels = c("b", "a", "c")), seed = 9)
 cols <- c(which(g == "b"), which(g == "a"), which(g == "c"))
@@ -109,6 +125,24 @@ size <- pmax(abs(u$diff_b), abs(u$diff_c))
 stopifnot(!is.unsorted(-s$p_mean), identical(s[rownames(u), ], u), anyDuplicated(u$p_mean) > 0,
           identical(rownames(s), rownames(u)[order(-u$p_mean, -size)]))
 
+## The result is a data.frame of class "kestrum"; topRows() gives the first
+## rows in the same order (rows without results last), summary() counts.
+x <- m
+x[2, 1] <- NA
+k <- suppressWarnings(run(x, g, seed = 5))
+top <- topRows(k, n = 5)
+joint <- topRows(k, n = Inf, sort.by = "p_joint")
+size <- pmax(abs(k$diff_b), abs(k$diff_c))
+stopifnot(inherits(k, "kestrum"), is.data.frame(k),
+          identical(rownames(top), head(rownames(k)[order(-k$p_mean, -size)], 5)),
+          identical(rownames(joint)[nrow(k)], rownames(k)[2]),
+          identical(rownames(joint)[-nrow(k)], rownames(k)[-2][order(-k$p_joint[-2], -size[-2])]))
+sk <- summary(k)
+stopifnot(sk$rows == nrow(k), sk$status[["missing"]] == 1L,
+          sk$p_mean == sum(k$p_mean > 0.5, na.rm = TRUE),
+          any(grepl("1 without results", capture.output(print(k)))),
+          any(grepl("R-hat above 1.01", capture.output(print(sk)))))
+
 ## Bad input gives an error, never a result.
 bad <- list(
   na = quote(run(replace(m, 5, NA), g, na = "fail")),
@@ -132,7 +166,10 @@ bad <- list(
   effvar = quote(run(m, g, effvar = c(1, 2, 3))),
   hrate = quote(run(m, g, hrate = -1)),
   mvar = quote(run(m, g, mvar = 0)),
-  no_rows = quote(run(m[0, ], g)))
+  no_rows = quote(run(m[0, ], g)),
+  progress = quote(run(m, g, progress = NA)),
+  top_n = quote(topRows(run(m, g), n = -1)),
+  top_class = quote(topRows(data.frame(p_mean = 1))))
 for (n in names(bad)) {
   e <- tryCatch({ eval(bad[[n]]); NULL }, error = function(e) e)
   if (is.null(e)) stop("accepted bad input: ", n)
