@@ -24,12 +24,18 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
 \arguments{
   \item{x}{a numeric matrix or a data.frame of numeric columns: rows are
     features (such as genes), columns are observations.  \code{NA} is a
-    missing value (see \code{na}).}
+    missing value (see \code{na}).  A Bioconductor \code{ExpressionSet}
+    (its \code{exprs}; needs \pkg{Biobase}) or \code{SummarizedExperiment}
+    (its first assay; needs \pkg{SummarizedExperiment}) is taken as its
+    matrix.}
   \item{groups}{a factor or a vector of labels, one per column of \code{x}.
     The columns are gathered group by group (each group's columns in their
     original order).  A factor keeps the order of its levels; for any other
     vector the groups come in order of first appearance.  The first group is
-    the reference group.  At least two groups, each of at least 2 columns.}
+    the reference group.  At least two groups, each of at least 2 columns.
+    For an \code{ExpressionSet} or a \code{SummarizedExperiment}, one
+    string names a column of its sample table (\code{pData},
+    \code{colData}) that holds the groups.}
   \item{chains}{independent chains, pooled (1 to 1024; default 4).  Chain 1
     draws from the run's own generator, chain \eqn{c \ge 2}{c >= 2} from a
     stream made from the seed and \eqn{c}.}
