@@ -100,6 +100,13 @@ if [ -f kestrumr.Rcheck/tests/kestrum.Rout.fail ]; then cat kestrumr.Rcheck/test
 grep -h '^configure: floating-point flags' kestrumr.Rcheck/00install.out 2>/dev/null || true
 grep -h 'equals the command-line' kestrumr.Rcheck/tests/*.Rout 2>/dev/null || true
 if [ -n "$keep" ]; then mkdir -p "$keep" && cp "$tarball" "$keep/"; fi
+# The library is built without its C stdout message path for R: compiled
+# code that still refers to stdout is a failure, not a note.
+if grep -Eq "Found [^ ]*stdout" "$log"; then
+  sed -n '/checking compiled code/,/^\* /p' "$log"
+  echo "R CMD check: the compiled code refers to stdout" >&2
+  exit 1
+fi
 if [ "$status" != 0 ] || grep -Eq '\.\.\. (WARNING|ERROR)$' "$log"; then
   echo "R CMD check: ERROR or WARNING (see above)" >&2
   exit 1
