@@ -64,7 +64,9 @@ cp "$root/lib/fp-flags.txt" "$pkg/src/fp-flags.txt"
 {
   echo "# Written by scripts/r-package.sh; r/configure makes Makevars of it."
   echo "CXX_STD = CXX17"
-  echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD"
+  # KESTRUMR_NO_STDIO_DEFAULT: the package installs a message callback on
+  # every call, so the library is built without its C stdout message path.
+  echo "PKG_CPPFLAGS = -I. -Iinclude -DKESTRUMR_BUILD -DKESTRUMR_NO_STDIO_DEFAULT"
   echo "PKG_CFLAGS = @KESTRUMR_FP_FLAGS@"
   echo "PKG_CXXFLAGS = @KESTRUMR_FP_FLAGS@"
   echo "PKG_LIBS = -pthread"
@@ -72,6 +74,17 @@ cp "$root/lib/fp-flags.txt" "$pkg/src/fp-flags.txt"
 } > "$pkg/src/Makevars.in"
 
 cd "$stage"
+# The unstaged folder (a copy of r/) must not install: configure stops with
+# the one line that says to run this script.
+cp -r "$root/r" "$stage/unstaged"
+mkdir -p "$stage/unstaged-lib"
+if R CMD INSTALL -l "$stage/unstaged-lib" "$stage/unstaged" > "$stage/unstaged.log" 2>&1 ||
+   ! grep -q '^kestrumr: .*run `bash scripts/r-package.sh' "$stage/unstaged.log"; then
+  cat "$stage/unstaged.log"
+  echo "$0: installing the unstaged r/ folder does not stop with the staging hint" >&2
+  exit 1
+fi
+rm -rf "$stage/unstaged" "$stage/unstaged-lib" "$stage/unstaged.log"
 # No network: the only package repository is an empty local one.
 mkdir -p "$stage/repo/src/contrib"
 : > "$stage/repo/src/contrib/PACKAGES"
@@ -87,6 +100,13 @@ if [ -f kestrumr.Rcheck/tests/kestrum.Rout.fail ]; then cat kestrumr.Rcheck/test
 grep -h '^configure: floating-point flags' kestrumr.Rcheck/00install.out 2>/dev/null || true
 grep -h 'equals the command-line' kestrumr.Rcheck/tests/*.Rout 2>/dev/null || true
 if [ -n "$keep" ]; then mkdir -p "$keep" && cp "$tarball" "$keep/"; fi
+# The library is built without its C stdout message path for R: compiled
+# code that still refers to stdout is a failure, not a note.
+if grep -Eq "Found [^ ]*stdout" "$log"; then
+  sed -n '/checking compiled code/,/^\* /p' "$log"
+  echo "R CMD check: the compiled code refers to stdout" >&2
+  exit 1
+fi
 if [ "$status" != 0 ] || grep -Eq '\.\.\. (WARNING|ERROR)$' "$log"; then
   echo "R CMD check: ERROR or WARNING (see above)" >&2
   exit 1

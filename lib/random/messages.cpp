@@ -1,6 +1,8 @@
 #include "random/messages.h"
 
+#ifndef KESTRUMR_NO_STDIO_DEFAULT
 #include <cstdio>
+#endif
 
 namespace kestrum {
 
@@ -22,11 +24,17 @@ void write_message(std::initializer_list<const char*> lines) {
         for (const char* line : lines) sink.line(sink.context, line);
         return;
     }
+#ifdef KESTRUMR_NO_STDIO_DEFAULT
+    // A host that always installs a sink (the R package) builds without
+    // the default path, so that its code never refers to C stdout.
+    (void)lines;
+#else
     for (const char* line : lines) {
         std::fputs(line, stdout);
         std::fputc('\n', stdout);
     }
     std::fflush(stdout);
+#endif
 }
 
 void write_gamma_parameter_message() {

@@ -17,6 +17,11 @@ namespace kestrum {
 // sink of its own for the duration of a call with ScopedMessageSink: every
 // message written on that thread then goes to sink.line, one call per line,
 // without the '\n'.
+//
+// Built with KESTRUMR_NO_STDIO_DEFAULT defined (the R package's build, whose
+// every call installs a sink), the default path is absent: a message
+// written on a thread without a sink is dropped, and the library never
+// refers to C stdout.  Every other build writes to C stdout as above.
 struct MessageSink {
     void (*line)(void* context, const char* text) = nullptr;
     void* context = nullptr;

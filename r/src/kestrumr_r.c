@@ -1,6 +1,7 @@
-/* The native side of the R package: one estimation run on a session of its
- * own, so runs never share generator state and set.seed() (through the seed
- * that R/kestrum.R draws) reproduces them.
+/* The native side of the R package: one analysis (kestrumr_analyse, the one
+ * the command-line front end runs) on a session of its own, so runs never
+ * share generator state and set.seed() (through the seed that R/kestrum.R
+ * draws) reproduces them.
  *
  * No R error may jump out of the code while a session is alive (the jump
  * would leak it), so:
@@ -17,9 +18,11 @@
 #include <R_ext/Utils.h>
 
 #include <math.h>
+#include <time.h>
 #include <stdint.h>
 #include <string.h>
 
+#include "include/kestrumr_analysis.h"
 #include "include/kestrumr_session.h"
 
 #define MESSAGE_BUFFER 8192
@@ -27,6 +30,12 @@
 
 typedef struct {
     int interrupted;
+    /* The progress bar: shown (on R's error stream) when asked for and the
+     * run has taken 2 seconds or more; percent the last one drawn. */
+    int progress;
+    time_t start;
+    int shown;
+    int percent;
     /* Message lines, each terminated by '\0', in buf[0 .. used). */
     char buf[MESSAGE_BUFFER];
     size_t used;
@@ -53,8 +62,18 @@ static void check_interrupt(void* unused) {
 
 static int on_progress(void* context, int64_t done, int64_t total) {
     run_context* c = (run_context*)context;
-    (void)done;
-    (void)total;
+    if (c->progress && total > 0) {
+        const int percent = (int)((double)done / (double)total * 100.0);
+        if (percent != c->percent && difftime(time(NULL), c->start) >= 2.0) {
+            char bar[41];
+            const int filled = percent * 40 / 100;
+            for (int k = 0; k < 40; ++k) bar[k] = k < filled ? '=' : ' ';
+            bar[40] = '\0';
+            REprintf("\rkestrum: [%s] %3d%%", bar, percent);
+            c->shown = 1;
+            c->percent = percent;
+        }
+    }
     /* R_ToplevelExec returns FALSE when the check jumped (an interrupt). */
     if (!R_ToplevelExec(check_interrupt, NULL)) c->interrupted = 1;
     return c->interrupted;
@@ -104,67 +123,96 @@ static SEXP messages_as_strings(const run_context* c) {
     return out;
 }
 
-/* .Call(C_kestrum, y, sizes, burn, keep, pooled, seed, threads, hshape,
- *       hrate, mvar, effvar): y is the L x N double matrix with its columns
- * gathered group by group, sizes the J integer group sizes; the other
- * arguments are checked scalars (seed a whole double) and the prior
- * vectors mvar[2] and effvar[J - 1].  Returns a list with gmeanbar,
- * gvarbar (L x J), pmeanbar, pvarbar (L), prob (L x (J - 1)), pjoint (L),
- * messages, status ("ok", "interrupted" or "error") and error (a string,
- * or NULL). */
-static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP burn, SEXP keep, SEXP pooled, SEXP seed,
-                         SEXP threads, SEXP hshape, SEXP hrate, SEXP mvar, SEXP effvar) {
-    if (!isReal(y) || !isMatrix(y) || !isInteger(sizes) || !isInteger(burn) ||
+static void free_results(SEXP ptr) {
+    kestrumr_analysis_results* r = (kestrumr_analysis_results*)R_ExternalPtrAddr(ptr);
+    if (r != NULL) kestrumr_analysis_results_free(r);
+    R_ClearExternalPtr(ptr);
+}
+
+/* Sets an option when its R value is given (not NULL); a prior set here
+ * counts as given in the data's units. */
+static int set_priors(kestrumr_analysis_options* o, SEXP hshape, SEXP hrate, SEXP mvar,
+                      SEXP effvar) {
+    int st = KESTRUMR_OK;
+    if (st == KESTRUMR_OK && hshape != R_NilValue) st = kestrumr_analysis_set_hshape(o, REAL(hshape)[0]);
+    if (st == KESTRUMR_OK && hrate != R_NilValue) st = kestrumr_analysis_set_hrate(o, REAL(hrate)[0]);
+    if (st == KESTRUMR_OK && mvar != R_NilValue)
+        st = kestrumr_analysis_set_mvar(o, REAL(mvar)[0], REAL(mvar)[1]);
+    if (st == KESTRUMR_OK && effvar != R_NilValue)
+        st = kestrumr_analysis_set_effvar(o, REAL(effvar), (size_t)LENGTH(effvar));
+    return st;
+}
+
+static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) && LENGTH(v) == n); }
+
+/* .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep,
+ *       pooled, seed, threads, hshape, hrate, mvar, effvar, policy,
+ *       progress):
+ * y is the L x N double matrix with its columns gathered group by group
+ * (NaN a missing value), sizes the J integer group sizes, the others
+ * checked scalars (seed a whole double 0 .. 2147483647), the priors NULL
+ * (the default, meant for standardised data) or their values in the
+ * data's units (mvar 2 values, effvar 1 or J - 1), progress TRUE for a
+ * progress bar once the run has taken 2 seconds.  Runs kestrumr_analyse
+ * on a session of its own and returns a list: columns (a list of the
+ * result columns, each L values or an L x (J or J - 1) matrix), row_status
+ * (L integers), scale, warnings (kind, chain, group, rows, text),
+ * rates (a (C * J) x 7 matrix: chain, group and the five rate
+ * diagnostics, NULL when the traces were not kept), messages, status
+ * ("ok", "interrupted" or "error") and error (a string, or NULL). */
+static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP scale_value,
+                         SEXP burn, SEXP keep, SEXP pooled, SEXP seed, SEXP threads, SEXP hshape,
+                         SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy, SEXP progress) {
+    if (!isReal(y) || !isMatrix(y) || !isInteger(sizes) || !isInteger(chains) ||
+        !isInteger(scale_mode) || !isReal(scale_value) || !isInteger(burn) ||
         !isInteger(keep) || !isLogical(pooled) || !isReal(seed) || !isInteger(threads) ||
-        !isReal(hshape) || !isReal(hrate) || !isReal(mvar) || !isReal(effvar))
-        error("kestrumr: internal call with arguments of the wrong type");
+        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
+        !optional_real(mvar, 2) || (effvar != R_NilValue && !isReal(effvar)))
+        error("kestrumr: internal call with arguments of the wrong type or size");
     const int L = nrows(y), N = ncols(y), J = LENGTH(sizes);
-    if (J < 1 || LENGTH(mvar) != 2 || LENGTH(effvar) != (J > 1 ? J - 1 : 0) ||
-        LENGTH(burn) != 1 || LENGTH(keep) != 1 || LENGTH(pooled) != 1 ||
-        LENGTH(seed) != 1 || LENGTH(threads) != 1 || LENGTH(hshape) != 1 ||
-        LENGTH(hrate) != 1)
+    if (J < 1 || LENGTH(chains) != 1 || LENGTH(scale_mode) != 1 || LENGTH(scale_value) != 1 ||
+        LENGTH(burn) != 1 || LENGTH(keep) != 1 || LENGTH(pooled) != 1 || LENGTH(seed) != 1 ||
+        LENGTH(threads) != 1 || LENGTH(policy) != 1)
         error("kestrumr: internal call with arguments of the wrong size");
     const double s = REAL(seed)[0];
-    if (!(s >= 0.0 && s <= 9007199254740992.0) || s != floor(s))
+    if (!(s >= 0.0 && s <= 2147483647.0) || s != floor(s))
         error("kestrumr: internal call with a bad seed");
+    const int C = INTEGER(chains)[0];
+    if (C < 1) error("kestrumr: internal call with a bad chain count");
 
-    const char* names[] = {"gmeanbar", "gvarbar", "pmeanbar", "pvarbar", "prob",
-                           "pjoint", "messages", "status", "error", ""};
+    /* Every R object whose size is known is made before the analysis; the
+     * results object lives in an external pointer whose finalizer frees it,
+     * so an R error afterwards cannot leak it. */
+    const char* names[] = {"columns", "row_status", "scale", "warnings", "rates",
+                           "messages", "status", "error", ""};
     SEXP res = PROTECT(mkNamed(VECSXP, names));
-    const R_xlen_t LJ = (R_xlen_t)L * J;
-    SEXP gmeanbar = allocVector(REALSXP, LJ);
-    SET_VECTOR_ELT(res, 0, gmeanbar);
-    SEXP gvarbar = allocVector(REALSXP, LJ);
-    SET_VECTOR_ELT(res, 1, gvarbar);
-    SEXP pmeanbar = allocVector(REALSXP, L);
-    SET_VECTOR_ELT(res, 2, pmeanbar);
-    SEXP pvarbar = allocVector(REALSXP, L);
-    SET_VECTOR_ELT(res, 3, pvarbar);
-    SEXP prob = allocVector(REALSXP, (R_xlen_t)L * (J > 1 ? J - 1 : 1));
-    SET_VECTOR_ELT(res, 4, prob);
-    SEXP pjoint = allocVector(REALSXP, L);
-    SET_VECTOR_ELT(res, 5, pjoint);
-
-    kestrumr_problem problem;
-    problem.ipool = LOGICAL(pooled)[0] == TRUE ? 1 : 0;
-    problem.nrow = L;
-    problem.ngrp = J;
-    problem.nobs = INTEGER(sizes);
-    problem.ntot = N;
-    problem.ydata = REAL(y);
-    problem.nkeep = INTEGER(keep)[0];
-    problem.nburn = INTEGER(burn)[0];
-    problem.hshape = REAL(hshape)[0];
-    problem.hrate = REAL(hrate)[0];
-    problem.mvar = REAL(mvar);
-    problem.effvar = REAL(effvar);
-    kestrumr_results results;
-    results.prob = REAL(prob);
-    results.pmeanbar = REAL(pmeanbar);
-    results.pvarbar = REAL(pvarbar);
-    results.gmeanbar = REAL(gmeanbar);
-    results.gvarbar = REAL(gvarbar);
-    results.pjoint = REAL(pjoint);
+    const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
+                                  "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
+                                  "p_joint_mcse", "rhat", ""};
+    const int column_ids[] = {KESTRUMR_COLUMN_MEAN, KESTRUMR_COLUMN_VAR,
+                              KESTRUMR_COLUMN_POOLED_MEAN, KESTRUMR_COLUMN_POOLED_VAR,
+                              KESTRUMR_COLUMN_DIFF, KESTRUMR_COLUMN_LO, KESTRUMR_COLUMN_HI,
+                              KESTRUMR_COLUMN_P_MEAN, KESTRUMR_COLUMN_P_MEAN_MCSE,
+                              KESTRUMR_COLUMN_P_JOINT, KESTRUMR_COLUMN_P_JOINT_MCSE,
+                              KESTRUMR_COLUMN_RHAT};
+    /* Per column: its groups (0 .. J-1 for means and variances, 1 .. J-1
+     * for the contrasts, none for the others). */
+    const int first_group[] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1};
+    SEXP columns = mkNamed(VECSXP, column_names);
+    SET_VECTOR_ELT(res, 0, columns);
+    for (int k = 0; k < 12; ++k) {
+        const int width = first_group[k] < 0 ? 1 : J - first_group[k];
+        SEXP v = width == 1 && first_group[k] < 0 ? allocVector(REALSXP, L)
+                                                  : allocMatrix(REALSXP, L, width);
+        SET_VECTOR_ELT(columns, k, v);
+    }
+    SEXP row_status = allocVector(INTSXP, L);
+    SET_VECTOR_ELT(res, 1, row_status);
+    SEXP scale = allocVector(REALSXP, 1);
+    SET_VECTOR_ELT(res, 2, scale);
+    REAL(scale)[0] = NA_REAL;
+    SEXP holder = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
+    R_RegisterCFinalizerEx(holder, free_results, TRUE);
 
     /* From here to kestrumr_session_free nothing may raise an R error. */
     run_context context;
@@ -172,36 +220,123 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP burn, SEXP keep, SEXP pooled, 
     context.used = 0;
     context.lines = 0;
     context.dropped = 0;
+    context.progress = LOGICAL(progress)[0] == TRUE;
+    context.start = time(NULL);
+    context.shown = 0;
+    context.percent = -1;
     char failure[512] = "";
     int status = KESTRUMR_ERR_MEMORY;
-    kestrumr_session* session = kestrumr_session_new();
+    kestrumr_analysis_results* results = NULL;
+    kestrumr_analysis_options* options = kestrumr_analysis_options_new();
+    kestrumr_session* session = options != NULL ? kestrumr_session_new() : NULL;
     if (session == NULL) {
         snprintf(failure, sizeof failure, "kestrumr: not enough memory for a session");
     } else {
-        status = kestrumr_set_message_callback(session, on_message, &context);
-        if (status == KESTRUMR_OK) status = kestrumr_seed(session, (uint64_t)s);
-        if (status == KESTRUMR_OK) status = kestrumr_set_threads(session, INTEGER(threads)[0]);
+        status = kestrumr_analysis_set_chains(options, C);
         if (status == KESTRUMR_OK)
-            status = kestrumr_set_progress_callback(session, on_progress, &context);
-        if (status == KESTRUMR_OK) status = kestrumr_run(session, &problem, &results);
-        if (status != KESTRUMR_OK)
-            snprintf(failure, sizeof failure, "kestrumr: %s", kestrumr_errmsg(session));
-        kestrumr_session_free(session);
+            status = kestrumr_analysis_set_scale(options, INTEGER(scale_mode)[0],
+                                                 REAL(scale_value)[0]);
+        if (status == KESTRUMR_OK)
+            status = kestrumr_analysis_set_iterations(options, INTEGER(burn)[0], INTEGER(keep)[0]);
+        if (status == KESTRUMR_OK)
+            status = kestrumr_analysis_set_pooled(options, LOGICAL(pooled)[0] == TRUE ? 1 : 0);
+        if (status == KESTRUMR_OK) status = set_priors(options, hshape, hrate, mvar, effvar);
+        if (status == KESTRUMR_OK)
+            status = kestrumr_analysis_set_row_policy(options, INTEGER(policy)[0]);
+        if (status == KESTRUMR_OK)
+            status = kestrumr_analysis_set_threads(options, INTEGER(threads)[0]);
+        if (status == KESTRUMR_OK) status = kestrumr_analysis_set_seed(options, (int64_t)s);
+        if (status != KESTRUMR_OK) {
+            snprintf(failure, sizeof failure, "kestrumr: %s",
+                     kestrumr_analysis_options_errmsg(options));
+        } else {
+            status = kestrumr_set_message_callback(session, on_message, &context);
+            if (status == KESTRUMR_OK)
+                status = kestrumr_set_progress_callback(session, on_progress, &context);
+            if (status == KESTRUMR_OK)
+                status = kestrumr_analyse(session, options, L, J, INTEGER(sizes), N, REAL(y),
+                                          &results);
+            if (status != KESTRUMR_OK)
+                snprintf(failure, sizeof failure, "kestrumr: %s", kestrumr_errmsg(session));
+        }
+    }
+    kestrumr_session_free(session);
+    kestrumr_analysis_options_free(options);
+    if (context.shown) REprintf("\r%*s\r", 56, "");
+    R_SetExternalPtrAddr(holder, results);
+
+    if (results != NULL) {
+        for (int k = 0; k < 12; ++k) {
+            SEXP v = VECTOR_ELT(columns, k);
+            const int g0 = first_group[k] < 0 ? 0 : first_group[k];
+            const int width = first_group[k] < 0 ? 1 : J - first_group[k];
+            for (int w = 0; w < width; ++w)
+                kestrumr_analysis_column(results, column_ids[k], g0 + w,
+                                         REAL(v) + (R_xlen_t)w * L, (size_t)L);
+        }
+        kestrumr_analysis_row_status(results, INTEGER(row_status), (size_t)L);
+        REAL(scale)[0] = kestrumr_analysis_scale(results);
+
+        const size_t W = kestrumr_analysis_warning_count(results);
+        const char* warning_names[] = {"kind", "chain", "group", "rows", "text", ""};
+        SEXP warnings = mkNamed(VECSXP, warning_names);
+        SET_VECTOR_ELT(res, 3, warnings);
+        SEXP kind = allocVector(INTSXP, (R_xlen_t)W);
+        SET_VECTOR_ELT(warnings, 0, kind);
+        SEXP chain = allocVector(INTSXP, (R_xlen_t)W);
+        SET_VECTOR_ELT(warnings, 1, chain);
+        SEXP group = allocVector(INTSXP, (R_xlen_t)W);
+        SET_VECTOR_ELT(warnings, 2, group);
+        SEXP rows = allocVector(REALSXP, (R_xlen_t)W);
+        SET_VECTOR_ELT(warnings, 3, rows);
+        SEXP text = allocVector(STRSXP, (R_xlen_t)W);
+        SET_VECTOR_ELT(warnings, 4, text);
+        for (size_t w = 0; w < W; ++w) {
+            INTEGER(kind)[w] = kestrumr_analysis_warning_kind(results, w);
+            INTEGER(chain)[w] = kestrumr_analysis_warning_chain(results, w);
+            INTEGER(group)[w] = kestrumr_analysis_warning_group(results, w);
+            REAL(rows)[w] = (double)kestrumr_analysis_warning_rows(results, w);
+            SET_STRING_ELT(text, (R_xlen_t)w,
+                           mkCharCE(kestrumr_analysis_warning_text(results, w), CE_UTF8));
+        }
+
+        /* The rate diagnostics per chain and group, when the traces were kept. */
+        double probe = 0.0;
+        if (kestrumr_analysis_rate(results, 0, 0, KESTRUMR_RATE_STUCK, &probe) == KESTRUMR_OK) {
+            const int CJ = C * J;
+            SEXP rates = allocMatrix(REALSXP, CJ, 7);
+            SET_VECTOR_ELT(res, 4, rates);
+            double* m = REAL(rates);
+            for (int c = 0; c < C; ++c)
+                for (int j = 0; j < J; ++j) {
+                    const int i = c * J + j;
+                    m[i] = c + 1;
+                    m[i + CJ] = j + 1;
+                    for (int what = 1; what <= 5; ++what) {
+                        double value = NA_REAL;
+                        if (kestrumr_analysis_rate(results, c, j, what, &value) != KESTRUMR_OK)
+                            value = NA_REAL;
+                        m[i + (R_xlen_t)(what + 1) * CJ] = value;
+                    }
+                }
+        }
+        R_SetExternalPtrAddr(holder, NULL);
+        kestrumr_analysis_results_free(results);
     }
 
-    SET_VECTOR_ELT(res, 6, messages_as_strings(&context));
+    SET_VECTOR_ELT(res, 5, messages_as_strings(&context));
     const char* outcome = status == KESTRUMR_OK ? "ok"
                           : (status == KESTRUMR_ERR_CANCELLED && context.interrupted)
                               ? "interrupted"
                               : "error";
-    SET_VECTOR_ELT(res, 7, mkString(outcome));
-    if (status != KESTRUMR_OK && !context.interrupted) SET_VECTOR_ELT(res, 8, mkString(failure));
-    UNPROTECT(1);
+    SET_VECTOR_ELT(res, 6, mkString(outcome));
+    if (status != KESTRUMR_OK && !context.interrupted) SET_VECTOR_ELT(res, 7, mkString(failure));
+    UNPROTECT(2);
     return res;
 }
 
 static const R_CallMethodDef call_methods[] = {
-    {"kestrum", (DL_FUNC)&kestrum_call, 11},
+    {"kestrum", (DL_FUNC)&kestrum_call, 16},
     {NULL, NULL, 0}};
 
 void R_init_kestrumr(DllInfo* dll) {
