@@ -83,6 +83,26 @@ struct Stream {
         return x;
     }
 
+    // n steps of the recurrence, the new words to out[0..n): the record,
+    // borrow and positions afterwards are those of n calls of step(), and
+    // every word is computed by the same operations on the same operands.
+    // Between two wraps of the positions the table slots move down by one
+    // per step, and the 22 words of a stretch depend only on older words:
+    // their differences and both possible borrow tests are worked out side
+    // by side, the borrows follow by a look-ahead chain, and the words are
+    // written without branches (uniform.cpp).  A step that wraps a position,
+    // or one from a borrow a host wrote that is neither +0.0 nor 1.0, is
+    // step() itself.  The table is written as the words are made, in its own
+    // layout, so nothing is ever generated ahead of the stream.
+    void steps(double* out, int32_t n);
+
+    // n variates to out[0..n): the values, record, positions and degenerate
+    // events of n calls of uniform(), with the words made by steps() in
+    // blocks.  Never more words than the n uniforms take are made: each
+    // uniform takes at least one word, so a block is at most as long as the
+    // uniforms still owed.
+    void uniforms(double* out, int32_t n);
+
     // The next variate on (0, 1).  Normally one step and x/B for a word x
     // in 1..B-1.  A zero word (x < 1/B) is never returned as 0: the
     // generator steps again and scales that word down by one more factor B
