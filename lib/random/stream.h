@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "kestrumr.h"
 
@@ -55,17 +56,25 @@ struct Stream {
 
     // One step of the recurrence; returns the new word, in [0, B).  No
     // modulo: one comparison decides the borrow, and the positions move by
-    // decrementing with at most one wrap applied per step.
+    // decrementing with at most one wrap applied per step.  The word is
+    // x + B when x < 0 (borrow 1.0) and x otherwise (borrow +0.0); both are
+    // computed and the bits of one are kept, without a branch: the borrow
+    // is a coin toss no branch predictor can learn, and a mispredicted
+    // branch costs more than the spare addition.
     double step() {
         double* const xt = rec->xtab;
-        double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
-        if (x < 0.0) {
-            x = x + rec->base;
-            rec->carry = 1.0;
-        } else {
-            rec->carry = 0.0;
-        }
-        xt[ilag43 - 1] = x;
+        const double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
+        const uint64_t neg = x < 0.0;
+        const double y = x + rec->base;
+        uint64_t xb, yb;
+        std::memcpy(&xb, &x, sizeof xb);
+        std::memcpy(&yb, &y, sizeof yb);
+        const uint64_t mask = 0 - neg;
+        const uint64_t wb = (xb & ~mask) | (yb & mask);
+        double w;
+        std::memcpy(&w, &wb, sizeof w);
+        rec->carry = static_cast<double>(neg);
+        xt[ilag43 - 1] = w;
         // The three positions move together; the invariant
         // ilag43 = ilag22 + 21 and icount = ilag43 + 1 (mod 43, in 1..43)
         // means at most one of them reaches 0 per step, and when icount
@@ -80,7 +89,7 @@ struct Stream {
         } else if (ilag43 == 0) {
             ilag43 = 43;
         }
-        return x;
+        return w;
     }
 
     // n steps of the recurrence, the new words to out[0..n): the record,
