@@ -36,6 +36,34 @@ namespace kestrum::random {
 
 namespace {
 constexpr double kE = 2.718281828459045;
+
+// The acceptance test of the ratio-of-uniforms method,
+//     exp(-z/1.5) * pow(z, expo) >= uu     (z > 0, expo >= 0),
+// with the same result in every case, the pow left out where the exp alone
+// decides.  Let e = exp(-z/1.5) and p = pow(z, expo) as computed; the
+// product is e * p rounded.  pow is faithfully rounded (a double next to
+// the exact value, correctly rounded in practice), and 1 is a double, so
+// p <= 1 when z <= 1 and p >= 1 when z >= 1 (expo >= 0); rounding is
+// monotone and e >= 0.  Hence, for uu > 0 (the other case goes to the
+// whole expression),
+//   z <= 1:  e * p <= e exactly, so the rounded product is <= e (the
+//            rounding of e itself); e < uu rejects.
+//   z >= 1:  e * p >= e, so the rounded product is >= e (or +inf); e >= uu
+//            accepts.
+// No rounding margin is needed: both bounds hold for the rounded values.
+// Otherwise (z <= 1 with e >= uu, z >= 1 with e < uu) the whole expression
+// decides.
+bool accept_ratio(double z, double expo, double uu) {
+    const double e = pmath::exp(-z / 1.5);
+    if (!(uu > 0.0)) {
+        // Outside the premises (a product hmax * u1 that underflowed).
+    } else if (z <= 1.0) {
+        if (e < uu) return false;
+    } else if (e >= uu) {
+        return true;
+    }
+    return e * pmath::pow(z, expo) >= uu;
+}
 }
 
 double Stream::gamma(double g, double h) {
@@ -123,10 +151,13 @@ double Stream::gamma_draw(double g, double h) {
             const double u1 = uniform();
             const double u2 = uniform();
             const double uu = hmax * u1;
-            const double y = (vlo + u2 * span) / pmath::pow(uu, 0.5);
+            // pow(uu, 0.5) is sqrt(uu) for uu > 0: both are the rounding
+            // of the same real number (pmath::pow takes exactly this path).
+            const double root = uu > 0.0 ? std::sqrt(uu) : pmath::pow(uu, 0.5);
+            const double y = (vlo + u2 * span) / root;
             if (y > a) {
                 const double z = y - a;
-                if (pmath::exp(-z / 1.5) * pmath::pow(z, expo) >= uu) {
+                if (accept_ratio(z, expo, uu)) {
                     x = z;
                     break;
                 }
