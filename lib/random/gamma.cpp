@@ -53,7 +53,7 @@ constexpr double kE = 2.718281828459045;
 // No rounding margin is needed: both bounds hold for the rounded values.
 // Otherwise (z <= 1 with e >= uu, z >= 1 with e < uu) the whole expression
 // decides.
-bool accept_ratio(double z, double expo, double uu) {
+bool accept_ratio_impl(double z, double expo, double uu) {
     const double e = pmath::exp(-z / 1.5);
     if (!(uu > 0.0)) {
         // Outside the premises (a product hmax * u1 that underflowed).
@@ -64,7 +64,9 @@ bool accept_ratio(double z, double expo, double uu) {
     }
     return e * pmath::pow(z, expo) >= uu;
 }
-}
+}  // namespace
+
+bool ratio_accepts(double z, double expo, double uu) { return accept_ratio_impl(z, expo, uu); }
 
 double Stream::gamma(double g, double h) {
     // "g <= 0 or h <= 0", with NaN counted as illegal too.
@@ -157,7 +159,7 @@ double Stream::gamma_draw(double g, double h) {
             const double y = (vlo + u2 * span) / root;
             if (y > a) {
                 const double z = y - a;
-                if (accept_ratio(z, expo, uu)) {
+                if (accept_ratio_impl(z, expo, uu)) {
                     x = z;
                     break;
                 }
