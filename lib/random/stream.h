@@ -64,16 +64,17 @@ struct Stream {
     double step() {
         double* const xt = rec->xtab;
         const double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
-        const uint64_t neg = x < 0.0;
         const double y = x + rec->base;
         uint64_t xb, yb;
         std::memcpy(&xb, &x, sizeof xb);
         std::memcpy(&yb, &y, sizeof yb);
-        const uint64_t mask = 0 - neg;
+        const uint64_t mask = 0 - static_cast<uint64_t>(x < 0.0);
         const uint64_t wb = (xb & ~mask) | (yb & mask);
-        double w;
+        const uint64_t cb = mask & 0x3ff0000000000000u;  // 1.0 or +0.0
+        double w, c;
         std::memcpy(&w, &wb, sizeof w);
-        rec->carry = static_cast<double>(neg);
+        std::memcpy(&c, &cb, sizeof c);
+        rec->carry = c;
         xt[ilag43 - 1] = w;
         // The three positions move together; the invariant
         // ilag43 = ilag22 + 21 and icount = ilag43 + 1 (mod 43, in 1..43)
