@@ -89,7 +89,7 @@ double log_gamma(double x);
 //     below 0.1.
 // The acceptance test of the ratio-of-uniforms gamma method,
 // exp(-z/1.5) * pow(z, expo) >= uu for z > 0, expo >= 0, with its result in
-// every case; the pow is left out where the exp alone decides (gamma.cpp).
+// every case; the pow is left out where bounds on it decide (gamma.cpp).
 bool ratio_accepts(double z, double expo, double uu);
 
 inline constexpr int32_t kMaxRejectionsGS = 72;       // 0.71

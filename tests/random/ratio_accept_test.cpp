@@ -1,8 +1,8 @@
 // The ratio-of-uniforms gamma method (shapes 1 to 10) against the method
 // written out with the whole acceptance expression and pow(uu, 0.5) on
 // every trial: the same variates bit for bit and the same stream after
-// every draw, so the shortcuts of gamma.cpp (sqrt for the square root, the
-// exp alone deciding where it can) change nothing.
+// every draw, so the shortcuts of gamma.cpp (sqrt for the square root,
+// bounds on the pow deciding where they can) change nothing.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -33,7 +33,8 @@ double reference_ratio(Stream& s, double g) {
 }
 
 // At and next to the value of the whole expression, where only an exact
-// evaluation can decide, and on both sides of each shortcut's ranges.
+// evaluation can decide, and at and next to the bounds the shortcuts use
+// (exp(-z/1.5) times 1 or z), on both sides of z = 1 and expo = 1.
 TEST(RatioAccept, DecidesLikeTheWholeExpressionNextToTies) {
     const double zs[] = {1e-300, 1e-9, 0.01, 0.37, 0.999999, 1.0, 1.000001, 1.7, 2.5,
                          6.0, 30.0, 400.0, 1049.0, 1060.0, 5000.0, 1e100};
@@ -55,6 +56,9 @@ TEST(RatioAccept, DecidesLikeTheWholeExpressionNextToTies) {
                                   r * 1.001,
                                   r * 0.999,
                                   pmath::exp(-z / 1.5),
+                                  pmath::exp(-z / 1.5) * z,
+                                  std::nextafter(pmath::exp(-z / 1.5) * z, 0.0),
+                                  std::nextafter(pmath::exp(-z / 1.5) * z, inf),
                                   0x1p-1000,
                                   0x1p-1074,
                                   0.5,
