@@ -87,11 +87,6 @@ double log_gamma(double x);
 //     rejections): 0.508 at every mean tried from 1000 to 2.1e9;
 //   geometric, p > 0.9 (counting trials): a trial fails with probability
 //     below 0.1.
-// The acceptance test of the ratio-of-uniforms gamma method,
-// exp(-z/1.5) * pow(z, expo) >= uu for z > 0, expo >= 0, with its result in
-// every case; the pow is left out where bounds on it decide (gamma.cpp).
-bool ratio_accepts(double z, double expo, double uu);
-
 inline constexpr int32_t kMaxRejectionsGS = 72;       // 0.71
 inline constexpr int32_t kMaxRejectionsRatio = 97;    // 0.60
 inline constexpr int32_t kMaxRejectionsGKM3 = 87;     // 0.64
