@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "kestrumr.h"
 
@@ -55,17 +56,26 @@ struct Stream {
 
     // One step of the recurrence; returns the new word, in [0, B).  No
     // modulo: one comparison decides the borrow, and the positions move by
-    // decrementing with at most one wrap applied per step.
+    // decrementing with at most one wrap applied per step.  The word is
+    // x + B when x < 0 (borrow 1.0) and x otherwise (borrow +0.0); both are
+    // computed and the bits of one are kept, without a branch: the borrow
+    // is a coin toss no branch predictor can learn, and a mispredicted
+    // branch costs more than the spare addition.
     double step() {
         double* const xt = rec->xtab;
-        double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
-        if (x < 0.0) {
-            x = x + rec->base;
-            rec->carry = 1.0;
-        } else {
-            rec->carry = 0.0;
-        }
-        xt[ilag43 - 1] = x;
+        const double x = (xt[ilag22 - 1] - xt[ilag43 - 1]) - rec->carry;
+        const double y = x + rec->base;
+        uint64_t xb, yb;
+        std::memcpy(&xb, &x, sizeof xb);
+        std::memcpy(&yb, &y, sizeof yb);
+        const uint64_t mask = 0 - static_cast<uint64_t>(x < 0.0);
+        const uint64_t wb = (xb & ~mask) | (yb & mask);
+        const uint64_t cb = mask & 0x3ff0000000000000u;  // 1.0 or +0.0
+        double w, c;
+        std::memcpy(&w, &wb, sizeof w);
+        std::memcpy(&c, &cb, sizeof c);
+        rec->carry = c;
+        xt[ilag43 - 1] = w;
         // The three positions move together; the invariant
         // ilag43 = ilag22 + 21 and icount = ilag43 + 1 (mod 43, in 1..43)
         // means at most one of them reaches 0 per step, and when icount
@@ -80,8 +90,28 @@ struct Stream {
         } else if (ilag43 == 0) {
             ilag43 = 43;
         }
-        return x;
+        return w;
     }
+
+    // n steps of the recurrence, the new words to out[0..n): the record,
+    // borrow and positions afterwards are those of n calls of step(), and
+    // every word is computed by the same operations on the same operands.
+    // Between two wraps of the positions the table slots move down by one
+    // per step, and the 22 words of a stretch depend only on older words:
+    // their differences and both possible borrow tests are worked out side
+    // by side, the borrows follow by a look-ahead chain, and the words are
+    // written without branches (uniform.cpp).  A step that wraps a position,
+    // or one from a borrow a host wrote that is neither +0.0 nor 1.0, is
+    // step() itself.  The table is written as the words are made, in its own
+    // layout, so nothing is ever generated ahead of the stream.
+    void steps(double* out, int32_t n);
+
+    // n variates to out[0..n): the values, record, positions and degenerate
+    // events of n calls of uniform(), with the words made by steps() in
+    // blocks.  Never more words than the n uniforms take are made: each
+    // uniform takes at least one word, so a block is at most as long as the
+    // uniforms still owed.
+    void uniforms(double* out, int32_t n);
 
     // The next variate on (0, 1).  Normally one step and x/B for a word x
     // in 1..B-1.  A zero word (x < 1/B) is never returned as 0: the

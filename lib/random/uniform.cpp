@@ -1,4 +1,6 @@
 // zbqlu01_ and zbqluab_: the exported uniform routines.
+#include <cstring>
+
 #include "random/messages.h"
 #include "random/stream.h"
 #include "random/variates.h"
@@ -6,6 +8,128 @@
 namespace kestrum::random {
 
 void report_degenerate_table() { write_degenerate_table_message(); }
+
+namespace {
+
+// Words k = 0..m-1 of a stretch of steps without a wrap, k-th step writing
+// w[-k] from a[-k] and w[-k] (m <= 22, so no word read is one made in the
+// same stretch: a lag-22 word made here would be 22 steps back).  step()
+// computes x = (a - b) - c and, when x < 0, x + B with borrow 1, else
+// borrow 0.  With c exactly 0.0 or 1.0 the test x < 0 is d - 0.0 < 0 or
+// d - 1.0 < 0 for d = a - b: both are worked out for every word at once
+// (the same operations on the same operands), and the borrows follow as a
+// chain of selections, c(k) = c(k-1) ? (d - 1.0 < 0) : (d - 0.0 < 0).  The
+// words are then d - c(k-1), plus B where c(k) = 1: again the operations of
+// step().  Returns the last borrow.
+double stretch(double* w, const double* a, double* out, int32_t m, double base, double carry) {
+    double d[22];
+    uint64_t n0[22], n1[22];
+    for (int32_t k = 0; k < m; ++k) {
+        d[k] = a[-k] - w[-k];
+        n0[k] = d[k] - 0.0 < 0.0;
+        n1[k] = d[k] - 1.0 < 0.0;
+    }
+    double cin[22];
+    uint64_t mask[22];
+    uint64_t borrow = carry == 1.0;
+    for (int32_t k = 0; k < m; ++k) {
+        cin[k] = static_cast<double>(borrow);  // exactly 1.0 or +0.0
+        borrow = (borrow & n1[k]) | ((borrow ^ 1u) & n0[k]);
+        mask[k] = 0 - borrow;
+    }
+    for (int32_t k = 0; k < m; ++k) {
+        const double x = d[k] - cin[k];
+        const double y = x + base;
+        // x + B where the borrow is set, x itself otherwise, chosen by bits.
+        uint64_t xb, yb;
+        std::memcpy(&xb, &x, sizeof xb);
+        std::memcpy(&yb, &y, sizeof yb);
+        const uint64_t vb = (xb & ~mask[k]) | (yb & mask[k]);
+        double v;
+        std::memcpy(&v, &vb, sizeof v);
+        w[-k] = v;
+        out[k] = v;
+    }
+    return static_cast<double>(borrow);
+}
+
+bool plain_borrow(double c) {
+    // Exactly +0.0 or 1.0 (a borrow -0.0 from a host would change the sign
+    // of a zero word in step(), so it goes there).
+    uint64_t bits;
+    std::memcpy(&bits, &c, sizeof bits);
+    return bits == 0 || c == 1.0;
+}
+
+}  // namespace
+
+void Stream::steps(double* out, int32_t n) {
+    while (n > 0) {
+        if (!plain_borrow(rec->carry)) {
+            *out++ = step();
+            --n;
+            continue;
+        }
+        // Steps before the next one that takes a position to 0: in those,
+        // each position only moves down by one.
+        int32_t run = icount;
+        if (ilag22 < run) run = ilag22;
+        if (ilag43 < run) run = ilag43;
+        int32_t m = run - 1 < n ? run - 1 : n;
+        while (m > 0) {
+            const int32_t k = m < 22 ? m : 22;
+            rec->carry = stretch(rec->xtab + (ilag43 - 1), rec->xtab + (ilag22 - 1), out, k,
+                                 rec->base, rec->carry);
+            icount -= k;
+            ilag22 -= k;
+            ilag43 -= k;
+            out += k;
+            n -= k;
+            m -= k;
+        }
+        if (n > 0) {
+            *out++ = step();
+            --n;
+        }
+    }
+}
+
+void Stream::uniforms(double* out, int32_t n) {
+    constexpr int32_t kBlock = 64;
+    double words[kBlock];
+    const double base = rec->base;
+    // The same tests as uniform() and uniform_rest(), word by word: a word
+    // gives the variate x / B^(run+1) when it is not below 1/B and that
+    // value lies in (0, 1); otherwise it counts as a zero word.
+    int32_t run = 0;
+    double divisor = base;
+    int32_t i = 0;
+    while (i < n) {
+        const int32_t k = n - i < kBlock ? n - i : kBlock;
+        steps(words, k);
+        for (int32_t j = 0; j < k; ++j) {
+            const double x = words[j];
+            if (!(x < 1.0 / base)) {
+                const double r = x / divisor;
+                if (r > 0.0 && r < 1.0) {
+                    out[i++] = r;
+                    run = 0;
+                    divisor = base;
+                    continue;
+                }
+            }
+            if (run == kMaxZeroRun) {
+                degenerate();
+                out[i++] = kDegenerateUniform;
+                run = 0;
+                divisor = base;
+                continue;
+            }
+            ++run;
+            divisor = divisor * base;
+        }
+    }
+}
 
 double uniform_between(Stream& s, double lower, double upper) {
     // Equal limits: warning, the lower limit, nothing drawn.  A comparison
