@@ -423,6 +423,31 @@ TEST(Scale, MedianOfThePooledWithinGroupSd) {
     EXPECT_EQ(analysis::robust_scale(flat, 1, 2, nobs), 1.0);  // nothing to scale by
 }
 
+TEST(Scale, OnlyThePriorsInTheDataUnitsAreConverted) {
+    // The analysis converts the priors its caller gave, one by one; the
+    // session all of them or none.
+    analysis::Priors p;
+    p.hrate = 8.0;
+    p.mvar[0] = 400.0;
+    p.mvar[1] = 40.0;
+    p.effvar = {4.0};
+    struct Case {
+        analysis::DataUnitPriors which;
+        double hrate, mvar0, mvar1, effvar;
+    };
+    const Case cases[] = {{{true, false, false}, 2.0, 400.0, 40.0, 4.0},
+                          {{false, true, false}, 8.0, 100.0, 10.0, 4.0},
+                          {{false, false, true}, 8.0, 400.0, 40.0, 1.0},
+                          {{false, false, false}, 8.0, 400.0, 40.0, 4.0}};
+    for (const Case& c : cases) {
+        const analysis::Priors q = analysis::priors_to_standard(p, 2.0, c.which);
+        EXPECT_EQ(q.hrate, c.hrate);
+        EXPECT_EQ(q.mvar[0], c.mvar0);
+        EXPECT_EQ(q.mvar[1], c.mvar1);
+        EXPECT_EQ(q.effvar, std::vector<double>{c.effvar});
+    }
+}
+
 TEST(Scale, PriorsAndResultsChangeUnitsBothWays) {
     analysis::Priors p;
     p.hshape = 1.5;
