@@ -129,8 +129,7 @@ void run_one(Shared& s, std::int32_t c) {
     const bool given = c == 0 && s.settings->first_stream != nullptr;
     random::Stream& stream = given ? *s.settings->first_stream : own;
     hyper::BlockStore blocks;
-    RecordingCallees callees;
-    callees.core.blocks = given ? s.settings->first_blocks : blocks.blocks();
+    RecordingCallees callees(given ? s.settings->first_blocks : blocks.blocks());
     callees.rec = &rec;
     callees.L = static_cast<std::int64_t>(L);
     if (c == s.settings->shifted_chain) callees.start_shift = s.settings->start_shift;

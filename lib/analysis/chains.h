@@ -101,6 +101,8 @@ struct RecordingCallees {
     std::int64_t sweep_calls = 0;
     std::vector<double> start_shift;
 
+    explicit RecordingCallees(const hyper::Blocks& blocks) : core(blocks) {}
+
     static std::size_t sweep_scratch_size(std::int32_t ngrp) {
         return driver::CoreCallees::sweep_scratch_size(ngrp);
     }

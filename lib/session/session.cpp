@@ -350,8 +350,7 @@ int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_resu
     s->rates_recorded = rec.T * rec.J <= analysis::kMaxTrace;
     rec.rate.assign(s->rates_recorded ? static_cast<std::size_t>(rec.T * rec.J) : 0, kNaN);
     rec.accepted.assign(rec.rate.size(), 0);
-    analysis::RecordingCallees callees;
-    callees.core.blocks = s->blocks.blocks();
+    analysis::RecordingCallees callees(s->blocks.blocks());
     callees.rec = &rec;
     callees.L = p.nrow;
 

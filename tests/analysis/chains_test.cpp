@@ -51,8 +51,7 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
         if (seed != 0) random::fill_table(rec, random::seed_value(seed, rec.base));
         random::Stream st{&rec};
         hyper::BlockStore blocks;
-        driver::CoreCallees core;
-        core.blocks = blocks.blocks();
+        driver::CoreCallees core(blocks.blocks());
         const std::size_t L = 12;
         std::vector<double> prob(L * 2), pm(L), pv(L), gm(L * 3), gv(L * 3);
         ASSERT_TRUE(driver::estimate(st, core, a, {prob.data(), pm.data(), pv.data(), gm.data(), gv.data()}));
