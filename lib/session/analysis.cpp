@@ -371,7 +371,8 @@ KESTRUMR_API int kestrumr_analysis_rate(const kestrumr_analysis_results* results
             break;
         case KESTRUMR_RATE_KEEP_ACCEPTANCE: *value = kestrum::analysis::acceptance(t, group, t.B, t.T); break;
         case KESTRUMR_RATE_LAST:
-            *value = t.T > 0 ? t.rate[static_cast<std::size_t>((t.T - 1) * t.J + group)] * (r.scale * r.scale)
+            *value = t.T > 0 ? kestrum::analysis::variance_to_data_units(
+                                   t.rate[static_cast<std::size_t>((t.T - 1) * t.J + group)], r.scale)
                              : kNaN;
             break;
         default: {
@@ -397,9 +398,8 @@ KESTRUMR_API int kestrumr_analysis_rate_trace(const kestrumr_analysis_results* r
     if (count < n) return KESTRUMR_ERR_ARGUMENT;
     if (n == 0) return KESTRUMR_OK;
     const ChainRecord& t = r.traces[static_cast<std::size_t>(chain)];
-    const double sq = r.scale * r.scale;
     for (std::size_t i = 0; i < n; ++i) {
-        if (rates != nullptr) rates[i] = t.rate[i] * sq;
+        if (rates != nullptr) rates[i] = kestrum::analysis::variance_to_data_units(t.rate[i], r.scale);
         if (accepted != nullptr) accepted[i] = t.accepted[i];
     }
     return KESTRUMR_OK;
