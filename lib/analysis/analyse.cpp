@@ -323,6 +323,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                   " a chain; use fewer chains, a larger budget, or no stored draws";
         r.failure = Failure::over_budget;
         r.failure_value = budget_mib;
+        r.failure_value2 = static_cast<double>(kMinStoredDraws);
         return AnalysisStatus::memory;
     }
     r.traced = plan.traced;
