@@ -22,7 +22,6 @@
 #include <unistd.h>
 #endif
 
-#include "analysis/analyse.h"
 #include "kestrumr.h"
 #include "kestrumr_analysis.h"
 #include "kestrumr_session.h"
@@ -559,7 +558,7 @@ std::string format_number(double x, int digits) {
 struct Results {
     std::size_t L = 0, J = 0;
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
-    // Of several chains (see analysis::pool_chains): Monte-Carlo standard
+    // Of several chains (pooled by the library): Monte-Carlo standard
     // errors, differences with their credible bounds, R-hat, and the joint
     // frequency of two groups.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
@@ -709,11 +708,11 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
 }
 
 // Why a row cannot run although every value is present (the library's
-// classification, analysis::classify_row, worded with the group names):
+// classification, kestrumr_analysis_screen_row, worded with the group names):
 // its group statistics overflow, rounding makes a variance negative, or a
 // group's values are all equal (such a group's variance and its prior's
 // rate, which all rows share, shrink towards 0 together until the row's
-// draws become NaN and stop the rates of every row; see analysis/rows.h).
+// draws become NaN and stop the rates of every row).
 // Empty when the row is fine.
 std::string trouble_text(std::int32_t why, std::int32_t group, const Grouping& g) {
     const std::string name = group >= 0 ? g.names[static_cast<std::size_t>(group)] : std::string();
@@ -733,10 +732,9 @@ std::string trouble_text(std::int32_t why, std::int32_t group, const Grouping& g
 
 std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
                         double* s2) {
-    std::int32_t group = -1;
-    const std::int32_t why =
-        analysis::classify_row(x, o.pooled, static_cast<std::int32_t>(g.sizes.size()),
-                               static_cast<std::int32_t>(g.columns.size()), g.sizes.data(), ybar, s2, group);
+    std::int32_t group = -1, why = KESTRUMR_ROW_OK;
+    kestrumr_analysis_screen_row(x, o.pooled ? 1 : 0, static_cast<std::int32_t>(g.sizes.size()),
+                                 static_cast<std::int32_t>(g.columns.size()), g.sizes.data(), &why, &group, ybar, s2);
     return trouble_text(why, group, g);
 }
 

@@ -174,6 +174,31 @@ KESTRUMR_API int kestrumr_analysis_set_draws(kestrumr_analysis_options* options,
  *              draw (the front end's --diagnostics). */
 KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options, int32_t traces);
 
+/* ---- One row ------------------------------------------------------------
+ *
+ * The screen kestrumr_analyse applies to every row before its run, for a
+ * host that reports the rows left out in its own words before the run:
+ * x       [in] double[ntot]: the row's values, group after group (the
+ *              nobs[0] values of group 1 first, ...);
+ * pooled  [in] int32 0 or 1: whether the pooled statistics are checked too
+ *              (as kestrumr_analysis_set_pooled);
+ * ngrp, ntot, nobs as for kestrumr_analyse;
+ * status  [out] int32: KESTRUMR_ROW_OK, KESTRUMR_ROW_MISSING (a NaN
+ *              value), KESTRUMR_ROW_OVERFLOW, KESTRUMR_ROW_ROUNDING or
+ *              KESTRUMR_ROW_NO_SPREAD (kestrumr_analysis_row_status);
+ * group   [out] int32, or NULL: the group concerned (0-based), -1 for the
+ *              pooled statistics or when none is;
+ * ybar, s2 [out] double[ngrp], or NULL: the group means and variances as
+ *              the sampler computes them (not written for a missing
+ *              value).
+ * Returns KESTRUMR_OK, or KESTRUMR_ERR_ARGUMENT for a NULL x, nobs or
+ * status, ngrp < 1, pooled not 0 or 1, a group of fewer than 2
+ * observations or sizes that do not add up to ntot (status untouched);
+ * KESTRUMR_ERR_MEMORY when ybar or s2 is NULL and memory is short. */
+KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
+                                              int32_t ntot, const int32_t* nobs, int32_t* status,
+                                              int32_t* group, double* ybar, double* s2);
+
 /* ---- The analysis -----------------------------------------------------
  *
  * session [in,out] the session: its generator feeds chain 1 and is left

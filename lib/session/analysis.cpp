@@ -274,6 +274,37 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
     return KESTRUMR_OK;
 }
 
+KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
+                                              int32_t ntot, const int32_t* nobs, int32_t* status,
+                                              int32_t* group, double* ybar, double* s2) {
+    if (x == nullptr || nobs == nullptr || status == nullptr || ngrp < 1 || (pooled != 0 && pooled != 1))
+        return KESTRUMR_ERR_ARGUMENT;
+    std::int64_t n = 0;
+    for (int32_t j = 0; j < ngrp; ++j) {
+        if (nobs[j] < 2) return KESTRUMR_ERR_ARGUMENT;
+        n += nobs[j];
+    }
+    if (n != ntot) return KESTRUMR_ERR_ARGUMENT;
+    int32_t concerned = -1;
+    bool missing = false;
+    for (int32_t i = 0; i < ntot; ++i) missing = missing || std::isnan(x[i]);
+    if (missing) {
+        *status = KESTRUMR_ROW_MISSING;
+    } else {
+        try {
+            std::vector<double> own;
+            if (ybar == nullptr || s2 == nullptr) own.resize(2 * static_cast<std::size_t>(ngrp));
+            double* m = ybar != nullptr ? ybar : own.data();
+            double* v = s2 != nullptr ? s2 : own.data() + ngrp;
+            *status = kestrum::analysis::classify_row(x, pooled == 1, ngrp, ntot, nobs, m, v, concerned);
+        } catch (const std::bad_alloc&) {
+            return KESTRUMR_ERR_MEMORY;
+        }
+    }
+    if (group != nullptr) *group = concerned;
+    return KESTRUMR_OK;
+}
+
 KESTRUMR_API int kestrumr_analyse(kestrumr_session* session, const kestrumr_analysis_options* options,
                                   int32_t nrow, int32_t ngrp, const int32_t* nobs, int32_t ntot,
                                   const double* ydata, kestrumr_analysis_results** out) {

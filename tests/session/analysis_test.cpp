@@ -408,4 +408,46 @@ TEST(Analysis, FailuresKeepTheirDetailsAndWhatTheyMet) {
     EXPECT_EQ(kestrumr_analysis_failure(nullptr), KESTRUMR_FAILURE_NONE);
 }
 
+// The screen of one row gives the status the analysis gives that row, and
+// the group concerned.
+TEST(Analysis, OneRowIsScreenedAsTheAnalysisScreensIt) {
+    struct Case {
+        double x[kN];
+        std::int32_t pooled, status, group;
+    };
+    const double big = 1e200, nan = std::nan("");
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5, 6, 7, 9}, 0, KESTRUMR_ROW_OK, -1},
+        {{1, 2, nan, 4, 5, 6, 7, 9}, 0, KESTRUMR_ROW_MISSING, -1},
+        {{1, 2, 3, 4, 5, 5, 5, 5}, 0, KESTRUMR_ROW_NO_SPREAD, 1},
+        {{1, 2, 3, 4, big, -big, 7, 9}, 0, KESTRUMR_ROW_OVERFLOW, 1},
+        {{1, 2, 3, 4, 5, 6, 7, 9}, 1, KESTRUMR_ROW_OK, -1},
+    };
+    for (const Case& c : cases) {
+        std::int32_t status = -7, group = -7;
+        double ybar[kJ], s2[kJ];
+        ASSERT_EQ(kestrumr_analysis_screen_row(c.x, c.pooled, kJ, kN, kNobs, &status, &group, ybar, s2), KESTRUMR_OK);
+        EXPECT_EQ(status, c.status) << c.x[2] << " " << c.x[4];
+        EXPECT_EQ(group, c.group) << c.x[2] << " " << c.x[4];
+        // The same row in an analysis gets the same status.
+        Data two(2, 1.0);
+        for (std::int32_t t = 0; t < kN; ++t) two.y[static_cast<std::size_t>(2 * t)] = c.x[t];
+        Session s = make_session();
+        Results r = analyse(s.get(), short_run(1).get(), two);
+        std::int32_t in_run[2] = {-1, -1};
+        ASSERT_EQ(kestrumr_analysis_row_status(r.get(), in_run, 2), KESTRUMR_OK);
+        EXPECT_EQ(in_run[0], c.status) << c.x[2] << " " << c.x[4];
+    }
+    const double row[kN] = {1, 2, 3, 4, 5, 6, 7, 9};
+    const std::int32_t one[2] = {1, 7};
+    std::int32_t status = -7;
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 0, kJ, kN, one, &status, nullptr, nullptr, nullptr),
+              KESTRUMR_ERR_ARGUMENT);
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 2, kJ, kN, kNobs, &status, nullptr, nullptr, nullptr),
+              KESTRUMR_ERR_ARGUMENT);
+    EXPECT_EQ(status, -7);
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 0, kJ, kN, kNobs, &status, nullptr, nullptr, nullptr), KESTRUMR_OK);
+    EXPECT_EQ(status, KESTRUMR_ROW_OK);
+}
+
 }  // namespace
