@@ -1,11 +1,13 @@
 // Several chains: one chain is the plain run, the thread count changes no
 // bit, the records follow the run, and the pooled summaries and the rate
 // warning are worked out as documented.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -150,6 +152,43 @@ TEST(Chains, AThreadThatCannotStartLeavesItsChainsToTheOthers) {
             EXPECT_EQ(all.rec[c].contrasts, some.rec[c].contrasts) << allowed << ' ' << c;
         }
     }
+}
+
+// A calling thread slow to start its share (a loaded machine) still runs
+// chain 1, so progress, and a host's answer to stop, reach it while the
+// chains run, and it goes on hearing the others' progress until they end.
+void slow_start(analysis::detail::ThreadPool& pool, void (*body)(void*), void* context) {
+    analysis::detail::start_thread(pool, body, context);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+TEST(Chains, TheCallingThreadRunsChainOneAndHearsTheRest) {
+    const Problem p;
+    const driver::Arguments a = p.args(10, 30);
+    analysis::ChainSettings set;
+    set.chains = 4;
+    set.seed = 5;
+    set.threads = 3;
+    struct Seen {
+        std::thread::id caller = std::this_thread::get_id();
+        std::int64_t here = 0, last_here = 0;
+        static void report(void* self, std::int64_t done, std::int64_t) {
+            auto* s = static_cast<Seen*>(self);
+            if (std::this_thread::get_id() != s->caller) return;
+            ++s->here;
+            s->last_here = done;
+        }
+    } seen;
+    analysis::ChainProgress progress;
+    progress.report = Seen::report;
+    progress.context = &seen;
+    analysis::ChainsResult r;
+    analysis::detail::chain_thread_start = slow_start;
+    const analysis::ChainsStatus status = analysis::run_chains(a, set, r, progress);
+    analysis::detail::chain_thread_start = analysis::detail::start_thread;
+    ASSERT_EQ(status, analysis::ChainsStatus::ok);
+    EXPECT_GE(seen.here, 40);  // chain 1's iterations at least
+    EXPECT_EQ(seen.last_here, 4 * 40);
 }
 
 TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
