@@ -42,8 +42,7 @@ void PlainRun(benchmark::State& state) {
         random::Record rec = random::load_time_record();
         random::Stream st{&rec};
         hyper::BlockStore blocks;
-        driver::CoreCallees callees;
-        callees.blocks = blocks.blocks();
+        driver::CoreCallees callees(blocks.blocks());
         benchmark::DoNotOptimize(
             driver::estimate(st, callees, a, {prob.data(), pm.data(), pv.data(), gm.data(), gv.data()}));
     }

@@ -76,7 +76,7 @@ void run_kestrum(benchmark::State& state, std::size_t budget) {
     const std::int32_t L = 1000, K = 30, B = 20;
     Data d(L, J, 4);
     PrivateStream ps;
-    kestrum::driver::CoreCallees c;
+    kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
     kestrum::driver::EngineOptions opt;
     opt.threads = static_cast<int>(state.range(1));
     opt.store_budget = budget;
@@ -128,7 +128,7 @@ void RateUpdate(benchmark::State& state) {
     double rate = 2.0;
     for (auto _ : state) {
         // One group of a run with 1000 rows, 3 groups, variances near 0.25.
-        kestrum::hyper::update_rate(ps.s, 4000.0, 1.0, 2.0, 1.0, 1.0, 1000, 3, 1.0, &rate);
+        kestrum::hyper::update_rate(ps.s, kestrum::hyper::process_blocks(), 4000.0, 1.0, 2.0, 1.0, 1.0, 1000, 3, 1.0, &rate);
         benchmark::DoNotOptimize(rate);
     }
 }
@@ -191,7 +191,7 @@ double planned_mib(const Data& d, std::int32_t K, std::int32_t B, kestrum::drive
 void report_memory() {
     const std::int32_t L = 1000, J = 3, K = 2000, B = 10;
     Data d(L, J, 4);
-    kestrum::driver::CoreCallees c;
+    kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
     for (std::size_t budget : {std::size_t{0}, SIZE_MAX}) {
         PrivateStream ps;
         kestrum::driver::EngineOptions opt;

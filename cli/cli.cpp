@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -21,16 +22,9 @@
 #include <unistd.h>
 #endif
 
-#include "analysis/analyse.h"
-#include "analysis/chains.h"
-#include "analysis/rows.h"
-#include "analysis/scale.h"
-#include "driver/callees.h"
-#include "driver/estimate.h"
-#include "hyper/blocks.h"
 #include "kestrumr.h"
-#include "random/messages.h"
-#include "random/stream.h"
+#include "kestrumr_analysis.h"
+#include "kestrumr_session.h"
 #include "cli/output.h"
 #include "cli/progress.h"
 #include "cli/text.h"
@@ -42,6 +36,15 @@
 namespace kestrum::cli {
 
 namespace {
+
+// Whether the analysis can divide by scale: its square and the square's
+// reciprocal are finite and > 0 (the library's own check).
+bool usable_scale(double scale) {
+    kestrumr_analysis_options* o = kestrumr_analysis_options_new();
+    const bool ok = o != nullptr && kestrumr_analysis_set_scale(o, KESTRUMR_SCALE_VALUE, scale) == KESTRUMR_OK;
+    kestrumr_analysis_options_free(o);
+    return ok;
+}
 
 std::atomic<bool> interrupt_flag{false};
 
@@ -395,7 +398,7 @@ const OptionDef kOptions[] = {
          } else if (parse_double_list(v, x) && x.size() == 1 && x[0] > 0.0) {
              // The priors are divided by S^2 and the variances multiplied
              // by it: a square beyond a double's range cannot be undone.
-             if (!analysis::usable_scale(x[0]))
+             if (!usable_scale(x[0]))
                  return "--scale " + v + ": its square under- or overflows a double (S from about "
                         "1e-154 to 1e154)";
              o.scale_mode = 2;
@@ -555,7 +558,7 @@ std::string format_number(double x, int digits) {
 struct Results {
     std::size_t L = 0, J = 0;
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
-    // Of several chains (see analysis::pool_chains): Monte-Carlo standard
+    // Of several chains (pooled by the library): Monte-Carlo standard
     // errors, differences with their credible bounds, R-hat, and the joint
     // frequency of two groups.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
@@ -607,7 +610,19 @@ void report_progress(void* context, std::int64_t done, std::int64_t total) {
     p->line->sampling(total > 0 ? static_cast<std::int64_t>(static_cast<double>(done) / static_cast<double>(total) * static_cast<double>(T)) : T, T);
 }
 
-bool stop_requested(void*) { return interrupt_flag.load(); }
+// The session's progress callback (called on this thread): the progress
+// line, when there is one, and a nonzero answer once Ctrl-C was pressed.
+int progress_of_run(void* context, std::int64_t done, std::int64_t total) {
+    if (static_cast<Progress*>(context)->line->enabled()) report_progress(context, done, total);
+    return interrupt_flag.load() ? 1 : 0;
+}
+
+// The threads a run uses when --threads is not given, as the library
+// counts them: the machine's cores (1 when unknown), at most 256.
+std::int64_t machine_threads() {
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : std::min<std::int64_t>(n, 1024);
+}
 
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
 
@@ -615,8 +630,8 @@ void message_to_err(void* context, const char* text) { *static_cast<std::ostream
 // chains' stored draws are freed.
 struct RateTrace {
     std::int64_t J = 0, T = 0, B = 0;
-    std::vector<double> rate;
-    std::vector<std::int8_t> accepted;
+    std::vector<double> rate;  // in the data's units
+    std::vector<std::int32_t> accepted;
 };
 
 // Appends a whole number in decimal.
@@ -627,12 +642,11 @@ void append_count(std::string& text, std::int64_t n) {
 }
 
 // The rate trace of every chain into sink: one line per chain, iteration
-// and group with the phase, the rate (in the data's units: times scale2)
-// and the number of the rate update's ten trials accepted.  Returns 0, 1
+// and group with the phase, the rate (in the data's units) and the number of the rate update's ten trials accepted.  Returns 0, 1
 // after a failure (the message in error, the sink's temporary file gone) or
 // 130 when interrupted.
 int write_diagnostics(OutputSink& sink, const std::vector<RateTrace>& traces,
-                      const std::vector<std::string>& names, double scale2, std::string& error) {
+                      const std::vector<std::string>& names, std::string& error) {
     std::string text = "chain\titeration\tphase\tgroup\trate\taccepted\n";
     if (!sink.write(text, error)) return 1;
     char buf[64];
@@ -652,7 +666,7 @@ int write_diagnostics(OutputSink& sink, const std::vector<RateTrace>& traces,
                 append_count(text, it + 1);
                 text += it < r.B ? "\tburn\t" : "\tkeep\t";
                 text += names[static_cast<std::size_t>(j)];
-                std::snprintf(buf, sizeof buf, "\t%.10g\t%d\n", r.rate[at] * scale2,
+                std::snprintf(buf, sizeof buf, "\t%.10g\t%d\n", r.rate[at],
                               static_cast<int>(r.accepted[at]));
                 text += buf;
                 if (!sink.write(text, error)) return 1;
@@ -694,20 +708,20 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
 }
 
 // Why a row cannot run although every value is present (the library's
-// classification, analysis::classify_row, worded with the group names):
+// classification, kestrumr_analysis_screen_row, worded with the group names):
 // its group statistics overflow, rounding makes a variance negative, or a
 // group's values are all equal (such a group's variance and its prior's
 // rate, which all rows share, shrink towards 0 together until the row's
-// draws become NaN and stop the rates of every row; see analysis/rows.h).
+// draws become NaN and stop the rates of every row).
 // Empty when the row is fine.
 std::string trouble_text(std::int32_t why, std::int32_t group, const Grouping& g) {
     const std::string name = group >= 0 ? g.names[static_cast<std::size_t>(group)] : std::string();
     switch (why) {
-        case analysis::kRowOk: return {};
-        case analysis::kRowOverflow:
+        case KESTRUMR_ROW_OK: return {};
+        case KESTRUMR_ROW_OVERFLOW:
             return group < 0 ? "the pooled mean or variance overflows (values too large)"
                              : "the mean or variance of group " + name + " overflows (values too large)";
-        case analysis::kRowRounding:
+        case KESTRUMR_ROW_ROUNDING:
             return "the variance of group " + name +
                    " comes out negative from rounding (large values with a small spread: "
                    "centre or scale the data)";
@@ -718,19 +732,12 @@ std::string trouble_text(std::int32_t why, std::int32_t group, const Grouping& g
 
 std::string row_trouble(const double* x, const Options& o, const Grouping& g, double* ybar,
                         double* s2) {
-    std::int32_t group = -1;
-    const std::int32_t why =
-        analysis::classify_row(x, o.pooled, static_cast<std::int32_t>(g.sizes.size()),
-                               static_cast<std::int32_t>(g.columns.size()), g.sizes.data(), ybar, s2, group);
+    std::int32_t group = -1, why = KESTRUMR_ROW_OK;
+    kestrumr_analysis_screen_row(x, o.pooled ? 1 : 0, static_cast<std::int32_t>(g.sizes.size()),
+                                 static_cast<std::int32_t>(g.columns.size()), g.sizes.data(), &why, &group, ybar, s2);
     return trouble_text(why, group, g);
 }
 
-// Seeds the process's generator just before the first draw, when --seed
-// was given: chain 1 continues that generator.
-void seed_process(void* context) {
-    const auto seed = static_cast<std::int32_t>(static_cast<const Options*>(context)->seed);
-    if (seed != 0) zbqlini_(&seed);
-}
 
 
 std::string line_list(const std::vector<std::size_t>& lines) {
@@ -910,48 +917,55 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         return 1;
     }
 
-    // The analysis is the library's (analysis::analyse): the rows left out
+    // The analysis is the library's (kestrumr_analyse): the rows left out
     // above are left out there too (missing ones are passed as NaN), the
     // data standardised with the rule that a prior given on the command
     // line is in the data's units and a default one is meant for
-    // standardised data, the chains run and pooled.  Chain 1 continues the
-    // process's generator, so that with one chain the run draws exactly
-    // what a single call of the sampler on that generator would.
+    // standardised data, the chains run and pooled.
     std::vector<double> ydata(t.rows * N, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t g = 0; g < t.rows; ++g) {
         if (t.missing[g]) continue;
         for (std::size_t c = 0; c < N; ++c) ydata[g + c * t.rows] = t.values[g * N + groups.columns[c]];
     }
     std::vector<double>().swap(t.values);
-    analysis::AnalysisSettings as;
-    as.chains = static_cast<std::int32_t>(o.chains);
-    as.scale = o.scale_mode == 0   ? analysis::ScaleMode::none
-               : o.scale_mode == 1 ? analysis::ScaleMode::automatic
-                                   : analysis::ScaleMode::value;
-    as.scale_value = o.scale_value;
-    as.burn = static_cast<std::int32_t>(o.burn);
-    as.keep = static_cast<std::int32_t>(o.keep);
-    as.pooled = o.pooled;
-    as.hshape = o.hshape;
-    as.hrate = o.hrate;
-    as.mvar[0] = o.mvar[0];
-    as.mvar[1] = o.mvar[1];
-    as.effvar = effvar;
-    as.hrate_given = o.hrate_given;
-    as.mvar_given = o.mvar_given;
-    as.effvar_given = o.effvar_given;
-    as.threads = static_cast<std::int32_t>(o.threads);
-    as.seed = static_cast<std::int32_t>(o.seed);
-    as.store_draws = !o.basic_columns;
-    as.require_traces = !o.diagnostics.empty();
-    as.before_draws = seed_process;
-    as.before_draws_context = &o;
-    analysis::AnalysisData data;
-    data.nrow = static_cast<std::int32_t>(t.rows);
-    data.ngrp = static_cast<std::int32_t>(Jz);
-    data.ntot = static_cast<std::int32_t>(N);
-    data.nobs = groups.sizes.data();
-    data.ydata = ydata.data();
+    // The analysis runs over a session of its own: a new session starts
+    // from the generator's built-in table, and --seed seeds it as zbqlini_
+    // seeds the process's (kestrumr_seed), so that with one chain the run
+    // draws exactly what a single call of the sampler would.
+    const std::unique_ptr<kestrumr_session, void (*)(kestrumr_session*)> session(kestrumr_session_new(),
+                                                                               kestrumr_session_free);
+    const std::unique_ptr<kestrumr_analysis_options, void (*)(kestrumr_analysis_options*)> options(
+        kestrumr_analysis_options_new(), kestrumr_analysis_options_free);
+    if (!session || !options) {
+        err << "kestrum: not enough memory for the analysis\n";
+        return 1;
+    }
+    kestrumr_analysis_options* ao = options.get();
+    // The values were checked when the options were read: a setter that
+    // refuses one all the same is reported as it says.
+    int set = kestrumr_analysis_set_chains(ao, static_cast<std::int32_t>(o.chains));
+    if (set == KESTRUMR_OK)
+        set = kestrumr_analysis_set_scale(ao, o.scale_mode == 0   ? KESTRUMR_SCALE_NONE
+                                              : o.scale_mode == 1 ? KESTRUMR_SCALE_AUTO
+                                                                  : KESTRUMR_SCALE_VALUE,
+                                          o.scale_value);
+    if (set == KESTRUMR_OK)
+        set = kestrumr_analysis_set_iterations(ao, static_cast<std::int32_t>(o.burn), static_cast<std::int32_t>(o.keep));
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_pooled(ao, o.pooled ? 1 : 0);
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_hshape(ao, o.hshape);
+    // A prior set is one in the data's units; the others keep the
+    // defaults, meant for standardised data (the same values as ours).
+    if (set == KESTRUMR_OK && o.hrate_given) set = kestrumr_analysis_set_hrate(ao, o.hrate);
+    if (set == KESTRUMR_OK && o.mvar_given) set = kestrumr_analysis_set_mvar(ao, o.mvar[0], o.mvar[1]);
+    if (set == KESTRUMR_OK && o.effvar_given) set = kestrumr_analysis_set_effvar(ao, effvar.data(), effvar.size());
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_threads(ao, static_cast<std::int32_t>(o.threads));
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_seed(ao, o.seed);
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_draws(ao, o.basic_columns ? 0 : 1);
+    if (set == KESTRUMR_OK) set = kestrumr_analysis_set_traces(ao, o.diagnostics.empty() ? 0 : 1);
+    if (set != KESTRUMR_OK) {
+        err << "kestrum: " << kestrumr_analysis_options_errmsg(ao) << '\n';
+        return 2;
+    }
 
 #if defined(_WIN32)
     const bool terminal = _isatty(_fileno(stderr)) != 0;
@@ -960,57 +974,62 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
 #endif
     ProgressLine line(terminal, stderr, o.burn);
     Progress context{&line, o.burn + o.keep};
-    analysis::ChainProgress progress;
-    progress.report = line.enabled() ? report_progress : nullptr;
-    progress.stop = stop_requested;
-    progress.context = &context;
-    analysis::AnalysisResult res;
-    analysis::AnalysisStatus analysed;
-    {
-        // Library messages (seeding, the workspace failure) go to standard
-        // error with the others, never into the results.
-        ScopedMessageSink message_sink({message_to_err, &err});
-        analysed = analysis::analyse(random::process_stream(), hyper::process_blocks(), as, data, res, progress);
-    }
+    kestrumr_set_progress_callback(session.get(), progress_of_run, &context);
+    // Library messages (seeding, the workspace failure) go to standard
+    // error with the others, never into the results.
+    kestrumr_set_message_callback(session.get(), message_to_err, &err);
+    kestrumr_analysis_results* analysed = nullptr;
+    const int status_of_run =
+        kestrumr_analyse(session.get(), ao, static_cast<std::int32_t>(t.rows), static_cast<std::int32_t>(Jz),
+                         groups.sizes.data(), static_cast<std::int32_t>(N), ydata.data(), &analysed);
+    const std::unique_ptr<kestrumr_analysis_results, void (*)(kestrumr_analysis_results*)> res(
+        analysed, kestrumr_analysis_results_free);
     std::vector<double>().swap(ydata);
     if (line.enabled()) line.clear();
 
     // The library's warnings, worded for the command line, in the order
     // they arose (the rows left out, and means far beyond the prior of
     // unscaled data, were told above).
-    const double scale = res.scale;
-    for (const analysis::Warning& w : res.warnings) {
-        switch (w.kind) {
-            case analysis::kWarnScale:
-                err << "kestrum: data divided by the scale " << format_number(w.value, 6)
+    // A failed analysis tells what it met before it stopped.
+    const kestrumr_analysis_results* met = res ? res.get() : kestrumr_analysis_failed_results(session.get());
+    const double scale = kestrumr_analysis_scale(met);
+    const std::size_t warnings = kestrumr_analysis_warning_count(met);
+    for (std::size_t i = 0; i < warnings; ++i) {
+        const double value = kestrumr_analysis_warning_value(met, i, 0);
+        const double value2 = kestrumr_analysis_warning_value(met, i, 1);
+        switch (kestrumr_analysis_warning_kind(met, i)) {
+            case KESTRUMR_WARNING_SCALE:
+                err << "kestrum: data divided by the scale " << format_number(value, 6)
                     << (o.scale_mode == 1 ? " (median over rows of the pooled within-group sd)" : "")
                     << "; results are in the data's units\n";
                 break;
-            case analysis::kWarnMeanPrior:
+            case KESTRUMR_WARNING_MEAN_PRIOR:
                 if (o.scale_mode != 0)
-                    err << "kestrum: warning: group means reach " << format_number(w.value, 3)
-                        << ", far beyond the prior variance of the means (" << format_number(w.value2, 6)
+                    err << "kestrum: warning: group means reach " << format_number(value, 3)
+                        << ", far beyond the prior variance of the means (" << format_number(value2, 6)
                         << " in the data's units): the results are pulled towards 0; give a larger --mvar "
                            "(in the data's units)\n";
                 break;
-            case analysis::kWarnNotTraced:
+            case KESTRUMR_WARNING_NOT_TRACED:
                 err << "kestrum: warning: the rate traces of " << o.chains << " chains would take "
-                    << format_number(w.value, 4)
+                    << format_number(value, 4)
                     << " MiB, beyond the run's memory budget for them: the rate update is not checked\n";
                 break;
-            case analysis::kWarnStuckRate:
-                err << "kestrum: warning: chain " << w.chain + 1 << ", group "
-                    << groups.names[static_cast<std::size_t>(w.group)] << ": the rate of the variance prior "
-                    << (std::isnan(w.value) || w.value == 0.0 ? "stopped moving" : "hardly moves") << " ("
-                    << format_number(100.0 * w.value, 3)
-                    << "% of its trials accepted late in the burn-in, rate " << format_number(w.value2, 4)
+            case KESTRUMR_WARNING_STUCK_RATE:
+                err << "kestrum: warning: chain " << kestrumr_analysis_warning_chain(met, i) + 1 << ", group "
+                    << groups.names[static_cast<std::size_t>(kestrumr_analysis_warning_group(met, i))]
+                    << ": the rate of the variance prior "
+                    << (std::isnan(value) || value == 0.0 ? "stopped moving" : "hardly moves") << " ("
+                    << format_number(100.0 * value, 3)
+                    << "% of its trials accepted late in the burn-in, rate " << format_number(value2, 4)
                     << "); the results are not to be trusted.  Standardise the data (--scale auto, "
                        "the default), or give --hrate of the order of the within-group variances, "
                        "and a longer --burn.\n";
                 break;
-            case analysis::kWarnRhat:
-                err << "kestrum: warning: " << format_count(static_cast<std::size_t>(w.rows)) << " of "
-                    << format_count(static_cast<std::size_t>(w.value))
+            case KESTRUMR_WARNING_RHAT:
+                err << "kestrum: warning: "
+                    << format_count(static_cast<std::size_t>(kestrumr_analysis_warning_rows(met, i))) << " of "
+                    << format_count(static_cast<std::size_t>(value))
                     << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
                        "(--burn, --keep) and check the rhat column before trusting those rows.\n";
                 break;
@@ -1018,57 +1037,62 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                 break;
         }
     }
-    if (analysed != analysis::AnalysisStatus::ok) {
+    if (status_of_run != KESTRUMR_OK) {
         line.clear();
+        const kestrumr_session* ss = session.get();
         const std::string scaled_by = "divided by the scale " + format_number(scale, 6);
-        switch (res.failure) {
-            case analysis::Failure::scaled_row: {
-                const auto g = static_cast<std::size_t>(res.failure_row);
+        switch (kestrumr_analysis_failure(ss)) {
+            case KESTRUMR_FAILURE_SCALED_ROW: {
+                const auto g = static_cast<std::size_t>(kestrumr_analysis_failure_row(ss));
                 err << "kestrum: " << source << ':' << t.lines[g] << ": row '" << t.row_names[g] << "' "
-                    << scaled_by << ": " << trouble_text(res.failure_reason, res.failure_group, groups)
+                    << scaled_by << ": "
+                    << trouble_text(kestrumr_analysis_failure_reason(ss), kestrumr_analysis_failure_group(ss), groups)
                     << "; give --scale none or a --scale that suits every row\n";
                 return 1;
             }
-            case analysis::Failure::scaled_prior: {
-                const bool positive = std::string(res.failure_prior) != "hrate";
-                err << "kestrum: --" << res.failure_prior << " comes out as " << format_number(res.failure_value, 6)
-                    << " in the units of the data " << scaled_by << " (a prior "
+            case KESTRUMR_FAILURE_SCALED_PRIOR: {
+                const std::string prior = kestrumr_analysis_failure_prior(ss);
+                const bool positive = prior != "hrate";
+                err << "kestrum: --" << prior << " comes out as "
+                    << format_number(kestrumr_analysis_failure_value(ss, 0), 6) << " in the units of the data "
+                    << scaled_by << " (a prior "
                     << (positive ? "variance must be finite and > 0" : "rate must be finite and >= 0")
                     << "); give --scale none or a --scale nearer the data's spread\n";
                 return 1;
             }
-            case analysis::Failure::unusable_scale:
+            case KESTRUMR_FAILURE_UNUSABLE_SCALE:
                 err << "kestrum: the data's scale " << format_number(scale, 6)
                     << " is too small or too large: its square under- or overflows a double; "
                        "multiply the data by a power of 10, or give --scale none\n";
                 return 1;
-            case analysis::Failure::over_budget:
+            case KESTRUMR_FAILURE_OVER_BUDGET:
                 err << "kestrum: the stored draws of " << o.chains << " chains for " << Lz << " rows and "
                     << Jz << " groups do not fit in the run's memory budget of "
-                    << format_number(res.failure_value, 6) << " MiB, not even " << analysis::kMinStoredDraws
+                    << format_number(kestrumr_analysis_failure_value(ss, 0), 6) << " MiB, not even "
+                    << format_number(kestrumr_analysis_failure_value(ss, 1), 6)
                     << " a chain; use fewer --chains, or --columns basic (no credible bounds or R-hat)\n";
                 return 1;
-            case analysis::Failure::traces:
+            case KESTRUMR_FAILURE_TRACES:
                 err << "kestrum: the rate traces of " << o.chains << " chains of " << o.burn + o.keep
-                    << " iterations would take " << format_number(res.failure_value, 4)
+                    << " iterations would take " << format_number(kestrumr_analysis_failure_value(ss, 0), 4)
                     << " MiB, more than an eighth of the run's memory budget of "
-                    << format_number(res.failure_value2, 6)
+                    << format_number(kestrumr_analysis_failure_value(ss, 1), 6)
                     << " MiB: use fewer --chains or iterations, or leave out --diagnostics\n";
                 return 1;
-            case analysis::Failure::memory:
-            case analysis::Failure::cancelled: {
-                if (analysed == analysis::AnalysisStatus::cancelled || interrupt_flag.load()) {
+            case KESTRUMR_FAILURE_MEMORY:
+            case KESTRUMR_FAILURE_CANCELLED: {
+                if (status_of_run == KESTRUMR_ERR_CANCELLED || interrupt_flag.load()) {
                     err << "kestrum: interrupted\n";
                     return 130;
                 }
-                const std::int64_t threads = o.threads > 0 ? o.threads : std::min(analysis::available_threads(), 256);
+                const std::int64_t threads = o.threads > 0 ? o.threads : std::min<std::int64_t>(machine_threads(), 256);
                 err << "kestrum: not enough memory for " << Lz << " rows, " << Jz << " groups and " << o.keep
                     << " kept iterations in " << o.chains << " chains ("
                     << std::min<std::int64_t>(o.chains, threads) << " at once: try --threads 1)\n";
                 return 1;
             }
             default:
-                err << "kestrum: " << res.error << '\n';
+                err << "kestrum: " << kestrumr_errmsg(ss) << '\n';
                 return 1;
         }
     }
@@ -1077,31 +1101,51 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     // draws became non-finite all the same (a group whose spread is far
     // below the row's others) have no results: written empty, and the run
     // ends with status 3.
-    Results results(0, Jz);
-    results.L = t.rows;
-    results.gmeanbar = std::move(res.gmean);
-    results.gvarbar = std::move(res.gvar);
-    results.pmeanbar = std::move(res.pmean);
-    results.pvarbar = std::move(res.pvar);
-    results.diff = std::move(res.diff);
-    results.lower = std::move(res.lo);
-    results.upper = std::move(res.hi);
-    results.rhat = std::move(res.rhat);
-    results.prob.assign(t.rows * (Jz > 1 ? Jz - 1 : 1), std::numeric_limits<double>::quiet_NaN());
-    std::copy(res.p_mean.begin(), res.p_mean.end(), results.prob.begin());
-    if (Jz >= 3) std::copy(res.p_joint.begin(), res.p_joint.end(), results.prob.begin() + static_cast<std::ptrdiff_t>(t.rows));
-    results.mcse = std::move(res.p_mean_mcse);
-    results.mcse.insert(results.mcse.end(), res.p_joint_mcse.begin(), res.p_joint_mcse.end());
-    results.joint = std::move(res.p_joint);
+    const kestrumr_analysis_results* r = res.get();
+    const std::size_t L = t.rows;
+    Results results(L, Jz);
+    // One column of the analysis, for every group it has, one after the
+    // other (leading dimension L).
+    auto column = [&](std::vector<double>& v, std::int32_t which, std::size_t first, std::size_t groups_of) {
+        v.assign(L * groups_of, std::numeric_limits<double>::quiet_NaN());
+        for (std::size_t j = 0; j < groups_of; ++j)
+            kestrumr_analysis_column(r, which, static_cast<std::int32_t>(first + j), v.data() + j * L, L);
+    };
+    column(results.gmeanbar, KESTRUMR_COLUMN_MEAN, 0, Jz);
+    column(results.gvarbar, KESTRUMR_COLUMN_VAR, 0, Jz);
+    column(results.pmeanbar, KESTRUMR_COLUMN_POOLED_MEAN, 0, 1);
+    column(results.pvarbar, KESTRUMR_COLUMN_POOLED_VAR, 0, 1);
+    column(results.diff, KESTRUMR_COLUMN_DIFF, 1, Jz - 1);
+    column(results.lower, KESTRUMR_COLUMN_LO, 1, Jz - 1);
+    column(results.upper, KESTRUMR_COLUMN_HI, 1, Jz - 1);
+    column(results.rhat, KESTRUMR_COLUMN_RHAT, 0, 1);
+    column(results.joint, KESTRUMR_COLUMN_P_JOINT, 0, 1);
+    results.prob.assign(L * (Jz > 1 ? Jz - 1 : 1), std::numeric_limits<double>::quiet_NaN());
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN, 0, results.prob.data(), L);
+    if (Jz >= 3) std::copy(results.joint.begin(), results.joint.end(), results.prob.begin() + static_cast<std::ptrdiff_t>(L));
+    results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN_MCSE, 0, results.mcse.data(), L);
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_JOINT_MCSE, 0, results.mcse.data() + L, L);
+    std::vector<std::int32_t> row_status(L, 0);
+    kestrumr_analysis_row_status(r, row_status.data(), L);
     std::vector<RateTrace> traces;
+    const std::size_t trace_size = kestrumr_analysis_rate_trace_size(r);
     if (!o.diagnostics.empty())
-        for (analysis::ChainRecord& rec : res.traces)
-            traces.push_back({rec.J, rec.T, rec.B, std::move(rec.rate), std::move(rec.accepted)});
+        for (std::int32_t c = 0; c < kestrumr_analysis_nchains(r); ++c) {
+            RateTrace tr;
+            tr.J = static_cast<std::int64_t>(Jz);
+            tr.T = o.burn + o.keep;
+            tr.B = o.burn;
+            tr.rate.resize(trace_size);
+            tr.accepted.resize(trace_size);
+            kestrumr_analysis_rate_trace(r, c, tr.rate.data(), tr.accepted.data(), trace_size);
+            traces.push_back(std::move(tr));
+        }
     std::vector<std::size_t> broken_lines;
     for (std::size_t g = 0; g < t.rows; ++g) {
         if (run_index[g] < 0) continue;
         run_index[g] = static_cast<std::int64_t>(g);
-        if (res.status[g] != analysis::kRowNotFinite) continue;
+        if (row_status[g] != KESTRUMR_ROW_NOT_FINITE) continue;
         if (broken_lines.size() < 5)
             err << "kestrum: warning: " << source << ':' << t.lines[g] << ": row '"
                 << t.row_names[g] << "': its draws became non-finite; written with empty results\n";
@@ -1161,7 +1205,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         }
     }
     if (!o.diagnostics.empty()) {
-        const int s = write_diagnostics(trace_sink, traces, groups.names, scale * scale, error);
+        const int s = write_diagnostics(trace_sink, traces, groups.names, error);
         if (s != 0) line.clear();
         if (s == 130) {
             err << "kestrum: interrupted\n";

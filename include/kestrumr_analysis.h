@@ -57,7 +57,8 @@ typedef struct kestrumr_analysis_results kestrumr_analysis_results;
  * burn-in 1000, kept 1000, no pooled model, the default priors (hshape 1,
  * hrate 1, mvar 10000 and 10000, effvar 10000 for every group after the
  * first, all meant for standardised data), rows omitted, a memory budget of
- * 1 GiB, threads 0 (the machine's cores, at most 256), seed 0, draws stored.
+ * 1 GiB, threads 0 (the machine's cores, at most 256), seed 0, draws stored,
+ * rate traces kept when they fit.
  * kestrumr_analysis_options_new returns NULL when memory is short;
  * kestrumr_analysis_options_free accepts NULL.
  *
@@ -164,6 +165,39 @@ KESTRUMR_API int kestrumr_analysis_set_seed(kestrumr_analysis_options* options, 
  *              frequency of two groups; 0 does not (those are NaN, less
  *              memory; the front end's --columns basic). */
 KESTRUMR_API int kestrumr_analysis_set_draws(kestrumr_analysis_options* options, int32_t draws);
+
+/* traces  [in] int32: 0 (the default) keeps the rate traces of every chain
+ *              when they take at most an eighth of the memory budget and
+ *              warns (KESTRUMR_WARNING_NOT_TRACED) when they do not; 1
+ *              requires them: an analysis whose traces do not fit fails
+ *              (KESTRUMR_ERR_MEMORY, KESTRUMR_FAILURE_TRACES) before any
+ *              draw (the front end's --diagnostics). */
+KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options, int32_t traces);
+
+/* ---- One row ------------------------------------------------------------
+ *
+ * The screen kestrumr_analyse applies to every row before its run, for a
+ * host that reports the rows left out in its own words before the run:
+ * x       [in] double[ntot]: the row's values, group after group (the
+ *              nobs[0] values of group 1 first, ...);
+ * pooled  [in] int32 0 or 1: whether the pooled statistics are checked too
+ *              (as kestrumr_analysis_set_pooled);
+ * ngrp, ntot, nobs as for kestrumr_analyse;
+ * status  [out] int32: KESTRUMR_ROW_OK, KESTRUMR_ROW_MISSING (a NaN
+ *              value), KESTRUMR_ROW_OVERFLOW, KESTRUMR_ROW_ROUNDING or
+ *              KESTRUMR_ROW_NO_SPREAD (kestrumr_analysis_row_status);
+ * group   [out] int32, or NULL: the group concerned (0-based), -1 for the
+ *              pooled statistics or when none is;
+ * ybar, s2 [out] double[ngrp], or NULL: the group means and variances as
+ *              the sampler computes them (not written for a missing
+ *              value).
+ * Returns KESTRUMR_OK, or KESTRUMR_ERR_ARGUMENT for a NULL x, nobs or
+ * status, ngrp < 1, pooled not 0 or 1, a group of fewer than 2
+ * observations or sizes that do not add up to ntot (status untouched);
+ * KESTRUMR_ERR_MEMORY when ybar or s2 is NULL and memory is short. */
+KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
+                                              int32_t ntot, const int32_t* nobs, int32_t* status,
+                                              int32_t* group, double* ybar, double* s2);
 
 /* ---- The analysis -----------------------------------------------------
  *
@@ -334,6 +368,81 @@ KESTRUMR_API int64_t kestrumr_analysis_warning_rows(const kestrumr_analysis_resu
                                                     size_t index);
 KESTRUMR_API const char* kestrumr_analysis_warning_text(const kestrumr_analysis_results* results,
                                                         size_t index);
+
+/* The numbers behind a warning's text, for a host that words it its own
+ * way; which 0 or 1 (the first, the second), NaN where the kind has none
+ * (and for an index or which out of range):
+ *   KESTRUMR_WARNING_SCALE:       0 the scale;
+ *   KESTRUMR_WARNING_MEAN_PRIOR:  0 the largest absolute group mean, 1 the
+ *                                 smaller prior variance of the means (in
+ *                                 the data's units);
+ *   KESTRUMR_WARNING_NOT_TRACED:  0 the MiB the rate traces would take;
+ *   KESTRUMR_WARNING_STUCK_RATE:  0 the share of trials accepted, 1 the
+ *                                 rate (data units), both at the end of
+ *                                 the iterations judged;
+ *   KESTRUMR_WARNING_RHAT:        0 the number of rows that ran. */
+KESTRUMR_API double kestrumr_analysis_warning_value(const kestrumr_analysis_results* results,
+                                                    size_t index, int32_t which);
+
+/* ---- Why an analysis failed -------------------------------------------
+ *
+ * After kestrumr_analyse returned anything but KESTRUMR_OK, the session
+ * holds, beside kestrumr_errmsg's sentence, the details a host needs to
+ * word the failure its own way (a new call of kestrumr_analyse replaces
+ * them; KESTRUMR_FAILURE_NONE after a call that succeeded):
+ *   KESTRUMR_FAILURE_ARGUMENTS      the options do not fit the data, or a
+ *                                   NULL pointer;
+ *   KESTRUMR_FAILURE_ROW_POLICY     KESTRUMR_ROWS_FAIL and row `row` cannot
+ *                                   be analysed (reason, group);
+ *   KESTRUMR_FAILURE_NO_ROWS        every row was left out;
+ *   KESTRUMR_FAILURE_SCALED_ROW     row `row` divided by the scale cannot be
+ *                                   analysed (reason, group);
+ *   KESTRUMR_FAILURE_SCALED_PRIOR   the prior `prior` ("hrate", "mvar" or
+ *                                   "effvar") divided by the scale squared
+ *                                   comes out as value 0, out of its range;
+ *   KESTRUMR_FAILURE_UNUSABLE_SCALE the scale (value 0) squared under- or
+ *                                   overflows a double;
+ *   KESTRUMR_FAILURE_OVER_BUDGET    the stored draws do not fit the memory
+ *                                   budget (value 0, MiB), not even the
+ *                                   fewest a chain stores (value 1);
+ *   KESTRUMR_FAILURE_TRACES         the rate traces (value 0, MiB) do not
+ *                                   fit the budget (value 1, MiB): only
+ *                                   when the traces are required;
+ *   KESTRUMR_FAILURE_MEMORY         memory ran short;
+ *   KESTRUMR_FAILURE_CANCELLED      the progress callback asked to stop.
+ * row: 0-based, -1 when the failure is not about a row; reason: the row's
+ * KESTRUMR_ROW_ status; group: 0-based, -1 for the pooled statistics or
+ * when not about a group; prior: "" when not about a prior; value: which
+ * 0 or 1, NaN where the kind has none.  A NULL session reads as
+ * KESTRUMR_FAILURE_NONE, -1, "" and NaN.
+ *
+ * kestrumr_analysis_failed_results gives what the failed analysis met
+ * before it stopped -- its scale (kestrumr_analysis_scale: NaN when it
+ * stopped before the scale was known) and its warnings so far (the scale
+ * note, for one) -- for the results getters to read; its columns are NaN.
+ * It belongs to the session: valid until the next kestrumr_analyse or
+ * kestrumr_session_free, never to be freed by the caller.  NULL after a
+ * call that succeeded or was refused before it began (a NULL pointer for
+ * out, memory). */
+#define KESTRUMR_FAILURE_NONE 0
+#define KESTRUMR_FAILURE_ARGUMENTS 1
+#define KESTRUMR_FAILURE_ROW_POLICY 2
+#define KESTRUMR_FAILURE_NO_ROWS 3
+#define KESTRUMR_FAILURE_SCALED_ROW 4
+#define KESTRUMR_FAILURE_SCALED_PRIOR 5
+#define KESTRUMR_FAILURE_UNUSABLE_SCALE 6
+#define KESTRUMR_FAILURE_OVER_BUDGET 7
+#define KESTRUMR_FAILURE_TRACES 8
+#define KESTRUMR_FAILURE_MEMORY 9
+#define KESTRUMR_FAILURE_CANCELLED 10
+KESTRUMR_API const kestrumr_analysis_results* kestrumr_analysis_failed_results(
+    const kestrumr_session* session);
+KESTRUMR_API int32_t kestrumr_analysis_failure(const kestrumr_session* session);
+KESTRUMR_API int64_t kestrumr_analysis_failure_row(const kestrumr_session* session);
+KESTRUMR_API int32_t kestrumr_analysis_failure_reason(const kestrumr_session* session);
+KESTRUMR_API int32_t kestrumr_analysis_failure_group(const kestrumr_session* session);
+KESTRUMR_API const char* kestrumr_analysis_failure_prior(const kestrumr_session* session);
+KESTRUMR_API double kestrumr_analysis_failure_value(const kestrumr_session* session, int32_t which);
 
 #ifdef __cplusplus
 }

@@ -212,22 +212,20 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     // caller gave converted to those units (the defaults are meant for
     // standardised data), the results converted back after the run.
     double scale = 1.0;
-    double hrate = s.hrate;
-    double mvar[2] = {s.mvar[0], s.mvar[1]};
-    std::vector<double> effvar(J > 1 ? J - 1 : 1, s.effvar[0]);
-    if (s.effvar.size() != 1) effvar = s.effvar;
+    Priors priors;
+    priors.hshape = s.hshape;
+    priors.hrate = s.hrate;
+    priors.mvar[0] = s.mvar[0];
+    priors.mvar[1] = s.mvar[1];
+    priors.effvar.assign(J > 1 ? J - 1 : 1, s.effvar[0]);
+    if (s.effvar.size() != 1) priors.effvar = s.effvar;
     if (s.scale == ScaleMode::automatic)
         scale = robust_scale(ydata.data(), static_cast<std::int32_t>(Lz), d.ngrp, d.nobs);
     if (s.scale == ScaleMode::value) scale = s.scale_value;
     r.scale = scale;
     if (s.scale != ScaleMode::none) {
-        for (double& y : ydata) y = y / scale;
-        const double sq = scale * scale;
-        if (s.hrate_given) hrate = s.hrate / sq;
-        if (s.mvar_given)
-            for (double& x : mvar) x = x / sq;
-        if (s.effvar_given)
-            for (double& x : effvar) x = x / sq;
+        data_to_standard(ydata.data(), ydata.size(), scale);
+        priors = priors_to_standard(priors, scale, {s.hrate_given, s.mvar_given, s.effvar_given});
         r.warnings.push_back({kWarnScale, -1, -1, 0,
                               "data divided by the scale " + number(scale, 6) +
                                   (s.scale == ScaleMode::automatic
@@ -235,15 +233,15 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                        : "") +
                                   "; results are in the data's units",
                               scale});
-        const double mvar_min = std::min(mvar[0], mvar[1]);
+        const double mvar_min = std::min(priors.mvar[0], priors.mvar[1]);
         if (largest_mean / scale > 100.0 * std::sqrt(mvar_min))
             r.warnings.push_back({kWarnMeanPrior, -1, -1, 0,
                                   "group means reach " + number(largest_mean, 3) +
                                       ", far beyond the prior variance of the means (" +
-                                      number(mvar_min * sq, 6) +
+                                      number(variance_to_data_units(mvar_min, scale), 6) +
                                       " in the data's units): the results are pulled towards 0; "
                                       "give a larger mvar (in the data's units)",
-                                  largest_mean, mvar_min * sq});
+                                  largest_mean, variance_to_data_units(mvar_min, scale)});
         // The scaled rows and priors are checked as given ones are: a
         // value far from the scale can leave a double's range.
         const std::string scaled_by = "divided by the scale " + number(scale, 6);
@@ -275,9 +273,9 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                       "); give no scale or a scale nearer the data's spread";
             return true;
         };
-        bool bad = prior_trouble("hrate", hrate, false) || prior_trouble("mvar", mvar[0], true) ||
-                   prior_trouble("mvar", mvar[1], true);
-        for (double x : effvar) bad = bad || prior_trouble("effvar", x, true);
+        bool bad = prior_trouble("hrate", priors.hrate, false) || prior_trouble("mvar", priors.mvar[0], true) ||
+                   prior_trouble("mvar", priors.mvar[1], true);
+        for (double x : priors.effvar) bad = bad || prior_trouble("effvar", x, true);
         if (bad) return AnalysisStatus::argument;
         if (!usable_scale(scale)) {
             r.failure_value = scale;
@@ -301,9 +299,9 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     a.nkeep = s.keep;
     a.nburn = s.burn;
     a.hshape = s.hshape;
-    a.hrate = hrate;
-    a.mvar = mvar;
-    a.effvar = effvar.data();
+    a.hrate = priors.hrate;
+    a.mvar = priors.mvar;
+    a.effvar = priors.effvar.data();
     // The threads in all: chains side by side, the rest (one chain's draws
     // not stored per row) sharing each chain's rows.
     const std::int32_t threads = s.threads > 0 ? s.threads : std::min(available_threads(), 256);
@@ -325,6 +323,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                   " a chain; use fewer chains, a larger budget, or no stored draws";
         r.failure = Failure::over_budget;
         r.failure_value = budget_mib;
+        r.failure_value2 = static_cast<double>(kMinStoredDraws);
         return AnalysisStatus::memory;
     }
     r.traced = plan.traced;
@@ -373,12 +372,11 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                p.gvarbar.data()},
                               a.nrow, a.ngrp, scale);
         for (std::vector<double>* v : {&p.diff, &p.lower, &p.upper})
-            for (double& x : *v) x *= scale;
+            means_to_data_units(v->data(), v->size(), scale);
     }
 
     // 5. Warnings on the chains: a rate update that stuck, rows on which
     // the chains disagree.
-    const double sq = scale * scale;
     for (const StuckRate& st : stuck_rates(chains)) {
         const bool stopped = std::isnan(st.acceptance) || st.acceptance == 0.0;
         r.warnings.push_back({kWarnStuckRate, st.chain, st.group, 0,
@@ -387,11 +385,11 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   (stopped ? "stopped moving" : "hardly moves") + " (" +
                                   number(100.0 * st.acceptance, 3) +
                                   "% of its trials accepted late in the burn-in, rate " +
-                                  number(st.rate * sq, 4) +
+                                  number(variance_to_data_units(st.rate, scale), 4) +
                                   "); the results are not to be trusted.  Standardise the data "
                                   "(scale auto, the default), or give hrate of the order of the "
                                   "within-group variances, and a longer burn-in",
-                              st.acceptance, st.rate * sq});
+                              st.acceptance, variance_to_data_units(st.rate, scale)});
     }
     if (s.store_draws && !p.rhat.empty()) {
         std::size_t high = 0;

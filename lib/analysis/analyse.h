@@ -120,7 +120,8 @@ enum class Failure {
     scaled_row,     // row: a row that the scale puts out of range (reason, group)
     scaled_prior,   // prior ("hrate", "mvar", "effvar") comes out as value
     unusable_scale, // value: the scale
-    over_budget,    // the stored draws do not fit; value: the budget in MiB
+    over_budget,    // the stored draws do not fit; value: the budget in MiB,
+                    // value2: the fewest draws a chain stores
     traces,         // require_traces and the traces do not fit; value: their
                     // MiB, value2: the budget in MiB
     memory,         // run_chains found no memory

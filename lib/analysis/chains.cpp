@@ -11,6 +11,7 @@
 // threads, such as mingw's win32 thread model, runs the chains one after
 // the other; the results are the same bits either way).
 #if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
+#include <chrono>
 #include <mutex>
 #include <thread>
 #define KESTRUM_CHAIN_THREADS 1
@@ -67,7 +68,8 @@ struct Shared {
     Lock lock;
     std::int64_t done = 0, total = 0;
     std::atomic<bool> stop{false};
-    std::atomic<std::int32_t> next{0};
+    std::atomic<std::int32_t> next{1};      // chain 0 is the calling thread's
+    std::atomic<std::int32_t> finished{0};  // threads beside the calling one that are done
     std::atomic<bool> memory_failed{false};
     MessageSink sink;  // the calling thread's; every chain's messages go there
 };
@@ -129,8 +131,7 @@ void run_one(Shared& s, std::int32_t c) {
     const bool given = c == 0 && s.settings->first_stream != nullptr;
     random::Stream& stream = given ? *s.settings->first_stream : own;
     hyper::BlockStore blocks;
-    RecordingCallees callees;
-    callees.core.blocks = given ? s.settings->first_blocks : blocks.blocks();
+    RecordingCallees callees(given ? s.settings->first_blocks : blocks.blocks());
     callees.rec = &rec;
     callees.L = static_cast<std::int64_t>(L);
     if (c == s.settings->shifted_chain) callees.start_shift = s.settings->start_shift;
@@ -157,26 +158,62 @@ void run_one(Shared& s, std::int32_t c) {
     }
 }
 
-void worker(Shared& s);
+void run_guarded(Shared& s, std::int32_t c) {
+    try {
+        run_one(s, c);
+    } catch (const std::bad_alloc&) {
+        // The chain's outputs or records could not be had: no chain can be
+        // pooled without it.
+        s.memory_failed = true;
+        s.stop = true;
+        write_message({"", "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
+                       "     (no draws were made; every output holds NaN)", ""});
+    }
+}
 
-void worker_body(void* context) { worker(*static_cast<Shared*>(context)); }
-
-void worker(Shared& s) {
-    ScopedMessageSink scope(MessageSink{relay_message, &s});
+// Every thread takes the next chain not yet taken.
+void take_chains(Shared& s) {
     for (;;) {
         const std::int32_t c = s.next.fetch_add(1);
         if (c >= s.settings->chains || s.stop.load()) return;
-        try {
-            run_one(s, c);
-        } catch (const std::bad_alloc&) {
-            // The chain's outputs or records could not be had: no chain
-            // can be pooled without it.
-            s.memory_failed = true;
-            s.stop = true;
-            write_message({"", "     ****ERROR**** Not enough memory for the workspace in  KESTRUM",
-                           "     (no draws were made; every output holds NaN)", ""});
-        }
+        run_guarded(s, c);
     }
+}
+
+void worker_body(void* context) {
+    Shared& s = *static_cast<Shared*>(context);
+    {
+        ScopedMessageSink scope(MessageSink{relay_message, &s});
+        take_chains(s);
+    }
+    s.finished.fetch_add(1);  // the last touch of s
+}
+
+// The calling thread runs chain 1 always, so that progress reaches it (a
+// host may be reachable on that thread alone: an interpreter's interrupt
+// check) from the start; then it takes chains as the others do, and once
+// none is left it goes on reporting, and asking whether to stop, until the
+// `started` other threads are done (and reports their end).
+void calling_thread(Shared& s, std::int32_t started) {
+    ScopedMessageSink scope(MessageSink{relay_message, &s});
+    if (!s.stop.load()) run_guarded(s, 0);
+    take_chains(s);
+#if KESTRUM_CHAIN_THREADS
+    while (s.finished.load() < started) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (s.stop.load()) continue;  // asked once: the others are stopping
+        Hold hold(s.lock);
+        if (s.progress->report != nullptr) s.progress->report(s.progress->context, s.done, s.total);
+        if (s.progress->stop != nullptr && s.progress->stop(s.progress->context)) s.stop = true;
+    }
+    // And the end of the others' chains, unless asked to stop.
+    if (started > 0 && !s.stop.load() && s.progress->report != nullptr) {
+        Hold hold(s.lock);
+        s.progress->report(s.progress->context, s.done, s.total);
+    }
+#else
+    (void)started;
+#endif
 }
 
 }  // namespace
@@ -290,10 +327,10 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
         for (std::int32_t t = 1; t < threads; ++t) detail::chain_thread_start(pool, worker_body, &s);
     } catch (...) {
     }
-    worker(s);
+    calling_thread(s, static_cast<std::int32_t>(pool.threads.size()));
     for (std::thread& t : pool.threads) t.join();
 #else
-    worker(s);
+    calling_thread(s, 0);
 #endif
     if (s.memory_failed) return ChainsStatus::memory;
     for (const ChainOutputs& o : result.out)

@@ -101,6 +101,8 @@ struct RecordingCallees {
     std::int64_t sweep_calls = 0;
     std::vector<double> start_shift;
 
+    explicit RecordingCallees(const hyper::Blocks& blocks) : core(blocks) {}
+
     static std::size_t sweep_scratch_size(std::int32_t ngrp) {
         return driver::CoreCallees::sweep_scratch_size(ngrp);
     }
@@ -219,8 +221,11 @@ struct MemoryPlan {
 MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings);
 
 // Progress over all chains: called (under a lock, from the thread that ran
-// the iteration) with the iterations done in all chains and their total.
-// stop, when it returns true, abandons every chain.
+// the iteration) with the iterations done in all chains and their total;
+// the calling thread runs chain 1, and once it has no chain left it calls
+// report and stop every 20 ms until the other threads are done, so that a
+// host that only listens on that thread sees progress and can stop the
+// run throughout.  stop, when it returns true, abandons every chain.
 struct ChainProgress {
     void (*report)(void* context, std::int64_t done, std::int64_t total) = nullptr;
     bool (*stop)(void* context) = nullptr;

@@ -50,13 +50,20 @@ bool usable_scale(double scale) {
            std::isfinite(1.0 / s2);
 }
 
-Priors priors_to_standard(const Priors& p, double scale) {
+void data_to_standard(double* y, std::size_t n, double scale) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = y[i] / scale;
+}
+
+Priors priors_to_standard(const Priors& p, double scale, DataUnitPriors which) {
     const double s2 = scale * scale;
     Priors q = p;
-    q.hrate = p.hrate / s2;
-    q.mvar[0] = p.mvar[0] / s2;
-    q.mvar[1] = p.mvar[1] / s2;
-    for (double& e : q.effvar) e = e / s2;
+    if (which.hrate) q.hrate = p.hrate / s2;
+    if (which.mvar) {
+        q.mvar[0] = p.mvar[0] / s2;
+        q.mvar[1] = p.mvar[1] / s2;
+    }
+    if (which.effvar)
+        for (double& e : q.effvar) e = e / s2;
     return q;
 }
 
@@ -73,6 +80,10 @@ void results_to_data_units(const driver::Outputs& out, std::int32_t nrow, std::i
         out.pmeanbar[g] *= scale;
         out.pvarbar[g] *= s2;
     }
+}
+
+void means_to_data_units(double* x, std::size_t n, double scale) {
+    for (std::size_t i = 0; i < n; ++i) x[i] *= scale;
 }
 
 }  // namespace kestrum::analysis

@@ -16,6 +16,7 @@
 // The tail frequencies have no units and stay as they are.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -51,13 +52,36 @@ struct Priors {
     std::vector<double> effvar;  // J - 1 (at least 1)
 };
 
-// Priors given in the data's units, converted to the standardised data
-// (variances divided by scale^2, hshape kept).
-Priors priors_to_standard(const Priors& in_data_units, double scale);
+// Which priors are in the data's units, and so are converted; the others
+// are meant for standardised data and are used as they are.  The session's
+// runs take all of them one way or the other (its scaling mode); the
+// analysis converts the priors its caller gave and keeps its defaults,
+// which are meant for standardised data.
+struct DataUnitPriors {
+    bool hrate = true;
+    bool mvar = true;
+    bool effvar = true;
+};
+
+// The data divided by the scale, in place (n values).
+void data_to_standard(double* y, std::size_t n, double scale);
+
+// The priors converted to the standardised data: those that which marks as
+// in the data's units are divided by scale^2 (they are variances), the
+// others and hshape (no units) are kept.
+Priors priors_to_standard(const Priors& p, double scale, DataUnitPriors which = {});
+
+// A variance of the standardised data (a rate of the variance prior) in the
+// data's units: times scale^2.
+inline double variance_to_data_units(double v, double scale) { return v * (scale * scale); }
 
 // Results of a run on standardised data, converted back to the data's units
 // in place (L rows, J groups; prob is left as it is).
 void results_to_data_units(const driver::Outputs& out, std::int32_t nrow, std::int32_t ngrp,
                            double scale);
+
+// Values in the units of the standardised data's means (differences of
+// means, their bounds) in the data's units, in place: times scale.
+void means_to_data_units(double* x, std::size_t n, double scale);
 
 }  // namespace kestrum::analysis

@@ -10,10 +10,13 @@
 
 namespace kestrum::driver {
 
-// blocks: the five blocks the rate update works through; the exported ones
-// unless a session hands in its own.
+// blocks: the five blocks the rate update works through, always named by
+// the caller: the exported ones only for the routines of kestrumr.h, a
+// block store of its own for everything else.
 struct CoreCallees {
-    hyper::Blocks blocks = hyper::process_blocks();
+    hyper::Blocks blocks;
+
+    explicit CoreCallees(const hyper::Blocks& b) : blocks(b) {}
 
     static std::size_t sweep_scratch_size(std::int32_t ngrp) {
         return posterior::sweep_scratch_size(ngrp);

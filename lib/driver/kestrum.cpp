@@ -215,7 +215,7 @@ extern "C" KESTRUMR_API void kestrum_(const int32_t* reserved, const int32_t* ip
     out.pvarbar = pvarbar;
     out.gmeanbar = gmeanbar;
     out.gvarbar = gvarbar;
-    kestrum::driver::CoreCallees callees;
+    kestrum::driver::CoreCallees callees(kestrum::hyper::process_blocks());
     // On the caller's thread; the contrast stores within the default budget,
     // the replay beyond it.  An allocation that succeeds is no sign that the
     // memory exists (overcommit), and in a 32-bit host the address space is

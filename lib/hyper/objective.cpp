@@ -40,10 +40,10 @@ double proposal_variance(const Blocks& blk) {
 
 // Exported objective, in the one-pointer form the minimiser calls.
 extern "C" KESTRUMR_API double alikebb1_(const double* a) {
-    return kestrum::hyper::log_rate_objective(*a);
+    return kestrum::hyper::log_rate_objective(kestrum::hyper::process_blocks(), *a);
 }
 
 // Exported curvature step: stores the proposal variance in tvarvar_.
 extern "C" KESTRUMR_API void varbb1_(void) {
-    tvarvar_ = kestrum::hyper::proposal_variance();
+    tvarvar_ = kestrum::hyper::proposal_variance(kestrum::hyper::process_blocks());
 }

@@ -5,8 +5,8 @@
 //     f(a) = -[ a*(wunit + nrow*gshape) - sinv*e^a
 //               - (hshape + ngrp*wunit)*ln(e^a + rsum + hrate) ],
 // all coefficients read from the blocks uupar and ngusev (hyper/blocks.h).
-// Each function comes in two forms: on a given set of blocks, and on the
-// exported blocks of the process.
+// Both work on the blocks they are given (the exported routines hand in
+// the process's).
 #pragma once
 
 #include "hyper/blocks.h"
@@ -15,11 +15,9 @@ namespace kestrum::hyper {
 
 // f(a).  Reads uupar and ngusev, writes nothing.
 double log_rate_objective(const Blocks& b, double a);
-inline double log_rate_objective(double a) { return log_rate_objective(process_blocks(), a); }
 
 // 1/f''(optvar), the variance of the normal proposal around the mode.
 // Reads optvar, uupar (all but gshape) and ngusev (ngrp only).
 double proposal_variance(const Blocks& b);
-inline double proposal_variance() { return proposal_variance(process_blocks()); }
 
 }  // namespace kestrum::hyper

@@ -30,12 +30,12 @@ extern "C" KESTRUMR_API void updatebb1_(const int32_t* /*reserved*/, const doubl
                                         const double* wunit, const double* rsum,
                                         const int32_t* nrow, const int32_t* ngrp,
                                         const double* hrate, double* rate) {
-    kestrum::hyper::update_rate(kestrum::random::process_stream(), *sinv, *hshape, *gshape,
-                                *wunit, *rsum, *nrow, *ngrp, *hrate, rate);
+    kestrum::hyper::update_rate(kestrum::random::process_stream(), kestrum::hyper::process_blocks(),
+                                *sinv, *hshape, *gshape, *wunit, *rsum, *nrow, *ngrp, *hrate, rate);
 }
 
 // The exported mode search: from tparvar_, into optvar_; nothing else is
 // touched.
 extern "C" KESTRUMR_API void optbb1_(void) {
-    optvar_ = kestrum::hyper::find_mode(tparvar_);
+    optvar_ = kestrum::hyper::find_mode(kestrum::hyper::process_blocks(), tparvar_);
 }

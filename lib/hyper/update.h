@@ -23,11 +23,10 @@ inline constexpr std::int32_t kModeBudget = 1000;
 // minimiser's error code, its result point is returned.  Reads the blocks
 // through the objective, writes none.
 double find_mode(const Blocks& b, double a0);
-inline double find_mode(double a0) { return find_mode(process_blocks(), a0); }
 
 // update_rate -- the rate update of one group.
 //
-// All five blocks are those of b (the second form: the exported ones).
+// All five blocks are those of b; src gives the variates.
 //  1. uupar = (sinv, hshape, gshape, wunit, rsum, hrate),
 //     ngusev = (nrow, ngrp);
 //  2. tparvar = ln(rate);
@@ -83,13 +82,6 @@ void update_rate(Source& src, const Blocks& b, double sinv, double hshape, doubl
         }
     }
     if (accepted != nullptr) *accepted = taken;
-}
-
-template <class Source>
-void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
-                 double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate, double* rate) {
-    update_rate(src, process_blocks(), sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate,
-                rate);
 }
 
 }  // namespace kestrum::hyper

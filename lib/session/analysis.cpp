@@ -93,6 +93,31 @@ int session_fail(kestrumr_session* s, int status, const std::string& why) {
     return status;
 }
 
+// The details of a failure, in the session (kestrumr_analysis_failure_*).
+void keep_failure(kestrumr_session* s, const kestrum::analysis::AnalysisResult& r) {
+    using kestrum::analysis::Failure;
+    kestrumr_session::AnalysisFailure& f = s->failure;
+    switch (r.failure) {
+        case Failure::none: f.kind = KESTRUMR_FAILURE_NONE; break;
+        case Failure::arguments: f.kind = KESTRUMR_FAILURE_ARGUMENTS; break;
+        case Failure::row_policy: f.kind = KESTRUMR_FAILURE_ROW_POLICY; break;
+        case Failure::no_rows: f.kind = KESTRUMR_FAILURE_NO_ROWS; break;
+        case Failure::scaled_row: f.kind = KESTRUMR_FAILURE_SCALED_ROW; break;
+        case Failure::scaled_prior: f.kind = KESTRUMR_FAILURE_SCALED_PRIOR; break;
+        case Failure::unusable_scale: f.kind = KESTRUMR_FAILURE_UNUSABLE_SCALE; break;
+        case Failure::over_budget: f.kind = KESTRUMR_FAILURE_OVER_BUDGET; break;
+        case Failure::traces: f.kind = KESTRUMR_FAILURE_TRACES; break;
+        case Failure::memory: f.kind = KESTRUMR_FAILURE_MEMORY; break;
+        case Failure::cancelled: f.kind = KESTRUMR_FAILURE_CANCELLED; break;
+    }
+    f.row = r.failure_row;
+    f.reason = r.failure_reason;
+    f.group = r.failure_group;
+    f.prior = r.failure_prior;  // a string literal
+    f.value[0] = r.failure_value;
+    f.value[1] = r.failure_value2;
+}
+
 const kestrum::analysis::Warning* warning_at(const kestrumr_analysis_results* results, size_t index) {
     if (results == nullptr || index >= results->result.warnings.size()) return nullptr;
     return &results->result.warnings[index];
@@ -242,11 +267,54 @@ KESTRUMR_API int kestrumr_analysis_set_draws(kestrumr_analysis_options* options,
     return KESTRUMR_OK;
 }
 
+KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options, int32_t traces) {
+    if (options == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (traces != 0 && traces != 1) return refuse(options, "traces must be 0 or 1");
+    options->settings.require_traces = traces == 1;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
+                                              int32_t ntot, const int32_t* nobs, int32_t* status,
+                                              int32_t* group, double* ybar, double* s2) {
+    if (x == nullptr || nobs == nullptr || status == nullptr || ngrp < 1 || (pooled != 0 && pooled != 1))
+        return KESTRUMR_ERR_ARGUMENT;
+    std::int64_t n = 0;
+    for (int32_t j = 0; j < ngrp; ++j) {
+        if (nobs[j] < 2) return KESTRUMR_ERR_ARGUMENT;
+        n += nobs[j];
+    }
+    if (n != ntot) return KESTRUMR_ERR_ARGUMENT;
+    int32_t concerned = -1;
+    bool missing = false;
+    for (int32_t i = 0; i < ntot; ++i) missing = missing || std::isnan(x[i]);
+    if (missing) {
+        *status = KESTRUMR_ROW_MISSING;
+    } else {
+        try {
+            std::vector<double> own;
+            if (ybar == nullptr || s2 == nullptr) own.resize(2 * static_cast<std::size_t>(ngrp));
+            double* m = ybar != nullptr ? ybar : own.data();
+            double* v = s2 != nullptr ? s2 : own.data() + ngrp;
+            *status = kestrum::analysis::classify_row(x, pooled == 1, ngrp, ntot, nobs, m, v, concerned);
+        } catch (const std::bad_alloc&) {
+            return KESTRUMR_ERR_MEMORY;
+        }
+    }
+    if (group != nullptr) *group = concerned;
+    return KESTRUMR_OK;
+}
+
 KESTRUMR_API int kestrumr_analyse(kestrumr_session* session, const kestrumr_analysis_options* options,
                                   int32_t nrow, int32_t ngrp, const int32_t* nobs, int32_t ntot,
                                   const double* ydata, kestrumr_analysis_results** out) {
     if (session == nullptr) return KESTRUMR_ERR_ARGUMENT;
-    if (out == nullptr) return session_fail(session, KESTRUMR_ERR_ARGUMENT, "out is a null pointer");
+    session->failure = kestrumr_session::AnalysisFailure{};
+    session->failed.reset();
+    if (out == nullptr) {
+        session->failure.kind = KESTRUMR_FAILURE_ARGUMENTS;
+        return session_fail(session, KESTRUMR_ERR_ARGUMENT, "out is a null pointer");
+    }
     *out = nullptr;
     try {
         static const kestrumr_analysis_options defaults;
@@ -288,8 +356,18 @@ KESTRUMR_API int kestrumr_analyse(kestrumr_session* session, const kestrumr_anal
             status = kestrum::analysis::analyse(session->stream, session->blocks.blocks(), o.settings, data,
                                                 r, progress);
         }
+        keep_failure(session, r);
+        if (status != AnalysisStatus::ok && r.failure == kestrum::analysis::Failure::none)
+            session->failure.kind = status == AnalysisStatus::memory      ? KESTRUMR_FAILURE_MEMORY
+                                    : status == AnalysisStatus::cancelled ? KESTRUMR_FAILURE_CANCELLED
+                                                                          : KESTRUMR_FAILURE_ARGUMENTS;
+        if (status == AnalysisStatus::ok) {
+            *out = hold.release();
+            return KESTRUMR_OK;
+        }
+        session->failed.reset(hold.release());
         switch (status) {
-            case AnalysisStatus::ok: *out = hold.release(); return KESTRUMR_OK;
+            case AnalysisStatus::ok: break;
             case AnalysisStatus::argument: return session_fail(session, KESTRUMR_ERR_ARGUMENT, r.error);
             case AnalysisStatus::memory: return session_fail(session, KESTRUMR_ERR_MEMORY, r.error);
             case AnalysisStatus::cancelled:
@@ -297,6 +375,8 @@ KESTRUMR_API int kestrumr_analyse(kestrumr_session* session, const kestrumr_anal
         }
         return session_fail(session, KESTRUMR_ERR_ARGUMENT, r.error);
     } catch (const std::bad_alloc&) {
+        session->failure = kestrumr_session::AnalysisFailure{};
+        session->failure.kind = KESTRUMR_FAILURE_MEMORY;
         return session_fail(session, KESTRUMR_ERR_MEMORY, "not enough memory for the analysis");
     }
 }
@@ -371,7 +451,8 @@ KESTRUMR_API int kestrumr_analysis_rate(const kestrumr_analysis_results* results
             break;
         case KESTRUMR_RATE_KEEP_ACCEPTANCE: *value = kestrum::analysis::acceptance(t, group, t.B, t.T); break;
         case KESTRUMR_RATE_LAST:
-            *value = t.T > 0 ? t.rate[static_cast<std::size_t>((t.T - 1) * t.J + group)] * (r.scale * r.scale)
+            *value = t.T > 0 ? kestrum::analysis::variance_to_data_units(
+                                   t.rate[static_cast<std::size_t>((t.T - 1) * t.J + group)], r.scale)
                              : kNaN;
             break;
         default: {
@@ -397,9 +478,8 @@ KESTRUMR_API int kestrumr_analysis_rate_trace(const kestrumr_analysis_results* r
     if (count < n) return KESTRUMR_ERR_ARGUMENT;
     if (n == 0) return KESTRUMR_OK;
     const ChainRecord& t = r.traces[static_cast<std::size_t>(chain)];
-    const double sq = r.scale * r.scale;
     for (std::size_t i = 0; i < n; ++i) {
-        if (rates != nullptr) rates[i] = t.rate[i] * sq;
+        if (rates != nullptr) rates[i] = kestrum::analysis::variance_to_data_units(t.rate[i], r.scale);
         if (accepted != nullptr) accepted[i] = t.accepted[i];
     }
     return KESTRUMR_OK;
@@ -429,6 +509,38 @@ KESTRUMR_API const char* kestrumr_analysis_warning_text(const kestrumr_analysis_
                                                         size_t index) {
     const auto* w = warning_at(results, index);
     return w == nullptr ? "" : w->text.c_str();
+}
+
+KESTRUMR_API double kestrumr_analysis_warning_value(const kestrumr_analysis_results* results,
+                                                    size_t index, int32_t which) {
+    const auto* w = warning_at(results, index);
+    if (w == nullptr || (which != 0 && which != 1)) return kNaN;
+    return which == 0 ? w->value : w->value2;
+}
+
+KESTRUMR_API const kestrumr_analysis_results* kestrumr_analysis_failed_results(
+    const kestrumr_session* session) {
+    return session == nullptr ? nullptr : session->failed.get();
+}
+
+KESTRUMR_API int32_t kestrumr_analysis_failure(const kestrumr_session* session) {
+    return session == nullptr ? KESTRUMR_FAILURE_NONE : session->failure.kind;
+}
+KESTRUMR_API int64_t kestrumr_analysis_failure_row(const kestrumr_session* session) {
+    return session == nullptr ? -1 : session->failure.row;
+}
+KESTRUMR_API int32_t kestrumr_analysis_failure_reason(const kestrumr_session* session) {
+    return session == nullptr ? 0 : session->failure.reason;
+}
+KESTRUMR_API int32_t kestrumr_analysis_failure_group(const kestrumr_session* session) {
+    return session == nullptr ? -1 : session->failure.group;
+}
+KESTRUMR_API const char* kestrumr_analysis_failure_prior(const kestrumr_session* session) {
+    return session == nullptr ? "" : session->failure.prior;
+}
+KESTRUMR_API double kestrumr_analysis_failure_value(const kestrumr_session* session, int32_t which) {
+    if (session == nullptr || (which != 0 && which != 1)) return kNaN;
+    return session->failure.value[which];
 }
 
 }  // extern "C"

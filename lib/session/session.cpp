@@ -296,23 +296,25 @@ int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_resu
         scale = analysis::robust_scale(p.ydata, p.nrow, p.ngrp, p.nobs);
         const Extents e = extents_of(p);
         scaled.assign(p.ydata, p.ydata + e.L * static_cast<std::size_t>(p.ntot));
-        for (double& y : scaled) y = y / scale;
+        analysis::data_to_standard(scaled.data(), scaled.size(), scale);
         a.ydata = scaled.data();
-        if (s->scaling == KESTRUMR_SCALE_DATA_PRIORS) {
-            analysis::Priors given;
-            given.hshape = p.hshape;
-            given.hrate = p.hrate;
-            given.mvar[0] = p.mvar[0];
-            given.mvar[1] = p.mvar[1];
-            if (p.ngrp >= 2) given.effvar.assign(p.effvar, p.effvar + (p.ngrp - 1));
-            const analysis::Priors std_units = analysis::priors_to_standard(given, scale);
-            a.hrate = std_units.hrate;
-            mvar[0] = std_units.mvar[0];
-            mvar[1] = std_units.mvar[1];
-            a.mvar = mvar;
-            effvar = std_units.effvar;
-            if (!effvar.empty()) a.effvar = effvar.data();
-        }
+        // The session's rule: every prior of the problem in the data's
+        // units, or every one meant for the standardised data.
+        const bool data_units = s->scaling == KESTRUMR_SCALE_DATA_PRIORS;
+        analysis::Priors given;
+        given.hshape = p.hshape;
+        given.hrate = p.hrate;
+        given.mvar[0] = p.mvar[0];
+        given.mvar[1] = p.mvar[1];
+        if (p.ngrp >= 2) given.effvar.assign(p.effvar, p.effvar + (p.ngrp - 1));
+        const analysis::Priors std_units =
+            analysis::priors_to_standard(given, scale, {data_units, data_units, data_units});
+        a.hrate = std_units.hrate;
+        mvar[0] = std_units.mvar[0];
+        mvar[1] = std_units.mvar[1];
+        a.mvar = mvar;
+        effvar = std_units.effvar;
+        if (!effvar.empty()) a.effvar = effvar.data();
     }
     if (s->scaling != KESTRUMR_SCALE_OFF) {
         // The scaled data and converted priors are checked as given ones
@@ -348,8 +350,7 @@ int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_resu
     s->rates_recorded = rec.T * rec.J <= analysis::kMaxTrace;
     rec.rate.assign(s->rates_recorded ? static_cast<std::size_t>(rec.T * rec.J) : 0, kNaN);
     rec.accepted.assign(rec.rate.size(), 0);
-    analysis::RecordingCallees callees;
-    callees.core.blocks = s->blocks.blocks();
+    analysis::RecordingCallees callees(s->blocks.blocks());
     callees.rec = &rec;
     callees.L = p.nrow;
 
@@ -663,11 +664,13 @@ KESTRUMR_API int kestrumr_get_rate_diagnostics(const kestrumr_session* session, 
     if (group < 0 || group >= r.J)
         return fail(s, KESTRUMR_ERR_ARGUMENT, "group %d is not one of the last run's 0..%d", group,
                     static_cast<int>(r.J - 1));
-    const double s2 = session->last_scale * session->last_scale;
+    const double scale = session->last_scale;
     out->burn_acceptance = kestrum::analysis::acceptance(r, group, 0, r.B);
     out->late_burn_acceptance = kestrum::analysis::acceptance(r, group, r.B / 2, r.B);
     out->keep_acceptance = kestrum::analysis::acceptance(r, group, r.B, r.T);
-    out->last_rate = r.T > 0 ? r.rate[static_cast<std::size_t>((r.T - 1) * r.J + group)] * s2 : kNaN;
+    out->last_rate = r.T > 0 ? kestrum::analysis::variance_to_data_units(
+                                     r.rate[static_cast<std::size_t>((r.T - 1) * r.J + group)], scale)
+                               : kNaN;
     out->stuck = 0;
     kestrum::analysis::ChainsResult one;
     one.rec.push_back(r);
@@ -688,9 +691,9 @@ KESTRUMR_API int kestrumr_rate_trace(const kestrumr_session* session, double* ra
     if (count < n)
         return fail(s, KESTRUMR_ERR_ARGUMENT, "the arrays hold %.0f elements; the trace has %.0f",
                     static_cast<double>(count), static_cast<double>(n));
-    const double s2 = session->last_scale * session->last_scale;
     for (std::size_t i = 0; i < n; ++i) {
-        if (rates != nullptr) rates[i] = session->rates.rate[i] * s2;
+        if (rates != nullptr)
+            rates[i] = kestrum::analysis::variance_to_data_units(session->rates.rate[i], session->last_scale);
         if (accepted != nullptr) accepted[i] = session->rates.accepted[i];
     }
     return KESTRUMR_OK;

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "analysis/chains.h"
 #include "hyper/blocks.h"
+#include "kestrumr_analysis.h"
 #include "kestrumr_session.h"
 #include "random/seeding.h"
 #include "random/stream.h"
@@ -29,6 +31,18 @@ struct kestrumr_session {
     bool rates_recorded = false;
     // KESTRUMR_ROW_ status of every row of the last run past its checks.
     std::vector<std::int32_t> row_status;
+    // Why the last kestrumr_analyse failed (kestrumr_analysis_failure_*).
+    struct AnalysisFailure {
+        std::int32_t kind = 0;  // KESTRUMR_FAILURE_
+        std::int64_t row = -1;
+        std::int32_t reason = 0, group = -1;
+        const char* prior = "";
+        double value[2] = {std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::quiet_NaN()};
+    } failure;
+    // What the last failed kestrumr_analyse met before it stopped.
+    std::unique_ptr<kestrumr_analysis_results, void (*)(kestrumr_analysis_results*)> failed{
+        nullptr, kestrumr_analysis_results_free};
 
     kestrumr_session() = default;
     kestrumr_session(const kestrumr_session&) = delete;

@@ -1,11 +1,13 @@
 // Several chains: one chain is the plain run, the thread count changes no
 // bit, the records follow the run, and the pooled summaries and the rate
 // warning are worked out as documented.
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -51,8 +53,7 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
         if (seed != 0) random::fill_table(rec, random::seed_value(seed, rec.base));
         random::Stream st{&rec};
         hyper::BlockStore blocks;
-        driver::CoreCallees core;
-        core.blocks = blocks.blocks();
+        driver::CoreCallees core(blocks.blocks());
         const std::size_t L = 12;
         std::vector<double> prob(L * 2), pm(L), pv(L), gm(L * 3), gv(L * 3);
         ASSERT_TRUE(driver::estimate(st, core, a, {prob.data(), pm.data(), pv.data(), gm.data(), gv.data()}));
@@ -151,6 +152,43 @@ TEST(Chains, AThreadThatCannotStartLeavesItsChainsToTheOthers) {
             EXPECT_EQ(all.rec[c].contrasts, some.rec[c].contrasts) << allowed << ' ' << c;
         }
     }
+}
+
+// A calling thread slow to start its share (a loaded machine) still runs
+// chain 1, so progress, and a host's answer to stop, reach it while the
+// chains run, and it goes on hearing the others' progress until they end.
+void slow_start(analysis::detail::ThreadPool& pool, void (*body)(void*), void* context) {
+    analysis::detail::start_thread(pool, body, context);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+TEST(Chains, TheCallingThreadRunsChainOneAndHearsTheRest) {
+    const Problem p;
+    const driver::Arguments a = p.args(10, 30);
+    analysis::ChainSettings set;
+    set.chains = 4;
+    set.seed = 5;
+    set.threads = 3;
+    struct Seen {
+        std::thread::id caller = std::this_thread::get_id();
+        std::int64_t here = 0, last_here = 0;
+        static void report(void* self, std::int64_t done, std::int64_t) {
+            auto* s = static_cast<Seen*>(self);
+            if (std::this_thread::get_id() != s->caller) return;
+            ++s->here;
+            s->last_here = done;
+        }
+    } seen;
+    analysis::ChainProgress progress;
+    progress.report = Seen::report;
+    progress.context = &seen;
+    analysis::ChainsResult r;
+    analysis::detail::chain_thread_start = slow_start;
+    const analysis::ChainsStatus status = analysis::run_chains(a, set, r, progress);
+    analysis::detail::chain_thread_start = analysis::detail::start_thread;
+    ASSERT_EQ(status, analysis::ChainsStatus::ok);
+    EXPECT_GE(seen.here, 40);  // chain 1's iterations at least
+    EXPECT_EQ(seen.last_here, 4 * 40);
 }
 
 TEST(Chains, ThinsTheStoredDrawsToABoundedNumber) {
@@ -421,6 +459,31 @@ TEST(Scale, MedianOfThePooledWithinGroupSd) {
     EXPECT_DOUBLE_EQ(analysis::robust_scale(row1, 1, 2, nobs), std::sqrt(2.0));
     const double flat[4] = {3, 3, 3, 3};
     EXPECT_EQ(analysis::robust_scale(flat, 1, 2, nobs), 1.0);  // nothing to scale by
+}
+
+TEST(Scale, OnlyThePriorsInTheDataUnitsAreConverted) {
+    // The analysis converts the priors its caller gave, one by one; the
+    // session all of them or none.
+    analysis::Priors p;
+    p.hrate = 8.0;
+    p.mvar[0] = 400.0;
+    p.mvar[1] = 40.0;
+    p.effvar = {4.0};
+    struct Case {
+        analysis::DataUnitPriors which;
+        double hrate, mvar0, mvar1, effvar;
+    };
+    const Case cases[] = {{{true, false, false}, 2.0, 400.0, 40.0, 4.0},
+                          {{false, true, false}, 8.0, 100.0, 10.0, 4.0},
+                          {{false, false, true}, 8.0, 400.0, 40.0, 1.0},
+                          {{false, false, false}, 8.0, 400.0, 40.0, 4.0}};
+    for (const Case& c : cases) {
+        const analysis::Priors q = analysis::priors_to_standard(p, 2.0, c.which);
+        EXPECT_EQ(q.hrate, c.hrate);
+        EXPECT_EQ(q.mvar[0], c.mvar0);
+        EXPECT_EQ(q.mvar[1], c.mvar1);
+        EXPECT_EQ(q.effvar, std::vector<double>{c.effvar});
+    }
 }
 
 TEST(Scale, PriorsAndResultsChangeUnitsBothWays) {

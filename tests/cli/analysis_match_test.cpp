@@ -4,10 +4,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli_support.h"
+#include "kestrumr.h"
 #include "kestrumr_analysis.h"
 #include "random/seeding.h"
 #include "random/stream.h"
@@ -133,6 +135,32 @@ TEST_P(AnalysisMatchesFrontEnd, EveryColumnBitForBit) {
     kestrumr_analysis_results_free(r);
     kestrumr_analysis_options_free(o);
     kestrumr_session_free(s);
+}
+
+// The front end runs over a session of its own: the process's generator
+// and the exported blocks are where they were, with --seed or without.
+TEST(FrontEndGenerator, TheProcessGeneratorIsNeverTouched) {
+    GeneratorGuard guard;
+    seed_process_afresh(17);
+    const kestrum::random::Record rec = *kestrum::random::process_stream().rec;
+    const kestrum::random::Stream pos = kestrum::random::process_stream();
+    const double optvar = optvar_, tparvar = tparvar_;
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{"--seed", "5"}, std::vector<std::string>{"--chains", "1", "--scale", "none"}}) {
+        std::vector<std::string> args{"-g", "4,4,4", "--keep", "20", "--burn", "10", "-o",
+                                      temp_path("untouched.tsv")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(kExample);
+        const Result cli = run_cli(args);
+        ASSERT_EQ(cli.status, 0) << cli.err;
+        const kestrum::random::Stream& now = kestrum::random::process_stream();
+        EXPECT_EQ(std::memcmp(now.rec, &rec, sizeof rec), 0) << extra[0];
+        EXPECT_EQ(now.ilag22, pos.ilag22) << extra[0];
+        EXPECT_EQ(now.ilag43, pos.ilag43) << extra[0];
+        EXPECT_EQ(now.icount, pos.icount) << extra[0];
+        EXPECT_EQ(optvar_, optvar) << extra[0];
+        EXPECT_EQ(tparvar_, tparvar) << extra[0];
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "analysis/chains.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "random/messages.h"
@@ -27,6 +29,13 @@ using kestrum::driver::EngineOptions;
 using kestrum::random::Record;
 using kestrum::random::Stream;
 using kestrum::test::OutputArrays;
+
+// The callees name their blocks: no default that silently writes the
+// exported ones (only the routines of kestrumr.h hand those in).
+TEST(Callees, TheBlocksAreAlwaysNamed) {
+    EXPECT_FALSE(std::is_default_constructible_v<CoreCallees>);
+    EXPECT_FALSE(std::is_default_constructible_v<kestrum::analysis::RecordingCallees>);
+}
 
 // A small data set: values that differ from row to row and group to group,
 // one spare double past the end (so y is never empty).
@@ -84,7 +93,7 @@ Outcome reference(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ip
                                                           kestrum::driver::allocate_block);
         ASSERT_NE(block, nullptr);
         kestrum::driver::prepare(r);
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         if (r.d.B + r.d.K >= 1) kestrum::driver::sample(s, r, c);
         if (r.d.L >= 1) kestrum::driver::summarise(r, out);
         kestrum::driver::release_block(block);
@@ -97,7 +106,7 @@ Outcome engine(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ipool
         EngineOptions opt;
         opt.threads = threads;
         opt.store_budget = replay ? 0 : SIZE_MAX;
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         EXPECT_TRUE(kestrum::driver::estimate(s, c, d.args(K, B, ipool), out, {},
                                               kestrum::driver::allocate_block, opt));
     });
@@ -182,7 +191,7 @@ TEST(Engine, ReplayWorkspaceDoesNotGrowWithTheKeptIterations) {
             EngineOptions opt;
             opt.threads = threads;
             opt.store_budget = 0;
-            CoreCallees c;
+            CoreCallees c(kestrum::hyper::process_blocks());
             ASSERT_TRUE(kestrum::driver::estimate(s, c, d.args(K, 1, 1), o.outputs(), {}, record, opt));
         }
         ASSERT_EQ(asked.size(), 2u);
@@ -212,7 +221,7 @@ TEST(Engine, ProgressCountsTheReplayAndStopWorksWithThreads) {
         EngineOptions opt;
         opt.threads = threads;
         opt.store_budget = 0;
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         seen = Seen{};
         OutputArrays o(d.L, d.J);
         ASSERT_TRUE(kestrum::driver::estimate(s, c, d.args(4, 2, 1), o.outputs(), p,
@@ -243,7 +252,7 @@ TEST(Engine, NoRowsPlanNothingRowOrDrawSized) {
         a.ntot = 2147483647;
         a.nkeep = 2;
         kestrum::test::ScriptedSource src;
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         OutputArrays o(0, 2);
         std::vector<std::string> lines;
         {
@@ -280,7 +289,7 @@ TEST(Engine, GroupsPastTheRowReadNaNWithoutABufferOfThatLength) {
     Record rec2 = rec;
     s.rec = &rec2;
     OutputArrays o(3, 3);
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     ASSERT_TRUE(kestrum::driver::estimate(s, c, huge.args(3, 1, 1), o.outputs(), {}, record));
     EXPECT_LT(asked, 10000u);
     for (int g = 0; g < 3; ++g) {
@@ -311,7 +320,7 @@ TEST(Engine, ARunOfTwentyThousandRowsAndFiveThousandKeptPlansAReplayOfAFewMiB) {
     std::vector<std::string> lines;
     OutputArrays o(20000, 4);
     kestrum::test::ScriptedSource src;
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     {
         kestrum::ScopedMessageSink sink({record_line, &lines});
         EXPECT_FALSE(kestrum::driver::estimate(src, c, a, o.outputs(), {}, record));
@@ -340,7 +349,7 @@ TEST(Engine, StoresThatCannotBeAllocatedFallBackToTheReplay) {
     const Outcome fallback = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
         EngineOptions opt;
         opt.store_budget = SIZE_MAX;
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         EXPECT_TRUE(kestrum::driver::estimate(s, c, d.args(5, 2, 1), out, {}, first_refused, opt));
     });
     EXPECT_EQ(calls, 2);

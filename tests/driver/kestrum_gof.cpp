@@ -48,7 +48,7 @@ struct Simulation : kestrum::test::Problem {
         o.pvarbar = pvarbar.data();
         o.gmeanbar = gmeanbar.data();
         o.gvarbar = gvarbar.data();
-        kestrum::driver::CoreCallees c;
+        kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
         ASSERT_TRUE(kestrum::driver::estimate(s, c, a, o));
     }
 };

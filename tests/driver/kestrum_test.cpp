@@ -154,7 +154,7 @@ TEST(Kestrum, TwoRunsFromTheSameStateAgreeBitForBit) {
         Data d(5, {2, 3, 4});
         PrivateStream a(kestrum::random::process_stream()), b(kestrum::random::process_stream());
         OutputArrays oa(5, 3), ob(5, 3);
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         ASSERT_TRUE(kestrum::driver::estimate(a.s, c, d.args(6, 3, ipool), oa.outputs()));
         ASSERT_TRUE(kestrum::driver::estimate(b.s, c, d.args(6, 3, ipool), ob.outputs()));
         EXPECT_TRUE(same_bits(all(oa), all(ob)));
@@ -193,7 +193,7 @@ TEST(Kestrum, ConsumesTheStreamInTheStatedOrder) {
         ScriptedSource src;
         src.gammas = {2.5};
         OutputArrays o(cs.L, d.J);
-        CoreCallees c;
+        CoreCallees c(kestrum::hyper::process_blocks());
         ASSERT_TRUE(kestrum::driver::estimate(src, c, d.args(cs.K, cs.B, cs.ipool), o.outputs()));
         EXPECT_EQ(src.log, expected_draws(cs.K + cs.B, cs.L, d.J, cs.ipool == 1))
             << "L = " << cs.L << ", J = " << d.J;
@@ -206,7 +206,7 @@ TEST(Kestrum, NoIterationsDrawNothingAndGiveNaN) {
     Data d(3, {2, 2, 2});
     ScriptedSource src;
     OutputArrays o(3, 3);
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     ASSERT_TRUE(kestrum::driver::estimate(src, c, d.args(0, 0, 1), o.outputs()));
     EXPECT_EQ(src.log, "");
     for (std::size_t i = 0; i < 9; ++i) EXPECT_TRUE(std::isnan(o.gmeanbar[i])) << i;
@@ -228,7 +228,7 @@ TEST(Kestrum, NoRowsWritesNothingButStillDraws) {
     Data d(0, {2, 2});
     OutputArrays o(0, 2);
     ScriptedSource src;
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     ASSERT_TRUE(kestrum::driver::estimate(src, c, d.args(2, 1, 1), o.outputs()));
     EXPECT_EQ(src.log, expected_draws(3, 0, 2, true));
     for (const double v : all(o)) EXPECT_EQ(v, -555.0);
@@ -238,7 +238,7 @@ TEST(Kestrum, PooledOffKeepsPooledResultsAtStart) {
     Data d(4, {3, 3, 3});
     PrivateStream ps(kestrum::random::process_stream());
     OutputArrays o(4, 3);
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     ASSERT_TRUE(kestrum::driver::estimate(ps.s, c, d.args(5, 2, 0), o.outputs()));
     for (int g = 0; g < 4; ++g) {
         EXPECT_EQ(o.pmeanbar[g], 0.0);
@@ -255,7 +255,7 @@ TEST(Kestrum, WorkspaceFailureWritesAMessageAndNaN) {
     Data d(3, {2, 2, 2, 2});
     OutputArrays o(3, 4);
     ScriptedSource src;
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     bool ok = true;
     const std::string out = kestrum::test::capture_stdout([&] {
         ok = kestrum::driver::estimate(src, c, d.args(5, 1, 1), o.outputs(), {}, refuse);
@@ -313,7 +313,7 @@ TEST(Kestrum, StopAbandonsTheRunAfterTheAskedIteration) {
     Data d(3, {2, 2});
     ScriptedSource src;
     OutputArrays o(3, 2);
-    CoreCallees c;
+    CoreCallees c(kestrum::hyper::process_blocks());
     struct Ask { std::int64_t reports = 0, asks = 0; } ask;
     kestrum::driver::Progress p;
     p.context = &ask;

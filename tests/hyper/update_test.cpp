@@ -25,7 +25,7 @@ const std::string kTenPairs = "NUNUNUNUNUNUNUNUNUNU";
 // rsum 1, nrow 3, ngrp 2, hrate 1.
 template <class Source>
 void example_update(Source& src, double* rate) {
-    update_rate(src, 1.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, rate);
+    update_rate(src, kestrum::hyper::process_blocks(), 1.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, rate);
 }
 
 // A rate whose logarithm does not map back to it exactly, so that "not
@@ -47,7 +47,7 @@ TEST(UpdateRate, FillsTheBlocksFromItsArguments) {
     ScriptedSource src;
     src.normals = {60.0};  // far in the tail: rejected
     double rate = 1.5;
-    update_rate(src, 0.25, 3.5, 2.5, 1.0, 4.75, 7, 3, 0.125, &rate);
+    update_rate(src, kestrum::hyper::process_blocks(), 0.25, 3.5, 2.5, 1.0, 4.75, 7, 3, 0.125, &rate);
     EXPECT_EQ(uupar_.sinv, 0.25);
     EXPECT_EQ(uupar_.hshape, 3.5);
     EXPECT_EQ(uupar_.gshape, 2.5);
@@ -56,7 +56,7 @@ TEST(UpdateRate, FillsTheBlocksFromItsArguments) {
     EXPECT_EQ(uupar_.hrate, 0.125);
     EXPECT_EQ(ngusev_.nrow, 7);
     EXPECT_EQ(ngusev_.ngrp, 3);
-    EXPECT_EQ(tvarvar_, kestrum::hyper::proposal_variance());
+    EXPECT_EQ(tvarvar_, kestrum::hyper::proposal_variance(kestrum::hyper::process_blocks()));
 }
 
 TEST(UpdateRate, AllRejectedDrawsTenPairsAndKeepsTheRateBits) {
@@ -109,8 +109,8 @@ TEST(UpdateRate, AcceptanceFollowsTheLogRatio) {
         const double mode = optvar_;
         const double s = std::sqrt(tvarvar_);
         const double prop = s * 0.5 + mode;
-        const double r = (kestrum::hyper::log_rate_objective(mode) -
-                          kestrum::hyper::log_rate_objective(prop)) +
+        const double r = (kestrum::hyper::log_rate_objective(kestrum::hyper::process_blocks(), mode) -
+                          kestrum::hyper::log_rate_objective(kestrum::hyper::process_blocks(), prop)) +
                          0.5 * (0.5 * 0.5 - 0.0);
         ASSERT_LT(r, 0.0);
         const double eu = kestrum::pmath::exp(r);
@@ -132,7 +132,7 @@ TEST(UpdateRate, NanLogRatioIsNeverAccepted) {
     double rate = entry;
     ScriptedSource src;
     src.uniforms = {0.0};
-    update_rate(src, -2.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, &rate);
+    update_rate(src, kestrum::hyper::process_blocks(), -2.0, 1.0, 2.0, 1.0, 1.0, 3, 2, 1.0, &rate);
     ASSERT_FALSE(tvarvar_ >= 0.0);
     EXPECT_EQ(src.log, kTenPairs);
     EXPECT_TRUE(same_bits(rate, entry));
@@ -159,7 +159,7 @@ TEST(UpdateRate, ModeSearchAloneAgreesWithTheUpdate) {
         src.normals = {0.1};
         src.uniforms = {1e-300};  // accepted: tparvar_ moves away from ln(entry)
         double rate = entry;
-        update_rate(src, 2.5, 1.0, 3.0, 1.0, 0.7, 5, 3, 1.0, &rate);
+        update_rate(src, kestrum::hyper::process_blocks(), 2.5, 1.0, 3.0, 1.0, 0.7, 5, 3, 1.0, &rate);
         const double mode = optvar_;
         const double var = tvarvar_;
         const kestrumr_uupar u = uupar_;
@@ -173,7 +173,7 @@ TEST(UpdateRate, ModeSearchAloneAgreesWithTheUpdate) {
         EXPECT_TRUE(same_bits(tvarvar_, var));
         EXPECT_EQ(std::memcmp(&uupar_, &u, sizeof u), 0);
         EXPECT_EQ(std::memcmp(&ngusev_, &g, sizeof g), 0);
-        EXPECT_EQ(optvar_, kestrum::hyper::find_mode(kestrum::pmath::log(entry)));
+        EXPECT_EQ(optvar_, kestrum::hyper::find_mode(kestrum::hyper::process_blocks(), kestrum::pmath::log(entry)));
     }
 }
 
@@ -239,7 +239,7 @@ TEST(UpdateRate, ExportDrawsFromTheProcessStreamLikeTheCore) {
         LoggingStream mine{st0, {}};
         mine.s.rec = &rec;
         double rate_core = 0.8 + call;
-        update_rate(mine, sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate, &rate_core);
+        update_rate(mine, kestrum::hyper::process_blocks(), sinv, hshape, gshape, wunit, rsum, nrow, ngrp, hrate, &rate_core);
         EXPECT_EQ(mine.log, kTenPairs);
         EXPECT_TRUE(same_bits(rate_export, rate_core));
         EXPECT_EQ(tparvar_, tpar_export);

@@ -5,12 +5,17 @@
 #   - the version macros of include/kestrumr_session.h agree with each other,
 #     with the project's version and with the newest entry of CHANGELOG.md,
 #     and the host packages' metadata carry no version of their own;
-#   - no build file but lib/fp-flags.txt spells out the floating-point flags.
+#   - no build file but lib/fp-flags.txt spells out the floating-point flags;
+#   - the command-line front end (cli/) includes the public headers
+#     (include/kestrumr*.h) and its own files only.
 # Usage: cmake -DSOURCE_DIR=... -DPROJECT_VERSION=... [-DSOURCES=list]
-#              -P check_layout.cmake
+#              [-DCLI_DIR=dir] -P check_layout.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT SOURCES)
   set(SOURCES ${SOURCE_DIR}/lib/sources.txt)
+endif()
+if(NOT CLI_DIR)
+  set(CLI_DIR ${SOURCE_DIR}/cli)
 endif()
 set(problems "")
 
@@ -60,6 +65,17 @@ foreach(f IN LISTS build_files)
   if(hits)
     list(APPEND problems "${f} spells out floating-point flags: they belong in lib/fp-flags.txt")
   endif()
+endforeach()
+
+file(GLOB cli_files ${CLI_DIR}/*.cpp ${CLI_DIR}/*.h)
+foreach(f IN LISTS cli_files)
+  file(STRINGS ${f} includes REGEX "^[ \t]*#[ \t]*include[ \t]*\"")
+  foreach(line IN LISTS includes)
+    string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*$" "\\1" header "${line}")
+    if(NOT header MATCHES "^cli/" AND NOT header MATCHES "^kestrumr[a-z_]*[.]h$")
+      list(APPEND problems "${f} includes \"${header}\": the front end uses the public headers only")
+    endif()
+  endforeach()
 endforeach()
 
 if(problems)

@@ -356,4 +356,98 @@ TEST(Analysis, ArgumentsThatDoNotFitAreRefused) {
     EXPECT_EQ(kestrumr_analyse(nullptr, nullptr, d.L, kJ, kNobs, kN, d.y.data(), &r), KESTRUMR_ERR_ARGUMENT);
 }
 
+// A failure after the checks leaves its details and what it met on the
+// session, for a host to word; a success clears them.  Warning records
+// carry their numbers.
+TEST(Analysis, FailuresKeepTheirDetailsAndWhatTheyMet) {
+    Data d(10, 1.0);
+    d.y[3 + 5 * d.L] = 1e140;  // row 4, group 2: its variance overflows once divided by 1e-150
+    Options o = short_run(3);
+    ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), KESTRUMR_SCALE_VALUE, 1e-150), KESTRUMR_OK);
+    Session s = make_session();
+    int status = 0;
+    EXPECT_EQ(analyse(s.get(), o.get(), d, &status), nullptr);
+    EXPECT_EQ(status, KESTRUMR_ERR_ARGUMENT);
+    EXPECT_EQ(kestrumr_analysis_failure(s.get()), KESTRUMR_FAILURE_SCALED_ROW);
+    EXPECT_EQ(kestrumr_analysis_failure_row(s.get()), 3);
+    EXPECT_EQ(kestrumr_analysis_failure_reason(s.get()), KESTRUMR_ROW_OVERFLOW);
+    EXPECT_EQ(kestrumr_analysis_failure_group(s.get()), 1);
+    const kestrumr_analysis_results* met = kestrumr_analysis_failed_results(s.get());
+    ASSERT_NE(met, nullptr);
+    EXPECT_EQ(kestrumr_analysis_scale(met), 1e-150);
+    ASSERT_GE(kestrumr_analysis_warning_count(met), 1u);
+    EXPECT_EQ(kestrumr_analysis_warning_kind(met, 0), KESTRUMR_WARNING_SCALE);
+    EXPECT_EQ(kestrumr_analysis_warning_value(met, 0, 0), 1e-150);
+    EXPECT_TRUE(std::isnan(kestrumr_analysis_warning_value(met, 0, 1)));
+    EXPECT_TRUE(std::isnan(kestrumr_analysis_warning_value(met, 0, 2)));
+
+    // A prior that the scale puts out of range names itself and its value.
+    Options prior = short_run(3);
+    ASSERT_EQ(kestrumr_analysis_set_scale(prior.get(), KESTRUMR_SCALE_VALUE, 1e-100), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_hrate(prior.get(), 1e300), KESTRUMR_OK);
+    EXPECT_EQ(analyse(s.get(), prior.get(), Data(10, 1.0), &status), nullptr);
+    EXPECT_EQ(kestrumr_analysis_failure(s.get()), KESTRUMR_FAILURE_SCALED_PRIOR);
+    EXPECT_STREQ(kestrumr_analysis_failure_prior(s.get()), "hrate");
+    EXPECT_TRUE(std::isinf(kestrumr_analysis_failure_value(s.get(), 0)));
+
+    // Required traces that do not fit fail before any draw.
+    Options traced = short_run(3);
+    ASSERT_EQ(kestrumr_analysis_set_traces(traced.get(), 1), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_iterations(traced.get(), 2000, 2000), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_memory_budget(traced.get(), 1048576), KESTRUMR_OK);
+    EXPECT_EQ(analyse(s.get(), traced.get(), Data(10, 1.0), &status), nullptr);
+    EXPECT_EQ(status, KESTRUMR_ERR_MEMORY);
+    EXPECT_EQ(kestrumr_analysis_failure(s.get()), KESTRUMR_FAILURE_TRACES);
+    EXPECT_EQ(kestrumr_analysis_set_traces(traced.get(), 2), KESTRUMR_ERR_ARGUMENT);
+
+    Results ok = analyse(s.get(), short_run(3).get(), Data(10, 1.0));
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(kestrumr_analysis_failure(s.get()), KESTRUMR_FAILURE_NONE);
+    EXPECT_EQ(kestrumr_analysis_failure_row(s.get()), -1);
+    EXPECT_EQ(kestrumr_analysis_failed_results(s.get()), nullptr);
+    EXPECT_EQ(kestrumr_analysis_failure(nullptr), KESTRUMR_FAILURE_NONE);
+}
+
+// The screen of one row gives the status the analysis gives that row, and
+// the group concerned.
+TEST(Analysis, OneRowIsScreenedAsTheAnalysisScreensIt) {
+    struct Case {
+        double x[kN];
+        std::int32_t pooled, status, group;
+    };
+    const double big = 1e200, nan = std::nan("");
+    const Case cases[] = {
+        {{1, 2, 3, 4, 5, 6, 7, 9}, 0, KESTRUMR_ROW_OK, -1},
+        {{1, 2, nan, 4, 5, 6, 7, 9}, 0, KESTRUMR_ROW_MISSING, -1},
+        {{1, 2, 3, 4, 5, 5, 5, 5}, 0, KESTRUMR_ROW_NO_SPREAD, 1},
+        {{1, 2, 3, 4, big, -big, 7, 9}, 0, KESTRUMR_ROW_OVERFLOW, 1},
+        {{1, 2, 3, 4, 5, 6, 7, 9}, 1, KESTRUMR_ROW_OK, -1},
+    };
+    for (const Case& c : cases) {
+        std::int32_t status = -7, group = -7;
+        double ybar[kJ], s2[kJ];
+        ASSERT_EQ(kestrumr_analysis_screen_row(c.x, c.pooled, kJ, kN, kNobs, &status, &group, ybar, s2), KESTRUMR_OK);
+        EXPECT_EQ(status, c.status) << c.x[2] << " " << c.x[4];
+        EXPECT_EQ(group, c.group) << c.x[2] << " " << c.x[4];
+        // The same row in an analysis gets the same status.
+        Data two(2, 1.0);
+        for (std::int32_t t = 0; t < kN; ++t) two.y[static_cast<std::size_t>(2 * t)] = c.x[t];
+        Session s = make_session();
+        Results r = analyse(s.get(), short_run(1).get(), two);
+        std::int32_t in_run[2] = {-1, -1};
+        ASSERT_EQ(kestrumr_analysis_row_status(r.get(), in_run, 2), KESTRUMR_OK);
+        EXPECT_EQ(in_run[0], c.status) << c.x[2] << " " << c.x[4];
+    }
+    const double row[kN] = {1, 2, 3, 4, 5, 6, 7, 9};
+    const std::int32_t one[2] = {1, 7};
+    std::int32_t status = -7;
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 0, kJ, kN, one, &status, nullptr, nullptr, nullptr),
+              KESTRUMR_ERR_ARGUMENT);
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 2, kJ, kN, kNobs, &status, nullptr, nullptr, nullptr),
+              KESTRUMR_ERR_ARGUMENT);
+    EXPECT_EQ(status, -7);
+    EXPECT_EQ(kestrumr_analysis_screen_row(row, 0, kJ, kN, kNobs, &status, nullptr, nullptr, nullptr), KESTRUMR_OK);
+    EXPECT_EQ(status, KESTRUMR_ROW_OK);
+}
+
 }  // namespace
