@@ -46,12 +46,12 @@ file(STRINGS ${SOURCE_DIR}/CHANGELOG.md newest REGEX "^## [0-9]" LIMIT_COUNT 1)
 if(NOT newest MATCHES "^## ${header}( |$)")
   list(APPEND problems "CHANGELOG.md's newest entry is \"${newest}\", not ${header}")
 endif()
-foreach(spec "r/DESCRIPTION|^Version:"
+foreach(entry "r/DESCRIPTION|^Version:"
              "python/pyproject.toml|^version *="
              "python/kestrumr/__init__.py|^__version__ *= *[\"']")
-  string(REPLACE "|" ";" spec "${spec}")
-  list(GET spec 0 file)
-  list(GET spec 1 pattern)
+  string(REPLACE "|" ";" entry "${entry}")
+  list(GET entry 0 file)
+  list(GET entry 1 pattern)
   file(STRINGS ${SOURCE_DIR}/${file} hits REGEX "${pattern}")
   if(hits)
     list(APPEND problems "${file} carries a version of its own (${hits}): it is read from the library")
