@@ -315,8 +315,6 @@ int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_resu
         a.mvar = mvar;
         effvar = std_units.effvar;
         if (!effvar.empty()) a.effvar = effvar.data();
-    }
-    if (s->scaling != KESTRUMR_SCALE_OFF) {
         // The scaled data and converted priors are checked as given ones
         // are: a value far from the scale can leave a double's range.
         kestrumr_problem q = p;
