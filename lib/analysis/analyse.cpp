@@ -64,12 +64,6 @@ std::string trouble_text(std::int32_t why, std::int32_t group) {
     }
 }
 
-std::vector<std::size_t> one_based(const std::vector<std::size_t>& rows) {
-    std::vector<std::size_t> r(rows);
-    for (std::size_t& x : r) ++x;
-    return r;
-}
-
 AnalysisStatus refuse(AnalysisResult& r, std::string why, Failure failure = Failure::arguments) {
     r.error = std::move(why);
     r.failure = failure;
@@ -145,7 +139,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     // can hold.  run_index[g] is the row's place in the run, or -1.
     std::vector<std::int64_t> run_index(L, -1);
     std::vector<double> row(N), ybar(J), s2(J);
-    std::vector<std::size_t> missing, trouble;
+    std::vector<std::size_t> missing, trouble;  // counted from 1, for the warnings
     std::size_t Lz = 0;
     double largest_mean = 0.0;
     for (std::size_t g = 0; g < L; ++g) {
@@ -168,7 +162,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                      " (the row policy omit leaves such rows out)",
                               Failure::row_policy);
             }
-            (why == kRowMissing ? missing : trouble).push_back(g);
+            (why == kRowMissing ? missing : trouble).push_back(g + 1);
             continue;
         }
         for (std::size_t j = 0; j < J; ++j) largest_mean = std::max(largest_mean, std::fabs(ybar[j]));
@@ -178,13 +172,13 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         r.warnings.push_back({kWarnRowsLeftOut, -1, -1, static_cast<std::int64_t>(missing.size()),
                               count(missing.size(), " row", " rows") +
                                   " with missing values left out (their results are NaN); rows " +
-                                  number_list(one_based(missing))});
+                                  number_list(missing)});
     if (!trouble.empty())
         r.warnings.push_back({kWarnRowsLeftOut, -1, -1, static_cast<std::int64_t>(trouble.size()),
                               count(trouble.size(), " row", " rows") +
                                   " left out for statistics that overflow or a group of equal "
                                   "values (their results are NaN); rows " +
-                                  number_list(one_based(trouble))});
+                                  number_list(trouble)});
     if (Lz == 0)
         return refuse(r, "no row left to analyse (" + count(L, " row", " rows") + ", all left out)",
                       Failure::no_rows);
@@ -405,7 +399,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
 
     // The results in the input's row order; rows whose draws became
     // non-finite have none.
-    std::vector<std::size_t> broken;
+    std::vector<std::size_t> broken;  // counted from 1, for the warning
     const std::size_t D = J > 1 ? J - 1 : 0;
     for (std::size_t g = 0; g < L; ++g) {
         if (run_index[g] < 0) continue;
@@ -413,7 +407,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         if (results_not_finite(p.gmeanbar.data(), p.gvarbar.data(), p.pmeanbar.data(), p.pvarbar.data(),
                                Lz, J, s.pooled, i)) {
             r.status[g] = kRowNotFinite;
-            broken.push_back(g);
+            broken.push_back(g + 1);
             continue;
         }
         for (std::size_t j = 0; j < J; ++j) {
@@ -441,7 +435,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         r.warnings.push_back({kWarnNotFinite, -1, -1, static_cast<std::int64_t>(broken.size()),
                               "the draws of " + count(broken.size(), " row", " rows") +
                                   " became non-finite (their results are NaN); rows " +
-                                  number_list(one_based(broken)) +
+                                  number_list(broken) +
                                   ".  The variance rates shared by all rows may have stopped moving "
                                   "then, so the other rows' results are doubtful too"});
     r.traces.resize(chains.rec.size());

@@ -446,20 +446,31 @@ double acceptance(const ChainRecord& r, std::int64_t j, std::int64_t from, std::
     return static_cast<double>(taken) / (10.0 * static_cast<double>(to - from));
 }
 
+namespace {
+// The iterations [from, to) the stuck-rate judgement looks at.
+std::int64_t stuck_window_from(const ChainRecord& r) { return r.B >= 2 ? r.B / 2 : r.B; }
+std::int64_t stuck_window_to(const ChainRecord& r) { return r.B >= 2 ? r.B : r.T; }
+}  // namespace
+
+bool rate_stuck(const ChainRecord& r, std::int64_t j, double* acc) {
+    const std::int64_t from = stuck_window_from(r), to = stuck_window_to(r);
+    if (to - from < kMinStuckWindow) return false;  // too short to judge
+    if (r.rate.size() < static_cast<std::size_t>(r.T * r.J)) return false;  // not traced
+    const double a = acceptance(r, j, from, to);
+    if (acc != nullptr) *acc = a;
+    bool moved = false;
+    for (std::int64_t t = 0; t < to && !moved; ++t) moved = r.rate[static_cast<std::size_t>(t * r.J + j)] != 2.0;
+    return a < 0.01 || !moved;
+}
+
 std::vector<StuckRate> stuck_rates(const ChainsResult& res) {
     std::vector<StuckRate> out;
     for (std::size_t c = 0; c < res.rec.size(); ++c) {
         const ChainRecord& r = res.rec[c];
-        const std::int64_t from = r.B >= 2 ? r.B / 2 : r.B;
-        const std::int64_t to = r.B >= 2 ? r.B : r.T;
-        if (to - from < kMinStuckWindow) continue;  // too short to judge
-        if (r.rate.size() < static_cast<std::size_t>(r.T * r.J)) continue;  // not traced
+        const std::int64_t to = stuck_window_to(r);
         for (std::int64_t j = 0; j < r.J; ++j) {
-            const double acc = acceptance(r, j, from, to);
-            bool moved = false;
-            for (std::int64_t t = 0; t < to && !moved; ++t)
-                moved = r.rate[static_cast<std::size_t>(t * r.J + j)] != 2.0;
-            if (acc < 0.01 || !moved)
+            double acc = 0.0;
+            if (rate_stuck(r, j, &acc))
                 out.push_back(StuckRate{static_cast<std::int32_t>(c), static_cast<std::int32_t>(j),
                                         acc, r.rate[static_cast<std::size_t>((to - 1) * r.J + j)]});
         }

@@ -305,6 +305,10 @@ struct StuckRate {
     double rate = 0.0;                  // at the end of those iterations
 };
 std::vector<StuckRate> stuck_rates(const ChainsResult& r);
+// The same judgement for group j of one chain's record: whether its rate
+// looks stuck, with *acc (when not null) its acceptance over the window.
+// False when the window is too short or the record holds no rate trace.
+bool rate_stuck(const ChainRecord& r, std::int64_t j, double* acc = nullptr);
 
 namespace detail {
 // How run_chains starts each thread beside the calling one: start_thread

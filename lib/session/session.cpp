@@ -315,8 +315,6 @@ int run_rows(kestrumr_session* s, const kestrumr_problem& p, const kestrumr_resu
         a.mvar = mvar;
         effvar = std_units.effvar;
         if (!effvar.empty()) a.effvar = effvar.data();
-    }
-    if (s->scaling != KESTRUMR_SCALE_OFF) {
         // The scaled data and converted priors are checked as given ones
         // are: a value far from the scale can leave a double's range.
         kestrumr_problem q = p;
@@ -671,11 +669,7 @@ KESTRUMR_API int kestrumr_get_rate_diagnostics(const kestrumr_session* session, 
     out->last_rate = r.T > 0 ? kestrum::analysis::variance_to_data_units(
                                      r.rate[static_cast<std::size_t>((r.T - 1) * r.J + group)], scale)
                                : kNaN;
-    out->stuck = 0;
-    kestrum::analysis::ChainsResult one;
-    one.rec.push_back(r);
-    for (const kestrum::analysis::StuckRate& st : kestrum::analysis::stuck_rates(one))
-        if (st.group == group) out->stuck = 1;
+    out->stuck = kestrum::analysis::rate_stuck(r, group) ? 1 : 0;
     return KESTRUMR_OK;
 }
 
