@@ -157,12 +157,19 @@ struct Stream {
             }
             ++run;
             divisor = divisor * base;
-            const double x = step();
-            if (!(x < 1.0 / base)) {
-                const double r = x / divisor;
-                if (r > 0.0 && r < 1.0) return r;
-            }
+            double r;
+            if (word_variate(step(), base, divisor, &r)) return r;
         }
+    }
+
+    // The variate a word x gives with divisor B^(run+1) after run skipped
+    // words: true, and *r = x / divisor, when x is not below 1/B and that
+    // value lies in (0, 1); false when x counts as a zero word.  The test
+    // of uniform_rest() and uniforms() (uniform() makes it in two steps).
+    static bool word_variate(double x, double base, double divisor, double* r) {
+        if (x < 1.0 / base) return false;
+        *r = x / divisor;
+        return *r > 0.0 && *r < 1.0;
     }
 
     // Degenerate record: no usable uniforms (a run of zero words past the

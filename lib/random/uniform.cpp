@@ -98,9 +98,8 @@ void Stream::uniforms(double* out, int32_t n) {
     constexpr int32_t kBlock = 64;
     double words[kBlock];
     const double base = rec->base;
-    // The same tests as uniform() and uniform_rest(), word by word: a word
-    // gives the variate x / B^(run+1) when it is not below 1/B and that
-    // value lies in (0, 1); otherwise it counts as a zero word.
+    // The same tests as uniform() and uniform_rest(), word by word
+    // (word_variate), with the run of zero words carried across blocks.
     int32_t run = 0;
     double divisor = base;
     int32_t i = 0;
@@ -108,15 +107,12 @@ void Stream::uniforms(double* out, int32_t n) {
         const int32_t k = n - i < kBlock ? n - i : kBlock;
         steps(words, k);
         for (int32_t j = 0; j < k; ++j) {
-            const double x = words[j];
-            if (!(x < 1.0 / base)) {
-                const double r = x / divisor;
-                if (r > 0.0 && r < 1.0) {
-                    out[i++] = r;
-                    run = 0;
-                    divisor = base;
-                    continue;
-                }
+            double r;
+            if (Stream::word_variate(words[j], base, divisor, &r)) {
+                out[i++] = r;
+                run = 0;
+                divisor = base;
+                continue;
             }
             if (run == kMaxZeroRun) {
                 degenerate();

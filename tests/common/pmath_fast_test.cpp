@@ -247,10 +247,10 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
     };
     Count c;
     for (const Edge& e : edges) {
+        const std::string fn = e.fn;
         for (int64_t d = -4000; d <= 4000; ++d) {
             const int64_t b = static_cast<int64_t>(bits(std::fabs(e.at))) + d;
             const double x = std::copysign(from_bits(static_cast<uint64_t>(b < 0 ? -b : b)), e.at);
-            const std::string fn = e.fn;
             if (fn == "trig") {
                 c.add(pm::sin(x), acc::sin_accurate(x));
                 c.add(pm::cos(x), acc::cos_accurate(x));
