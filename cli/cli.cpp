@@ -621,7 +621,7 @@ int progress_of_run(void* context, std::int64_t done, std::int64_t total) {
 // counts them: the machine's cores (1 when unknown), at most 256.
 std::int64_t machine_threads() {
     const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : std::min<std::int64_t>(n, 1024);
+    return n == 0 ? 1 : std::min<std::int64_t>(n, 256);
 }
 
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
@@ -1085,7 +1085,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                     err << "kestrum: interrupted\n";
                     return 130;
                 }
-                const std::int64_t threads = o.threads > 0 ? o.threads : std::min<std::int64_t>(machine_threads(), 256);
+                const std::int64_t threads = o.threads > 0 ? o.threads : machine_threads();
                 err << "kestrum: not enough memory for " << Lz << " rows, " << Jz << " groups and " << o.keep
                     << " kept iterations in " << o.chains << " chains ("
                     << std::min<std::int64_t>(o.chains, threads) << " at once: try --threads 1)\n";
