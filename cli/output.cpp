@@ -252,7 +252,7 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     failure_errno_ = 0;
     used_ = 0;
     buffer_.assign(kBufferSize, '\0');
-    if (target.empty() || target == "-" || target == "/dev/stdout") {
+    if (standard_output_name(target)) {
         display_ = "standard output";
         mode_ = Mode::stream;
         stream_ = &stdout_stream;
