@@ -65,6 +65,15 @@ bool windows_device_name(const std::string& p) {
            base[3] >= '1' && base[3] <= '9';
 }
 
+// Whether a and b name one path once made absolute (case aside, as the
+// file system compares names).
+bool same_full_path(const std::string& a, const std::string& b) {
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
+        return false;
+    return _stricmp(fa, fb) == 0;
+}
+
 int write_some(int fd, const char* p, std::size_t n) {
     const unsigned chunk = n > (1u << 30) ? (1u << 30) : static_cast<unsigned>(n);
     return _write(fd, p, chunk);
@@ -161,10 +170,7 @@ void remove_pending_temporary() {
 
 bool same_file(const std::string& a, const std::string& b) {
 #if defined(_WIN32)
-    char fa[_MAX_PATH], fb[_MAX_PATH];
-    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
-        return false;
-    return _stricmp(fa, fb) == 0;
+    return same_full_path(a, b);
 #else
     struct stat sa, sb;
     if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
@@ -219,10 +225,7 @@ bool same_destination(const std::string& a, const std::string& b) {
     if (standard_output_name(a) && standard_output_name(b)) return true;
 #if defined(_WIN32)
     if (standard_output_name(a) || standard_output_name(b)) return false;
-    char fa[_MAX_PATH], fb[_MAX_PATH];
-    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
-        return false;
-    return _stricmp(fa, fb) == 0 && !windows_device_name(a);
+    return same_full_path(a, b) && !windows_device_name(a);
 #else
     const Place pa = locate(a), pb = locate(b);
     if (pa.exists && pb.exists) {
