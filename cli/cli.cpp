@@ -559,12 +559,10 @@ struct Results {
     std::size_t L = 0, J = 0;
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     // Of several chains (pooled by the library): Monte-Carlo standard
-    // errors, differences with their credible bounds, R-hat, and the joint
-    // frequency of two groups.
+    // errors (p_mean's, then p_joint's), differences with their credible
+    // bounds, R-hat, and the joint frequency.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
-    Results(std::size_t rows, std::size_t groups)
-        : L(rows), J(groups), prob(rows * (groups > 1 ? groups - 1 : 1)), pmeanbar(rows),
-          pvarbar(rows), gmeanbar(rows * groups), gvarbar(rows * groups) {}
+    Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
 };
 
 // One column of the output table: its name and its value for each row
@@ -590,8 +588,7 @@ std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, co
         }
     if (r.J >= 2) cols.push_back({"p_mean", r.prob.data()});
     if (r.J >= 2 && full) cols.push_back({"p_mean_mcse", r.mcse.data()});
-    if (r.J >= 3) cols.push_back({"p_joint", r.prob.data() + r.L});
-    if (r.J == 2 && full) cols.push_back({"p_joint", r.joint.data()});
+    if (r.J >= 3 || (r.J == 2 && full)) cols.push_back({"p_joint", r.joint.data()});
     if (r.J >= 2 && full) cols.push_back({"p_joint_mcse", r.mcse.data() + r.L});
     if (r.J >= 2 && full) cols.push_back({"rhat", r.rhat.data()});
     return cols;
@@ -685,7 +682,7 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
     std::vector<std::size_t> order(run_index.size());
     for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
     if (sort == "none" || r.J < 2) return order;
-    const double* key = sort == "p_mean" ? r.prob.data() : r.J >= 3 ? r.prob.data() + r.L : r.joint.data();
+    const double* key = sort == "p_mean" ? r.prob.data() : r.joint.data();
     auto key_of = [&](std::size_t g) {
         return run_index[g] < 0 ? std::numeric_limits<double>::quiet_NaN()
                                 : key[static_cast<std::size_t>(run_index[g])];
@@ -1120,9 +1117,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     column(results.upper, KESTRUMR_COLUMN_HI, 1, Jz - 1);
     column(results.rhat, KESTRUMR_COLUMN_RHAT, 0, 1);
     column(results.joint, KESTRUMR_COLUMN_P_JOINT, 0, 1);
-    results.prob.assign(L * (Jz > 1 ? Jz - 1 : 1), std::numeric_limits<double>::quiet_NaN());
-    kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN, 0, results.prob.data(), L);
-    if (Jz >= 3) std::copy(results.joint.begin(), results.joint.end(), results.prob.begin() + static_cast<std::ptrdiff_t>(L));
+    column(results.prob, KESTRUMR_COLUMN_P_MEAN, 0, 1);
     results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN_MCSE, 0, results.mcse.data(), L);
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_JOINT_MCSE, 0, results.mcse.data() + L, L);
