@@ -249,6 +249,14 @@ bool OutputSink::fail(const std::string& what, int err, std::string& error) {
     return false;
 }
 
+bool OutputSink::use_descriptor(int fd, const char* what, std::string& error) {
+    if (fd < 0) return fail(what, errno, error);
+    fd_ = fd;
+    owns_fd_ = true;
+    mode_ = Mode::descriptor;
+    return true;
+}
+
 bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, std::string& error) {
     abandon();
     failed_ = false;
@@ -270,30 +278,16 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     const bool exists = !device && _stat64(target.c_str(), &st) == 0;
     if (device || (exists && (st.st_mode & _S_IFMT) != _S_IFREG)) {
         if (exists && (st.st_mode & _S_IFMT) == _S_IFDIR) return fail("cannot write", EISDIR, error);
-        fd_ = _open(target.c_str(), _O_WRONLY | _O_BINARY);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(_open(target.c_str(), _O_WRONLY | _O_BINARY), "cannot open", error);
     }
     if (exists && _access(target.c_str(), 2) != 0) return fail("cannot write", errno, error);
 #else
     const int fdnum = descriptor_path(target);
-    if (fdnum >= 0) {
-        fd_ = ::fcntl(fdnum, F_DUPFD_CLOEXEC, 3);
-        if (fd_ < 0) return fail("cannot write", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
-    }
+    if (fdnum >= 0) return use_descriptor(::fcntl(fdnum, F_DUPFD_CLOEXEC, 3), "cannot write", error);
     final_path_ = follow_links(target);
     if (descriptor_path(final_path_) >= 0) {
         // A link to one of the kernel's descriptor names.
-        fd_ = ::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC), "cannot open", error);
     }
     struct stat st;
     const bool exists = ::stat(final_path_.c_str(), &st) == 0;
@@ -302,11 +296,7 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     if (exists && !S_ISREG(st.st_mode)) {
         // A device, FIFO or socket: written in place (opening a FIFO waits
         // for its reader, as a shell redirection does).
-        fd_ = ::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC), "cannot open", error);
     }
     if (exists && ::access(final_path_.c_str(), W_OK) != 0) return fail("cannot write", errno, error);
 #endif
