@@ -547,6 +547,9 @@ void append_number(std::string& text, double x, int digits) {
     }
 }
 
+// "1 row", "12 345 rows": a count of rows for the messages.
+std::string rows_counted(std::size_t n) { return format_count(n) + (n == 1 ? " row" : " rows"); }
+
 std::string format_number(double x, int digits) {
     std::string s;
     append_number(s, x, digits);
@@ -857,9 +860,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         run_index[g] = static_cast<std::int64_t>(Lz++);
     }
     if (!missing_lines.empty())
-        err << "kestrum: " << format_count(missing_lines.size())
-            << (missing_lines.size() == 1 ? " row" : " rows")
-            << " with missing values left out (written with empty results); lines "
+        err << "kestrum: " << rows_counted(missing_lines.size()) << " with missing values left out (written with empty results); lines "
             << line_list(missing_lines) << '\n';
     if (trouble_lines.size() > 5)
         err << "kestrum: warning: " << format_count(trouble_lines.size())
@@ -1148,9 +1149,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         run_index[g] = -1;
     }
     if (!broken_lines.empty())
-        err << "kestrum: warning: " << format_count(broken_lines.size())
-            << (broken_lines.size() == 1 ? " row" : " rows")
-            << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
+        err << "kestrum: warning: " << rows_counted(broken_lines.size()) << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
             << ".  The variance rates shared by all rows may have stopped moving then, so the "
                "other rows' results are doubtful too (exit status 3)\n";
 
@@ -1216,7 +1215,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     }
     if (failed) return 1;
     if (reader_gone) return kReaderGone;
-    line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
+    line.finish(rows_counted(t.rows) + " written to " +
                 sink.display_name() + " in " + format_duration(line.elapsed()));
     return broken_lines.empty() ? 0 : 3;
 }
