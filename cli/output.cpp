@@ -349,11 +349,14 @@ bool OutputSink::flush_buffer(std::string& error) {
     return true;
 }
 
+bool OutputSink::writable(std::string& error) const {
+    if (!failed_ && mode_ != Mode::none) return true;
+    error = failed_ ? failure_ : display_ + ": not open";
+    return false;
+}
+
 bool OutputSink::write(const char* data, std::size_t n, std::string& error) {
-    if (failed_ || mode_ == Mode::none) {
-        error = failed_ ? failure_ : display_ + ": not open";
-        return false;
-    }
+    if (!writable(error)) return false;
     while (n > 0) {
         const std::size_t room = buffer_.size() - used_;
         const std::size_t k = n < room ? n : room;
@@ -367,10 +370,7 @@ bool OutputSink::write(const char* data, std::size_t n, std::string& error) {
 }
 
 bool OutputSink::commit(std::string& error) {
-    if (failed_ || mode_ == Mode::none) {
-        error = failed_ ? failure_ : display_ + ": not open";
-        return false;
-    }
+    if (!writable(error)) return false;
     if (!flush_buffer(error)) return false;
     if (mode_ == Mode::stream) {
         errno = 0;
