@@ -547,6 +547,9 @@ void append_number(std::string& text, double x, int digits) {
     }
 }
 
+// "1 row", "12 345 rows": a count of rows for the messages.
+std::string rows_counted(std::size_t n) { return format_count(n) + (n == 1 ? " row" : " rows"); }
+
 std::string format_number(double x, int digits) {
     std::string s;
     append_number(s, x, digits);
@@ -559,12 +562,10 @@ struct Results {
     std::size_t L = 0, J = 0;
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     // Of several chains (pooled by the library): Monte-Carlo standard
-    // errors, differences with their credible bounds, R-hat, and the joint
-    // frequency of two groups.
+    // errors (p_mean's, then p_joint's), differences with their credible
+    // bounds, R-hat, and the joint frequency.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
-    Results(std::size_t rows, std::size_t groups)
-        : L(rows), J(groups), prob(rows * (groups > 1 ? groups - 1 : 1)), pmeanbar(rows),
-          pvarbar(rows), gmeanbar(rows * groups), gvarbar(rows * groups) {}
+    Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
 };
 
 // One column of the output table: its name and its value for each row
@@ -590,8 +591,7 @@ std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, co
         }
     if (r.J >= 2) cols.push_back({"p_mean", r.prob.data()});
     if (r.J >= 2 && full) cols.push_back({"p_mean_mcse", r.mcse.data()});
-    if (r.J >= 3) cols.push_back({"p_joint", r.prob.data() + r.L});
-    if (r.J == 2 && full) cols.push_back({"p_joint", r.joint.data()});
+    if (r.J >= 3 || (r.J == 2 && full)) cols.push_back({"p_joint", r.joint.data()});
     if (r.J >= 2 && full) cols.push_back({"p_joint_mcse", r.mcse.data() + r.L});
     if (r.J >= 2 && full) cols.push_back({"rhat", r.rhat.data()});
     return cols;
@@ -621,7 +621,7 @@ int progress_of_run(void* context, std::int64_t done, std::int64_t total) {
 // counts them: the machine's cores (1 when unknown), at most 256.
 std::int64_t machine_threads() {
     const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : std::min<std::int64_t>(n, 1024);
+    return n == 0 ? 1 : std::min<std::int64_t>(n, 256);
 }
 
 void message_to_err(void* context, const char* text) { *static_cast<std::ostream*>(context) << text << '\n'; }
@@ -685,7 +685,7 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
     std::vector<std::size_t> order(run_index.size());
     for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
     if (sort == "none" || r.J < 2) return order;
-    const double* key = sort == "p_mean" ? r.prob.data() : r.J >= 3 ? r.prob.data() + r.L : r.joint.data();
+    const double* key = sort == "p_mean" ? r.prob.data() : r.joint.data();
     auto key_of = [&](std::size_t g) {
         return run_index[g] < 0 ? std::numeric_limits<double>::quiet_NaN()
                                 : key[static_cast<std::size_t>(run_index[g])];
@@ -860,9 +860,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         run_index[g] = static_cast<std::int64_t>(Lz++);
     }
     if (!missing_lines.empty())
-        err << "kestrum: " << format_count(missing_lines.size())
-            << (missing_lines.size() == 1 ? " row" : " rows")
-            << " with missing values left out (written with empty results); lines "
+        err << "kestrum: " << rows_counted(missing_lines.size()) << " with missing values left out (written with empty results); lines "
             << line_list(missing_lines) << '\n';
     if (trouble_lines.size() > 5)
         err << "kestrum: warning: " << format_count(trouble_lines.size())
@@ -1085,7 +1083,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                     err << "kestrum: interrupted\n";
                     return 130;
                 }
-                const std::int64_t threads = o.threads > 0 ? o.threads : std::min<std::int64_t>(machine_threads(), 256);
+                const std::int64_t threads = o.threads > 0 ? o.threads : machine_threads();
                 err << "kestrum: not enough memory for " << Lz << " rows, " << Jz << " groups and " << o.keep
                     << " kept iterations in " << o.chains << " chains ("
                     << std::min<std::int64_t>(o.chains, threads) << " at once: try --threads 1)\n";
@@ -1120,9 +1118,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     column(results.upper, KESTRUMR_COLUMN_HI, 1, Jz - 1);
     column(results.rhat, KESTRUMR_COLUMN_RHAT, 0, 1);
     column(results.joint, KESTRUMR_COLUMN_P_JOINT, 0, 1);
-    results.prob.assign(L * (Jz > 1 ? Jz - 1 : 1), std::numeric_limits<double>::quiet_NaN());
-    kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN, 0, results.prob.data(), L);
-    if (Jz >= 3) std::copy(results.joint.begin(), results.joint.end(), results.prob.begin() + static_cast<std::ptrdiff_t>(L));
+    column(results.prob, KESTRUMR_COLUMN_P_MEAN, 0, 1);
     results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN_MCSE, 0, results.mcse.data(), L);
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_JOINT_MCSE, 0, results.mcse.data() + L, L);
@@ -1153,9 +1149,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
         run_index[g] = -1;
     }
     if (!broken_lines.empty())
-        err << "kestrum: warning: " << format_count(broken_lines.size())
-            << (broken_lines.size() == 1 ? " row" : " rows")
-            << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
+        err << "kestrum: warning: " << rows_counted(broken_lines.size()) << " with non-finite draws written with empty results; lines " << line_list(broken_lines)
             << ".  The variance rates shared by all rows may have stopped moving then, so the "
                "other rows' results are doubtful too (exit status 3)\n";
 
@@ -1221,7 +1215,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     }
     if (failed) return 1;
     if (reader_gone) return kReaderGone;
-    line.finish(format_count(t.rows) + (t.rows == 1 ? " row" : " rows") + " written to " +
+    line.finish(rows_counted(t.rows) + " written to " +
                 sink.display_name() + " in " + format_duration(line.elapsed()));
     return broken_lines.empty() ? 0 : 3;
 }

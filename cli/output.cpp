@@ -65,6 +65,15 @@ bool windows_device_name(const std::string& p) {
            base[3] >= '1' && base[3] <= '9';
 }
 
+// Whether a and b name one path once made absolute (case aside, as the
+// file system compares names).
+bool same_full_path(const std::string& a, const std::string& b) {
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
+        return false;
+    return _stricmp(fa, fb) == 0;
+}
+
 int write_some(int fd, const char* p, std::size_t n) {
     const unsigned chunk = n > (1u << 30) ? (1u << 30) : static_cast<unsigned>(n);
     return _write(fd, p, chunk);
@@ -161,10 +170,7 @@ void remove_pending_temporary() {
 
 bool same_file(const std::string& a, const std::string& b) {
 #if defined(_WIN32)
-    char fa[_MAX_PATH], fb[_MAX_PATH];
-    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
-        return false;
-    return _stricmp(fa, fb) == 0;
+    return same_full_path(a, b);
 #else
     struct stat sa, sb;
     if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
@@ -219,10 +225,7 @@ bool same_destination(const std::string& a, const std::string& b) {
     if (standard_output_name(a) && standard_output_name(b)) return true;
 #if defined(_WIN32)
     if (standard_output_name(a) || standard_output_name(b)) return false;
-    char fa[_MAX_PATH], fb[_MAX_PATH];
-    if (_fullpath(fa, a.c_str(), sizeof fa) == nullptr || _fullpath(fb, b.c_str(), sizeof fb) == nullptr)
-        return false;
-    return _stricmp(fa, fb) == 0 && !windows_device_name(a);
+    return same_full_path(a, b) && !windows_device_name(a);
 #else
     const Place pa = locate(a), pb = locate(b);
     if (pa.exists && pb.exists) {
@@ -246,13 +249,21 @@ bool OutputSink::fail(const std::string& what, int err, std::string& error) {
     return false;
 }
 
+bool OutputSink::use_descriptor(int fd, const char* what, std::string& error) {
+    if (fd < 0) return fail(what, errno, error);
+    fd_ = fd;
+    owns_fd_ = true;
+    mode_ = Mode::descriptor;
+    return true;
+}
+
 bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, std::string& error) {
     abandon();
     failed_ = false;
     failure_errno_ = 0;
     used_ = 0;
     buffer_.assign(kBufferSize, '\0');
-    if (target.empty() || target == "-" || target == "/dev/stdout") {
+    if (standard_output_name(target)) {
         display_ = "standard output";
         mode_ = Mode::stream;
         stream_ = &stdout_stream;
@@ -267,30 +278,16 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     const bool exists = !device && _stat64(target.c_str(), &st) == 0;
     if (device || (exists && (st.st_mode & _S_IFMT) != _S_IFREG)) {
         if (exists && (st.st_mode & _S_IFMT) == _S_IFDIR) return fail("cannot write", EISDIR, error);
-        fd_ = _open(target.c_str(), _O_WRONLY | _O_BINARY);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(_open(target.c_str(), _O_WRONLY | _O_BINARY), "cannot open", error);
     }
     if (exists && _access(target.c_str(), 2) != 0) return fail("cannot write", errno, error);
 #else
     const int fdnum = descriptor_path(target);
-    if (fdnum >= 0) {
-        fd_ = ::fcntl(fdnum, F_DUPFD_CLOEXEC, 3);
-        if (fd_ < 0) return fail("cannot write", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
-    }
+    if (fdnum >= 0) return use_descriptor(::fcntl(fdnum, F_DUPFD_CLOEXEC, 3), "cannot write", error);
     final_path_ = follow_links(target);
     if (descriptor_path(final_path_) >= 0) {
         // A link to one of the kernel's descriptor names.
-        fd_ = ::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC), "cannot open", error);
     }
     struct stat st;
     const bool exists = ::stat(final_path_.c_str(), &st) == 0;
@@ -299,11 +296,7 @@ bool OutputSink::open(const std::string& target, std::ostream& stdout_stream, st
     if (exists && !S_ISREG(st.st_mode)) {
         // A device, FIFO or socket: written in place (opening a FIFO waits
         // for its reader, as a shell redirection does).
-        fd_ = ::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd_ < 0) return fail("cannot open", errno, error);
-        owns_fd_ = true;
-        mode_ = Mode::descriptor;
-        return true;
+        return use_descriptor(::open(final_path_.c_str(), O_WRONLY | O_CLOEXEC), "cannot open", error);
     }
     if (exists && ::access(final_path_.c_str(), W_OK) != 0) return fail("cannot write", errno, error);
 #endif
@@ -356,11 +349,14 @@ bool OutputSink::flush_buffer(std::string& error) {
     return true;
 }
 
+bool OutputSink::writable(std::string& error) const {
+    if (!failed_ && mode_ != Mode::none) return true;
+    error = failed_ ? failure_ : display_ + ": not open";
+    return false;
+}
+
 bool OutputSink::write(const char* data, std::size_t n, std::string& error) {
-    if (failed_ || mode_ == Mode::none) {
-        error = failed_ ? failure_ : display_ + ": not open";
-        return false;
-    }
+    if (!writable(error)) return false;
     while (n > 0) {
         const std::size_t room = buffer_.size() - used_;
         const std::size_t k = n < room ? n : room;
@@ -374,10 +370,7 @@ bool OutputSink::write(const char* data, std::size_t n, std::string& error) {
 }
 
 bool OutputSink::commit(std::string& error) {
-    if (failed_ || mode_ == Mode::none) {
-        error = failed_ ? failure_ : display_ + ": not open";
-        return false;
-    }
+    if (!writable(error)) return false;
     if (!flush_buffer(error)) return false;
     if (mode_ == Mode::stream) {
         errno = 0;

@@ -83,6 +83,12 @@ private:
     enum class Mode { none, stream, descriptor, replace };
     bool flush_buffer(std::string& error);
     bool fail(const std::string& what, int err, std::string& error);
+    // Takes fd (from an open just made; -1 reports what with errno) as a
+    // descriptor written in place.
+    bool use_descriptor(int fd, const char* what, std::string& error);
+    // Whether writes may go on: false (the first failure's message, or
+    // "not open", in error) otherwise.
+    bool writable(std::string& error) const;
 
     Mode mode_ = Mode::none;
     std::ostream* stream_ = nullptr;

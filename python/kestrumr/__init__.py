@@ -444,7 +444,7 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         settings.append(("memory_budget", _native.lib.kestrumr_analysis_set_memory_budget,
                          (memory_budget,)))
 
-    out, records, messages, stopped = _analyse(settings, L, J, sizes, N, y, cancel)
+    out, records, messages, stopped = _analyse(settings, L, J, sizes, N, y, cancel, pooled)
     for m in messages:
         warnings.warn(m, KestrumrWarning, stacklevel=2)
     for kind, chain, group, rows, text in records:
@@ -463,8 +463,6 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         raise RuntimeError("kestrumr: " + text)
 
     out["groups"] = names
-    if not pooled:
-        del out["pooled_mean"], out["pooled_var"]
     if frame:
         return _frame(_pandas_of(x), out, index)
     return out
@@ -495,7 +493,7 @@ def _frame(pd, r, index):
     return df
 
 
-def _results(res, L, J):
+def _results(res, L, J, pooled):
     """The columns of a results object, as the dict kestrum() returns."""
     lib = _native.lib
 
@@ -532,11 +530,15 @@ def _results(res, L, J):
     if lib.kestrumr_analysis_row_status(res, status.ctypes.data_as(_native.c_int32_p),
                                         L) != _native.OK:
         raise RuntimeError("kestrumr: the results lack the row status")
-    return {
+    out = {
         "mean": grouped(_native.COLUMN_MEAN, 0),
         "var": grouped(_native.COLUMN_VAR, 0),
-        "pooled_mean": single(_native.COLUMN_POOLED_MEAN),
-        "pooled_var": single(_native.COLUMN_POOLED_VAR),
+    }
+    # The pooled columns only when asked for, in their place after var.
+    if pooled:
+        out["pooled_mean"] = single(_native.COLUMN_POOLED_MEAN)
+        out["pooled_var"] = single(_native.COLUMN_POOLED_VAR)
+    out.update({
         "diff": grouped(_native.COLUMN_DIFF, 1),
         "lo": grouped(_native.COLUMN_LO, 1),
         "hi": grouped(_native.COLUMN_HI, 1),
@@ -549,7 +551,8 @@ def _results(res, L, J):
         "scale": float(lib.kestrumr_analysis_scale(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
         "stuck": rate(_native.RATE_STUCK) == 1.0,
-    }
+    })
+    return out
 
 
 def _records(res):
@@ -564,7 +567,7 @@ def _records(res):
     return out
 
 
-def _analyse(settings, L, J, sizes, N, y, cancel):
+def _analyse(settings, L, J, sizes, N, y, cancel, pooled):
     """One analysis on a new session.  Returns (the results as a dict, or
     (code, message) on failure; the warning records; the library's messages;
     None, "interrupt" (Ctrl-C) or "cancel")."""
@@ -597,12 +600,12 @@ def _analyse(settings, L, J, sizes, N, y, cancel):
                 # disagrees with them.
                 return ((_native.ERR_ARGUMENT, "%s: %s" % (name, lib.kestrumr_analysis_options_errmsg(
                     options).decode("utf-8", "replace"))), [], [], None)
-        return _run(options, L, J, sizes, N, y, lines, stop, message_fn, progress_fn)
+        return _run(options, L, J, sizes, N, y, pooled, lines, stop, message_fn, progress_fn)
     finally:
         lib.kestrumr_analysis_options_free(options)
 
 
-def _run(options, L, J, sizes, N, y, lines, stop, message_fn, progress_fn):
+def _run(options, L, J, sizes, N, y, pooled, lines, stop, message_fn, progress_fn):
     lib = _native.lib
     # Ctrl-C: while the run goes on, SIGINT only asks the run to stop (the
     # default handler would raise inside the callback, where ctypes cannot
@@ -630,7 +633,7 @@ def _run(options, L, J, sizes, N, y, lines, stop, message_fn, progress_fn):
                                         sizes.ctypes.data_as(_native.c_int32_p), N,
                                         y.ctypes.data_as(_native.c_double_p), ctypes.byref(res))
         if code == _native.OK:
-            out, records = _results(res, L, J), _records(res)
+            out, records = _results(res, L, J, pooled), _records(res)
         else:
             out = (code, lib.kestrumr_errmsg(session).decode("utf-8", "replace"))
             records = []
