@@ -15,8 +15,8 @@ test=(cmake ninja-build g++ binutils file pkg-config help2man bsdutils
       g++-mingw-w64-i686 g++-mingw-w64-x86-64 g++-mingw-w64-i686-posix
       g++-mingw-w64-x86-64-posix g++-multilib qemu-user-static
       wine64 clang libclang-rt-14-dev
-      r-base-core r-base-dev r-bioc-biobase r-bioc-summarizedexperiment
-      python3-numpy python3-pandas python3-pytest python3-setuptools python3-wheel python3-pip python3-venv)
+      r-base-core r-base-dev r-bioc-biobase r-bioc-summarizedexperiment r-bioc-limma
+      python3-numpy python3-pandas python3-matplotlib python3-pytest python3-setuptools python3-wheel python3-pip python3-venv)
 
 case ${1:-} in
   quick) wanted=("${quick[@]}") ;;
