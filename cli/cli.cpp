@@ -141,11 +141,20 @@ const char* const kUsage =
     "                          FIFOs and /dev/fd/N are written directly\n"
     "      --digits N          significant digits of the results (default 4:\n"
     "                          frequencies of a few thousand draws carry no more)\n"
-    "      --sort p_mean|p_joint|none\n"
-    "                          row order of the output: by that frequency,\n"
-    "                          largest first, ties by the largest absolute\n"
-    "                          difference of means (default p_mean); none keeps\n"
-    "                          the input order\n"
+    "      --sort score_mean|score_joint|p_mean|p_joint|none\n"
+    "                          row order of the output: by that score or\n"
+    "                          frequency, largest first, ties by the largest\n"
+    "                          absolute difference of means (default\n"
+    "                          score_mean); none keeps the input order\n"
+    "      --fdr A             write only the list at false-discovery rate A\n"
+    "                          (0 < A < 1): the rows whose q_mean is at most A\n"
+    "                          (q_joint with --sort score_joint or p_joint),\n"
+    "                          ordered by their score; its size goes to\n"
+    "                          standard error and into the closing line\n"
+    "      --permutations P    analyses of the data with the sample labels\n"
+    "                          permuted that the q-values are calibrated on, one\n"
+    "                          chain each (0..1024, default 4; 0: no q-values;\n"
+    "                          --columns basic without --fdr runs none)\n"
     "      --columns full|basic\n"
     "                          basic: only the posterior means and the two\n"
     "                          frequencies (default full, see below)\n"
@@ -173,7 +182,13 @@ const char* const kUsage =
     "hi_<group> (its 95% credible bounds), and p_mean_mcse, p_joint_mcse\n"
     "(Monte-Carlo standard errors from the spread between chains) and rhat\n"
     "(the largest rank-normalised split R-hat of the mean differences; above\n"
-    "1.01: the chains disagree).  p_mean is not a p-value: see the README.\n"
+    "1.01: the chains disagree), score_mean and score_joint (the evidence of a\n"
+    "difference of means, and of means and variances jointly: the squared\n"
+    "posterior mean of the contrasts in the metric of their posterior\n"
+    "covariance, for two groups (diff/sd)^2; continuous, no ties) and q_mean\n"
+    "and q_joint (their q-values: the smallest false-discovery rate at which\n"
+    "the row is called, from the permuted analyses).  p_mean is not a p-value:\n"
+    "see the README.\n"
     "Warnings (a rate update that stuck, rows with R-hat above 1.01) go to\n"
     "standard error.  Rows left out (missing values, statistics that overflow a\n"
     "double, such as a value of 1e300, or a group whose values are all equal,\n"
@@ -214,7 +229,9 @@ struct Options {
     int scale_mode = 1;        // 0 none, 1 auto, 2 the value below
     double scale_value = 1.0;
     bool hrate_given = false, mvar_given = false, effvar_given = false;
-    std::string sort = "p_mean";
+    std::string sort = "score_mean";
+    double fdr = 0.0;               // 0: the whole table; else the list at this level
+    std::int64_t permutations = -1;  // -1: not given (the library's default)
     bool basic_columns = false;
     std::string diagnostics;
     bool help = false;
@@ -410,10 +427,23 @@ const OptionDef kOptions[] = {
      }},
     {0, "sort", true,
      [](Options& o, const std::string& v) {
-         if (v != "p_mean" && v != "p_joint" && v != "none")
-             return std::string("--sort is p_mean, p_joint or none");
+         if (v != "score_mean" && v != "score_joint" && v != "p_mean" && v != "p_joint" && v != "none")
+             return std::string("--sort is score_mean, score_joint, p_mean, p_joint or none");
          o.sort = v;
          return std::string();
+     }},
+    {0, "fdr", true,
+     [](Options& o, const std::string& v) {
+         std::vector<double> x;
+         if (!parse_double_list(v, x) || x.size() != 1 || !(x[0] > 0.0 && x[0] < 1.0))
+             return std::string("--fdr needs a false-discovery rate between 0 and 1 (such as 0.05)");
+         o.fdr = x[0];
+         return std::string();
+     }},
+    {0, "permutations", true,
+     [](Options& o, const std::string& v) {
+         return parse_int(v, 0, 1024, o.permutations) ? std::string()
+                                                       : "--permutations needs a whole number from 0 to 1024";
      }},
     {0, "columns", true,
      [](Options& o, const std::string& v) {
@@ -525,6 +555,8 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
     if (o.header_labels && o.read.header == 0)
         return usage_error("--header-labels needs a header line");
     if (o.header_labels) o.read.header = 1;
+    if (o.fdr > 0.0 && o.permutations == 0)
+        return usage_error("--fdr needs the permuted analyses: give --permutations of at least 1");
     return 0;
 }
 
@@ -565,6 +597,8 @@ struct Results {
     // errors (p_mean's, then p_joint's), differences with their credible
     // bounds, R-hat, and the joint frequency.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
+    // The evidence scores and their q-values (mean test, then joint).
+    std::vector<double> score, q;
     Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
 };
 
@@ -574,6 +608,17 @@ struct OutputColumn {
     std::string name;
     const double* values;
 };
+
+// The permuted analyses the run asks for: the library's default unless
+// --permutations is given, none for --columns basic without --fdr.
+std::int64_t permutations_of(const Options& o) {
+    if (o.permutations >= 0) return o.permutations;
+    return o.basic_columns && o.fdr <= 0.0 ? 0 : -1;
+}
+bool permutations_run(const Options& o) { return permutations_of(o) != 0; }
+
+// Whether the list at --fdr is the joint test's (else the mean test's).
+bool joint_list(const Options& o) { return o.sort == "score_joint" || o.sort == "p_joint"; }
 
 std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, const Results& r) {
     std::vector<OutputColumn> cols;
@@ -594,6 +639,16 @@ std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, co
     if (r.J >= 3 || (r.J == 2 && full)) cols.push_back({"p_joint", r.joint.data()});
     if (r.J >= 2 && full) cols.push_back({"p_joint_mcse", r.mcse.data() + r.L});
     if (r.J >= 2 && full) cols.push_back({"rhat", r.rhat.data()});
+    // The scores with the full columns, and with the list at a chosen
+    // false-discovery rate; the q-values when they were calibrated.
+    if (r.J >= 2 && (full || o.fdr > 0.0)) {
+        cols.push_back({"score_mean", r.score.data()});
+        cols.push_back({"score_joint", r.score.data() + r.L});
+        if (permutations_run(o)) {
+            cols.push_back({"q_mean", r.q.data()});
+            cols.push_back({"q_joint", r.q.data() + r.L});
+        }
+    }
     return cols;
 }
 
@@ -685,7 +740,10 @@ std::vector<std::size_t> row_order(const Results& r, const std::vector<std::int6
     std::vector<std::size_t> order(run_index.size());
     for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
     if (sort == "none" || r.J < 2) return order;
-    const double* key = sort == "p_mean" ? r.prob.data() : r.joint.data();
+    const double* key = sort == "p_mean"        ? r.prob.data()
+                        : sort == "p_joint"     ? r.joint.data()
+                        : sort == "score_mean"  ? r.score.data()
+                                                : r.score.data() + r.L;
     auto key_of = [&](std::size_t g) {
         return run_index[g] < 0 ? std::numeric_limits<double>::quiet_NaN()
                                 : key[static_cast<std::size_t>(run_index[g])];
@@ -960,6 +1018,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_seed(ao, o.seed);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_draws(ao, o.basic_columns ? 0 : 1);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_traces(ao, o.diagnostics.empty() ? 0 : 1);
+    if (set == KESTRUMR_OK && permutations_of(o) >= 0)
+        set = kestrumr_analysis_set_permutations(ao, static_cast<std::int32_t>(permutations_of(o)));
+    if (set == KESTRUMR_OK && o.fdr > 0.0) set = kestrumr_analysis_set_fdr(ao, o.fdr);
     if (set != KESTRUMR_OK) {
         err << "kestrum: " << kestrumr_analysis_options_errmsg(ao) << '\n';
         return 2;
@@ -1122,6 +1183,12 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_MEAN_MCSE, 0, results.mcse.data(), L);
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_P_JOINT_MCSE, 0, results.mcse.data() + L, L);
+    results.score.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
+    results.q.assign(2 * L, std::numeric_limits<double>::quiet_NaN());
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_SCORE_MEAN, 0, results.score.data(), L);
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_SCORE_JOINT, 0, results.score.data() + L, L);
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_Q_MEAN, 0, results.q.data(), L);
+    kestrumr_analysis_column(r, KESTRUMR_COLUMN_Q_JOINT, 0, results.q.data() + L, L);
     std::vector<std::int32_t> row_status(L, 0);
     kestrumr_analysis_row_status(r, row_status.data(), L);
     std::vector<RateTrace> traces;
@@ -1161,11 +1228,22 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     for (const auto& c : cols) text += '\t' + c.name;
     text += '\n';
     bool written = sink.write(text, error);
-    const std::vector<std::size_t> order = row_order(results, run_index, o.sort);
-    for (std::size_t n = 0; written && n < t.rows; ++n) {
+    std::vector<std::size_t> order = row_order(results, run_index, o.sort);
+    // The list at the chosen false-discovery rate: the rows called, in the
+    // order of their evidence.
+    if (o.fdr > 0.0 && Jz >= 2) {
+        const double* q = results.q.data() + (joint_list(o) ? L : 0);
+        order.erase(std::remove_if(order.begin(), order.end(),
+                                   [&](std::size_t g) { return run_index[g] < 0 || !(q[run_index[g]] <= o.fdr); }),
+                    order.end());
+        err << "kestrum: " << rows_counted(order.size()) << " of " << format_count(Lz)
+            << " called at false-discovery rate " << format_number(o.fdr, 6) << " ("
+            << (joint_list(o) ? "q_joint" : "q_mean") << " <= " << format_number(o.fdr, 6) << ")\n";
+    }
+    for (std::size_t n = 0; written && n < order.size(); ++n) {
         const std::size_t g = order[n];
         if (n % 1024 == 0) {
-            line.writing(n, t.rows);
+            line.writing(n, order.size());
             if (interrupt_flag.load()) {
                 sink.abandon();
                 line.clear();
@@ -1215,8 +1293,11 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     }
     if (failed) return 1;
     if (reader_gone) return kReaderGone;
-    line.finish(rows_counted(t.rows) + " written to " +
-                sink.display_name() + " in " + format_duration(line.elapsed()));
+    const std::string listed = o.fdr > 0.0 && Jz >= 2
+                                   ? rows_counted(order.size()) + " called at FDR " + format_number(o.fdr, 6) +
+                                         " of " + format_count(Lz) + ", "
+                                   : rows_counted(t.rows) + " ";
+    line.finish(listed + "written to " + sink.display_name() + " in " + format_duration(line.elapsed()));
     return broken_lines.empty() ? 0 : 3;
 }
 

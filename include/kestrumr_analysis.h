@@ -174,6 +174,21 @@ KESTRUMR_API int kestrumr_analysis_set_draws(kestrumr_analysis_options* options,
  *              draw (the front end's --diagnostics). */
 KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options, int32_t traces);
 
+/* False-discovery control: the q-values of the evidence scores
+ * (KESTRUMR_COLUMN_Q_MEAN, KESTRUMR_COLUMN_Q_JOINT) are calibrated on
+ * analyses of the data with the sample labels permuted.
+ * level   [in] double, 0 < level < 1: the false-discovery rate the rows
+ *              called are counted at (kestrumr_analysis_fdr_calls; default
+ *              0.05); the q-values do not depend on it;
+ * count   [in] int32, 0 .. 1024: the permuted analyses (default 4), each
+ *              one chain of the observed run's length on a stream of its
+ *              own made from the seed and the permutation, so the q-values
+ *              are the same bits at every thread count; 0 gives no
+ *              q-values (NaN) and no extra run time. */
+KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level);
+KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options,
+                                                    int32_t count);
+
 /* ---- One row ------------------------------------------------------------
  *
  * The screen kestrumr_analyse applies to every row before its run, for a
@@ -259,6 +274,16 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
  *     chain);
  *   KESTRUMR_COLUMN_RHAT: the largest rank-normalised split R-hat of the
  *     row's mean contrasts (NaN for J = 1 or without stored draws);
+ *   KESTRUMR_COLUMN_SCORE_MEAN, KESTRUMR_COLUMN_SCORE_JOINT: the evidence
+ *     scores, continuous (no ties where the data do not tie): the squared
+ *     length of the posterior mean of the mean contrasts (of the mean and
+ *     cube-root variance contrasts jointly) in the metric of their
+ *     posterior covariance over every kept draw of every chain -- for two
+ *     groups (E[diff] / sd[diff])^2 (NaN for J = 1 or J > 16);
+ *   KESTRUMR_COLUMN_Q_MEAN, KESTRUMR_COLUMN_Q_JOINT: their q-values, the
+ *     smallest false-discovery rate at which the row is called, from the
+ *     permuted analyses (kestrumr_analysis_set_permutations; NaN with 0 of
+ *     them); the rows with q <= A are the list at level A;
  * group   [in] int32: the group, for the columns that have one (ignored by
  *              the others);
  * values  [out] double[count]: receives L values;
@@ -277,8 +302,20 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
 #define KESTRUMR_COLUMN_P_JOINT 10
 #define KESTRUMR_COLUMN_P_JOINT_MCSE 11
 #define KESTRUMR_COLUMN_RHAT 12
+#define KESTRUMR_COLUMN_SCORE_MEAN 13
+#define KESTRUMR_COLUMN_SCORE_JOINT 14
+#define KESTRUMR_COLUMN_Q_MEAN 15
+#define KESTRUMR_COLUMN_Q_JOINT 16
 KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* results, int32_t column,
                                           int32_t group, double* values, size_t count);
+
+/* The list at the level of kestrumr_analysis_set_fdr: the number of rows
+ * whose q-value (column KESTRUMR_COLUMN_Q_MEAN or KESTRUMR_COLUMN_Q_JOINT)
+ * is at most the level; -1 for NULL results or another column.  The level
+ * itself (NaN for NULL). */
+KESTRUMR_API int64_t kestrumr_analysis_fdr_calls(const kestrumr_analysis_results* results,
+                                                 int32_t column);
+KESTRUMR_API double kestrumr_analysis_fdr_level(const kestrumr_analysis_results* results);
 
 /* Each row's status, in the input's order:
  *   KESTRUMR_ROW_OK (0)         analysed, its results finite;

@@ -7,8 +7,10 @@
 #include <new>
 #include <utility>
 
+#include "analysis/fdr.h"
 #include "analysis/rows.h"
 #include "analysis/scale.h"
+#include "analysis/score.h"
 #include "driver/estimate.h"
 #include "kestrumr.h"
 
@@ -26,6 +28,21 @@ std::string number(double x, int digits) {
 
 std::string count(std::size_t n, const char* one, const char* many) {
     return std::to_string(n) + (n == 1 ? one : many);
+}
+
+// The progress of the observed chains counted among all iterations of the
+// analysis, the permuted analyses' included.
+struct WholeProgress {
+    const ChainProgress* user;
+    std::int64_t total;
+};
+void whole_report(void* context, std::int64_t done, std::int64_t /*total*/) {
+    const auto* w = static_cast<WholeProgress*>(context);
+    w->user->report(w->user->context, done, w->total);
+}
+bool whole_stop(void* context) {
+    const auto* w = static_cast<WholeProgress*>(context);
+    return w->user->stop(w->user->context);
 }
 
 }  // namespace
@@ -78,6 +95,9 @@ AnalysisStatus check_analysis(const AnalysisSettings& s, const AnalysisData& d, 
     if (s.keep < 2) return refuse(r, "keep must be at least 2 (the difference tests need the spread of the kept draws)");
     if (s.threads < 0) return refuse(r, "threads must be >= 0");
     if (s.seed < 0) return refuse(r, "seed must be from 0 to 2147483647");
+    if (s.permutations < 0 || s.permutations > kMaxPermutations)
+        return refuse(r, "permutations must be from 0 to " + std::to_string(kMaxPermutations));
+    if (!(s.fdr > 0.0 && s.fdr < 1.0)) return refuse(r, "the false-discovery rate must lie between 0 and 1");
     if (s.scale == ScaleMode::value && !usable_scale(s.scale_value))
         return refuse(r, "the scale must be a number > 0 whose square neither under- nor overflows a double");
     if (!(std::isfinite(s.hshape) && s.hshape >= 0.0)) return refuse(r, "hshape must be finite and >= 0");
@@ -116,7 +136,8 @@ void size_results(AnalysisResult& r, std::size_t L, std::size_t J) {
     for (std::vector<double>* v : {&r.gmean, &r.gvar}) v->assign(L * J, kNaN);
     for (std::vector<double>* v : {&r.diff, &r.lo, &r.hi}) v->assign(L * D, kNaN);
     for (std::vector<double>* v : {&r.pmean, &r.pvar, &r.p_mean, &r.p_joint, &r.p_mean_mcse,
-                                   &r.p_joint_mcse, &r.rhat})
+                                   &r.p_joint_mcse, &r.rhat, &r.score_mean, &r.score_joint, &r.q_mean,
+                                   &r.q_joint})
         v->assign(L, kNaN);
     r.status.assign(L, kRowOk);
 }
@@ -308,6 +329,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     settings.first_stream = &first;
     settings.first_blocks = first_blocks;
     settings.memory_budget = s.memory_budget;
+    settings.contrast_moments = true;
     const MemoryPlan plan = plan_memory(a, settings);
     const double budget_mib = static_cast<double>(plan.budget) / 1048576.0;
     if (!plan.fits) {
@@ -343,7 +365,13 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     }
     if (s.before_draws != nullptr) s.before_draws(s.before_draws_context);
     ChainsResult chains;
-    const ChainsStatus status = run_chains(a, settings, chains, progress);
+    const bool permute = s.permutations > 0 && d.ngrp >= 2 && d.ngrp <= kMaxScoreGroups;
+    const std::int64_t iterations = static_cast<std::int64_t>(s.burn) + s.keep;
+    WholeProgress whole{&progress, iterations * (s.chains + (permute ? s.permutations : 0))};
+    ChainProgress observed_progress = progress;
+    if (progress.report != nullptr && progress.stop != nullptr)
+        observed_progress = ChainProgress{whole_report, whole_stop, &whole};
+    const ChainsStatus status = run_chains(a, settings, chains, observed_progress);
     if (status == ChainsStatus::cancelled) {
         r.error = "cancelled";
         r.failure = Failure::cancelled;
@@ -367,6 +395,44 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                               a.nrow, a.ngrp, scale);
         for (std::vector<double>* v : {&p.diff, &p.lower, &p.upper})
             means_to_data_units(v->data(), v->size(), scale);
+    }
+
+    // Evidence scores from every kept draw of every chain, and their
+    // q-values from analyses of the data with the labels permuted.
+    std::vector<double> score_mean(Lz, kNaN), score_joint(Lz, kNaN), q_mean(Lz, kNaN), q_joint(Lz, kNaN);
+    {
+        std::vector<const double*> moments;
+        for (const ChainRecord& rec : chains.rec) moments.push_back(rec.moments.data());
+        ScoreScratch scratch;
+        contrast_scores(moments, Lz, d.ngrp, s.keep, score_mean.data(), score_joint.data(), scratch);
+        for (std::size_t i = 0; i < Lz; ++i)
+            if (p.status[i] != kRowOk) score_mean[i] = score_joint[i] = kNaN;
+    }
+    r.fdr = s.fdr;
+    if (permute) {
+        // The observed chains' stores are pooled already: their memory is
+        // the permuted analyses' now.
+        for (ChainRecord& rec : chains.rec) {
+            FloatDraws().swap(rec.contrasts);
+            std::vector<double>().swap(rec.moments);
+        }
+        std::vector<double> null_mean, null_joint;
+        const ChainsStatus ps = permuted_scores(a, s.seed, s.permutations, threads, s.memory_budget, null_mean,
+                                                null_joint, progress, iterations * s.chains, whole.total);
+        if (ps == ChainsStatus::cancelled) {
+            r.error = "cancelled";
+            r.failure = Failure::cancelled;
+            return AnalysisStatus::cancelled;
+        }
+        if (ps != ChainsStatus::ok) {
+            r.failure = Failure::memory;
+            r.error = "not enough memory for the " + std::to_string(s.permutations) +
+                      " analyses of the data with the labels permuted (" + std::to_string(Lz) + " rows)";
+            return AnalysisStatus::memory;
+        }
+        permutation_q_values(score_mean.data(), Lz, null_mean, q_mean.data());
+        permutation_q_values(score_joint.data(), Lz, null_joint, q_joint.data());
+        r.permutations = s.permutations;
     }
 
     // 5. Warnings on the chains: a rate update that stuck, rows on which
@@ -429,6 +495,10 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             r.p_mean_mcse[g] = p.mcse[i];
             r.p_joint_mcse[g] = p.mcse[i + Lz];
             r.rhat[g] = p.rhat[i];
+            r.score_mean[g] = score_mean[i];
+            r.score_joint[g] = score_joint[i];
+            r.q_mean[g] = q_mean[i];
+            r.q_joint[g] = q_joint[i];
         }
     }
     if (!broken.empty())

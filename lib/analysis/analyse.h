@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "analysis/chains.h"
+#include "analysis/fdr.h"
 #include "hyper/blocks.h"
 #include "random/stream.h"
 
@@ -78,6 +79,11 @@ struct AnalysisSettings {
     // Refuse a run whose rate traces do not fit the memory budget
     // (Failure::traces) instead of running it untraced.
     bool require_traces = false;
+    // False-discovery control (analysis/fdr.h): the permuted analyses the
+    // q-values are calibrated on (0: no q-values), and the level the rows
+    // called are counted at.
+    std::int32_t permutations = kDefaultPermutations;
+    double fdr = 0.05;
     // Called once all checks passed, just before the first draw (a host
     // that seeds its generator only then), or nullptr.
     void (*before_draws)(void* context) = nullptr;
@@ -137,6 +143,11 @@ struct AnalysisResult {
     std::vector<double> diff, lo, hi;     // L x (J - 1): mean_(i+2) - mean_1
     std::vector<double> p_mean, p_joint;  // L (NaN for J = 1)
     std::vector<double> p_mean_mcse, p_joint_mcse, rhat;  // L
+    // Evidence scores (analysis/score.h) and their q-values (analysis/fdr.h),
+    // L each; NaN for J = 1, and the q-values without permutations.
+    std::vector<double> score_mean, score_joint, q_mean, q_joint;
+    double fdr = 0.05;                    // the level the calls are counted at
+    std::int32_t permutations = 0;        // the permuted analyses behind the q-values
     std::vector<std::int32_t> status;     // L
     double scale = 1.0;                   // what the data were divided by
     std::int32_t chains = 0;

@@ -125,6 +125,8 @@ void run_one(Shared& s, std::int32_t c) {
     // Every slot is written by the kept iterations (pooled only after a
     // complete run), so the stores are not filled beforehand.
     rec.contrasts.resize(L * (J > 1 ? J - 1 : 0) * rec.stored);
+    if (s.settings->contrast_moments)
+        rec.moments.assign(L * contrast_moment_stride(static_cast<std::int32_t>(J)), 0.0);
 
     random::Record record = chain_record(s.settings->seed, c);
     random::Stream own{&record};
@@ -150,7 +152,8 @@ void run_one(Shared& s, std::int32_t c) {
     o.pjoint = out.pjoint.data();
     driver::EngineOptions engine;
     engine.store_budget = plan.store_budget;
-    if (rec.stored == 0 && callees.start_shift.empty()) engine.threads = s.settings->engine_threads;
+    if (rec.stored == 0 && callees.start_shift.empty() && rec.moments.empty())
+        engine.threads = s.settings->engine_threads;
     out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
     if (!out.ok && !s.stop.load()) {
         s.memory_failed = true;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/score.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -85,6 +86,10 @@ struct ChainRecord {
     std::size_t stored = 0;
     std::size_t step = 1;  // every step-th kept draw is stored
     FloatDraws contrasts;
+    // Running sums of every row's contrasts over all kept draws, for the
+    // evidence scores (analysis/score.h): row g at g * stride; empty when
+    // not asked for (ChainSettings::contrast_moments).
+    std::vector<double> moments;
 };
 
 // Callees that run the real rate update and row sweep and record as they
@@ -131,7 +136,7 @@ struct RecordingCallees {
                    const double* mvar, const double* ybar, const double* s2,
                    const double* ybar0, const double* s20, double* gmean, double* gvar,
                    double* pmean, double* pvar, double* scratch) {
-        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty()) {
+        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty() && rec->moments.empty()) {
             core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar,
                            mvar, ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
             return;
@@ -143,6 +148,9 @@ struct RecordingCallees {
         core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar, mvar,
                        ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
         const std::int64_t k = it - rec->B;  // kept draw, 0-based
+        if (!rec->moments.empty() && k >= 0 && k < rec->T - rec->B)
+            add_contrast_moments(rec->moments.data() + static_cast<std::size_t>(g) * contrast_moment_stride(ngrp),
+                                 gmean, gvar, ngrp, k == 0);
         if (k < 0 || rec->stored == 0 || ngrp < 2) return;
         const auto step = static_cast<std::int64_t>(rec->step);
         if ((k + 1) % step != 0) return;
@@ -179,6 +187,9 @@ struct ChainSettings {
     // seed plays no part in chain 1.
     random::Stream* first_stream = nullptr;
     hyper::Blocks first_blocks{};
+    // Collect the running sums of the contrasts for the evidence scores
+    // (ChainRecord::moments); rows then are swept on one thread per chain.
+    bool contrast_moments = false;
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;

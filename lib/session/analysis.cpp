@@ -274,6 +274,22 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
     return KESTRUMR_OK;
 }
 
+KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level) {
+    if (options == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (!(level > 0.0 && level < 1.0))
+        return refuse(options, "the false-discovery rate must lie between 0 and 1");
+    options->settings.fdr = level;
+    return KESTRUMR_OK;
+}
+
+KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options, int32_t count) {
+    if (options == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (count < 0 || count > kestrum::analysis::kMaxPermutations)
+        return refuse(options, "permutations must be from 0 to 1024");
+    options->settings.permutations = count;
+    return KESTRUMR_OK;
+}
+
 KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
                                               int32_t ntot, const int32_t* nobs, int32_t* status,
                                               int32_t* group, double* ybar, double* s2) {
@@ -416,6 +432,10 @@ KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* resul
         case KESTRUMR_COLUMN_P_JOINT: v = &r.p_joint; break;
         case KESTRUMR_COLUMN_P_JOINT_MCSE: v = &r.p_joint_mcse; break;
         case KESTRUMR_COLUMN_RHAT: v = &r.rhat; break;
+        case KESTRUMR_COLUMN_SCORE_MEAN: v = &r.score_mean; break;
+        case KESTRUMR_COLUMN_SCORE_JOINT: v = &r.score_joint; break;
+        case KESTRUMR_COLUMN_Q_MEAN: v = &r.q_mean; break;
+        case KESTRUMR_COLUMN_Q_JOINT: v = &r.q_joint; break;
         default: return KESTRUMR_ERR_ARGUMENT;
     }
     std::size_t offset = 0;
@@ -426,6 +446,19 @@ KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* resul
     if (count < r.L) return KESTRUMR_ERR_ARGUMENT;
     for (std::size_t g = 0; g < r.L; ++g) values[g] = (*v)[offset + g];
     return KESTRUMR_OK;
+}
+
+KESTRUMR_API int64_t kestrumr_analysis_fdr_calls(const kestrumr_analysis_results* results, int32_t column) {
+    if (results == nullptr || (column != KESTRUMR_COLUMN_Q_MEAN && column != KESTRUMR_COLUMN_Q_JOINT)) return -1;
+    const kestrum::analysis::AnalysisResult& r = results->result;
+    const std::vector<double>& q = column == KESTRUMR_COLUMN_Q_MEAN ? r.q_mean : r.q_joint;
+    int64_t n = 0;
+    for (double x : q) n += x <= r.fdr ? 1 : 0;
+    return n;
+}
+
+KESTRUMR_API double kestrumr_analysis_fdr_level(const kestrumr_analysis_results* results) {
+    return results == nullptr ? kNaN : results->result.fdr;
 }
 
 KESTRUMR_API int kestrumr_analysis_row_status(const kestrumr_analysis_results* results, int32_t* status,
