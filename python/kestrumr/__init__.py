@@ -228,7 +228,7 @@ def _scale(scale):
 
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
             chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
-            effvar=None, draws=True, memory_budget=None, cancel=None):
+            effvar=None, draws=True, memory_budget=None, cancel=None, fdr=None, permutations=4):
     """Run the analysis over the rows of x: rows that cannot be analysed
     left out, the data standardised, several chains pooled, with Monte-Carlo
     errors, credible bounds and R-hat.  The defaults are the command-line
@@ -300,6 +300,16 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     memory_budget : int or None
         Bytes the rate traces and stored draws of all chains may take
         together, >= 1048576 (None: 1 GiB).
+    fdr : float or None
+        None (the default) returns every row; a false-discovery rate A,
+        0 < A < 1, returns the list at level A: the rows whose q_mean is at
+        most A, ordered by score_mean (largest first, ties by the largest
+        absolute difference of means), the rows the front end's ``--fdr A``
+        writes.  The dict then has ``index``, the rows' places in x.
+    permutations : int
+        Analyses of the data with the sample labels permuted that the
+        q-values are calibrated on, 0 to 1024 (default 4; one chain each,
+        on streams made from the seed); 0 gives no q-values.
     cancel : threading.Event or None
         An object with an ``is_set()`` method, asked after every iteration
         of the chains the calling thread runs (the others stop with them):
@@ -312,8 +322,9 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     columns: ``mean_<g>``, ``var_<g>`` for every group g, ``pooled_mean``,
     ``pooled_var`` (with pooled=True), ``diff_<g>``, ``lo_<g>``,
     ``hi_<g>`` for every group after the first, ``p_mean``,
-    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
-    ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
+    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat``,
+    ``score_mean``, ``score_joint``, ``q_mean``, ``q_joint`` (with
+    permutations) and ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
     lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``.
 
     Otherwise a dict:
@@ -332,6 +343,13 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         errors (sd over chains / sqrt(chains));
         ``rhat``: the largest rank-normalised split R-hat of the row's mean
         contrasts;
+        ``score_mean``, ``score_joint``: the evidence of a difference of
+        means, and of means and variances jointly: the squared length of
+        the posterior mean of the contrasts in the metric of their
+        posterior covariance (for two groups (E[diff] / sd[diff])^2),
+        continuous, so rows tie only where their data do;
+        ``q_mean``, ``q_joint``: their q-values (only with permutations >
+        0): the smallest false-discovery rate at which the row is called;
         ``status``: (rows,) strings, "ok" for a row analysed, else why it
         has no results: "missing" (a missing value), "overflow" (its
         statistics overflow a double), "no_spread" (a group of equal
@@ -405,6 +423,15 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         memory_budget = _whole(memory_budget, "memory_budget", 1048576, 2**64 - 1)
     if cancel is not None and not callable(getattr(cancel, "is_set", None)):
         raise TypeError("cancel must have an is_set() method (such as a threading.Event)")
+    permutations = _whole(permutations, "permutations", 0, 1024)
+    if fdr is not None:
+        if isinstance(fdr, (bool, np.bool_)) or not isinstance(fdr, (int, float, np.integer, np.floating)):
+            raise TypeError("fdr must be None or a number, not %r" % (fdr,))
+        fdr = float(fdr)
+        if not 0.0 < fdr < 1.0:
+            raise ValueError("fdr must lie between 0 and 1 (such as 0.05), not %r" % fdr)
+        if permutations == 0:
+            raise ValueError("fdr needs the permuted analyses: give permutations of at least 1")
     if seed is None:
         seed = random.randrange(1, _INT32_MAX + 1)
     seed = _whole(seed, "seed", 1, _INT32_MAX)
@@ -428,6 +455,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ("threads", _native.lib.kestrumr_analysis_set_threads, (threads,)),
         ("seed", _native.lib.kestrumr_analysis_set_seed, (seed,)),
         ("draws", _native.lib.kestrumr_analysis_set_draws, (1 if draws else 0,)),
+        ("permutations", _native.lib.kestrumr_analysis_set_permutations, (permutations,)),
+        ("fdr", _native.lib.kestrumr_analysis_set_fdr, (0.05 if fdr is None else fdr,)),
     ]
     # Only the priors given are set: a prior set counts as in the data's units.
     if hshape is not None:
@@ -463,9 +492,32 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         raise RuntimeError("kestrumr: " + text)
 
     out["groups"] = names
+    if permutations == 0:
+        del out["q_mean"], out["q_joint"]
+    rows = None
+    if fdr is not None:
+        rows = _called(out, fdr)
+        for k, v in out.items():
+            if k not in ("acceptance", "stuck") and isinstance(v, np.ndarray):
+                out[k] = v[rows]
+        out["index"] = rows
+        out["fdr"] = fdr
     if frame:
-        return _frame(_pandas_of(x), out, index)
+        df = _frame(_pandas_of(x), out, index if rows is None else index[rows])
+        if rows is not None:
+            df.attrs["fdr"] = fdr
+        return df
     return out
+
+
+def _called(r, fdr):
+    """The rows of the list at level fdr (q_mean <= fdr), in the front
+    end's order: score_mean largest first, ties by the largest absolute
+    difference of means, then the input order."""
+    called = np.flatnonzero(r["q_mean"] <= fdr)
+    size = np.abs(r["diff"][called]).max(axis=1) if r["diff"].shape[1] else np.zeros(called.size)
+    size = np.where(np.isnan(size), 0.0, size)
+    return called[np.lexsort((called, -size, -r["score_mean"][called]))]
 
 
 def _frame(pd, r, index):
@@ -482,8 +534,10 @@ def _frame(pd, r, index):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "status"):
-        cols[key] = r[key]
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
+                "score_joint", "q_mean", "q_joint", "status"):
+        if key in r:
+            cols[key] = r[key]
     df = pd.DataFrame(cols, index=index.copy())
     df.attrs["groups"] = list(names)
     df.attrs["scale"] = r["scale"]
@@ -547,6 +601,10 @@ def _results(res, L, J, pooled):
         "p_joint": single(_native.COLUMN_P_JOINT),
         "p_joint_mcse": single(_native.COLUMN_P_JOINT_MCSE),
         "rhat": single(_native.COLUMN_RHAT),
+        "score_mean": single(_native.COLUMN_SCORE_MEAN),
+        "score_joint": single(_native.COLUMN_SCORE_JOINT),
+        "q_mean": single(_native.COLUMN_Q_MEAN),
+        "q_joint": single(_native.COLUMN_Q_JOINT),
         "status": np.array([_STATUS.get(int(s), "unknown") for s in status]),
         "scale": float(lib.kestrumr_analysis_scale(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),

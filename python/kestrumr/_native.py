@@ -33,6 +33,10 @@ COLUMN_P_MEAN_MCSE = 9
 COLUMN_P_JOINT = 10
 COLUMN_P_JOINT_MCSE = 11
 COLUMN_RHAT = 12
+COLUMN_SCORE_MEAN = 13
+COLUMN_SCORE_JOINT = 14
+COLUMN_Q_MEAN = 15
+COLUMN_Q_JOINT = 16
 
 ROW_OK = 0
 ROW_NO_SPREAD = 1
@@ -99,6 +103,8 @@ def _load():
         "kestrumr_analysis_set_threads": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analysis_set_seed": (ctypes.c_int, [options_p, ctypes.c_int64]),
         "kestrumr_analysis_set_draws": (ctypes.c_int, [options_p, c_int32]),
+        "kestrumr_analysis_set_fdr": (ctypes.c_int, [options_p, ctypes.c_double]),
+        "kestrumr_analysis_set_permutations": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analyse": (ctypes.c_int, [session_p, options_p, c_int32, c_int32, c_int32_p,
                                             c_int32, c_double_p, ctypes.POINTER(results_p)]),
         "kestrumr_analysis_results_free": (None, [results_p]),

@@ -59,6 +59,8 @@ def test_layout():
     assert np.all((r["p_joint"] >= 0) & (r["p_joint"] <= 1))
     assert np.all(r["var"] > 0)
     assert "pooled_mean" not in run(seed=5)
+    assert "q_mean" not in run(seed=5, permutations=0)
+    assert np.all(r["score_mean"] >= 0) and np.all((r["q_mean"] >= 0) & (r["q_mean"] <= 1))
 
 
 def test_seeds():
@@ -265,8 +267,10 @@ def by_name(r):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat"):
-        cols[key] = r[key]
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
+                "score_joint", "q_mean", "q_joint"):
+        if key in r:
+            cols[key] = r[key]
     return cols
 
 
@@ -307,6 +311,25 @@ def test_equals_command_line(tmp_path):
                                   and k not in ("p_mean_mcse", "p_joint_mcse", "rhat"))
     for name in want:
         np.testing.assert_array_equal(ours[name], want[name], err_msg=name)
+
+
+@needs_cli
+def test_list_at_fdr_equals_command_line(tmp_path):
+    # The list at a chosen false-discovery rate: the front end's --fdr rows,
+    # in its order, with its numbers.
+    inp, out = tmp_path / "in.tsv", tmp_path / "out.tsv"
+    write_tsv(inp, FULL)
+    opts = ["--seed", "321", "--burn", "200", "--keep", "200"]
+    subprocess.run([CLI, "--groups", "4,4,4", "--digits", "17", "--fdr", "0.1", "-o", str(out)] + opts
+                   + [str(inp)], check=True, stderr=subprocess.DEVNULL)
+    lines = [line.rstrip("\n").split("\t") for line in open(out)]
+    r = kestrumr.kestrum(FULL, G, seed=321, burn=200, keep=200, fdr=0.1)
+    assert len(lines) > 20  # the true rows are called
+    assert [row[0] for row in lines[1:]] == ["r%d" % i for i in r["index"]]
+    ours = by_name(r)
+    for c, name in enumerate(lines[0][1:], start=1):
+        np.testing.assert_array_equal(ours[name], [float(row[c]) for row in lines[1:]], err_msg=name)
+    assert np.all(r["q_mean"] <= 0.1)
 
 
 ROW_CASES = {"overflow": (1e300, "overflow"), "missing": (math.nan, "missing")}

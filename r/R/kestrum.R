@@ -7,8 +7,11 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
                     pooled = FALSE, seed = NULL, threads = getOption("kestrumr.threads", 0L),
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
                     na = c("omit", "fail"),
-                    sort.by = c("none", "p_mean", "p_joint", "diff"),
-                    progress = interactive()) {
+                    sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint", "diff"),
+                    fdr = NULL, permutations = 4L, progress = interactive()) {
+    ## The list at a chosen false-discovery rate is ordered by its evidence
+    ## unless an order is asked for.
+    if (!is.null(fdr) && missing(sort.by)) sort.by <- "score_mean"
     sort.by <- match.arg(sort.by)
     na <- match.arg(na)
 
@@ -73,6 +76,11 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     burn <- count(burn, "burn", 0L)
     keep <- count(keep, "keep", 2L)
     threads <- count(threads, "threads", 0L, 1024L)
+    permutations <- count(permutations, "permutations", 0L, 1024L)
+    if (!is.null(fdr) && (!is.numeric(fdr) || length(fdr) != 1L || is.na(fdr) || fdr <= 0 || fdr >= 1))
+        stop("'fdr' must be NULL or one false-discovery rate between 0 and 1 (such as 0.05)")
+    if (!is.null(fdr) && permutations == 0L)
+        stop("'fdr' needs the permuted analyses: give 'permutations' of at least 1")
     if (!is.logical(pooled) || length(pooled) != 1L || is.na(pooled))
         stop("'pooled' must be TRUE or FALSE")
     if (!is.logical(progress) || length(progress) != 1L || is.na(progress))
@@ -119,7 +127,8 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 
     res <- .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep, pooled,
                  as.double(seed), threads, hshape, hrate, mvar, effvar,
-                 if (na == "omit") 0L else 1L, progress)
+                 if (na == "omit") 0L else 1L, progress,
+                 if (is.null(fdr)) 0.05 else as.double(fdr), permutations)
     for (m in res$messages) warning(m, call. = FALSE)
     if (identical(res$status, "interrupted")) {
         ## Ctrl-C during the run: the run was abandoned and its memory
@@ -144,8 +153,11 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     for (what in c("diff", "lo", "hi"))
         for (j in seq_len(J - 1L))
             out[[paste0(what, "_", levs[j + 1L])]] <- na_for_nan(cols[[what]][, j])
-    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat"))
+    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
+                   "score_joint"))
         out[[what]] <- na_for_nan(cols[[what]])
+    if (permutations > 0L)
+        for (what in c("q_mean", "q_joint")) out[[what]] <- na_for_nan(cols[[what]])
     out$status <- factor(row_status_levels[res$row_status + 1L], levels = row_status_levels)
     attr(out, "scale") <- res$scale
     if (!is.null(res$rates)) {
@@ -159,6 +171,13 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     }
     class(out) <- c("kestrum", "data.frame")
     if (sort.by != "none") out <- out[front_end_order(out, sort.by), , drop = FALSE]
+    if (!is.null(fdr)) {
+        ## The list at level fdr, as the front end's --fdr writes it: the
+        ## rows called by the mean test (the joint one when ordered by it).
+        q <- if (sort.by %in% c("score_joint", "p_joint")) out$q_joint else out$q_mean
+        out <- out[!is.na(q) & q <= fdr, , drop = FALSE]
+        attr(out, "fdr") <- fdr
+    }
     out
 }
 
@@ -166,7 +185,8 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 ## them: the first n (all for n = Inf) sorted by sort.by, ties broken as the
 ## front end's --sort breaks them (the largest absolute difference of
 ## means), rows without results last.
-topRows <- function(x, n = 10, sort.by = c("p_mean", "p_joint", "diff", "none")) {
+topRows <- function(x, n = 10, sort.by = c("score_mean", "score_joint", "p_mean", "p_joint", "diff",
+                                           "none")) {
     if (!inherits(x, "kestrum")) stop("'x' must be a result of kestrum()")
     sort.by <- match.arg(sort.by)
     if (!is.numeric(n) || length(n) != 1L || is.na(n) || n < 0)
@@ -266,7 +286,7 @@ signal_records <- function(w) {
     }
 }
 
-## The front end's row order for --sort: by the frequency, largest first,
+## The front end's row order for --sort: by the score or frequency, largest first,
 ## ties by the largest absolute difference of means, rows without a result
 ## last, otherwise the input order.
 front_end_order <- function(out, by) {

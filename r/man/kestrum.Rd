@@ -18,8 +18,9 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
         threads = getOption("kestrumr.threads", 0L),
         hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
         na = c("omit", "fail"),
-        sort.by = c("none", "p_mean", "p_joint", "diff"),
-        progress = interactive())
+        sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint",
+                    "diff"),
+        fdr = NULL, permutations = 4L, progress = interactive())
 }
 \arguments{
   \item{x}{a numeric matrix or a data.frame of numeric columns: rows are
@@ -74,11 +75,21 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     \code{"fail"} stops with an error naming the first such row.}
   \item{sort.by}{\code{"none"} keeps the rows of \code{x} in order; the
     others sort, as \code{limma::topTable} does, with the strongest
-    evidence first: by decreasing \code{p_mean}, by decreasing
+    evidence first: by decreasing \code{score_mean} or \code{score_joint},
+    by decreasing \code{p_mean}, by decreasing
     \code{p_joint} (ties by the largest absolute \code{diff_} column, as the
     front end's \code{--sort} breaks them), or by decreasing largest
     absolute \code{diff_} column.  Rows without results go last.  See also
     \code{\link{topRows}}.}
+  \item{fdr}{\code{NULL} (the default) returns every row; a false-discovery
+    rate \eqn{A} between 0 and 1 returns the list at level \eqn{A}, the rows
+    whose \code{q_mean} is at most \eqn{A} (\code{q_joint} when sorted by
+    \code{"score_joint"} or \code{"p_joint"}), ordered by \code{score_mean}
+    unless \code{sort.by} is given: the rows the front end's \code{--fdr A}
+    writes, with \code{attr(result, "fdr")} the level.}
+  \item{permutations}{analyses of the data with the sample labels permuted
+    that the q-values are calibrated on (0 to 1024, default 4; one chain
+    each, on streams made from the seed); 0 gives no \code{q_} columns.}
   \item{progress}{show a progress bar (on the console's error stream) once
     a run has taken 2 seconds; by default on interactive sessions.}
 }
@@ -102,6 +113,14 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     cube-root variance contrasts taken jointly (threshold 9);}
   \item{rhat}{the largest rank-normalised split R-hat of the row's mean
     differences; above 1.01 the chains disagree on the row;}
+  \item{score_mean, score_joint}{the evidence of a difference of means, and
+    of means and variances jointly: the squared length of the posterior mean
+    of the contrasts in the metric of their posterior covariance over every
+    kept draw (for two groups \eqn{(E[d]/sd[d])^2}); continuous, so rows tie
+    only where their data do;}
+  \item{q_mean, q_joint}{their q-values: the smallest false-discovery rate
+    at which the row is called, calibrated on the permuted analyses (only
+    with \code{permutations > 0});}
   \item{status}{a factor: \code{"ok"}, or why the row has no results:
     \code{"no_spread"} (a group's values are all equal), \code{"missing"},
     \code{"overflow"}, \code{"rounding"} (a group variance negative from

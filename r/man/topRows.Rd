@@ -6,12 +6,14 @@
   evidence first, as \code{limma::topTable} gives them.
 }
 \usage{
-topRows(x, n = 10, sort.by = c("p_mean", "p_joint", "diff", "none"))
+topRows(x, n = 10, sort.by = c("score_mean", "score_joint", "p_mean", "p_joint",
+                              "diff", "none"))
 }
 \arguments{
   \item{x}{a result of \code{\link{kestrum}}.}
   \item{n}{the number of rows (\code{Inf} for all).}
-  \item{sort.by}{\code{"p_mean"} or \code{"p_joint"}: that frequency,
+  \item{sort.by}{\code{"score_mean"} (the default), \code{"score_joint"},
+    \code{"p_mean"} or \code{"p_joint"}: that score or frequency,
     largest first, ties broken by the largest absolute \code{diff_} column
     (as the command-line front end's \code{--sort} breaks them);
     \code{"diff"}: the largest absolute \code{diff_} column;

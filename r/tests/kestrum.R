@@ -17,7 +17,8 @@ stopifnot(identical(rownames(r), rownames(d)),
           identical(names(r), c(paste0("mean_", c("a", "b", "c")), paste0("var_", c("a", "b", "c")),
                                 "pooled_mean", "pooled_var", "diff_b", "diff_c", "lo_b", "lo_c",
                                 "hi_b", "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                "p_joint_mcse", "rhat", "status")),
+                                "p_joint_mcse", "rhat", "score_mean", "score_joint", "q_mean",
+                                "q_joint", "status")),
           isTRUE(all.equal(r$diff_c, r$mean_c - r$mean_a)), all(r$lo_c <= r$diff_c & r$diff_c <= r$hi_c),
           all(r$status == "ok"), attr(r, "scale") > 0, nrow(attr(r, "rates")) == 4L * 3L,
           all(r$p_mean >= 0 & r$p_mean <= 1), all(r$p_joint >= 0 & r$p_joint <= 1),
@@ -234,6 +235,12 @@ if (nzchar(cli)) {
                      "--scale", "none", "--columns", "basic"),
             quiet(kestrum(m, g, seed = 12345, pooled = TRUE, chains = 1, scale = "none",
                           burn = 30, keep = 40)), "one chain")
+  ## The list at a chosen false-discovery rate: the front end's --fdr rows,
+  ## in its order.
+  listed <- quiet(kestrum(m, g, seed = 12345, burn = 200, keep = 200, fdr = 0.25))
+  stopifnot(nrow(listed) > 0L, all(listed$q_mean <= 0.25))
+  front_end(input, c("--burn", "200", "--keep", "200", "--fdr", "0.25", "--sort", "score_mean"),
+            listed, "list at fdr 0.25")
   cat("kestrum() equals the command-line front end for seed 12345\n")
 }
 

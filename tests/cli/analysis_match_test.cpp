@@ -94,6 +94,10 @@ TEST_P(AnalysisMatchesFrontEnd, EveryColumnBitForBit) {
     cols.push_back({"p_joint", KESTRUMR_COLUMN_P_JOINT, 0});
     cols.push_back({"p_joint_mcse", KESTRUMR_COLUMN_P_JOINT_MCSE, 0});
     cols.push_back({"rhat", KESTRUMR_COLUMN_RHAT, 0});
+    cols.push_back({"score_mean", KESTRUMR_COLUMN_SCORE_MEAN, 0});
+    cols.push_back({"score_joint", KESTRUMR_COLUMN_SCORE_JOINT, 0});
+    cols.push_back({"q_mean", KESTRUMR_COLUMN_Q_MEAN, 0});
+    cols.push_back({"q_joint", KESTRUMR_COLUMN_Q_JOINT, 0});
     std::size_t compared = 0;
     for (const Col& col : cols) {
         std::size_t at = 0;

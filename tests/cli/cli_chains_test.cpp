@@ -111,15 +111,16 @@ TEST(CliChains, FullOutputIsSortedAndTheThreadCountChangesNothing) {
     EXPECT_EQ(t[0], (std::vector<std::string>{"row", "mean_a", "mean_b", "mean_c", "var_a", "var_b",
                                               "var_c", "diff_b", "diff_c", "lo_b", "lo_c", "hi_b",
                                               "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                              "p_joint_mcse", "rhat"}));
+                                              "p_joint_mcse", "rhat", "score_mean", "score_joint",
+                                              "q_mean", "q_joint"}));
     for (std::size_t r = 1; r < t.size(); ++r) {
-        ASSERT_EQ(t[r].size(), 18u);
+        ASSERT_EQ(t[r].size(), 22u);
         const double diff = std::stod(t[r][7]), lo = std::stod(t[r][9]), hi = std::stod(t[r][11]);
         EXPECT_LE(lo, diff);
         EXPECT_LE(diff, hi);
         EXPECT_GE(std::stod(t[r][14]), 0.0);  // an mcse
         if (r > 1) {
-            EXPECT_GE(std::stod(t[r - 1][13]), std::stod(t[r][13]));  // p_mean descending
+            EXPECT_GE(std::stod(t[r - 1][18]), std::stod(t[r][18]));  // score_mean descending
         }
     }
     // By p_joint instead; two groups have a joint frequency too.

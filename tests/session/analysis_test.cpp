@@ -75,7 +75,9 @@ const int32_t kColumns[][2] = {
     {KESTRUMR_COLUMN_MEAN, 0}, {KESTRUMR_COLUMN_MEAN, 1}, {KESTRUMR_COLUMN_VAR, 0},
     {KESTRUMR_COLUMN_VAR, 1},  {KESTRUMR_COLUMN_DIFF, 1}, {KESTRUMR_COLUMN_LO, 1},
     {KESTRUMR_COLUMN_HI, 1},   {KESTRUMR_COLUMN_P_MEAN, 0}, {KESTRUMR_COLUMN_P_MEAN_MCSE, 0},
-    {KESTRUMR_COLUMN_P_JOINT, 0}, {KESTRUMR_COLUMN_P_JOINT_MCSE, 0}, {KESTRUMR_COLUMN_RHAT, 0}};
+    {KESTRUMR_COLUMN_P_JOINT, 0}, {KESTRUMR_COLUMN_P_JOINT_MCSE, 0}, {KESTRUMR_COLUMN_RHAT, 0},
+    {KESTRUMR_COLUMN_SCORE_MEAN, 0}, {KESTRUMR_COLUMN_SCORE_JOINT, 0}, {KESTRUMR_COLUMN_Q_MEAN, 0},
+    {KESTRUMR_COLUMN_Q_JOINT, 0}};
 
 Options short_run(std::int64_t seed) {
     Options o = make_options();
@@ -293,6 +295,11 @@ TEST(Analysis, SettersRefuseValuesOutOfRange) {
         {"seed", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_seed(o, -1); }},
         {"seed", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_seed(o, 2147483648LL); }},
         {"draws", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_draws(o, -1); }},
+        {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, 0.0); }},
+        {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, 1.0); }},
+        {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, std::nan("")); }},
+        {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, -1); }},
+        {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, 1025); }},
     };
     for (const Case& c : cases) {
         Options o = make_options();
