@@ -389,6 +389,9 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     // 4. Pooled, in the data's units.
     Pooled p;
     pool_chains(chains, a.nrow, a.ngrp, p);
+    // The spread of each row's groups for its permuted analyses.
+    std::vector<double> spread;
+    if (permute) spread_factors(p.gvarbar.data(), Lz, d.ngrp, d.nobs, spread);
     if (s.scale != ScaleMode::none) {
         results_to_data_units({p.prob.data(), p.pmeanbar.data(), p.pvarbar.data(), p.gmeanbar.data(),
                                p.gvarbar.data()},
@@ -417,7 +420,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             std::vector<double>().swap(rec.moments);
         }
         std::vector<double> null_mean, null_joint;
-        const ChainsStatus ps = permuted_scores(a, s.seed, s.permutations, threads, s.memory_budget, null_mean,
+        const ChainsStatus ps = permuted_scores(a, spread.data(), s.seed, s.permutations, threads, s.memory_budget, null_mean,
                                                 null_joint, progress, iterations * s.chains, whole.total);
         if (ps == ChainsStatus::cancelled) {
             r.error = "cancelled";

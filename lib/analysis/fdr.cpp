@@ -67,6 +67,7 @@ struct Hold {
 
 struct Shared {
     const driver::Arguments* a;
+    const double* spread = nullptr;
     std::int32_t seed = 0, P = 0;
     std::size_t budget = 0;
     std::vector<double>* null_mean;
@@ -122,6 +123,22 @@ void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vec
     for (std::size_t c = 0; c < N; ++c) {
         const double* from = a.ydata + static_cast<std::size_t>(perm[c]) * L;
         std::copy(from, from + L, y.begin() + static_cast<std::ptrdiff_t>(c * L));
+    }
+    if (s.spread != nullptr) {
+        // Each permuted group gets the spread of the row's group in its
+        // place, about its own mean.
+        std::size_t first = 0;
+        for (std::int32_t j = 0; j < a.ngrp; ++j) {
+            const std::size_t n = static_cast<std::size_t>(a.nobs[j]);
+            const double* f = s.spread + static_cast<std::size_t>(j) * L;
+            for (std::size_t g = 0; g < L; ++g) {
+                double m = 0.0;
+                for (std::size_t c = first; c < first + n; ++c) m += y[g + c * L];
+                m /= static_cast<double>(n);
+                for (std::size_t c = first; c < first + n; ++c) y[g + c * L] = m + (y[g + c * L] - m) * f[g];
+            }
+            first += n;
+        }
     }
     driver::Arguments b = a;
     b.ydata = y.data();
@@ -208,7 +225,27 @@ void label_permutation(std::int32_t seed, std::int32_t p, std::int32_t ngrp, con
     }
 }
 
-ChainsStatus permuted_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
+void spread_factors(const double* gvarbar, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
+                    std::vector<double>& f) {
+    const std::size_t J = ngrp > 0 ? static_cast<std::size_t>(ngrp) : 0;
+    f.assign(L * J, 1.0);
+    double N = 0.0;
+    for (std::size_t j = 0; j < J; ++j) N += nobs[j];
+    for (std::size_t g = 0; g < L; ++g) {
+        double mean = 0.0;
+        bool usable = true;
+        for (std::size_t j = 0; j < J; ++j) {
+            const double v = gvarbar[g + j * L];
+            usable = usable && std::isfinite(v) && v > 0.0;
+            mean += static_cast<double>(nobs[j]) / N * v;
+        }
+        if (!usable || !(mean > 0.0) || !std::isfinite(mean)) continue;
+        for (std::size_t j = 0; j < J; ++j) f[g + j * L] = std::sqrt(0.5 + 0.5 * gvarbar[g + j * L] / mean);
+    }
+}
+
+ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
+                             std::int32_t permutations,
                              std::int32_t threads, std::size_t memory_budget,
                              std::vector<double>& null_mean, std::vector<double>& null_joint,
                              const ChainProgress& progress, std::int64_t offset, std::int64_t total) {
@@ -219,6 +256,7 @@ ChainsStatus permuted_scores(const driver::Arguments& a, std::int32_t seed, std:
     if (P == 0 || L == 0) return ChainsStatus::ok;
     Shared s;
     s.a = &a;
+    s.spread = spread;
     s.seed = seed;
     s.P = P;
     s.null_mean = &null_mean;

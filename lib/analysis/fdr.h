@@ -20,6 +20,21 @@
 // false-discovery rate at which the row is called: the rows with q <= A
 // are the list at level A.  q never decreases as the score falls.
 //
+// A permutation mixes the samples of groups whose variances differ, so a
+// row whose variance differs between its groups (a null row for the mean
+// test) would get the null of a row with equal variances, and its own null
+// has the heavier tail (a difference of means over unequal spreads, with
+// few samples); with groups of 3 or 4 such rows are most of the false
+// calls.  So each permuted group keeps the spread of the row's group in
+// its place: its values' deviations from their mean are multiplied by
+//   f_j = sqrt(v_j / sum_i (n_i / N) v_i),
+// v_j the posterior mean of the row's group-j variance (which the model
+// moderates towards the typical variance of group j over the rows, so a
+// ratio from a few noisy values is not taken at face value).  The mean
+// differences of the permuted data keep the spread that the mean
+// differences of the row under the null would have; a row with equal
+// variances keeps f near 1.
+//
 // Random permutations are used rather than balanced ones: with small
 // groups (3 or 4 samples) there are few distinct splits, and balanced
 // splits of such groups leave the null too narrow (too many calls).
@@ -58,10 +73,19 @@ void label_permutation(std::int32_t seed, std::int32_t p, std::int32_t ngrp, con
 // budget shared by the analyses that run at once (threads of them).
 // progress: iterations done are reported after `offset` others, of `total`
 // in all; its stop abandons the analyses (cancelled).
-ChainsStatus permuted_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
+// spread: the factors f (L x J, leading dimension L) described above, or
+// nullptr for the permuted data as they are.
+ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
+                             std::int32_t permutations,
                              std::int32_t threads, std::size_t memory_budget,
                              std::vector<double>& null_mean, std::vector<double>& null_joint,
                              const ChainProgress& progress, std::int64_t offset, std::int64_t total);
+
+// The factors f of every row from the posterior means of its group
+// variances (gvarbar, L x J, leading dimension L); 1 for a row whose
+// variances are not finite and positive.
+void spread_factors(const double* gvarbar, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
+                    std::vector<double>& f);
 
 // q-values of the L observed scores against the pooled null scores (NaN
 // ones skipped) as described above: q[g] NaN where score[g] is NaN, or all

@@ -135,7 +135,7 @@ top <- topRows(k, n = 5)
 joint <- topRows(k, n = Inf, sort.by = "p_joint")
 size <- pmax(abs(k$diff_b), abs(k$diff_c))
 stopifnot(inherits(k, "kestrum"), is.data.frame(k),
-          identical(rownames(top), head(rownames(k)[order(-k$p_mean, -size)], 5)),
+          identical(rownames(top), head(rownames(k)[order(-k$score_mean, -size)], 5)),
           identical(rownames(joint)[nrow(k)], rownames(k)[2]),
           identical(rownames(joint)[-nrow(k)], rownames(k)[-2][order(-k$p_joint[-2], -size[-2])]))
 sk <- summary(k)
