@@ -23,7 +23,11 @@
  *   4. the chains are pooled: posterior means, the two tail frequencies
  *      with their Monte-Carlo standard errors, the differences of means
  *      with 95% credible bounds and the rank-normalised split R-hat;
- *   5. what should make a user doubt the results comes back as warning
+ *   5. each row gets a continuous evidence score for the mean test and for
+ *      the joint test, and q-values calibrated on analyses of the data with
+ *      the sample labels permuted (the list at a chosen false-discovery
+ *      rate);
+ *   6. what should make a user doubt the results comes back as warning
  *      records (kestrumr_analysis_warning_*), for the host to raise in its
  *      own way: they are not written anywhere.
  * With the same data, options and seed the numbers are, bit for bit, those
@@ -221,7 +225,8 @@ KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, i
  *              callback receives the library's fixed-text messages; its
  *              progress callback is called on the calling thread after
  *              each iteration of the chains that thread runs, with the
- *              iterations done in all chains and their total, and a
+ *              iterations done in all chains and their total (the
+ *              permuted analyses of the q-values counted in), and a
  *              nonzero return abandons the analysis (KESTRUMR_ERR_CANCELLED).
  *              Its kestrumr_errmsg tells why an analysis failed;
  * options [in] the options, or NULL for the defaults;
