@@ -7,7 +7,8 @@ plot.kestrum <- function(x, type = c("volcano", "ma", "trace"), group = 2L,
                          col = c("grey45", "firebrick"), pch = 20, main = NULL,
                          legend = TRUE, ...) {
     type <- match.arg(type)
-    if (type == "trace") return(invisible(plot_traces(x, main = main, ...)))
+    if (type == "trace")
+        return(invisible(plot_traces(x, main = main, col = if (missing(col)) NULL else col, ...)))
 
     effect <- effect_column(x, group)
     marks <- called_rows(x, called, fdr)
