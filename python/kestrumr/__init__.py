@@ -29,8 +29,8 @@ from .plot import plot_ma, plot_traces, plot_volcano
 
 __all__ = ["kestrum", "version", "Cancelled", "KestrumrWarning", "RowsLeftOutWarning",
            "NotFiniteWarning", "ScaleWarning", "MeanPriorWarning", "NotTracedWarning",
-           "StuckRateWarning", "RhatWarning", "plot_volcano", "plot_ma", "plot_traces",
-           "__version__"]
+           "StuckRateWarning", "RhatWarning", "RateTraces", "plot_volcano", "plot_ma",
+           "plot_traces", "__version__"]
 
 _INT32_MAX = 2**31 - 1
 
@@ -316,8 +316,9 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     ``hi_<g>`` for every group after the first, ``p_mean``,
     ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
     ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
-    lists, ``attrs["acceptance"]``, ``attrs["stuck"]`` and
-    ``attrs["traces"]``, and ``attrs["burn"]``.
+    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``; the rate traces
+    as ``attrs["traces"]`` (a RateTraces: ``np.asarray()`` of it is the
+    traces array described below) and ``attrs["burn"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -476,6 +477,42 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     return out
 
 
+class RateTraces:
+    """The rate traces of a run as a DataFrame result carries them in its
+    attrs: ``np.asarray(traces)`` is the read-only array, chains x
+    iterations x groups.  pandas copies and compares attrs as it combines
+    and derives frames; this holder makes that cheap (it is immutable, so
+    a copy is itself) and well defined (equal when the arrays are)."""
+
+    __slots__ = ("_rates",)
+
+    def __init__(self, rates):
+        rates = np.asarray(rates, dtype=np.float64)
+        rates.setflags(write=False)
+        self._rates = rates
+
+    def __array__(self, dtype=None, copy=None):
+        return self._rates if dtype is None else self._rates.astype(dtype)
+
+    @property
+    def shape(self):
+        return self._rates.shape
+
+    def __eq__(self, other):
+        return isinstance(other, RateTraces) and np.array_equal(self._rates, other._rates)
+
+    __hash__ = None
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __repr__(self):
+        return "RateTraces(chains=%d, iterations=%d, groups=%d)" % self._rates.shape
+
+
 def _frame(pd, r, index):
     """The results as a DataFrame with the front end's column names."""
     names = r["groups"]
@@ -498,7 +535,7 @@ def _frame(pd, r, index):
     # Plain lists: pandas compares attrs when it combines frames.
     df.attrs["acceptance"] = r["acceptance"].tolist()
     df.attrs["stuck"] = r["stuck"].tolist()
-    df.attrs["traces"] = r["traces"].tolist()
+    df.attrs["traces"] = RateTraces(r["traces"])
     df.attrs["burn"] = r["burn"]
     return df
 

@@ -102,7 +102,12 @@ def test_pandas_result_plots(tmp_path):
     with pytest.warns(kestrumr.RowsLeftOutWarning):
         out = kestrumr.kestrum(df, G[:8], burn=BURN, keep=KEEP, seed=6)
     assert counts(kestrumr.plot_ma(out)) == [len(X) - 1, 0]
-    assert len(kestrumr.plot_traces(out).axes) == 2
+    # The traces go with the frame as pandas derives and combines frames.
+    both = pd.concat([out, out.iloc[:3]])
+    with pytest.warns(kestrumr.RowsLeftOutWarning):
+        r = kestrumr.kestrum(X[:, :8], G[:8], burn=BURN, keep=KEEP, seed=6)
+    np.testing.assert_array_equal(np.asarray(both.attrs["traces"]), r["traces"])
+    assert len(kestrumr.plot_traces(both).axes) == 2
 
 
 def test_without_matplotlib(fit, monkeypatch):
