@@ -325,7 +325,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
         }
 
         /* The whole rate traces: the library writes chain c's as T rows of
-         * J rates, which is column c of a J x T x C array as it stands. */
+         * J rates, which is slice c of a J x T x C array as it stands. */
         const size_t per_chain = kestrumr_analysis_rate_trace_size(results);
         if (per_chain > 0 && per_chain / (size_t)J <= (size_t)INT_MAX) {
             SEXP traces = alloc3DArray(REALSXP, J, (int)(per_chain / (size_t)J), C);
