@@ -25,10 +25,12 @@ import warnings
 import numpy as np
 
 from . import _native
+from .plot import plot_ma, plot_traces, plot_volcano
 
 __all__ = ["kestrum", "version", "Cancelled", "KestrumrWarning", "RowsLeftOutWarning",
            "NotFiniteWarning", "ScaleWarning", "MeanPriorWarning", "NotTracedWarning",
-           "StuckRateWarning", "RhatWarning", "__version__"]
+           "StuckRateWarning", "RhatWarning", "RateTraces", "plot_volcano", "plot_ma",
+           "plot_traces", "__version__"]
 
 _INT32_MAX = 2**31 - 1
 
@@ -314,7 +316,9 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     ``hi_<g>`` for every group after the first, ``p_mean``,
     ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
     ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
-    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``.
+    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``; the rate traces
+    as ``attrs["traces"]`` (a RateTraces: ``np.asarray()`` of it is the
+    traces array described below) and ``attrs["burn"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -342,7 +346,11 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         trials accepted in the second half of the burn-in (NaN when the
         traces did not fit the memory budget, or burn < 2);
         ``stuck``: (chains x groups) bool, the rate updates that stuck
-        (a StuckRateWarning each).
+        (a StuckRateWarning each);
+        ``traces``: (chains x (burn + keep) x groups), each group's rate
+        after every iteration of every chain, burn-in first, in the data's
+        units (no iterations when the traces did not fit the memory
+        budget); ``burn``: the burn-in length.
     A row without results is NaN in every column, never scored 0.
 
     Warnings
@@ -463,9 +471,46 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         raise RuntimeError("kestrumr: " + text)
 
     out["groups"] = names
+    out["burn"] = burn
     if frame:
         return _frame(_pandas_of(x), out, index)
     return out
+
+
+class RateTraces:
+    """The rate traces of a run as a DataFrame result carries them in its
+    attrs: ``np.asarray(traces)`` is the read-only array, chains x
+    iterations x groups.  pandas copies and compares attrs as it combines
+    and derives frames; this holder makes that cheap (it is immutable, so
+    a copy is itself) and well defined (equal when the arrays are)."""
+
+    __slots__ = ("_rates",)
+
+    def __init__(self, rates):
+        rates = np.asarray(rates, dtype=np.float64)
+        rates.setflags(write=False)
+        self._rates = rates
+
+    def __array__(self, dtype=None, copy=None):
+        return self._rates if dtype is None else self._rates.astype(dtype)
+
+    @property
+    def shape(self):
+        return self._rates.shape
+
+    def __eq__(self, other):
+        return isinstance(other, RateTraces) and np.array_equal(self._rates, other._rates)
+
+    __hash__ = None
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __repr__(self):
+        return "RateTraces(chains=%d, iterations=%d, groups=%d)" % self._rates.shape
 
 
 def _frame(pd, r, index):
@@ -490,6 +535,8 @@ def _frame(pd, r, index):
     # Plain lists: pandas compares attrs when it combines frames.
     df.attrs["acceptance"] = r["acceptance"].tolist()
     df.attrs["stuck"] = r["stuck"].tolist()
+    df.attrs["traces"] = RateTraces(r["traces"])
+    df.attrs["burn"] = r["burn"]
     return df
 
 
@@ -526,6 +573,17 @@ def _results(res, L, J, pooled):
                     m[c, j] = value.value
         return m
 
+    def traces():
+        # chains x iterations x groups; no iterations when not kept.  The
+        # library writes a chain's trace as iterations x groups, row-major.
+        size = lib.kestrumr_analysis_rate_trace_size(res)
+        m = np.empty((C, size // J, J), dtype=np.float64)
+        for c in range(C):
+            if size and lib.kestrumr_analysis_rate_trace(
+                    res, c, m[c].ctypes.data_as(_native.c_double_p), None, size) != _native.OK:
+                raise RuntimeError("kestrumr: the results lack the rate trace of chain %d" % c)
+        return m
+
     status = np.empty(L, dtype=np.int32)
     if lib.kestrumr_analysis_row_status(res, status.ctypes.data_as(_native.c_int32_p),
                                         L) != _native.OK:
@@ -551,6 +609,7 @@ def _results(res, L, J, pooled):
         "scale": float(lib.kestrumr_analysis_scale(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
         "stuck": rate(_native.RATE_STUCK) == 1.0,
+        "traces": traces(),
     })
     return out
 

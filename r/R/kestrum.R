@@ -157,6 +157,13 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
         rates$stuck <- rates$stuck == 1
         attr(out, "rates") <- rates
     }
+    if (!is.null(res$traces)) {
+        ## [iteration, group, chain]; the burn-in is the first burn iterations.
+        traces <- aperm(res$traces, c(2L, 1L, 3L))
+        dimnames(traces) <- list(NULL, levs, NULL)
+        attr(traces, "burn") <- burn
+        attr(out, "traces") <- traces
+    }
     class(out) <- c("kestrum", "data.frame")
     if (sort.by != "none") out <- out[front_end_order(out, sort.by), , drop = FALSE]
     out

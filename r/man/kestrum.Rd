@@ -109,13 +109,20 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     run).}
   A row without results has \code{NA} in every numeric column, never
   frequencies of 0.  Attributes: \code{"scale"}, the scale the data were
-  divided by (1 for \code{scale = "none"}), and \code{"rates"}, a
+  divided by (1 for \code{scale = "none"}); \code{"rates"}, a
   data.frame of the rate update per chain and group (acceptance in the
   burn-in, its second half and the kept iterations, the last rate in the
-  data's units, and whether it stuck).
+  data's units, and whether it stuck); and \code{"traces"}, an array of
+  each group's rate after every iteration (burn-in first), iterations by
+  groups by chains, in the data's units, whose attribute \code{"burn"} is
+  the length of the burn-in (both rate attributes are missing when the
+  traces did not fit the memory budget).
 
   \code{print} and \code{summary} (see \code{\link{print.kestrum}}) show and
-  count it; \code{\link{topRows}} gives its strongest rows.
+  count it; \code{\link{topRows}} gives its strongest rows; \code{plot}
+  (see \code{\link{plot.kestrum}}) draws a volcano or MA plot or the rate
+  traces.
+
 }
 \details{
   Every call runs on a generator of its own: calls never influence each

@@ -17,6 +17,7 @@
 #include <R_ext/Rdynload.h>
 #include <R_ext/Utils.h>
 
+#include <limits.h>
 #include <math.h>
 #include <time.h>
 #include <stdint.h>
@@ -158,7 +159,9 @@ static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) &
  * result columns, each L values or an L x (J or J - 1) matrix), row_status
  * (L integers), scale, warnings (kind, chain, group, rows, text),
  * rates (a (C * J) x 7 matrix: chain, group and the five rate
- * diagnostics, NULL when the traces were not kept), messages, status
+ * diagnostics, NULL when the traces were not kept), traces (a J x T x C
+ * array, T = burn + keep: the rate of group j after iteration t of chain
+ * c, in the data's units; NULL when not kept), messages, status
  * ("ok", "interrupted" or "error") and error (a string, or NULL). */
 static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP scale_value,
                          SEXP burn, SEXP keep, SEXP pooled, SEXP seed, SEXP threads, SEXP hshape,
@@ -184,7 +187,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
      * results object lives in an external pointer whose finalizer frees it,
      * so an R error afterwards cannot leak it. */
     const char* names[] = {"columns", "row_status", "scale", "warnings", "rates",
-                           "messages", "status", "error", ""};
+                           "messages", "status", "error", "traces", ""};
     SEXP res = PROTECT(mkNamed(VECSXP, names));
     const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
                                   "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
@@ -319,6 +322,19 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
                         m[i + (R_xlen_t)(what + 1) * CJ] = value;
                     }
                 }
+        }
+
+        /* The whole rate traces: the library writes chain c's as T rows of
+         * J rates, which is slice c of a J x T x C array as it stands. */
+        const size_t per_chain = kestrumr_analysis_rate_trace_size(results);
+        if (per_chain > 0 && per_chain / (size_t)J <= (size_t)INT_MAX) {
+            SEXP traces = alloc3DArray(REALSXP, J, (int)(per_chain / (size_t)J), C);
+            SET_VECTOR_ELT(res, 8, traces);
+            for (int c = 0; c < C; ++c) {
+                double* into = REAL(traces) + (R_xlen_t)c * (R_xlen_t)per_chain;
+                if (kestrumr_analysis_rate_trace(results, c, into, NULL, per_chain) != KESTRUMR_OK)
+                    for (size_t i = 0; i < per_chain; ++i) into[i] = NA_REAL;
+            }
         }
         R_SetExternalPtrAddr(holder, NULL);
         kestrumr_analysis_results_free(results);
