@@ -91,7 +91,7 @@ inline double from_bits(std::uint64_t b) {
 // the final sums add a few ulp of values below 45, under 2^-45.
 inline double log_short(double x) {
     const std::uint64_t b = bits_of(x);
-    std::int64_t k = static_cast<std::int64_t>(b >> 52) - 1023;
+    std::int32_t k = static_cast<std::int32_t>(b >> 52) - 1023;
     double m = from_bits((b & 0x000fffffffffffffu) | 0x3ff0000000000000u);
     if (m > 1.4142135623730951) {
         m = m * 0.5;
@@ -118,11 +118,11 @@ inline double exp_short(double s) {
     constexpr double kL = kLn2 / 64.0;
     constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
     const double nd = (s * kInvL + kShift) - kShift;
-    const auto n = static_cast<std::int64_t>(nd);
+    const auto n = static_cast<std::int32_t>(nd);  // |n| < 64 * 1011
     const double r = s - nd * kL;
     const double p = 1.0 + r * (1.0 + r * (0.5 + r * (1.0 / 6 + r * (1.0 / 24))));
-    const std::int64_t j = n & 63;
-    const std::int64_t e = (n - j) / 64;
+    const std::int32_t j = n & 63;
+    const std::int32_t e = (n - j) / 64;
     const double scale = from_bits(static_cast<std::uint64_t>(e + 1023) << 52);
     return (kExp2Frac[static_cast<std::size_t>(j)] * p) * scale;
 }
