@@ -26,7 +26,9 @@
 //                    this holds also where E P is subnormal).
 // uu (1 +- m) are themselves rounded (relative 2^-53), which the margin
 // absorbs.  Only |Q/uu - 1| < 2^-30 (plus those roundings) is left
-// undecided: about one trial in 10^8 on the sampler's shapes.
+// undecided, besides the trials outside the domain below (z > 600 comes
+// from uu below about 1e-5): together about 5 trials in a million of the
+// method's shapes.
 //
 // Domain of the bounds (outside it the whole expression is computed):
 // z in [2^-60, 600], uu >= 2^-1000 (normal) and expo in [0, 6] (shapes 1
