@@ -182,7 +182,8 @@ template <>
 struct SourceCheckpoint<random::Stream> {
     random::Record rec{};
     random::Stream st{nullptr};
-    void save(const random::Stream& s) {
+    void save(random::Stream& s) {
+        s.ahead_sync();  // the record where the variates taken leave it
         rec = *s.rec;
         st = s;
     }
@@ -235,6 +236,28 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
     }
 }
 
+// The generator stream makes its uniforms in blocks while the engine runs
+// (Stream's lookahead); a scripted source has nothing of the kind.
+// sync_source() puts the record where the variates taken leave it, and
+// LookaheadScope turns the blocks on for a run and syncs at its end, also
+// when the run is abandoned.
+template <class Source>
+void sync_source(Source&) {}
+inline void sync_source(random::Stream& s) { s.ahead_sync(); }
+
+template <class Source>
+struct LookaheadScope {
+    explicit LookaheadScope(Source&) {}
+};
+template <>
+struct LookaheadScope<random::Stream> {
+    random::Stream& s;
+    explicit LookaheadScope(random::Stream& st) : s(st) { s.ahead_begin(); }
+    ~LookaheadScope() { s.ahead_end(); }
+    LookaheadScope(const LookaheadScope&) = delete;
+    LookaheadScope& operator=(const LookaheadScope&) = delete;
+};
+
 // Iterations first..last (1-based) on the calling thread.  done counts the
 // iterations reported so far.  Returns false when stop asked.
 template <class Source, class Callees>
@@ -250,6 +273,7 @@ bool run_iterations_serial(Source& src, Run& r, Bounded& b, Callees& callees, st
         update_group_rates(src, r, callees);
         update_pooled_rate(src, r);
         sweep_rows_engine(src, r, b, callees, it > B ? it - B - 1 : -1, replay_pass);
+        sync_source(src);
         ++done;
         if (progress.report != nullptr) progress.report(progress.context, done, total);
         if (progress.stop != nullptr && progress.stop(progress.context)) return false;
@@ -466,6 +490,7 @@ public:
                 open_it_ = 0;
             }
             reduce_sums();
+            s_.ahead_sync();  // this thread is the one that draws
             ++done;
             if (progress.report != nullptr) progress.report(progress.context, done, total);
             if (progress.stop != nullptr && progress.stop(progress.context)) return false;
@@ -651,6 +676,7 @@ bool run_engine(Source& src, Run& r, Bounded& b, Callees& callees, const Outputs
     std::int64_t done = 0;
     bool threaded = false;
     if constexpr (std::is_same_v<Source, random::Stream>) threaded = b.threads > 1;
+    LookaheadScope<Source> blocks(src);
     if (T >= 1) {
         if (threaded) {
             if constexpr (std::is_same_v<Source, random::Stream>) {
