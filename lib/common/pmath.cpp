@@ -500,25 +500,31 @@ DD log_dd(double x) {
 //
 // log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
 // exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
-// without error: Ahi + rh (a fast two-sum: Ahi is 0 or at least 1.98 times
-// |r| + 2^-18 >= |rh| on every interval), + rl (a two-sum), - rh^2/2 (a
-// fast two-sum: the sum so far is A + r, at least 2^-9 in magnitude when
-// A != 0; when A = 0, c' is 1 or 1/2, rh is 0 or at least 2 |rl|, so
-// |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes into l in double:
-// Alo, -rh rl - rl^2/2 (the rest of -r^2/2, rounding 2^-71 of the result)
-// and r^3 q(r), q = 1/3 - r/4 + ... - r^7/10 (truncation 2^-83), from
-// r ~ rh + rl rounded: relative error 2^-50 of a term at most R^3/3, and
-// with R = |r|, R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every
-// interval, that is 2^-67.55 of the result.  The terms in l are at most
-// 2^-16.76 of the result, so each of its five additions rounds by
-// 2^-69.76 of it (2^-67.4 in all); Alo's error 2^-87.8 absolute, and
-// where Alo != 0, |log x| >= 2^-9.  Total below 2^-66.4 relative.
-// Full = false: the first try of log itself (below), with a larger error.
-template <bool Full = true>
-DD log_fast(double x) {
+// without error: Ahi + rh is a plain addition and exact (rh is on the
+// 2^-33 grid and below 2^-7.99, so the sum is a multiple of 2^-42 below
+// 2^10.01: 53 bits), + rl (a fast two-sum: when A != 0 the sum so far is
+// within 2^-18 of A + r, at least 2^-9 in magnitude, and |rl| <= 2^-18;
+// when A = 0, c' is 1 or 1/2 and Ahi + rh = rh is 0 or at least 2 |rl|),
+// - rh^2/2 (a fast two-sum: the sum so far is A + r, at least 2^-9 when
+// A != 0; when A = 0, |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes
+// into l in double: Alo, -rl (rh + rl/2) (the rest of -r^2/2, rounding
+// 2^-69.4 of the result) and r^3 q(r), q = 1/3 - r/4 + ... to the term
+// r^(Deg - 3) (truncation |r|^Deg/(Deg + 1) relative: 2^-67.2 for Deg = 8,
+// 2^-83 for Deg = 10), from r ~ rh + rl rounded: relative error 2^-50 of
+// a term at most R^3/3, and with R = |r|, R/|log x| <= 1.003 and
+// R^2/|log x| <= 2^-7.99 on every interval, that is 2^-67.55 of the
+// result.  The terms in l are at most 2^-16.76 of the result, so each of
+// its five additions rounds by 2^-69.76 of it (2^-67.4 in all); Alo's
+// error 2^-87.8 absolute, and where Alo != 0, |log x| >= 2^-9.  Total
+// below 2^-66.3 relative for Deg = 10 (pow) and below 2^-65.6 for Deg = 8
+// (log itself); |l| <= 2^-16.7 |h|.
+// Normal = true: x is known to be a positive normal double.
+template <int Deg, bool Normal = false>
+[[gnu::always_inline]] inline DD log_fast(double x) {
+    static_assert(Deg == 8 || Deg == 10, "series to r^8 or r^10");
     int32_t k = 0;
     uint64_t u = bits_of(x);
-    if (u < (uint64_t{1} << 52)) {  // subnormal
+    if (!Normal && u < (uint64_t{1} << 52)) {  // subnormal
         x *= 0x1p54;
         u = bits_of(x);
         k = -54;
@@ -534,36 +540,21 @@ DD log_fast(double x) {
     const double rl = ml * t[0];
 
     const double kd = static_cast<double>(k);
-    if (!Full) {
-        // The first try of log itself: r = r1 + r2 normalised (a two-sum),
-        // Ahi + r1 exact (a fast two-sum, as above), and everything else in
-        // double without forming -r^2/2 exactly: l = (the error term +
-        // (Alo + r2 - r1 r2 + r1^3 q)) - r1^2/2, q to r^8.  Errors relative
-        // to the result (R^2/|log x| <= 2^-7.99, R/|log x| <= 1.003): r1^2
-        // rounded 2^-61.99, the last subtraction 2^-61.98, r1^3 q 2^-67.96,
-        // dropping r2 from the cube 2^-69, truncation 2^-67.2, the other
-        // additions 2^-69: below 2^-60.92.  With the rounding of l +- e in
-        // the test (|l| <= 2^-8.99 |h|: 2^-62) and the accurate path's
-        // 2^-78, below 2^-60.47; the caller's tolerance is 1.5 2^-60.
-        const DD r = two_sum(rh, rl);
-        const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
-        const double y = r.hi;
-        const double y2 = y * y;
-        const double qs = (kThirdHi - y * kInv4) + y2 * ((kInv5 - y * kInv6) + y2 * (kInv7 - y * kInv8));
-        const double sm = ((kd * kLn2Lo + t[2]) + (r.lo - y * r.lo)) + y2 * (y * qs);
-        return {b.hi, (b.lo + sm) - 0.5 * y2};
-    }
-    const DD s1 = fast_two_sum(kd * kLn2Hi + t[1], rh);
-    const DD s2 = two_sum(s1.hi, rl);
+    const double s1 = (kd * kLn2Hi + t[1]) + rh;  // exact
+    const DD s2 = fast_two_sum(s1, rl);
     const DD s3 = fast_two_sum(s2.hi, -0.5 * (rh * rh));
     const double z = rh + rl;
     const double z2 = z * z;
-    const double z4 = z2 * z2;
-    const double q =
-        ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
-        z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
-    const double small = (kd * kLn2Lo + t[2]) + ((-rh * rl - 0.5 * (rl * rl)) + (z * z2) * q);
-    return {s3.hi, s3.lo + (s2.lo + (s1.lo + small))};
+    double q;
+    if (Deg == 8) {
+        q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * (kInv7 - z * kInv8));
+    } else {
+        const double z4 = z2 * z2;
+        q = ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
+            z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
+    }
+    const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
+    return {s3.hi, s3.lo + (s2.lo + small)};
 }
 
 // ---------------------------------------------------------------------------
@@ -710,10 +701,13 @@ DD cos_kernel(DD r) {
 // result.  The results are therefore the same bits as the accurate path
 // alone would give.
 
+// Rounding is monotonic, so when the two ends h + (l - e) and h + (l + e)
+// round to the same double, so does everything between them, h + l
+// included: one comparison decides, and either end is the result.
 bool round_decided(double h, double l, double e, double* res) {
-    const double v = h + l;
+    const double v = h + (l + e);
     *res = v;
-    return v == h + (l + e) && v == h + (l - e);
+    return v == h + (l - e);
 }
 
 constexpr double kFastTol = 0x1p-62;
@@ -958,7 +952,7 @@ bool is_odd_integer(double y) {
 bool exp_quick(double xh, double xl, double tol, double* res);
 
 bool pow_fast(double x, double y, double* res) {
-    const DD lf = log_fast(x);
+    const DD lf = log_fast<10>(x);
     DD t = two_prod(y, lf.hi);
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
@@ -1045,7 +1039,7 @@ double log_impl(double x) {
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == kInf) return x;
     if (Fast) {
-        const DD f = log_fast(x);
+        const DD f = log_fast<10>(x);
         double res;
         if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
     }
@@ -1259,11 +1253,19 @@ double exp(double x) {
     return exp_accurate_impl(x);
 }
 
+// log: for positive normal x (one unsigned comparison of the bits), the
+// series to r^8 of log_fast (error below 2^-65.6 relative, see there) with
+// the tolerance 2^-64 |h|, which covers it, the accurate path (2^-78) and
+// the rounding of l +- e (|l| <= 2^-16.7 |h|: 2^-69.7).  About one call in
+// 1000 is left undecided; it and every other argument take the accurate
+// path.
 double log(double x) {
-    if (x > 0.0 && x < kInf) {
-        const DD f = log_fast<false>(x);
+    const uint64_t u = bits_of(x);
+    if (u - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
+        const DD f = log_fast<8, true>(x);
         double res;
-        if (round_decided(f.hi, f.lo, 0x1.8p-60 * std::fabs(f.hi), &res)) return res;
+        if (round_decided(f.hi, f.lo, 0x1p-64 * std::fabs(f.hi), &res)) return res;
+        return log_impl<false>(x);
     }
     return log_impl<true>(x);
 }
