@@ -889,7 +889,7 @@ constexpr double kOddSign[2] = {1.0, -1.0};
 // sin r and cos r together (the same kernel with (U, V) = (S, C) and
 // (C, -S)), each rounded if decided; sincos then picks and signs them by
 // quadrant, which changes no rounding.
-[[gnu::always_inline]] inline bool trig_fast_both(const TrigFast& a, double* sr, double* cr) {
+[[gnu::always_inline]] inline void trig_fast_both(const TrigFast& a, double* sr, double* cr, bool* ds, bool* dc) {
     const double* row = kSinCosShort[a.i];
     const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
     const double sd = sh + sl, cd = ch + cl;
@@ -897,9 +897,8 @@ constexpr double kOddSign[2] = {1.0, -1.0};
     const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
     const DD pc = fast_two_sum(ch, -sh * a.bsh);
     const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
-    const bool ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
-    const bool dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
-    return ds && dc;
+    *ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
+    *dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
 }
 
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
@@ -935,30 +934,70 @@ bool is_odd_integer(double y) {
     return !is_integer(h);
 }
 
-// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
-// integer): t = y log x from log_fast (relative error below 2^-66, its
-// low part at most 2^-16 of its high part), y times the high part by
-// Dekker's product and the low part times y rounded (2^-69 |t|), their sum
-// rounded (2^-69 |t|), then normalised (the low part is the exact error of
-// the sum, at most 2^-43.5 for |t| < 708, as both exps below require).  So
-// t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
-// |d| <= 2^-65.7 |t| (1 + 2^-60).  The accurate path is good to
-// 2^-67 + 2^-77 |t|.  Then e^t by exp's first try (2^-60.72, the rounding
-// of l +- e 2^-62.53) with the tolerance (2^-60 + 2^-65 |t|) th, and if
-// that does not decide, by exp_core_fast (2^-67.1, the rounding of l +- e
-// 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
-// accurate path's and d (2^-65.7 + 2^-77 < 2^-65.6).  Results must be
-// normal (so the scaling by 2^e is exact).
-bool exp_quick(double xh, double xl, double tol, double* res);
+// The first try of exp, in plain double, with a table of 256 entries:
+// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
+// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
+// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
+// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
+// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
+// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
+// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
+// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
+// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
+// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
+// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
+// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
+// and goes on to exp_core_fast.
+// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
+// in [-1020, 1021]: the result is normal and its scaling exact.  pow
+// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
+// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
+// same bound holds; pow's tolerance adds its own term.  tol is the
+// tolerance relative to th (2^-60 for exp itself).  The range is checked
+// on k itself, [-261117, 261486] (the k of [-707, 708]): one unsigned
+// comparison, which also turns away NaN, infinities and every larger |x|
+// (their conversion to int32 gives INT32_MIN).  exp itself has no low
+// part (Low = false) and forms r = (xh - k L1) - k L2.
+template <bool Low>
+[[gnu::always_inline]] inline bool exp_quick(double xh, double xl, double tol, double* res) {
+    const double kd = round_int(xh * kInvLn2x256);
+    const int32_t k = static_cast<int32_t>(kd);
+    if (static_cast<uint32_t>(k) + 261117u > 261117u + 261486u) return false;
+    const int32_t j = k & 255;
+    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
+    const double r = Low ? (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo) : (xh - kd * kLn2d256Hi) - kd * kLn2d256Lo;
+    const double r2 = r * r;
+    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
+    const double th = kExp2Table256[j][0];
+    const double tl = kExp2Table256[j][1];
+    const double l = th * p + (tl + tl * p);
+    if (!round_decided(th, l, tol * th, res)) return false;
+    *res *= pow2i(e);
+    return true;
+}
 
+// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
+// integer): t = y log x from log_fast with the series to r^8 (relative
+// error below 2^-65.6, its low part at most 2^-16.7 of its high part), y
+// times the high part by Dekker's product and the low part times y rounded
+// (2^-69.7 |t|), their sum rounded (2^-69.7 |t|), then normalised (the low
+// part is the exact error of the sum, at most 2^-43.5 for |t| < 708, as
+// both exps below require).  So t is off by at most 2^-65.44 |t| and e^t
+// by a factor 1 + d with |d| <= 2^-65.44 |t| (1 + 2^-60).  The accurate
+// path is good to 2^-67 + 2^-77 |t|.  Then e^t by exp's first try
+// (2^-60.72, the rounding of l +- e 2^-62.53) with the tolerance
+// (2^-60 + 2^-65 |t|) th, and if that does not decide, by exp_core_fast
+// (2^-67.1, the rounding of l +- e 2^-69.8) with (2^-62 + 2^-65 |t|) h:
+// each covers its own errors, the accurate path's and d (2^-65.44 + 2^-77
+// < 2^-65.4).  Results must be normal (so the scaling by 2^e is exact).
 bool pow_fast(double x, double y, double* res) {
-    const DD lf = log_fast<10>(x);
+    const DD lf = log_fast<8>(x);
     DD t = two_prod(y, lf.hi);
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
-    if (!(std::fabs(t.hi) < 708.0)) return false;
     // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
-    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    if (!(std::fabs(t.hi) < 708.0)) return false;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
     const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
@@ -1055,16 +1094,27 @@ double pow_impl(double x, double y) {
         // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
         // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
         // ln 1 = 0; log 1 = 0, e^0 = 1).
+        // 0 < x < inf is one unsigned comparison of the bits (+0 wraps
+        // around to the top), and so is the range of the cube roots.
         double res;
-        if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
-            if (pow_third_fast(x, &res)) return res;
-            return pow_impl<false>(x, y);
-        }
-        if (y == 0.5 && x > 0.0) return std::sqrt(x);  // as below, sooner
-        const double ay = std::fabs(y);
-        if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
-            if (pow_fast(x, y, &res)) return res;
-            return pow_impl<false>(x, y);
+        const uint64_t ux = bits_of(x);
+        if (ux - 1 < (uint64_t{0x7ff} << 52) - 1) {
+            if (y == kThirdHi) {
+                constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
+                constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
+                if (ux - kLo <= kHi - kLo) {
+                    if (pow_third_fast(x, &res)) return res;
+                    return pow_impl<false>(x, y);
+                }
+            } else if (y == 0.5) {
+                return std::sqrt(x);  // as below, sooner
+            } else {
+                const double ay = std::fabs(y);
+                if (ay < 0x1p52 && round_int(ay) != ay) {
+                    if (pow_fast(x, y, &res)) return res;
+                    return pow_impl<false>(x, y);
+                }
+            }
         }
     }
     if (y == 0.0) return 1.0;
@@ -1192,41 +1242,6 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
-// The first try of exp, in plain double, with a table of 256 entries:
-// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
-// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
-// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
-// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
-// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
-// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
-// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
-// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
-// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
-// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
-// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
-// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
-// and goes on to exp_core_fast.
-// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
-// in [-1020, 1021]: the result is normal and its scaling exact.  pow
-// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
-// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
-// same bound holds; pow's tolerance adds its own term.  tol is the
-// tolerance relative to th (2^-60 for exp itself).
-bool exp_quick(double xh, double xl, double tol, double* res) {
-    const double kd = round_int(xh * kInvLn2x256);
-    const int32_t k = static_cast<int32_t>(kd);
-    const int32_t j = k & 255;
-    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
-    const double r = (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo);
-    const double r2 = r * r;
-    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
-    const double th = kExp2Table256[j][0];
-    const double tl = kExp2Table256[j][1];
-    const double l = th * p + (tl + tl * p);
-    if (!round_decided(th, l, tol * th, res)) return false;
-    *res *= pow2i(e);
-    return true;
-}
 
 }  // namespace
 
@@ -1242,7 +1257,7 @@ bool exp_quick(double xh, double xl, double tol, double* res) {
 // rounded one.  So all paths return the same bits.
 double exp(double x) {
     double res;
-    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-60, &res)) return res;
+    if (exp_quick<false>(x, 0.0, 0x1p-60, &res)) return res;
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
         DD y;
@@ -1294,13 +1309,20 @@ double cos_accurate(double x) { return cos_impl<false>(x); }
 double tan_accurate(double x) { return tan_impl<false>(x); }
 }  // namespace detail
 
-void sincos(double x, double* s, double* c) {
+namespace {
+// The calls of sincos the fast path does not decide (about one in 150):
+// apart, so that the fast path keeps its registers.  When only one of
+// sin r and cos r is undecided, only that function goes on to the slower
+// paths.
+[[gnu::noinline]] void sincos_slow(double x, double* s, double* c) {
     TrigFast f;
-    double v[2];
-    if (trig_fast_arg(x, &f) && trig_fast_both(f, &v[0], &v[1])) {
+    if (trig_fast_arg(x, &f)) {
+        double v[2];
+        bool d[2];
+        trig_fast_both(f, &v[0], &v[1], &d[0], &d[1]);
         const int32_t odd = f.n & 1;
-        *s = kQuadSign[f.n & 3] * v[odd];
-        *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+        *s = d[odd] ? kQuadSign[f.n & 3] * v[odd] : sin_impl<true>(x);
+        *c = d[1 - odd] ? kQuadSign[(f.n + 1) & 3] * v[1 - odd] : cos_impl<true>(x);
         return;
     }
     const double ax = std::fabs(x);
@@ -1315,6 +1337,23 @@ void sincos(double x, double* s, double* c) {
     trig_arg(r, &a);
     *s = sin_reduced<true>(n, r, a);
     *c = cos_reduced<true>(n, r, a);
+}
+}  // namespace
+
+void sincos(double x, double* s, double* c) {
+    TrigFast f;
+    if (trig_fast_arg(x, &f)) {
+        double v[2];
+        bool d[2];
+        trig_fast_both(f, &v[0], &v[1], &d[0], &d[1]);
+        if (d[0] && d[1]) {
+            const int32_t odd = f.n & 1;
+            *s = kQuadSign[f.n & 3] * v[odd];
+            *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+            return;
+        }
+    }
+    sincos_slow(x, s, c);
 }
 
 }  // namespace kestrum::pmath
