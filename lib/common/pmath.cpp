@@ -872,6 +872,22 @@ struct TrigFast {
 
 constexpr double kOddSign[2] = {1.0, -1.0};
 
+// sin a and cos a of kSinCosShort each rounded to one double (the sum of
+// its two parts, formed at compile time with the same IEEE addition), for
+// the terms of sincos that need them only to double precision.
+struct SinCosSums {
+    double v[105][2];
+};
+constexpr SinCosSums make_sin_cos_sums() {
+    SinCosSums t{};
+    for (int i = 0; i < 105; ++i) {
+        t.v[i][0] = kSinCosShort[i][0] + kSinCosShort[i][1];
+        t.v[i][1] = kSinCosShort[i][2] + kSinCosShort[i][3];
+    }
+    return t;
+}
+constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
+
 // sin(n pi/2 + r) for the quadrant n (cos: n + 1), rounded if decided.
 [[gnu::always_inline]] inline bool trig_fast(const TrigFast& a, int32_t n, double* res) {
     const int32_t odd = n & 1;
@@ -892,7 +908,7 @@ constexpr double kOddSign[2] = {1.0, -1.0};
 [[gnu::always_inline]] inline void trig_fast_both(const TrigFast& a, double* sr, double* cr, bool* ds, bool* dc) {
     const double* row = kSinCosShort[a.i];
     const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
-    const double sd = sh + sl, cd = ch + cl;
+    const double sd = kSinCosSums.v[a.i][0], cd = kSinCosSums.v[a.i][1];
     const DD ps = fast_two_sum(sh, ch * a.bsh);
     const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
     const DD pc = fast_two_sum(ch, -sh * a.bsh);
@@ -1274,15 +1290,21 @@ double exp(double x) {
 // the rounding of l +- e (|l| <= 2^-16.7 |h|: 2^-69.7).  About one call in
 // 1000 is left undecided; it and every other argument take the accurate
 // path.
+namespace {
+[[gnu::noinline]] double log_rest(double x, bool undecided) {
+    return undecided ? log_impl<false>(x) : log_impl<true>(x);
+}
+}  // namespace
+
 double log(double x) {
     const uint64_t u = bits_of(x);
     if (u - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
         const DD f = log_fast<8, true>(x);
         double res;
         if (round_decided(f.hi, f.lo, 0x1p-64 * std::fabs(f.hi), &res)) return res;
-        return log_impl<false>(x);
+        return log_rest(x, true);
     }
-    return log_impl<true>(x);
+    return log_rest(x, false);
 }
 double pow(double x, double y) { return pow_impl<true>(x, y); }
 double sin(double x) {

@@ -290,3 +290,96 @@ TEST(PortableMathFast, SincosSpecialValues) {
 }
 
 }  // namespace
+
+// The fast paths' rounding tests matter where the value lies close to a
+// midpoint between two doubles: there each stage must hand the call on
+// rather than round.  An 80-bit reference picks, out of 300000 random
+// arguments per function, those whose value lies within 2^-59
+// (relative) of a midpoint (about one in fifty, and among them the cases
+// that reach the accurate path), and on those the functions must give the
+// accurate path's bits.
+TEST(PortableMathFast, NearMidpointsMatchAccurate) {
+    if (!(sizeof(long double) > sizeof(double) && LDBL_MANT_DIG >= 64)) {
+        GTEST_SKIP() << "needs an 80-bit long double reference";
+    }
+    using Arg = void (*)(Mix&, double*, double*);
+    using Fn = double (*)(double, double);
+    using Ref = long double (*)(long double, long double);
+    struct Case {
+        const char* name;
+        Arg arg;
+        Fn fast;
+        Fn accurate;
+        Ref ref;
+    };
+    const Case cases[] = {
+        {"exp",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(-707.0, 708.0) : g.uniform(-1.0, 1.0); },
+         [](double x, double) { return pm::exp(x); }, [](double x, double) { return acc::exp_accurate(x); },
+         [](long double x, long double) { return std::exp(x); }},
+        {"log",
+         [](Mix& g, double* x, double*) {
+             *x = g.next() % 2 ? from_bits((g.next() % 0x7fe0000000000000ull) + 0x0010000000000000ull)
+                               : std::exp2(g.uniform(-20.0, 20.0));
+         },
+         [](double x, double) { return pm::log(x); }, [](double x, double) { return acc::log_accurate(x); },
+         [](long double x, long double) { return std::log(x); }},
+        {"pow",
+         [](Mix& g, double* x, double* y) {
+             *x = g.uniform(0.0, 20.0);
+             *y = g.uniform(-1.0, 10.0);
+         },
+         [](double x, double y) { return pm::pow(x, y); },
+         [](double x, double y) { return acc::pow_accurate(x, y); },
+         [](long double x, long double y) { return std::pow(x, y); }},
+        {"pow third",
+         [](Mix& g, double* x, double* y) {
+             *x = g.next() % 2 ? std::pow(10.0, g.uniform(-4.0, 4.0)) : std::ldexp(g.uniform(1.0, 2.0), static_cast<int>(g.next() % 1900) - 950);
+             *y = 1 / 3.0;
+         },
+         [](double x, double y) { return pm::pow(x, y); },
+         [](double x, double y) { return acc::pow_accurate(x, y); },
+         [](long double x, long double y) { return std::pow(x, y); }},
+        {"sin",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         [](double x, double) { return pm::sin(x); }, [](double x, double) { return acc::sin_accurate(x); },
+         [](long double x, long double) { return std::sin(x); }},
+        {"cos",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         [](double x, double) { return pm::cos(x); }, [](double x, double) { return acc::cos_accurate(x); },
+         [](long double x, long double) { return std::cos(x); }},
+        {"sincos: sin",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         [](double x, double) {
+             double s = 0, c = 0;
+             pm::sincos(x, &s, &c);
+             return s;
+         },
+         [](double x, double) { return acc::sin_accurate(x); }, [](long double x, long double) { return std::sin(x); }},
+        {"sincos: cos",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         [](double x, double) {
+             double s = 0, c = 0;
+             pm::sincos(x, &s, &c);
+             return c;
+         },
+         [](double x, double) { return acc::cos_accurate(x); }, [](long double x, long double) { return std::cos(x); }},
+    };
+    for (const Case& k : cases) {
+        Mix g(0x3d1d + static_cast<uint64_t>(&k - cases));
+        Count c;
+        for (int i = 0; i < 300000; ++i) {
+            double x = 0, y = 0;
+            k.arg(g, &x, &y);
+            const long double e = k.ref(x, y);
+            const double near = static_cast<double>(e);
+            if (!(near != 0.0) || std::fabs(near) > DBL_MAX) continue;
+            const long double other = e > near ? std::nextafter(near, HUGE_VAL) : std::nextafter(near, -HUGE_VAL);
+            const long double mid = (static_cast<long double>(near) + other) / 2;
+            if (std::fabs(e - mid) > std::ldexp(std::fabs(e), -59)) continue;
+            c.add(k.fast(x, y), k.accurate(x, y));
+        }
+        EXPECT_EQ(c.differ, 0) << k.name << ", of " << c.n;
+        EXPECT_GT(c.n, 2000) << k.name;
+    }
+}
