@@ -529,8 +529,10 @@ template <int Deg, bool Normal = false>
         u = bits_of(x);
         k = -54;
     }
-    k += static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+    // m: x with its exponent field set to that of 1 (x is positive).
+    const int32_t ke = static_cast<int32_t>(u >> 52) - 1023;
+    k += ke;
+    const double m = from_bits(u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52));
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
     const double* t = kLogQuick[j];
     constexpr double kSplit17 = 0x1.8p35;  // m + this rounds m to a multiple of 2^-17
@@ -703,7 +705,9 @@ DD cos_kernel(DD r) {
 
 // Rounding is monotonic, so when the two ends h + (l - e) and h + (l + e)
 // round to the same double, so does everything between them, h + l
-// included: one comparison decides, and either end is the result.
+// included: one comparison decides, and either end is the result.  The
+// test is the same for e and -e, so the callers pass their tolerance
+// times h without taking |h| first.
 bool round_decided(double h, double l, double e, double* res) {
     const double v = h + (l + e);
     *res = v;
@@ -899,7 +903,7 @@ constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
     const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
     const double l = s.lo + (small + (uh + ul) * a.cm1);
     const double q = kQuadSign[n & 3];
-    return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
+    return round_decided(q * s.hi, q * l, kFastTol * s.hi, res);
 }
 
 // sin r and cos r together (the same kernel with (U, V) = (S, C) and
@@ -913,8 +917,8 @@ constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
     const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
     const DD pc = fast_two_sum(ch, -sh * a.bsh);
     const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
-    *ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
-    *dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
+    *ds = round_decided(ps.hi, ls, kFastTol * ps.hi, sr);
+    *dc = round_decided(pc.hi, lc, kFastTol * pc.hi, cr);
 }
 
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
@@ -1297,11 +1301,11 @@ namespace {
 }  // namespace
 
 double log(double x) {
-    const uint64_t u = bits_of(x);
-    if (u - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
+    // Positive normal x: biased exponent 1 to 2046 and the sign bit clear.
+    if (static_cast<uint32_t>(bits_of(x) >> 52) - 1u < 0x7feu) {
         const DD f = log_fast<8, true>(x);
         double res;
-        if (round_decided(f.hi, f.lo, 0x1p-64 * std::fabs(f.hi), &res)) return res;
+        if (round_decided(f.hi, f.lo, 0x1p-64 * f.hi, &res)) return res;
         return log_rest(x, true);
     }
     return log_rest(x, false);
