@@ -1106,6 +1106,10 @@ double log_impl(double x) {
     return l.hi + l.lo;
 }
 
+// Everything but the fast paths, out of line so that the fast paths keep
+// their registers (the same code as pow_impl<false>).
+[[gnu::noinline]] double pow_rest(double x, double y);
+
 template <bool Fast>
 double pow_impl(double x, double y) {
     if (Fast) {
@@ -1124,7 +1128,7 @@ double pow_impl(double x, double y) {
                 constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
                 if (ux - kLo <= kHi - kLo) {
                     if (pow_third_fast(x, &res)) return res;
-                    return pow_impl<false>(x, y);
+                    return pow_rest(x, y);
                 }
             } else if (y == 0.5) {
                 return std::sqrt(x);  // as below, sooner
@@ -1132,10 +1136,11 @@ double pow_impl(double x, double y) {
                 const double ay = std::fabs(y);
                 if (ay < 0x1p52 && round_int(ay) != ay) {
                     if (pow_fast(x, y, &res)) return res;
-                    return pow_impl<false>(x, y);
+                    return pow_rest(x, y);
                 }
             }
         }
+        return pow_rest(x, y);
     }
     if (y == 0.0) return 1.0;
     if (x == 1.0) return 1.0;
@@ -1311,20 +1316,30 @@ double log(double x) {
     return log_rest(x, false);
 }
 double pow(double x, double y) { return pow_impl<true>(x, y); }
+namespace {
+// The calls the first try does not decide, out of line.
+[[gnu::noinline]] double sin_rest(double x) { return sin_impl<true>(x); }
+[[gnu::noinline]] double cos_rest(double x) { return cos_impl<true>(x); }
+}  // namespace
+
 double sin(double x) {
     TrigFast a;
     double res;
     if (trig_fast_arg(x, &a) && trig_fast(a, a.n, &res)) return res;
-    return sin_impl<true>(x);
+    return sin_rest(x);
 }
 
 double cos(double x) {
     TrigFast a;
     double res;
     if (trig_fast_arg(x, &a) && trig_fast(a, a.n + 1, &res)) return res;
-    return cos_impl<true>(x);
+    return cos_rest(x);
 }
 double tan(double x) { return tan_impl<true>(x); }
+
+namespace {
+double pow_rest(double x, double y) { return pow_impl<false>(x, y); }
+}  // namespace
 
 namespace detail {
 double exp_accurate(double x) { return exp_accurate_impl(x); }
