@@ -22,6 +22,7 @@ namespace acc = kestrum::pmath::detail;
 using kestrum::pmath_test::Mix;
 
 constexpr double kPi = 3.141592653589793;
+constexpr double kLn2 = 0.6931471805599453;
 
 uint64_t bits(double x) {
     uint64_t u;
@@ -235,13 +236,15 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
         {"trig", kPi / 2 + 0x1p-12}, {"trig", kPi - 0x1p-12}, {"trig", 3 * kPi / 2 + 0x1p-12},
         {"trig", 2 * kPi - 0x1p-12}, {"trig", 524287 * (kPi / 2) + 0x1p-12}, {"trig", kPi / 4},
         {"trig", 3 * kPi / 4}, {"trig", -kPi / 4},
-        // exp: the first try's range [-707, 708] and the double-double's.
-        {"exp", -707.0}, {"exp", 708.0}, {"exp", -708.0}, {"exp", 0.0},
+        // exp: the first try's range [-707, 708] (where its k = round(x 256/ln2)
+        // leaves [-261117, 261486]) and the double-double's.
+        {"exp", -707.0}, {"exp", 708.0}, {"exp", -261117.5 * kLn2 / 256}, {"exp", 261486.5 * kLn2 / 256},
+        {"exp", -708.0}, {"exp", 0.0},
         // log: x = 1 (both sides) and where the mantissa's 18-bit leading
         // part changes next to it, the interval edges at sqrt(2) and 2, the
         // normal limit.
         {"log", 1.0}, {"log", 1.0 + 0x1p-18}, {"log", 1.0 - 0x1p-19}, {"log", 1.0 + 0x1p-26},
-        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022},
+        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022}, {"log", DBL_MAX},
         // pow(x, 1/3.0): the limits 2^-960 and 2^960 of its own path.
         {"third", 0x1p-960}, {"third", 0x1p960}, {"third", 1.0},
     };
