@@ -491,33 +491,34 @@ DD log_dd(double x) {
 // either way, and at j = 128, k = -1 it is -ln2hi + ln2hi = 0 with the low
 // parts cancelling exactly too, so k stays.)
 //
-// Exact reduction: mh = m rounded to a multiple of 2^-17 (adding and
-// subtracting 1.5 2^35; 18 bits), ml = m - mh exact (|ml| <= 2^-18, at most
-// 35 bits), so mh c' (34 bits) and ml c' (51 bits) are exact products,
-// rh = mh c' - 1 is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
-// |r| <= 2^-8 on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and
-// rh is a multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
+// Exact reduction: mh = m rounded to a multiple of 2^-17 (18 bits), ml =
+// m - mh exact (|ml| <= 2^-18, a multiple of 2^-52: at most 35 bits), so
+// mh c' (34 bits) and ml c' (51 bits) are exact products, rh = mh c' - 1
+// is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.  |r| <= 2^-8
+// on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and rh is a
+// multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
 //
 // log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
 // exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
 // without error: Ahi + rh is a plain addition and exact (rh is on the
 // 2^-33 grid and below 2^-7.99, so the sum is a multiple of 2^-42 below
-// 2^10.01: 53 bits), + rl (a fast two-sum: when A != 0 the sum so far is
-// within 2^-18 of A + r, at least 2^-9 in magnitude, and |rl| <= 2^-18;
-// when A = 0, c' is 1 or 1/2 and Ahi + rh = rh is 0 or at least 2 |rl|),
-// - rh^2/2 (a fast two-sum: the sum so far is A + r, at least 2^-9 when
-// A != 0; when A = 0, |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes
-// into l in double: Alo, -rl (rh + rl/2) (the rest of -r^2/2, rounding
-// 2^-69.4 of the result) and r^3 q(r), q = 1/3 - r/4 + ... to the term
-// r^(Deg - 3) (truncation |r|^Deg/(Deg + 1) relative: 2^-67.2 for Deg = 8,
-// 2^-83 for Deg = 10), from r ~ rh + rl rounded: relative error 2^-50 of
-// a term at most R^3/3, and with R = |r|, R/|log x| <= 1.003 and
-// R^2/|log x| <= 2^-7.99 on every interval, that is 2^-67.55 of the
-// result.  The terms in l are at most 2^-16.76 of the result, so each of
-// its five additions rounds by 2^-69.76 of it (2^-67.4 in all); Alo's
-// error 2^-87.8 absolute, and where Alo != 0, |log x| >= 2^-9.  Total
-// below 2^-66.3 relative for Deg = 10 (pow) and below 2^-65.6 for Deg = 8
-// (log itself); |l| <= 2^-16.7 |h|.
+// 2^10.01: 53 bits); w = rl - rh^2/2 is a plain subtraction and exact too
+// (rl is a multiple of 2^-68, rh^2/2 of 2^-67, and |w| <= 2^-18 + 2^-16.98
+// < 2^-16.4, so w has at most 52 bits); their sum is a fast two-sum (when
+// A != 0, Ahi + rh is within 2^-18 of A + r, at least 2^-9 in magnitude;
+// when A = 0, c' is 1 or 1/2 and Ahi + rh = rh is 0 or a multiple of
+// 2^-17 or 2^-18 at least twice |rl|, so |w| <= |rh|/2 + rh^2/2 <= |rh|).
+// The rest of log1p goes into l in double: Alo, -rl (rh + rl/2) (the rest
+// of -r^2/2, rounding 2^-69.4 of the result) and r^3 q(r), q = 1/3 - r/4 +
+// ... to the term r^(Deg - 3) (truncation |r|^Deg/(Deg + 1) relative:
+// 2^-67.2 for Deg = 8, 2^-83 for Deg = 10), from r ~ rh + rl rounded:
+// relative error 2^-50 of a term at most R^3/3, and with R = |r|,
+// R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every interval, that is
+// 2^-67.55 of the result.  The terms in l are at most 2^-16.76 of the
+// result, so each of its four additions rounds by 2^-69.76 of it (2^-67.7
+// in all); Alo's error 2^-87.8 absolute, and where Alo != 0,
+// |log x| >= 2^-9.  Total below 2^-66.3 relative for Deg = 10 and below
+// 2^-65.6 for Deg = 8; |l| <= 2^-16.7 |h|.
 // Normal = true: x is known to be a positive normal double.
 template <int Deg, bool Normal = false>
 [[gnu::always_inline]] inline DD log_fast(double x) {
@@ -532,19 +533,21 @@ template <int Deg, bool Normal = false>
     // m: x with its exponent field set to that of 1 (x is positive).
     const int32_t ke = static_cast<int32_t>(u >> 52) - 1023;
     k += ke;
-    const double m = from_bits(u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52));
+    const uint64_t um = u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52);
+    const double m = from_bits(um);
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
     const double* t = kLogQuick[j];
-    constexpr double kSplit17 = 0x1.8p35;  // m + this rounds m to a multiple of 2^-17
-    const double mh = (m + kSplit17) - kSplit17;
+    // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
+    // out of the fraction gives 2 exactly), leaving the FP adders free.
+    const double mh = from_bits((um + (uint64_t{1} << 34)) & ~((uint64_t{1} << 35) - 1));
     const double ml = m - mh;
     const double rh = mh * t[0] - 1.0;
     const double rl = ml * t[0];
 
     const double kd = static_cast<double>(k);
     const double s1 = (kd * kLn2Hi + t[1]) + rh;  // exact
-    const DD s2 = fast_two_sum(s1, rl);
-    const DD s3 = fast_two_sum(s2.hi, -0.5 * (rh * rh));
+    const double w = rl - 0.5 * (rh * rh);        // exact
+    const DD s2 = fast_two_sum(s1, w);
     const double z = rh + rl;
     const double z2 = z * z;
     double q;
@@ -556,7 +559,7 @@ template <int Deg, bool Normal = false>
             z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
     }
     const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
-    return {s3.hi, s3.lo + (s2.lo + small)};
+    return {s2.hi, s2.lo + small};
 }
 
 // ---------------------------------------------------------------------------
