@@ -815,8 +815,12 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
 // the paths above).
 //
 // Reduction: x = n pi/2 + r with the first three pieces of pi/2 only:
-// x - n P1 exact, a two-sum with -n P2 (exact product), and -n P3 (exact
-// product) added to the low part (|n P3| <= 2^-49.8, rounding 2^-102.7).
+// x - n P1 exact, a fast two-sum with -n P2 (exact product), and -n P3
+// (exact product) added to the low part (|n P3| <= 2^-49.8, rounding
+// 2^-102.7).  The fast two-sum is exact whenever the path goes on: then
+// its sum is at least 2^-12, and |n P2| <= 2^-14.9, so x - n P1 is larger
+// than n P2 in magnitude; when it is not, the sum, correctly rounded
+// anyway, is below 2^-13.9 and the path is left.
 // The pieces miss pi/2 by |P4| < 2^-103.2, times n <= 2^19: r = rh + rl is
 // within 2^-84.1 of x - n pi/2, which is below 2^-71.9 of sin r and cos r
 // for |r| >= 2^-12.
@@ -858,7 +862,7 @@ struct TrigFast {
     if (!(std::fabs(x) <= kCodyWaiteMax)) return false;  // NaN too
     const double nd = round_int(x * kInvPio2);
     const double t = x - nd * kPio2_1;  // exact
-    const DD s = two_sum(t, -nd * kPio2_2);
+    const DD s = fast_two_sum(t, -nd * kPio2_2);
     const double rh = s.hi;
     if (!(std::fabs(rh) >= 0x1p-12)) return false;
     const double rl = s.lo - nd * kPio2_3;
