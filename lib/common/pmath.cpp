@@ -481,48 +481,49 @@ DD log_dd(double x) {
 }
 
 // Fast log of a positive finite x, as an unevaluated sum h + l with
-// relative error below 2^-66 (the rounding test is in the callers; see
-// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 128 as
-// in log_reduce, but with a table of its own (kLogQuick): c'_j ~ 1/(1 +
-// j/128) with 16 significant bits and l'_j = log(1/c'_j) as a leading part
-// on the grid of kLn2Hi (multiples of 2^-42) and the rest.  (log_reduce
-// raises k by one for j >= 53 and takes ln2 off l_j, so that x next to 1
-// from below gives 0 and no cancellation; here k ln2hi + l'hi is exact
-// either way, and at j = 128, k = -1 it is -ln2hi + ln2hi = 0 with the low
-// parts cancelling exactly too, so k stays.)
+// relative error below 2^-65.55 (the rounding test is in the callers; see
+// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 256
+// (from the mantissa's leading nine bits), with a table of its own
+// (kLogQuick): c'_j ~ 1/(1 + j/256) with 16 significant bits and l'_j =
+// log(1/c'_j) as a leading part on the grid of kLn2Hi (multiples of 2^-42)
+// and the rest.  (log_reduce raises k by one for j >= 53 and takes ln2 off
+// l_j, so that x next to 1 from below gives 0 and no cancellation; here
+// k ln2hi + l'hi is exact either way, and at j = 256, k = -1 it is
+// -ln2hi + ln2hi = 0 with the low parts cancelling exactly too, so k
+// stays.)  On every table interval, with R = |r| (r below) and A = k ln2 +
+// l'_j != 0: R <= 2^-9, R/|log x| <= 0.998, R^2/|log x| <= 2^-9.01 and
+// |log x| >= 2^-10.
 //
 // Exact reduction: mh = m rounded to a multiple of 2^-17 (18 bits), ml =
 // m - mh exact (|ml| <= 2^-18, a multiple of 2^-52: at most 35 bits), so
 // mh c' (34 bits) and ml c' (51 bits) are exact products, rh = mh c' - 1
-// is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.  |r| <= 2^-8
-// on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and rh is a
-// multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
+// is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
+// |rh| <= R + 2^-18 < 2^-8.99, and rh is a multiple of 2^-33: at most 25
+// bits, so rh^2 is exact as well.
 //
-// log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
-// exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
-// without error: Ahi + rh is a plain addition and exact (rh is on the
-// 2^-33 grid and below 2^-7.99, so the sum is a multiple of 2^-42 below
-// 2^10.01: 53 bits); w = rl - rh^2/2 is a plain subtraction and exact too
-// (rl is a multiple of 2^-68, rh^2/2 of 2^-67, and |w| <= 2^-18 + 2^-16.98
-// < 2^-16.4, so w has at most 52 bits); their sum is a fast two-sum (when
-// A != 0, Ahi + rh is within 2^-18 of A + r, at least 2^-9 in magnitude;
+// log x = A + log1p(r), A = Ahi + Alo, Ahi = k ln2hi + l'hi exact (both on
+// the 2^-42 grid, below 2^10).  The leading terms are summed without
+// error: Ahi + rh is a plain addition and exact (rh is on the 2^-33 grid
+// and below 2^-8.99, so the sum is a multiple of 2^-42 below 2^10.01: 53
+// bits); w = rl - rh^2/2 is a plain subtraction and exact too (rl is a
+// multiple of 2^-68, rh^2/2 of 2^-67, and |w| <= 2^-18 + 2^-18.98 <
+// 2^-17.4, so w has at most 51 bits); their sum is a fast two-sum (when
+// A != 0, Ahi + rh is within 2^-18 of A + r, at least 2^-10 in magnitude;
 // when A = 0, c' is 1 or 1/2 and Ahi + rh = rh is 0 or a multiple of
 // 2^-17 or 2^-18 at least twice |rl|, so |w| <= |rh|/2 + rh^2/2 <= |rh|).
 // The rest of log1p goes into l in double: Alo, -rl (rh + rl/2) (the rest
-// of -r^2/2, rounding 2^-69.4 of the result) and r^3 q(r), q = 1/3 - r/4 +
-// ... to the term r^(Deg - 3) (truncation |r|^Deg/(Deg + 1) relative:
-// 2^-67.2 for Deg = 8, 2^-83 for Deg = 10), from r ~ rh + rl rounded:
-// relative error 2^-50 of a term at most R^3/3, and with R = |r|,
-// R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every interval, that is
-// 2^-67.55 of the result.  The terms in l are at most 2^-16.76 of the
-// result, so each of its four additions rounds by 2^-69.76 of it (2^-67.7
-// in all); Alo's error 2^-87.8 absolute, and where Alo != 0,
-// |log x| >= 2^-9.  Total below 2^-66.3 relative for Deg = 10 and below
-// 2^-65.6 for Deg = 8; |l| <= 2^-16.7 |h|.
+// of -r^2/2, rounding 2^-69.9 of the result) and r^3 q(r), q = 1/3 - r/4 +
+// r^2/5 - r^3/6 + r^4/7 (the series to r^7; truncation R^8/8 (1 + R) /
+// |log x| <= 2^-66.0), from r ~ rh + rl rounded: relative error 2^-50 of a
+// term at most R^3/3, that is 2^-50 (R^2/|log x|) R/3 <= 2^-69.6 of the
+// result.  The terms in l are at most 2^-17.5 of the result (2^-18 for
+// rl's, 2^-19.6 for the cube), so each of its four additions rounds by
+// 2^-70.5 of it (2^-68.5 in all); Alo's error is below 2^-87 absolute, and
+// where Alo != 0, |log x| >= 2^-10.  Total below 2^-65.55 relative;
+// |l| <= 2^-17.5 |h|.
 // Normal = true: x is known to be a positive normal double.
-template <int Deg, bool Normal = false>
+template <bool Normal = false>
 [[gnu::always_inline]] inline DD log_fast(double x) {
-    static_assert(Deg == 8 || Deg == 10, "series to r^8 or r^10");
     int32_t k = 0;
     uint64_t u = bits_of(x);
     if (!Normal && u < (uint64_t{1} << 52)) {  // subnormal
@@ -535,7 +536,7 @@ template <int Deg, bool Normal = false>
     k += ke;
     const uint64_t um = u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52);
     const double m = from_bits(um);
-    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    const int32_t j = static_cast<int32_t>(((u >> 43) & 0x1ff) + 1) >> 1;  // 0..256
     const double* t = kLogQuick[j];
     // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
     // out of the fraction gives 2 exactly), leaving the FP adders free.
@@ -550,14 +551,7 @@ template <int Deg, bool Normal = false>
     const DD s2 = fast_two_sum(s1, w);
     const double z = rh + rl;
     const double z2 = z * z;
-    double q;
-    if (Deg == 8) {
-        q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * (kInv7 - z * kInv8));
-    } else {
-        const double z4 = z2 * z2;
-        q = ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
-            z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
-    }
+    const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * kInv7);
     const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
     return {s2.hi, s2.lo + small};
 }
@@ -1004,21 +998,21 @@ template <bool Low>
 }
 
 // pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
-// integer): t = y log x from log_fast with the series to r^8 (relative
-// error below 2^-65.6, its low part at most 2^-16.7 of its high part), y
-// times the high part by Dekker's product and the low part times y rounded
-// (2^-69.7 |t|), their sum rounded (2^-69.7 |t|), then normalised (the low
-// part is the exact error of the sum, at most 2^-43.5 for |t| < 708, as
-// both exps below require).  So t is off by at most 2^-65.44 |t| and e^t
-// by a factor 1 + d with |d| <= 2^-65.44 |t| (1 + 2^-60).  The accurate
+// integer): t = y log x from log_fast (relative error below 2^-65.55, its
+// low part at most 2^-17.5 of its high part), y times the high part by
+// Dekker's product and the low part times y rounded (2^-70.5 |t|), their
+// sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
+// error of the sum, at most 2^-43.5 for |t| < 708, as both exps below
+// require).  So t is off by at most 2^-65.45 |t| and e^t by a factor 1 + d
+// with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate
 // path is good to 2^-67 + 2^-77 |t|.  Then e^t by exp's first try
 // (2^-60.72, the rounding of l +- e 2^-62.53) with the tolerance
 // (2^-60 + 2^-65 |t|) th, and if that does not decide, by exp_core_fast
 // (2^-67.1, the rounding of l +- e 2^-69.8) with (2^-62 + 2^-65 |t|) h:
-// each covers its own errors, the accurate path's and d (2^-65.44 + 2^-77
-// < 2^-65.4).  Results must be normal (so the scaling by 2^e is exact).
+// each covers its own errors, the accurate path's and d (2^-65.45 +
+// 2^-77 < 2^-65.4).  Results must be normal (so the scaling by 2^e is exact).
 bool pow_fast(double x, double y, double* res) {
-    const DD lf = log_fast<8>(x);
+    const DD lf = log_fast(x);
     DD t = two_prod(y, lf.hi);
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
@@ -1105,7 +1099,7 @@ double log_impl(double x) {
     if (x < 0.0) return std::numeric_limits<double>::quiet_NaN();
     if (x == kInf) return x;
     if (Fast) {
-        const DD f = log_fast<10>(x);
+        const DD f = log_fast(x);
         double res;
         if (round_decided(f.hi, f.lo, kFastTol * std::fabs(f.hi), &res)) return res;
     }
@@ -1300,10 +1294,10 @@ double exp(double x) {
     return exp_accurate_impl(x);
 }
 
-// log: for positive normal x (one unsigned comparison of the bits), the
-// series to r^8 of log_fast (error below 2^-65.6 relative, see there) with
-// the tolerance 2^-64 |h|, which covers it, the accurate path (2^-78) and
-// the rounding of l +- e (|l| <= 2^-16.7 |h|: 2^-69.7).  About one call in
+// log: for positive normal x (one unsigned comparison of the bits),
+// log_fast (error below 2^-65.55 relative, see there) with the tolerance
+// 2^-64 |h|, which covers it, the accurate path (2^-78) and the rounding
+// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in
 // 1000 is left undecided; it and every other argument take the accurate
 // path.
 namespace {
@@ -1315,7 +1309,7 @@ namespace {
 double log(double x) {
     // Positive normal x: biased exponent 1 to 2046 and the sign bit clear.
     if (static_cast<uint32_t>(bits_of(x) >> 52) - 1u < 0x7feu) {
-        const DD f = log_fast<8, true>(x);
+        const DD f = log_fast<true>(x);
         double res;
         if (round_decided(f.hi, f.lo, 0x1p-64 * f.hi, &res)) return res;
         return log_rest(x, true);
