@@ -820,35 +820,38 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
 // for |r| >= 2^-12.
 //
 // Kernel, as in fast_sin_r and fast_cos_r but on r itself rather than |r|
-// (a = i/64 nearest to r, i = -51 .. 51, b = r - a: rh - a is exact by
-// Sterbenz' lemma, then a two-sum with rl; |b| <= 1/128 + 2^-40; cos b - 1
-// and sin b - b by short series in double), in one form for both:
+// (a = i/64 nearest to r, i = -51 .. 51, b = r - a = bh + rl with
+// bh = rh - a exact by Sterbenz' lemma, |rl| <= 2^-49.6 kept apart;
+// |b| <= 1/128 + 2^-40; cos b - 1 and sin b - b by short series in double
+// from bh + rl rounded), in one form for both:
 // f(a + b) = U + V b + U (cos b - 1) + V (sin b - b) with (U, V) = (S, C)
 // for sin and (C, -S) for cos, S = sin a, C = cos a, chosen by table index
 // rather than by branch (the quadrant is unpredictable in typical use).
 // The table kSinCosShort holds S (odd in i) and C each as a 26-bit leading
-// part and the rest (rounded, 2^-79 of the value), so with b's leading
-// part split in two halves of 26 bits (Veltkamp), the leading part of V
-// times b is two exact products, and U + (that product's first half) is a
-// fast two-sum (|U| >= |V b| when i != 0 and U = 0 when i = 0 for sin;
-// U = C >= 0.7 for cos).  Errors, absolute with |U|, |V| <= 1:
-// U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
-// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's
-// low part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times
-// b and b's low part: 2^-86; the additions into the low part l: 2^-74.4
-// for the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.
+// part and the rest (rounded, 2^-79 of the value), so with bh split in two
+// halves of 26 bits (Veltkamp), bh = bsh + bsl, the leading part of V times
+// b is vh bsh, exact, plus vh (bsl + rl) (the sum rounded by 2^-87), and
+// U + vh bsh is a fast two-sum (|U| >= |V b| when i != 0 and U = 0 when
+// i = 0 for sin; U = C >= 0.7 for cos).  Errors, absolute with
+// |U|, |V| <= 1: U (cos b - 1): 2^-65 |U| (the series' rounding 2^-51.4 of
+// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, the
+// rounding of its argument bh + rl 2^-67, truncation 2^-71.3);
+// V (sin b - b): 2^-74; V's rest times b: 2^-86, and the dropped product
+// of V's rest with rl: 2^-76.6 (none for sin with i = 0, where V = 1); the
+// additions into the low part l: 2^-74.4 for the small terms, 2^-68 |U| +
+// 2^-76.4 for each of the last two.
 // Relative to the result, which is at least |U|/2.04 and at least 2^-7.01
 // in magnitude for sin with i != 0 (|sin(a + b)| >= sin(|a| - 1/128)), at
 // least 0.707 for cos, and b (1 - b^2/6) for sin with i = 0 (where U = 0
-// and V = 1: relative error 2^-66.9): below 2^-63.6 for sin and 2^-64.5
-// for cos; with the reduction, below 2^-63.5.  The tolerance 2^-62 covers
+// and V = 1: relative error 2^-66.9): below 2^-63.5 for sin and 2^-64.3
+// for cos; with the reduction, below 2^-63.4.  The tolerance 2^-62 covers
 // that, the accurate path (2^-67) and the rounding of l +- e
 // (|l| <= 2^-14 |h|: 2^-67).
 struct TrigFast {
     int32_t n;         // quadrant of sin
     int32_t i;         // table row
-    double bh, bl;     // b
-    double bsh, bsl;   // b's leading part split in two
+    double bh;         // b = bh + rl, bh = rh - i/64
+    double bsh, bt;    // bh = bsh + bsl split in two; bt = bsl + rl
     double cm1, sm;    // cos b - 1, sin b - b
 };
 
@@ -863,15 +866,15 @@ struct TrigFast {
     a->n = static_cast<int32_t>(static_cast<int64_t>(nd) & 3);
     const double fi = round_int(rh * 64.0);  // -51 .. 51
     a->i = static_cast<int32_t>(fi) + 52;
-    const DD b = two_sum(rh - fi * 0x1p-6, rl);  // rh - i/64 exact
-    a->bh = b.hi;
-    a->bl = b.lo;
-    const DD bs = split(b.hi);
+    const double bh = rh - fi * 0x1p-6;  // exact
+    a->bh = bh;
+    const DD bs = split(bh);
     a->bsh = bs.hi;
-    a->bsl = bs.lo;
-    const double b2 = b.hi * b.hi;
+    a->bt = bs.lo + rl;
+    const double bp = bh + rl;  // b rounded, for the series
+    const double b2 = bp * bp;
     a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
-    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+    a->sm = (bp * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
     return true;
 }
 
@@ -901,7 +904,7 @@ constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
     const double vs = kOddSign[odd];
     const double vh = vs * row[2 - 2 * odd], vl = vs * row[3 - 2 * odd];
     const DD s = fast_two_sum(uh, vh * a.bsh);
-    const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
+    const double small = (vh * a.bt + ul) + (vl * a.bh + (vh + vl) * a.sm);
     const double l = s.lo + (small + (uh + ul) * a.cm1);
     const double q = kQuadSign[n & 3];
     return round_decided(q * s.hi, q * l, kFastTol * s.hi, res);
@@ -915,9 +918,9 @@ constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
     const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
     const double sd = kSinCosSums.v[a.i][0], cd = kSinCosSums.v[a.i][1];
     const DD ps = fast_two_sum(sh, ch * a.bsh);
-    const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
+    const double ls = ps.lo + (((ch * a.bt + sl) + (cl * a.bh + cd * a.sm)) + sd * a.cm1);
     const DD pc = fast_two_sum(ch, -sh * a.bsh);
-    const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
+    const double lc = pc.lo + (((-sh * a.bt + cl) + (-sl * a.bh - sd * a.sm)) + cd * a.cm1);
     *ds = round_decided(ps.hi, ls, kFastTol * ps.hi, sr);
     *dc = round_decided(pc.hi, lc, kFastTol * pc.hi, cr);
 }

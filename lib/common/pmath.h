@@ -110,7 +110,7 @@
 //   sin, cos  for |x| <= 823549 with |r| >= 2^-12: a three-piece
 //        reduction, a table of sin and cos at i/64 (|r - i/64| <= 1/128,
 //        26-bit leading parts so the leading product is exact) and short
-//        polynomials in double (2^-63.5; 2^-62; 1 in 290), then the full
+//        polynomials in double (2^-63.4; 2^-62; 1 in 290), then the full
 //        reduction (any x) with the table of double-doubles (2^-64; 2^-62);
 //   tan  the quotient of the second sin/cos stage's values, remainder
 //        formed exactly (2^-62.9; 2^-61).
