@@ -972,21 +972,24 @@ bool is_odd_integer(double y) {
 // (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
 // 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
 // and goes on to exp_core_fast.
-// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
-// in [-1020, 1021]: the result is normal and its scaling exact.  pow
+// For x in [-707, 707], so k is in [-261117, 261117] and e = floor(k/256)
+// in [-1020, 1019]: the result is normal and its scaling exact.  pow
 // passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
 // (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
 // same bound holds; pow's tolerance adds its own term.  tol is the
 // tolerance relative to th (2^-60 for exp itself).  The range is checked
-// on k itself, [-261117, 261486] (the k of [-707, 708]): one unsigned
-// comparison, which also turns away NaN, infinities and every larger |x|
-// (their conversion to int32 gives INT32_MIN).  exp itself has no low
-// part (Low = false) and forms r = (xh - k L1) - k L2.
+// as |x| <= 707 on the bits of x with the sign shifted out, one integer
+// comparison that also turns away NaN and infinities (and keeps the
+// conversion of k to int32 defined); (707, 708] goes on to exp_core_fast.
+// exp itself has no low part (Low = false) and forms r = (xh - k L1) -
+// k L2.
+constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shifted left once
+
 template <bool Low>
 [[gnu::always_inline]] inline bool exp_quick(double xh, double xl, double tol, double* res) {
+    if ((bits_of(xh) << 1) > kBits707x2) return false;
     const double kd = round_int(xh * kInvLn2x256);
     const int32_t k = static_cast<int32_t>(kd);
-    if (static_cast<uint32_t>(k) + 261117u > 261117u + 261486u) return false;
     const int32_t j = k & 255;
     const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
     const double r = Low ? (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo) : (xh - kd * kLn2d256Hi) - kd * kLn2d256Lo;

@@ -86,9 +86,9 @@
 // their registers).  The stages (error; tolerance; share of calls left
 // undecided on the ranges the library uses):
 //   exp  plain double: one rounded reduction by ln2/256, Taylor to r^5,
-//        times 2^(j/256) from a second table, its range [-707, 708]
-//        checked on k by one unsigned comparison (2^-60.72; 2^-60; 1 in
-//        90), then the reduction and
+//        times 2^(j/256) from a second table, on [-707, 707] (checked by
+//        one integer comparison of the bits) (2^-60.72; 2^-60; 1 in 90),
+//        then the reduction and
 //        polynomial with the leading products exact (2^-67.1; 2^-66; 1 in
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
