@@ -1010,13 +1010,13 @@ template <bool Low>
 // sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
 // error of the sum, at most 2^-43.5 for |t| < 708, as both exps below
 // require).  So t is off by at most 2^-65.45 |t| and e^t by a factor 1 + d
-// with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate
-// path is good to 2^-67 + 2^-77 |t|.  Then e^t by exp's first try
-// (2^-60.72, the rounding of l +- e 2^-62.53) with the tolerance
-// (2^-60 + 2^-65 |t|) th, and if that does not decide, by exp_core_fast
-// (2^-67.1, the rounding of l +- e 2^-69.8) with (2^-62 + 2^-65 |t|) h:
-// each covers its own errors, the accurate path's and d (2^-65.45 +
-// 2^-77 < 2^-65.4).  Results must be normal (so the scaling by 2^e is exact).
+// with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate path is good to
+// 2^-67 + 2^-77 |t|.  Then e^t by exp's first try (2^-60.72, the rounding
+// of l +- e 2^-62.53) with the tolerance (2^-60 + 2^-65 |t|) th, and if
+// that does not decide, by exp_core_fast (2^-67.1, the rounding of l +- e
+// 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
+// accurate path's and d (2^-65.45 + 2^-77 < 2^-65.4).  Results must be
+// normal (so the scaling by 2^e is exact).
 bool pow_fast(double x, double y, double* res) {
     const DD lf = log_fast(x);
     DD t = two_prod(y, lf.hi);
@@ -1274,12 +1274,11 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-// exp: first exp_quick on [-707, 708] (tolerance 2^-60, see there), then
+// exp: first exp_quick on [-707, 707] (tolerance 2^-60, see there), then
 // exp_core_fast (relative error below 2^-67.1 before the final rounding,
 // see there): a result in the normal range whose rounding is decided
 // within 2^-66 of it is returned, the tolerance covering that error and
@@ -1303,9 +1302,8 @@ double exp(double x) {
 // log: for positive normal x (one unsigned comparison of the bits),
 // log_fast (error below 2^-65.55 relative, see there) with the tolerance
 // 2^-64 |h|, which covers it, the accurate path (2^-78) and the rounding
-// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in
-// 1000 is left undecided; it and every other argument take the accurate
-// path.
+// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in 1300 is
+// left undecided; it and every other argument take the accurate path.
 namespace {
 [[gnu::noinline]] double log_rest(double x, bool undecided) {
     return undecided ? log_impl<false>(x) : log_impl<true>(x);
