@@ -283,6 +283,7 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 struct Pooled {
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     std::vector<double> mcse, diff, lower, upper, rhat;
+    std::vector<double> ess, tail_ess, mixing, rhat_flag;  // L
     std::vector<double> joint;  // L, two groups only
     std::vector<std::int32_t> status;
 };

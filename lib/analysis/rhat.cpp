@@ -121,8 +121,14 @@ double normal_quantile(double p) {
 
 double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std::size_t chains,
                                   RhatScratch& s) {
+    return split_diagnostics(draws, per_chain, chains, s).rhat;
+}
+
+SplitDiagnostics split_diagnostics(const float* draws, std::size_t per_chain, std::size_t chains,
+                                   RhatScratch& s) {
+    SplitDiagnostics out{kNaN, kNaN, kNaN};
     const std::size_t n = per_chain / 2;
-    if (n < 2 || chains == 0) return kNaN;
+    if (n < 2 || chains == 0) return out;
     const std::size_t M = 2 * chains, S = M * n;
     s.z.resize(S);
     // Sequence 2c is chain c's first n draws, 2c+1 its last n.
@@ -134,7 +140,7 @@ double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std
         }
     }
     for (std::size_t i = 0; i < S; ++i)
-        if (std::isnan(s.z[i])) return kNaN;
+        if (std::isnan(s.z[i])) return out;
 
     // The median of all draws, for the folded draws.
     s.folded.assign(s.z.begin(), s.z.begin() + static_cast<std::ptrdiff_t>(S));
@@ -151,8 +157,165 @@ double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std
     normal_scores(s.folded, S, s);
     const double bulk = classic_rhat(s.z.data(), M, n);
     const double tail = classic_rhat(s.folded.data(), M, n);
-    if (std::isnan(bulk) || std::isnan(tail)) return kNaN;
-    return std::max(bulk, tail);
+    if (std::isnan(bulk) || std::isnan(tail)) return out;
+    out.rhat = std::max(bulk, tail);
+    out.ess = effective_sample_size(s.z.data(), n, M, s.means);
+    const double xb = mixing_statistic(s.z.data(), n, M, s.means);
+    const double xt = mixing_statistic(s.folded.data(), n, M, s.means);
+    out.mixing = std::isnan(xb) || std::isnan(xt) ? kNaN : std::max(xb, xt);
+    return out;
+}
+
+namespace {
+
+// Sequence means of M sequences of n values into means; false when a
+// value is not finite.
+bool sequence_means(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+    means.resize(M);
+    for (std::size_t m = 0; m < M; ++m) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) sum += x[m * n + i];
+        means[m] = sum / static_cast<double>(n);
+        if (!std::isfinite(means[m])) return false;
+    }
+    return true;
+}
+
+// The mean over sequences of their autocovariance at lag t about their own
+// means (divisor n).
+double mean_autocovariance(const double* x, std::size_t n, std::size_t M, const std::vector<double>& means,
+                           std::size_t t) {
+    double total = 0.0;
+    for (std::size_t m = 0; m < M; ++m) {
+        const double* v = x + m * n;
+        const double mu = means[m];
+        double sum = 0.0;
+        for (std::size_t i = 0; i + t < n; ++i) sum += (v[i] - mu) * (v[i + t] - mu);
+        total += sum / static_cast<double>(n);
+    }
+    return total / static_cast<double>(M);
+}
+
+// Geyer's initial monotone sequence estimate of the integrated
+// autocorrelation time -1 + 2 sum_k P_k, P_k = rho(2k) + rho(2k+1), the
+// sums added while positive and never larger than the one before; rho(t)
+// is asked for t = 1, 2, ... only as far as needed (rho(0) = 1).  The lags
+// stop 3 short of n, where too few pairs are left to estimate them.
+template <class Rho>
+double initial_monotone_tau(Rho rho, std::size_t n) {
+    double sum = 0.0, previous = std::numeric_limits<double>::infinity();
+    for (std::size_t t = 0; t + 1 + 3 < n; t += 2) {
+        double pair = (t == 0 ? 1.0 : rho(t)) + rho(t + 1);
+        if (!(pair > 0.0)) break;
+        pair = std::min(pair, previous);
+        previous = pair;
+        sum += pair;
+    }
+    return -1.0 + 2.0 * sum;
+}
+
+}  // namespace
+
+double effective_sample_size(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+    if (n < 4 || M == 0 || !sequence_means(x, n, M, means)) return kNaN;
+    const double nn = static_cast<double>(n), total = nn * static_cast<double>(M);
+    const double acov0 = mean_autocovariance(x, n, M, means, 0);
+    const double w = acov0 * nn / (nn - 1.0);
+    double b_over_n = 0.0;
+    if (M > 1) {
+        double grand = 0.0;
+        for (double m : means) grand += m;
+        grand /= static_cast<double>(M);
+        for (double m : means) b_over_n += (m - grand) * (m - grand);
+        b_over_n /= static_cast<double>(M - 1);
+    }
+    const double var_plus = (nn - 1.0) / nn * w + b_over_n;
+    if (!(w > 0.0) || !(var_plus > 0.0)) return kNaN;
+    const double tau = initial_monotone_tau(
+        [&](std::size_t t) { return 1.0 - (w - mean_autocovariance(x, n, M, means, t)) / var_plus; }, n);
+    const double floor_tau = 1.0 / std::log10(total);
+    return total / std::max(tau, floor_tau);
+}
+
+double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+    if (n < 4 || M < 2 || !sequence_means(x, n, M, means)) return kNaN;
+    const double nn = static_cast<double>(n);
+    const double acov0 = mean_autocovariance(x, n, M, means, 0);
+    if (!(acov0 > 0.0)) return kNaN;
+    const double w = acov0 * nn / (nn - 1.0);
+    double grand = 0.0, b_over_n = 0.0;
+    for (double m : means) grand += m;
+    grand /= static_cast<double>(M);
+    for (double m : means) b_over_n += (m - grand) * (m - grand);
+    b_over_n /= static_cast<double>(M - 1);
+    const double tau = std::max(
+        1.0 / std::log10(nn * static_cast<double>(M)),
+        initial_monotone_tau([&](std::size_t t) { return mean_autocovariance(x, n, M, means, t) / acov0; }, n));
+    return static_cast<double>(M - 1) * b_over_n / (w * tau / nn);
+}
+
+namespace {
+
+// log Gamma(k/2) for a whole k >= 1, from Gamma(1) = 1, Gamma(1/2) =
+// sqrt(pi) and Gamma(a + 1) = a Gamma(a).
+double log_gamma_half(double k) {
+    double a = std::fmod(k, 2.0) == 0.0 ? 1.0 : 0.5;
+    double r = a == 1.0 ? 0.0 : 0.5 * pmath::log(3.141592653589793);
+    for (; a < 0.5 * k; a += 1.0) r += pmath::log(a);
+    return r;
+}
+
+}  // namespace
+
+double chi_square_upper(double x, double k) {
+    if (std::isnan(x) || !(k >= 1.0)) return kNaN;
+    if (x <= 0.0) return 1.0;
+    if (x == std::numeric_limits<double>::infinity()) return 0.0;
+    const double a = 0.5 * std::round(k), y = 0.5 * x;
+    const double front = pmath::exp(a * pmath::log(y) - y - log_gamma_half(2.0 * a));
+    if (y < a + 1.0) {
+        // P(a, y) = front / a * sum_n y^n / ((a+1)...(a+n)).
+        double term = 1.0 / a, sum = term;
+        for (int i = 1; i < 1000; ++i) {
+            term *= y / (a + i);
+            sum += term;
+            if (term < sum * 1e-16) break;
+        }
+        return std::max(0.0, 1.0 - front * sum);
+    }
+    // Q(a, y) by Lentz's continued fraction.
+    const double tiny = 1e-300;
+    double b = y + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
+    for (int i = 1; i < 1000; ++i) {
+        const double an = -i * (i - a);
+        b += 2.0;
+        d = an * d + b;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = b + an / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        const double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < 1e-16) break;
+    }
+    return front * h;
+}
+
+double chi_square_upper_quantile(double p, double k) {
+    if (!(p > 0.0 && p < 1.0) || !(k >= 1.0)) return kNaN;
+    double lo = 0.0, hi = k + 10.0;
+    while (chi_square_upper(hi, k) > p) hi *= 2.0;
+    for (int i = 0; i < 200 && hi - lo > 1e-12 * hi; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        (chi_square_upper(mid, k) > p ? lo : hi) = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
+double rhat_flag_threshold(std::size_t rows, std::size_t contrasts, std::size_t sequences) {
+    if (rows == 0 || contrasts == 0 || sequences < 2) return kNaN;
+    const double tests = 2.0 * static_cast<double>(contrasts) * static_cast<double>(rows);
+    return chi_square_upper_quantile(kRhatFlagLevel / tests, static_cast<double>(sequences - 1));
 }
 
 double quantile(float* v, std::size_t n, double q) {

@@ -19,6 +19,7 @@ struct RhatScratch {
     std::vector<std::pair<double, std::size_t>> order;
     std::vector<double> z;
     std::vector<double> folded;
+    std::vector<double> means;  // one per sequence
 };
 
 // rank_normalised_split_rhat -- the convergence diagnostic of Vehtari,
@@ -38,6 +39,67 @@ struct RhatScratch {
 // draws do not vary (W = 0) or hold a NaN.
 double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std::size_t chains,
                                   RhatScratch& scratch);
+
+// What split_diagnostics finds on one quantity's draws of several chains.
+//   rhat: as rank_normalised_split_rhat (the same bits);
+//   ess: the bulk effective sample size of all draws (effective_sample_size
+//     of the rank-normalised split sequences);
+//   mixing: the larger of the bulk and the tail mixing statistics (see
+//     mixing_statistic), roughly chi-square with M - 1 degrees of freedom
+//     when the chains sample one distribution.
+// Every field NaN where R-hat is.
+struct SplitDiagnostics {
+    double rhat, ess, mixing;
+};
+SplitDiagnostics split_diagnostics(const float* draws, std::size_t per_chain, std::size_t chains,
+                                   RhatScratch& scratch);
+
+// effective_sample_size -- the multi-chain effective sample size of M
+// sequences of n values each, stored one after the other in x (sequence m
+// at x[m*n .. (m+1)*n)), after Vehtari et al. (2021):
+//   acov_m(t) = 1/n sum_i (x_i - mean_m)(x_(i+t) - mean_m), W the mean of
+//   acov_m(0) * n/(n-1), var+ = (n-1)/n W + B/n (B/n the variance of the
+//   sequence means), rho(t) = 1 - (W - mean_m acov_m(t)) / var+;
+//   the sums P_k = rho(2k) + rho(2k+1) are added while positive and made
+//   non-increasing (Geyer's initial monotone sequence), tau = -1 + 2 sum P_k
+//   (at least 1 / log10(M n)), and ESS = M n / tau.
+// The between-sequence spread enters var+, so sequences that disagree get a
+// small ESS.  NaN when n < 4, M == 0 or the values do not vary; means
+// (M values) is scratch.
+double effective_sample_size(const double* x, std::size_t n, std::size_t M, std::vector<double>& means);
+
+// mixing_statistic -- a test of M sequences of n values (laid out as for
+// effective_sample_size) having one mean.  With W the mean within-sequence
+// variance, B/n the variance of the sequence means and tau_w the
+// integrated autocorrelation time of the sequences about their own means
+// (Geyer's initial monotone sequence on the within-sequence
+// autocorrelations alone), the sequence means of chains that sample one
+// distribution have variance about W tau_w / n, so
+//   X = (M - 1) (B/n) / (W tau_w / n)
+// is about chi-square with M - 1 degrees of freedom.  It is the split
+// R-hat's excess (R-hat^2 - (n-1)/n = (B/n)/W) measured in units of its
+// own sampling spread.  NaN where effective_sample_size is.
+double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means);
+
+// The upper tail P(chi-square_k > x) (regularised incomplete gamma Q(k/2,
+// x/2), series below and continued fraction above k/2 + 1), and its
+// inverse: the x with P(chi-square_k > x) = p (0 < p < 1), by bisection.
+double chi_square_upper(double x, double k);
+double chi_square_upper_quantile(double p, double k);
+
+// The rule that flags a row whose chains do not mix.  Each row has 2D
+// mixing statistics (bulk and tail of each of its D mean contrasts), each
+// about chi-square with M - 1 degrees of freedom (M = 2 * chains split
+// sequences) when the chains mix; a row is flagged when its largest
+// exceeds the upper kRhatFlagLevel / (2 D rows) quantile of that
+// distribution, rows the number of rows judged.  By Bonferroni's bound a
+// table whose chains all mix then has a flagged row with probability at
+// most kRhatFlagLevel, however many rows it has, while a row whose chains
+// sample different distributions has a statistic that grows with the
+// number of draws.  NaN for no rows, no contrasts or fewer than 2
+// sequences.
+inline constexpr double kRhatFlagLevel = 0.05;
+double rhat_flag_threshold(std::size_t rows, std::size_t contrasts, std::size_t sequences);
 
 // The q-quantile (0 <= q <= 1) of the n values v, by linear interpolation
 // between order statistics (position q*(n-1), "type 7"); v is reordered.
