@@ -68,7 +68,7 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
         EXPECT_TRUE(same_bits(pooled.prob, prob)) << seed;
         EXPECT_TRUE(same_bits(pooled.gmeanbar, gm)) << seed;
         EXPECT_TRUE(same_bits(pooled.gvarbar, gv)) << seed;
-        EXPECT_TRUE(std::isnan(pooled.mcse[0]));
+        EXPECT_GE(pooled.mcse[0], 0.0);  // one chain has errors too, from its own draws
 
         // The record: a rate per group and iteration, accepted counts 0..10,
         // every kept draw stored (K <= 250), the last being the final state.
