@@ -433,7 +433,7 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
     MeanTestScratch hits(D, C, stored);
     RhatScratch scratch;
     for (std::size_t g = 0; g < L; ++g) {
-        double worst = kNaN, fewest = kNaN, most = kNaN;
+        double worst = kNaN, fewest = kNaN, most = kNaN;  // most: the smallest tail probability
         for (std::size_t i = 0; i < D; ++i) {
             p.diff[g + i * L] = p.gmeanbar[g + (i + 1) * L] - p.gmeanbar[g];
             if (stored == 0) continue;
@@ -444,7 +444,7 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
             const SplitDiagnostics sd = split_diagnostics(pooled.data(), stored, C, scratch);
             if (!std::isnan(sd.rhat) && (std::isnan(worst) || sd.rhat > worst)) worst = sd.rhat;
             if (!std::isnan(sd.ess) && (std::isnan(fewest) || sd.ess < fewest)) fewest = sd.ess;
-            if (!std::isnan(sd.mixing) && (std::isnan(most) || sd.mixing > most)) most = sd.mixing;
+            if (!std::isnan(sd.mixing) && (std::isnan(most) || sd.mixing < most)) most = sd.mixing;
             p.lower[g + i * L] = quantile(pooled.data(), pooled.size(), 0.025);
             p.upper[g + i * L] = quantile(pooled.data(), pooled.size(), 0.975);
         }
@@ -465,13 +465,13 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
         }
     }
 
-    // The rows whose chains do not mix (rhat_flag_threshold).
+    // The rows whose chains do not mix (rhat_flag_level).
     std::size_t judged = 0;
     for (double x : p.mixing) judged += std::isnan(x) ? 0 : 1;
-    const double limit = rhat_flag_threshold(judged, D, 2 * C);
+    const double level = rhat_flag_level(judged, D);
     p.rhat_flag.assign(L, kNaN);
     for (std::size_t g = 0; g < L; ++g)
-        if (!std::isnan(p.mixing[g])) p.rhat_flag[g] = p.mixing[g] > limit ? 1.0 : 0.0;
+        if (!std::isnan(p.mixing[g])) p.rhat_flag[g] = p.mixing[g] < level ? 1.0 : 0.0;
 
     // Monte-Carlo standard errors of the two frequencies (see Pooled).
     p.mcse.assign(2 * L, kNaN);

@@ -160,9 +160,13 @@ SplitDiagnostics split_diagnostics(const float* draws, std::size_t per_chain, st
     if (std::isnan(bulk) || std::isnan(tail)) return out;
     out.rhat = std::max(bulk, tail);
     out.ess = effective_sample_size(s.z.data(), n, M, s.means);
-    const double xb = mixing_statistic(s.z.data(), n, M, s.means);
-    const double xt = mixing_statistic(s.folded.data(), n, M, s.means);
-    out.mixing = std::isnan(xb) || std::isnan(xt) ? kNaN : std::max(xb, xt);
+    // The bulk and the tail tests: the smaller tail probability.
+    double nu_b = kNaN, nu_t = kNaN;
+    const double xb = mixing_statistic(s.z.data(), n, M, s.means, &nu_b);
+    const double xt = mixing_statistic(s.folded.data(), n, M, s.means, &nu_t);
+    const double k = static_cast<double>(M - 1);
+    const double pb = f_upper(xb / k, k, nu_b), pt = f_upper(xt / k, k, nu_t);
+    out.mixing = std::isnan(pb) || std::isnan(pt) ? kNaN : std::min(pb, pt);
     return out;
 }
 
@@ -202,15 +206,18 @@ double mean_autocovariance(const double* x, std::size_t n, std::size_t M, const 
 // is asked for t = 1, 2, ... only as far as needed (rho(0) = 1).  The lags
 // stop 3 short of n, where too few pairs are left to estimate them.
 template <class Rho>
-double initial_monotone_tau(Rho rho, std::size_t n) {
+double initial_monotone_tau(Rho rho, std::size_t n, std::size_t* last_lag = nullptr) {
     double sum = 0.0, previous = std::numeric_limits<double>::infinity();
+    std::size_t last = 0;
     for (std::size_t t = 0; t + 1 + 3 < n; t += 2) {
         double pair = (t == 0 ? 1.0 : rho(t)) + rho(t + 1);
         if (!(pair > 0.0)) break;
         pair = std::min(pair, previous);
         previous = pair;
         sum += pair;
+        last = t + 1;
     }
+    if (last_lag != nullptr) *last_lag = last;
     return -1.0 + 2.0 * sum;
 }
 
@@ -237,9 +244,11 @@ double effective_sample_size(const double* x, std::size_t n, std::size_t M, std:
     return total / std::max(tau, floor_tau);
 }
 
-double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means,
+                        double* df) {
+    if (df != nullptr) *df = kNaN;
     if (n < 4 || M < 2 || !sequence_means(x, n, M, means)) return kNaN;
-    const double nn = static_cast<double>(n);
+    const double nn = static_cast<double>(n), total = nn * static_cast<double>(M);
     const double acov0 = mean_autocovariance(x, n, M, means, 0);
     if (!(acov0 > 0.0)) return kNaN;
     const double w = acov0 * nn / (nn - 1.0);
@@ -248,9 +257,12 @@ double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vect
     grand /= static_cast<double>(M);
     for (double m : means) b_over_n += (m - grand) * (m - grand);
     b_over_n /= static_cast<double>(M - 1);
+    std::size_t last = 0;
     const double tau = std::max(
-        1.0 / std::log10(nn * static_cast<double>(M)),
-        initial_monotone_tau([&](std::size_t t) { return mean_autocovariance(x, n, M, means, t) / acov0; }, n));
+        1.0 / std::log10(total),
+        initial_monotone_tau([&](std::size_t t) { return mean_autocovariance(x, n, M, means, t) / acov0; }, n,
+                             &last));
+    if (df != nullptr) *df = std::max(1.0, std::floor(total / static_cast<double>(2 * last + 1)));
     return static_cast<double>(M - 1) * b_over_n / (w * tau / nn);
 }
 
@@ -265,57 +277,60 @@ double log_gamma_half(double k) {
     return r;
 }
 
-}  // namespace
-
-double chi_square_upper(double x, double k) {
-    if (std::isnan(x) || !(k >= 1.0)) return kNaN;
-    if (x <= 0.0) return 1.0;
-    if (x == std::numeric_limits<double>::infinity()) return 0.0;
-    const double a = 0.5 * std::round(k), y = 0.5 * x;
-    const double front = pmath::exp(a * pmath::log(y) - y - log_gamma_half(2.0 * a));
-    if (y < a + 1.0) {
-        // P(a, y) = front / a * sum_n y^n / ((a+1)...(a+n)).
-        double term = 1.0 / a, sum = term;
-        for (int i = 1; i < 1000; ++i) {
-            term *= y / (a + i);
-            sum += term;
-            if (term < sum * 1e-16) break;
-        }
-        return std::max(0.0, 1.0 - front * sum);
-    }
-    // Q(a, y) by Lentz's continued fraction.
+// The continued fraction of the incomplete beta function (modified Lentz).
+double beta_fraction(double a, double b, double x) {
     const double tiny = 1e-300;
-    double b = y + 1.0 - a, c = 1.0 / tiny, d = 1.0 / b, h = d;
-    for (int i = 1; i < 1000; ++i) {
-        const double an = -i * (i - a);
-        b += 2.0;
-        d = an * d + b;
+    double c = 1.0, d = 1.0 - (a + b) * x / (a + 1.0);
+    if (std::fabs(d) < tiny) d = tiny;
+    d = 1.0 / d;
+    double h = d;
+    for (int m = 1; m < 10000; ++m) {
+        const double m2 = 2.0 * m;
+        double aa = m * (b - m) * x / ((a - 1.0 + m2) * (a + m2));
+        d = 1.0 + aa * d;
         if (std::fabs(d) < tiny) d = tiny;
-        c = b + an / c;
+        c = 1.0 + aa / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        h *= d * c;
+        aa = -(a + m) * (a + b + m) * x / ((a + m2) * (a + 1.0 + m2));
+        d = 1.0 + aa * d;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
         if (std::fabs(c) < tiny) c = tiny;
         d = 1.0 / d;
         const double delta = d * c;
         h *= delta;
-        if (std::fabs(delta - 1.0) < 1e-16) break;
+        if (std::fabs(delta - 1.0) < 1e-15) break;
     }
-    return front * h;
+    return h;
 }
 
-double chi_square_upper_quantile(double p, double k) {
-    if (!(p > 0.0 && p < 1.0) || !(k >= 1.0)) return kNaN;
-    double lo = 0.0, hi = k + 10.0;
-    while (chi_square_upper(hi, k) > p) hi *= 2.0;
-    for (int i = 0; i < 200 && hi - lo > 1e-12 * hi; ++i) {
-        const double mid = 0.5 * (lo + hi);
-        (chi_square_upper(mid, k) > p ? lo : hi) = mid;
-    }
-    return 0.5 * (lo + hi);
+// The regularised incomplete beta function I_x(k1/2, k2/2), whole k1, k2.
+double incomplete_beta_half(double x, double k1, double k2) {
+    if (x <= 0.0) return 0.0;
+    if (x >= 1.0) return 1.0;
+    const double a = 0.5 * k1, b = 0.5 * k2;
+    const double front = pmath::exp(log_gamma_half(k1 + k2) - log_gamma_half(k1) - log_gamma_half(k2) +
+                                    a * pmath::log(x) + b * pmath::log(1.0 - x));
+    if (x < (a + 1.0) / (a + b + 2.0)) return front * beta_fraction(a, b, x) / a;
+    return 1.0 - front * beta_fraction(b, a, 1.0 - x) / b;
 }
 
-double rhat_flag_threshold(std::size_t rows, std::size_t contrasts, std::size_t sequences) {
-    if (rows == 0 || contrasts == 0 || sequences < 2) return kNaN;
-    const double tests = 2.0 * static_cast<double>(contrasts) * static_cast<double>(rows);
-    return chi_square_upper_quantile(kRhatFlagLevel / tests, static_cast<double>(sequences - 1));
+}  // namespace
+
+double f_upper(double f, double d1, double d2) {
+    if (std::isnan(f) || !(d1 >= 1.0) || !(d2 >= 1.0)) return kNaN;
+    if (f <= 0.0) return 1.0;
+    if (f == std::numeric_limits<double>::infinity()) return 0.0;
+    d1 = std::round(d1);
+    d2 = std::round(d2);
+    return incomplete_beta_half(d2 / (d2 + d1 * f), d2, d1);
+}
+
+double rhat_flag_level(std::size_t rows, std::size_t contrasts) {
+    if (rows == 0 || contrasts == 0) return kNaN;
+    return kRhatFlagLevel / (2.0 * static_cast<double>(contrasts) * static_cast<double>(rows));
 }
 
 double quantile(float* v, std::size_t n, double q) {

@@ -44,9 +44,9 @@ double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std
 //   rhat: as rank_normalised_split_rhat (the same bits);
 //   ess: the bulk effective sample size of all draws (effective_sample_size
 //     of the rank-normalised split sequences);
-//   mixing: the larger of the bulk and the tail mixing statistics (see
-//     mixing_statistic), roughly chi-square with M - 1 degrees of freedom
-//     when the chains sample one distribution.
+//   mixing: the smaller tail probability of the bulk and the tail mixing
+//     tests (mixing_statistic on the rank-normalised split sequences and on
+//     their distances to the median): P(F(M-1, nu) > X / (M-1)).
 // Every field NaN where R-hat is.
 struct SplitDiagnostics {
     double rhat, ess, mixing;
@@ -73,33 +73,34 @@ double effective_sample_size(const double* x, std::size_t n, std::size_t M, std:
 // variance, B/n the variance of the sequence means and tau_w the
 // integrated autocorrelation time of the sequences about their own means
 // (Geyer's initial monotone sequence on the within-sequence
-// autocorrelations alone), the sequence means of chains that sample one
-// distribution have variance about W tau_w / n, so
+// autocorrelations alone, summed up to lag m), the sequence means of chains
+// that sample one distribution have variance about W tau_w / n, so
 //   X = (M - 1) (B/n) / (W tau_w / n)
-// is about chi-square with M - 1 degrees of freedom.  It is the split
-// R-hat's excess (R-hat^2 - (n-1)/n = (B/n)/W) measured in units of its
-// own sampling spread.  NaN where effective_sample_size is.
-double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means);
+// is the split R-hat's excess (R-hat^2 - (n-1)/n = (B/n)/W) in units of
+// its own sampling spread.  Its denominator is an estimate: a sum of m + 1
+// autocorrelations over N = M n draws has relative variance about
+// 2 (2m + 1) / N (Bartlett), as a chi-square of nu = N / (2m + 1) degrees
+// of freedom over nu; so X / (M - 1) is about F(M - 1, nu) when the chains
+// mix, and *df receives nu.  NaN where effective_sample_size is.
+double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means,
+                        double* df);
 
-// The upper tail P(chi-square_k > x) (regularised incomplete gamma Q(k/2,
-// x/2), series below and continued fraction above k/2 + 1), and its
-// inverse: the x with P(chi-square_k > x) = p (0 < p < 1), by bisection.
-double chi_square_upper(double x, double k);
-double chi_square_upper_quantile(double p, double k);
+// The upper tail P(F > f) of the F distribution with d1 and d2 degrees of
+// freedom (rounded to whole numbers): the regularised incomplete beta
+// function I_(d2 / (d2 + d1 f))(d2/2, d1/2), by its continued fraction.
+double f_upper(double f, double d1, double d2);
 
 // The rule that flags a row whose chains do not mix.  Each row has 2D
-// mixing statistics (bulk and tail of each of its D mean contrasts), each
-// about chi-square with M - 1 degrees of freedom (M = 2 * chains split
-// sequences) when the chains mix; a row is flagged when its largest
-// exceeds the upper kRhatFlagLevel / (2 D rows) quantile of that
-// distribution, rows the number of rows judged.  By Bonferroni's bound a
-// table whose chains all mix then has a flagged row with probability at
-// most kRhatFlagLevel, however many rows it has, while a row whose chains
-// sample different distributions has a statistic that grows with the
-// number of draws.  NaN for no rows, no contrasts or fewer than 2
-// sequences.
+// mixing tests (bulk and tail of each of its D mean contrasts); a row is
+// flagged when the smallest tail probability among them is below
+// rhat_flag_level = kRhatFlagLevel / (2 D rows), rows the number of rows
+// judged.  By Bonferroni's bound a table whose chains all mix then has a
+// flagged row with probability at most kRhatFlagLevel, however many rows
+// it has, while a row whose chains sample different distributions has a
+// statistic that grows with the number of draws.  NaN for no rows or no
+// contrasts.
 inline constexpr double kRhatFlagLevel = 0.05;
-double rhat_flag_threshold(std::size_t rows, std::size_t contrasts, std::size_t sequences);
+double rhat_flag_level(std::size_t rows, std::size_t contrasts);
 
 // The q-quantile (0 <= q <= 1) of the n values v, by linear interpolation
 // between order statistics (position q*(n-1), "type 7"); v is reordered.
