@@ -19,7 +19,7 @@
 //   4. pooling (pool_chains), the results converted back to the data's
 //      units, rows whose draws became non-finite marked;
 //   5. warnings: rows left out, the scale, means far beyond the prior of
-//      the means, rate traces not kept, stuck rate updates, high R-hat.
+//      the means, rate traces not kept, stuck rate updates, rows flagged by R-hat (rhat_flag).
 // The numbers are, bit for bit, those the command-line front end writes
 // for the same data, options and generator state.
 #pragma once
