@@ -9,13 +9,14 @@
 //     claim (1 for honest errors);
 //   - whether a table whose chain 3 starts its group 2 means far away (no
 //     burn-in) still warns.
-// Tables: L rows of two groups of 4 (null: no effects; realistic: row sds
+// Tables: L rows of J groups of 4 (null: no effects; realistic: row sds
 // from a scaled inverse chi-square with 4 degrees of freedom, 10% of rows
-// with mean shifts of 1-3 row sds, 5% with variance ratios 4-9), row means
-// on (6, 10); the analysis at its defaults (4 chains, scale auto, burn
-// 1000, keep 1000).
+// with mean shifts of 1-3 row sds, 5% with variance ratios 4-9, in the last
+// group), row means on (6, 10); the analysis at its defaults (4 chains,
+// scale auto, burn 1000, keep 1000).
 //
-//   validate_diagnostics [tables per design] [rows]     (defaults 10, 2000)
+//   validate_diagnostics [tables per design] [rows] [groups]
+//                                                 (defaults 10, 2000, 2)
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -34,18 +35,21 @@ namespace {
 using namespace kestrum;
 
 struct Table {
-    std::int32_t L = 0;
-    std::vector<std::int32_t> nobs{4, 4};
-    std::vector<double> y;  // L x 8, column by column
+    std::int32_t L = 0, J = 2;
+    std::vector<std::int32_t> nobs;
+    std::vector<double> y;  // L x 4J, column by column
 };
 
-Table simulate(std::int32_t L, bool realistic, std::int32_t seed) {
+Table simulate(std::int32_t L, std::int32_t J, bool realistic, std::int32_t seed) {
     random::Record rec = random::load_time_record();
     random::fill_table_mixed(rec, 0x5eed0000u + static_cast<std::uint64_t>(seed));
     random::Stream st{&rec};
     Table t;
     t.L = L;
-    t.y.assign(static_cast<std::size_t>(L) * 8, 0.0);
+    t.J = J;
+    t.nobs.assign(static_cast<std::size_t>(J), 4);
+    const std::int32_t N = 4 * J;
+    t.y.assign(static_cast<std::size_t>(L) * static_cast<std::size_t>(N), 0.0);
     for (std::int32_t g = 0; g < L; ++g) {
         const double mean = 6.0 + 4.0 * st.uniform();
         double sd = 0.5;
@@ -62,8 +66,8 @@ Table simulate(std::int32_t L, bool realistic, std::int32_t seed) {
             if (u < 0.10) shift = (1.0 + 2.0 * st.uniform()) * sd * (st.uniform() < 0.5 ? -1.0 : 1.0);
             else if (u < 0.15) ratio = 4.0 + 5.0 * st.uniform();
         }
-        for (std::int32_t c = 0; c < 8; ++c) {
-            const bool second = c >= 4;
+        for (std::int32_t c = 0; c < N; ++c) {
+            const bool second = c >= N - 4;
             const double s = second ? sd * std::sqrt(ratio) : sd;
             t.y[static_cast<std::size_t>(g + c * L)] = st.normal(mean + (second ? shift : 0.0), s);
         }
@@ -81,8 +85,8 @@ bool run(const Table& t, std::int32_t seed, analysis::AnalysisResult& r) {
     hyper::BlockStore blocks;
     analysis::AnalysisData d;
     d.nrow = t.L;
-    d.ngrp = 2;
-    d.ntot = 8;
+    d.ngrp = t.J;
+    d.ntot = 4 * t.J;
     d.nobs = t.nobs.data();
     d.ydata = t.y.data();
     return analysis::analyse(st, blocks.blocks(), s, d, r) == analysis::AnalysisStatus::ok;
@@ -156,6 +160,8 @@ bool far_start_warns() {
 int main(int argc, char** argv) {
     const int tables = argc > 1 ? std::atoi(argv[1]) : 10;
     const std::int32_t rows = argc > 2 ? std::atoi(argv[2]) : 2000;
+    const std::int32_t groups = argc > 3 ? std::atoi(argv[3]) : 2;
+    std::printf("groups of 4: %d\n", groups);
     std::printf("%-10s %6s %6s %8s %10s %10s %13s %13s %11s %11s %10s\n", "design", "L", "tables", "warned",
                 "above1.01", "flagged", "agree_p_mean", "agree_p_joint", "ratio_mean", "ratio_joint",
                 "median_ess");
@@ -165,7 +171,7 @@ int main(int argc, char** argv) {
         double sq_m = 0.0, var_m = 0.0, sq_j = 0.0, var_j = 0.0;
         std::vector<double> ess;
         for (int k = 0; k < tables; ++k) {
-            const Table t = simulate(rows, realistic, 1000 * (realistic ? 1 : 0) + k);
+            const Table t = simulate(rows, groups, realistic, 1000 * (realistic ? 1 : 0) + k);
             analysis::AnalysisResult r1, r2;
             if (!run(t, 2 * k + 1, r1) || !run(t, 2 * k + 2, r2)) {
                 std::fprintf(stderr, "analysis failed: %s %s\n", r1.error.c_str(), r2.error.c_str());

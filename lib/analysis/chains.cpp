@@ -433,7 +433,7 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
     MeanTestScratch hits(D, C, stored);
     RhatScratch scratch;
     for (std::size_t g = 0; g < L; ++g) {
-        double worst = kNaN, fewest = kNaN, most = kNaN;  // most: the smallest tail probability
+        double worst = kNaN, fewest = kNaN, least_p = kNaN;  // least_p: the smallest tail probability
         for (std::size_t i = 0; i < D; ++i) {
             p.diff[g + i * L] = p.gmeanbar[g + (i + 1) * L] - p.gmeanbar[g];
             if (stored == 0) continue;
@@ -444,13 +444,13 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
             const SplitDiagnostics sd = split_diagnostics(pooled.data(), stored, C, scratch);
             if (!std::isnan(sd.rhat) && (std::isnan(worst) || sd.rhat > worst)) worst = sd.rhat;
             if (!std::isnan(sd.ess) && (std::isnan(fewest) || sd.ess < fewest)) fewest = sd.ess;
-            if (!std::isnan(sd.mixing) && (std::isnan(most) || sd.mixing < most)) most = sd.mixing;
+            if (!std::isnan(sd.mixing) && (std::isnan(least_p) || sd.mixing < least_p)) least_p = sd.mixing;
             p.lower[g + i * L] = quantile(pooled.data(), pooled.size(), 0.025);
             p.upper[g + i * L] = quantile(pooled.data(), pooled.size(), 0.975);
         }
         p.rhat[g] = worst;
         p.ess[g] = fewest;
-        p.mixing[g] = most;
+        p.mixing[g] = least_p;
         if (stored > 0 && D > 0) p.tail_ess[g] = mean_test_ess(r, g, D, hits, scratch);
     }
 
