@@ -9,6 +9,8 @@
 //     claim (1 for honest errors);
 //   - whether a table whose chain 3 starts its group 2 means far away (no
 //     burn-in) still warns.
+// Every flagged row of the first run of a table is named on standard error
+// (with its R-hat and ESS).
 // Tables: L rows of J groups of 4 (null: no effects; realistic: row sds
 // from a scaled inverse chi-square with 4 degrees of freedom, 10% of rows
 // with mean shifts of 1-3 row sds, 5% with variance ratios 4-9, in the last
@@ -182,6 +184,9 @@ int main(int argc, char** argv) {
             for (std::size_t g = 0; g < r1.L; ++g) {
                 high = high || r1.rhat[g] > 1.01;
                 flagged += r1.rhat_flag[g] == 1.0;
+                if (r1.rhat_flag[g] == 1.0)
+                    std::fprintf(stderr, "%s table %d: row %zu flagged, rhat %.4f, ess %.0f\n",
+                                 realistic ? "realistic" : "null", k + 1, g + 1, r1.rhat[g], r1.ess[g]);
                 ess.push_back(r1.ess[g]);
             }
             above += high;
