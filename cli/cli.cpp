@@ -170,11 +170,13 @@ const char* const kUsage =
     "and p_joint (the same for means and cube-root variances jointly; 2+\n"
     "groups).  Full columns add, for every group after the first, diff_<group>\n"
     "(posterior mean difference from the first group) with lo_<group> and\n"
-    "hi_<group> (its 95% credible bounds), and p_mean_mcse, p_joint_mcse\n"
-    "(Monte-Carlo standard errors from the spread between chains) and rhat\n"
-    "(the largest rank-normalised split R-hat of the mean differences; above\n"
-    "1.01: the chains disagree).  p_mean is not a p-value: see the README.\n"
-    "Warnings (a rate update that stuck, rows with R-hat above 1.01) go to\n"
+    "hi_<group> (its 95% credible bounds), p_mean_mcse, p_joint_mcse\n"
+    "(Monte-Carlo standard errors from the effective sample size of the\n"
+    "draws), rhat (the largest rank-normalised split R-hat of the mean\n"
+    "differences), ess (their smallest effective sample size) and rhat_flag\n"
+    "(1: the chains disagree on the row by a test that allows for the number\n"
+    "of rows).  p_mean is not a p-value: see the README.\n"
+    "Warnings (a rate update that stuck, rows with rhat_flag 1) go to\n"
     "standard error.  Rows left out (missing values, statistics that overflow a\n"
     "double, such as a value of 1e300, or a group whose values are all equal,\n"
     "whose variance has nothing to be estimated from) have empty results;\n"
@@ -565,6 +567,7 @@ struct Results {
     // errors (p_mean's, then p_joint's), differences with their credible
     // bounds, R-hat, and the joint frequency.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
+    std::vector<double> ess, rhat_flag;  // the smallest ESS of a row, its R-hat flag
     Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
 };
 
@@ -594,6 +597,8 @@ std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, co
     if (r.J >= 3 || (r.J == 2 && full)) cols.push_back({"p_joint", r.joint.data()});
     if (r.J >= 2 && full) cols.push_back({"p_joint_mcse", r.mcse.data() + r.L});
     if (r.J >= 2 && full) cols.push_back({"rhat", r.rhat.data()});
+    if (r.J >= 2 && full) cols.push_back({"ess", r.ess.data()});
+    if (r.J >= 2 && full) cols.push_back({"rhat_flag", r.rhat_flag.data()});
     return cols;
 }
 
@@ -1024,13 +1029,29 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                        "the default), or give --hrate of the order of the within-group variances, "
                        "and a longer --burn.\n";
                 break;
-            case KESTRUMR_WARNING_RHAT:
+            case KESTRUMR_WARNING_RHAT: {
+                // The rows flagged, named as the input names them (the first ten).
+                std::vector<double> flag(t.rows, 0.0);
+                kestrumr_analysis_column(met, KESTRUMR_COLUMN_RHAT_FLAG, 0, flag.data(), flag.size());
+                std::string names;
+                std::size_t named = 0;
+                for (std::size_t g = 0; g < t.rows; ++g) {
+                    if (flag[g] != 1.0) continue;
+                    if (named++ == 10) {
+                        names += ", ...";
+                        break;
+                    }
+                    names += (named > 1 ? ", '" : "'") + t.row_names[g] + "'";
+                }
                 err << "kestrum: warning: "
                     << format_count(static_cast<std::size_t>(kestrumr_analysis_warning_rows(met, i))) << " of "
                     << format_count(static_cast<std::size_t>(value))
-                    << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
-                       "(--burn, --keep) and check the rhat column before trusting those rows.\n";
+                    << " rows have R-hat beyond what mixing chains give (the chains disagree on them, "
+                       "rhat_flag 1): "
+                    << names
+                    << "; run longer chains (--burn, --keep) before trusting those rows.\n";
                 break;
+            }
             default:
                 break;
         }
@@ -1117,6 +1138,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     column(results.lower, KESTRUMR_COLUMN_LO, 1, Jz - 1);
     column(results.upper, KESTRUMR_COLUMN_HI, 1, Jz - 1);
     column(results.rhat, KESTRUMR_COLUMN_RHAT, 0, 1);
+    column(results.ess, KESTRUMR_COLUMN_ESS, 0, 1);
+    column(results.rhat_flag, KESTRUMR_COLUMN_RHAT_FLAG, 0, 1);
     column(results.joint, KESTRUMR_COLUMN_P_JOINT, 0, 1);
     column(results.prob, KESTRUMR_COLUMN_P_MEAN, 0, 1);
     results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());

@@ -19,7 +19,7 @@
 //   4. pooling (pool_chains), the results converted back to the data's
 //      units, rows whose draws became non-finite marked;
 //   5. warnings: rows left out, the scale, means far beyond the prior of
-//      the means, rate traces not kept, stuck rate updates, high R-hat.
+//      the means, rate traces not kept, stuck rate updates, rows flagged by R-hat (rhat_flag).
 // The numbers are, bit for bit, those the command-line front end writes
 // for the same data, options and generator state.
 #pragma once
@@ -49,7 +49,7 @@ inline constexpr std::int32_t kWarnScale = 3;         // the data were divided b
 inline constexpr std::int32_t kWarnMeanPrior = 4;     // means far beyond the means' prior
 inline constexpr std::int32_t kWarnNotTraced = 5;     // rate traces too long to keep
 inline constexpr std::int32_t kWarnStuckRate = 6;     // a chain's rate update stuck
-inline constexpr std::int32_t kWarnRhat = 7;          // rows with R-hat above 1.01
+inline constexpr std::int32_t kWarnRhat = 7;          // rows flagged by the R-hat rule
 
 enum class ScaleMode { none, automatic, value };
 
@@ -137,6 +137,7 @@ struct AnalysisResult {
     std::vector<double> diff, lo, hi;     // L x (J - 1): mean_(i+2) - mean_1
     std::vector<double> p_mean, p_joint;  // L (NaN for J = 1)
     std::vector<double> p_mean_mcse, p_joint_mcse, rhat;  // L
+    std::vector<double> ess, rhat_flag;   // L (Pooled::ess, Pooled::rhat_flag)
     std::vector<std::int32_t> status;     // L
     double scale = 1.0;                   // what the data were divided by
     std::int32_t chains = 0;

@@ -416,6 +416,8 @@ KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* resul
         case KESTRUMR_COLUMN_P_JOINT: v = &r.p_joint; break;
         case KESTRUMR_COLUMN_P_JOINT_MCSE: v = &r.p_joint_mcse; break;
         case KESTRUMR_COLUMN_RHAT: v = &r.rhat; break;
+        case KESTRUMR_COLUMN_ESS: v = &r.ess; break;
+        case KESTRUMR_COLUMN_RHAT_FLAG: v = &r.rhat_flag; break;
         default: return KESTRUMR_ERR_ARGUMENT;
     }
     std::size_t offset = 0;

@@ -53,7 +53,7 @@ def test_layout():
     u = run(seed=5, scale="none")
     np.testing.assert_array_equal(u["diff"][:, 1], u["mean"][:, 2] - u["mean"][:, 0])
     for k in ("pooled_mean", "pooled_var", "p_mean", "p_joint", "p_mean_mcse", "p_joint_mcse",
-              "rhat", "status"):
+              "rhat", "ess", "rhat_flag", "status"):
         assert r[k].shape == (28,)
     assert np.all((r["p_mean"] >= 0) & (r["p_mean"] <= 1))
     assert np.all((r["p_joint"] >= 0) & (r["p_joint"] <= 1))
@@ -265,7 +265,7 @@ def by_name(r):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat"):
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag"):
         cols[key] = r[key]
     return cols
 
@@ -304,7 +304,8 @@ def test_equals_command_line(tmp_path):
     r = run(seed=12345, pooled=True, chains=1, scale="none", draws=False)
     ours = by_name(r)
     assert sorted(want) == sorted(k for k in ours if not k.startswith(("lo_", "hi_", "diff_"))
-                                  and k not in ("p_mean_mcse", "p_joint_mcse", "rhat"))
+                                  and k not in ("p_mean_mcse", "p_joint_mcse", "rhat", "ess",
+                                                "rhat_flag"))
     for name in want:
         np.testing.assert_array_equal(ours[name], want[name], err_msg=name)
 

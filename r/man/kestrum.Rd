@@ -96,12 +96,22 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
   \item{p_mean}{share of kept draws whose mean contrasts against the
     reference group lie beyond the threshold 6 in the metric of their own
     posterior covariance (not a p-value);}
-  \item{p_mean_mcse}{its Monte-Carlo standard error (from the spread
-    between chains; \code{NA} with one chain);}
+  \item{p_mean_mcse}{its Monte-Carlo standard error,
+    \eqn{\sqrt{\phi f (1 - f) / E}}{sqrt(phi f (1 - f) / E)}: \eqn{E} the effective
+    sample size of the test's indicator over the stored draws of all
+    chains, \eqn{\phi}{phi} one factor per run matching these errors to the
+    spread between the chains over all rows (1 with one chain);}
   \item{p_joint, p_joint_mcse}{the same for the mean contrasts and the
     cube-root variance contrasts taken jointly (threshold 9);}
   \item{rhat}{the largest rank-normalised split R-hat of the row's mean
-    differences; above 1.01 the chains disagree on the row;}
+    differences;}
+  \item{ess}{the smallest bulk effective sample size of the row's mean
+    differences over the stored draws of all chains;}
+  \item{rhat_flag}{1 when the chains disagree on the row, 0 when they
+    agree: the R-hat's excess over what chains that mix give, judged by a
+    chi-square test at level 0.05 divided by the number of rows (and
+    contrasts), so that a table whose chains all mix is flagged at most 5\%
+    of the time however many rows it has;}
   \item{status}{a factor: \code{"ok"}, or why the row has no results:
     \code{"no_spread"} (a group's values are all equal), \code{"missing"},
     \code{"overflow"}, \code{"rounding"} (a group variance negative from

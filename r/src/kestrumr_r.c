@@ -191,19 +191,20 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     SEXP res = PROTECT(mkNamed(VECSXP, names));
     const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
                                   "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
-                                  "p_joint_mcse", "rhat", ""};
+                                  "p_joint_mcse", "rhat", "ess", "rhat_flag", ""};
     const int column_ids[] = {KESTRUMR_COLUMN_MEAN, KESTRUMR_COLUMN_VAR,
                               KESTRUMR_COLUMN_POOLED_MEAN, KESTRUMR_COLUMN_POOLED_VAR,
                               KESTRUMR_COLUMN_DIFF, KESTRUMR_COLUMN_LO, KESTRUMR_COLUMN_HI,
                               KESTRUMR_COLUMN_P_MEAN, KESTRUMR_COLUMN_P_MEAN_MCSE,
                               KESTRUMR_COLUMN_P_JOINT, KESTRUMR_COLUMN_P_JOINT_MCSE,
-                              KESTRUMR_COLUMN_RHAT};
+                              KESTRUMR_COLUMN_RHAT, KESTRUMR_COLUMN_ESS,
+                              KESTRUMR_COLUMN_RHAT_FLAG};
     /* Per column: its groups (0 .. J-1 for means and variances, 1 .. J-1
      * for the contrasts, none for the others). */
-    const int first_group[] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1};
+    const int first_group[] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1, -1, -1};
     SEXP columns = mkNamed(VECSXP, column_names);
     SET_VECTOR_ELT(res, 0, columns);
-    for (int k = 0; k < 12; ++k) {
+    for (int k = 0; k < 14; ++k) {
         const int width = first_group[k] < 0 ? 1 : J - first_group[k];
         SEXP v = width == 1 && first_group[k] < 0 ? allocVector(REALSXP, L)
                                                   : allocMatrix(REALSXP, L, width);
@@ -269,7 +270,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     R_SetExternalPtrAddr(holder, results);
 
     if (results != NULL) {
-        for (int k = 0; k < 12; ++k) {
+        for (int k = 0; k < 14; ++k) {
             SEXP v = VECTOR_ELT(columns, k);
             const int g0 = first_group[k] < 0 ? 0 : first_group[k];
             const int width = first_group[k] < 0 ? 1 : J - first_group[k];

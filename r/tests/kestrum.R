@@ -17,7 +17,7 @@ stopifnot(identical(rownames(r), rownames(d)),
           identical(names(r), c(paste0("mean_", c("a", "b", "c")), paste0("var_", c("a", "b", "c")),
                                 "pooled_mean", "pooled_var", "diff_b", "diff_c", "lo_b", "lo_c",
                                 "hi_b", "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                "p_joint_mcse", "rhat", "status")),
+                                "p_joint_mcse", "rhat", "ess", "rhat_flag", "status")),
           isTRUE(all.equal(r$diff_c, r$mean_c - r$mean_a)), all(r$lo_c <= r$diff_c & r$diff_c <= r$hi_c),
           all(r$status == "ok"), attr(r, "scale") > 0, nrow(attr(r, "rates")) == 4L * 3L,
           all(r$p_mean >= 0 & r$p_mean <= 1), all(r$p_joint >= 0 & r$p_joint <= 1),
@@ -141,7 +141,7 @@ sk <- summary(k)
 stopifnot(sk$rows == nrow(k), sk$status[["missing"]] == 1L,
           sk$p_mean == sum(k$p_mean > 0.5, na.rm = TRUE),
           any(grepl("1 without results", capture.output(print(k)))),
-          any(grepl("R-hat above 1.01", capture.output(print(sk)))))
+          any(grepl("rows flagged by R-hat", capture.output(print(sk)))))
 
 ## Bad input gives an error, never a result.
 bad <- list(

@@ -111,9 +111,9 @@ TEST(CliChains, FullOutputIsSortedAndTheThreadCountChangesNothing) {
     EXPECT_EQ(t[0], (std::vector<std::string>{"row", "mean_a", "mean_b", "mean_c", "var_a", "var_b",
                                               "var_c", "diff_b", "diff_c", "lo_b", "lo_c", "hi_b",
                                               "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                              "p_joint_mcse", "rhat"}));
+                                              "p_joint_mcse", "rhat", "ess", "rhat_flag"}));
     for (std::size_t r = 1; r < t.size(); ++r) {
-        ASSERT_EQ(t[r].size(), 18u);
+        ASSERT_EQ(t[r].size(), 20u);
         const double diff = std::stod(t[r][7]), lo = std::stod(t[r][9]), hi = std::stod(t[r][11]);
         EXPECT_LE(lo, diff);
         EXPECT_LE(diff, hi);
@@ -182,7 +182,7 @@ TEST(CliChains, WarnsOfAStuckRateAndWritesTheTrace) {
 TEST(CliChains, RejectsBadValuesAndHelpNamesTheOptions) {
     const std::string help = run_cli({"--help"}).out;
     for (const char* opt : {"--chains", "--threads", "--scale", "--sort", "--columns", "--diagnostics",
-                            "p_mean_mcse", "rhat", "not a p-value"})
+                            "p_mean_mcse", "rhat", "ess", "rhat_flag", "not a p-value"})
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--chains", "0"}, {"--threads", "0"}, {"--scale", "-1"}, {"--scale", "some"},
