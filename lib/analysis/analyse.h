@@ -75,6 +75,9 @@ struct AnalysisSettings {
     // continues the caller's stream, which the caller seeds.
     std::int32_t seed = 0;
     bool store_draws = true;  // false: no bounds, R-hat, joint frequency of two groups
+    // Where the chains start: from a state fitted to the (scaled) rows that
+    // run (analysis/starts.h), or fixed, as kestrum_ starts.
+    StartMode start = StartMode::data;
     // Refuse a run whose rate traces do not fit the memory budget
     // (Failure::traces) instead of running it untraced.
     bool require_traces = false;
