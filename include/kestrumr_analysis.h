@@ -18,8 +18,9 @@
  *   3. several chains (4 by default), each with its own stream, run side by
  *      side; chain 1 draws from the session's generator (and leaves it
  *      where it ended), chain c >= 2 from a stream of its own made from the
- *      options' seed and c.  Results are the same bits at every thread
- *      count;
+ *      options' seed and c; each chain starts from a state fitted to the
+ *      scaled rows (kestrumr_analysis_set_start).  Results are the same
+ *      bits at every thread count;
  *   4. the chains are pooled: posterior means, the two tail frequencies
  *      with their Monte-Carlo standard errors, the differences of means
  *      with 95% credible bounds and the rank-normalised split R-hat;
