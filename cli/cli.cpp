@@ -106,6 +106,10 @@ const char* const kUsage =
     "                          default) takes the median over rows of the pooled\n"
     "                          within-group sd; none runs on the data as they are;\n"
     "                          S from about 1e-154 to 1e154 (its square must fit)\n"
+    "      --start data|fixed  where every chain starts: data (the default) from\n"
+    "                          a state fitted to each row's (scaled) data, drawn\n"
+    "                          per chain; fixed from every mean 0, variance 1\n"
+    "                          and rate 2, as the library's kestrum_ starts\n"
     "\n"
     "Priors (in the data's units; with --scale auto or S the defaults below\n"
     "apply to the standardised data, and a value you give is converted):\n"
@@ -214,6 +218,7 @@ struct Options {
     // Several chains, standardisation and the layout of the results.
     std::int64_t chains = 4;
     int scale_mode = 1;        // 0 none, 1 auto, 2 the value below
+    bool fixed_start = false;  // --start fixed
     double scale_value = 1.0;
     bool hrate_given = false, mvar_given = false, effvar_given = false;
     std::string sort = "p_mean";
@@ -389,6 +394,12 @@ const OptionDef kOptions[] = {
      [](Options& o, const std::string& v) {
          return parse_int(v, 1, 1024, o.chains) ? std::string()
                                                  : "--chains needs a whole number from 1 to 1024";
+     }},
+    {0, "start", true,
+     [](Options& o, const std::string& v) {
+         if (v != "data" && v != "fixed") return std::string("--start needs data or fixed");
+         o.fixed_start = v == "fixed";
+         return std::string();
      }},
     {0, "scale", true,
      [](Options& o, const std::string& v) {
@@ -965,6 +976,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_seed(ao, o.seed);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_draws(ao, o.basic_columns ? 0 : 1);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_traces(ao, o.diagnostics.empty() ? 0 : 1);
+    if (set == KESTRUMR_OK)
+        set = kestrumr_analysis_set_start(ao, o.fixed_start ? KESTRUMR_START_FIXED : KESTRUMR_START_DATA);
     if (set != KESTRUMR_OK) {
         err << "kestrum: " << kestrumr_analysis_options_errmsg(ao) << '\n';
         return 2;

@@ -18,8 +18,9 @@
  *   3. several chains (4 by default), each with its own stream, run side by
  *      side; chain 1 draws from the session's generator (and leaves it
  *      where it ended), chain c >= 2 from a stream of its own made from the
- *      options' seed and c.  Results are the same bits at every thread
- *      count;
+ *      options' seed and c; each chain starts from a state fitted to the
+ *      scaled rows (kestrumr_analysis_set_start).  Results are the same
+ *      bits at every thread count;
  *   4. the chains are pooled: posterior means, the two tail frequencies
  *      with their Monte-Carlo standard errors, the differences of means
  *      with 95% credible bounds and the rank-normalised split R-hat;
@@ -58,7 +59,7 @@ typedef struct kestrumr_analysis_results kestrumr_analysis_results;
  * hrate 1, mvar 10000 and 10000, effvar 10000 for every group after the
  * first, all meant for standardised data), rows omitted, a memory budget of
  * 1 GiB, threads 0 (the machine's cores, at most 256), seed 0, draws stored,
- * rate traces kept when they fit.
+ * rate traces kept when they fit, chains started from the data.
  * kestrumr_analysis_options_new returns NULL when memory is short;
  * kestrumr_analysis_options_free accepts NULL.
  *
@@ -173,6 +174,24 @@ KESTRUMR_API int kestrumr_analysis_set_draws(kestrumr_analysis_options* options,
  *              (KESTRUMR_ERR_MEMORY, KESTRUMR_FAILURE_TRACES) before any
  *              draw (the front end's --diagnostics). */
 KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options, int32_t traces);
+
+/* mode    [in] int32: where every chain starts.  KESTRUMR_START_DATA (the
+ *              default): from a state fitted to the rows that run, after
+ *              scaling -- each group mean and variance drawn from the row's
+ *              posterior given the variance rates, the rates at their
+ *              fixed point with the rows' variances and then at their
+ *              conditional modes given the chain's draws; each chain draws
+ *              its own from the seed and its number, so chains differ as
+ *              the posterior spreads, the same at every thread count.
+ *              KESTRUMR_START_FIXED: every group mean 0, every variance 1,
+ *              every rate 2, as kestrum_ starts (one chain, no scale and
+ *              seed S then give kestrum_'s numbers after zbqlini_ with S).
+ *              The fixed start lies far in the tail for data whose groups
+ *              differ several-fold in variance or lie far from 0, where the
+ *              rate update can stick (KESTRUMR_WARNING_STUCK_RATE). */
+#define KESTRUMR_START_FIXED 0
+#define KESTRUMR_START_DATA 1
+KESTRUMR_API int kestrumr_analysis_set_start(kestrumr_analysis_options* options, int32_t mode);
 
 /* ---- One row ------------------------------------------------------------
  *

@@ -304,6 +304,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     settings.threads = std::min(settings.chains, threads);
     settings.engine_threads = std::max(1, threads / settings.threads);
     settings.store_draws = s.store_draws;
+    settings.start = s.start;
     settings.seed = s.seed;
     settings.first_stream = &first;
     settings.first_blocks = first_blocks;

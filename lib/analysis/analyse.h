@@ -15,7 +15,8 @@
 //      is used as it is.  The scaled rows and priors are checked again;
 //   3. chains: run_chains with chain 1 on the caller's stream and blocks
 //      and chains c >= 2 on streams of their own from (seed, c), one
-//      memory plan for all;
+//      memory plan for all, every chain started from a state fitted to the
+//      scaled rows (analysis/starts.h) unless the fixed start is asked for;
 //   4. pooling (pool_chains), the results converted back to the data's
 //      units, rows whose draws became non-finite marked;
 //   5. warnings: rows left out, the scale, means far beyond the prior of
@@ -75,6 +76,9 @@ struct AnalysisSettings {
     // continues the caller's stream, which the caller seeds.
     std::int32_t seed = 0;
     bool store_draws = true;  // false: no bounds, R-hat, joint frequency of two groups
+    // Where the chains start: from a state fitted to the (scaled) rows that
+    // run (analysis/starts.h), or fixed, as kestrum_ starts.
+    StartMode start = StartMode::data;
     // Refuse a run whose rate traces do not fit the memory budget
     // (Failure::traces) instead of running it untraced.
     bool require_traces = false;

@@ -73,6 +73,7 @@ struct Shared {
     std::atomic<std::int32_t> finished{0};  // threads beside the calling one that are done
     std::atomic<bool> memory_failed{false};
     MessageSink sink;  // the calling thread's; every chain's messages go there
+    const StartFit* fit = nullptr;  // StartMode::data: the rows' fitted start
 };
 
 // The calling thread's message sink, for the workers: one line at a time
@@ -151,6 +152,13 @@ void run_one(Shared& s, std::int32_t c) {
     o.pjoint = out.pjoint.data();
     driver::EngineOptions engine;
     engine.store_budget = plan.store_budget;
+    ChainStart start;
+    driver::StartState state;
+    if (s.fit != nullptr) {
+        draw_start(*s.fit, a, s.settings->seed, c, start);
+        state = start.state();
+        engine.start = &state;
+    }
     if (rec.stored == 0 && callees.start_shift.empty()) engine.threads = s.settings->engine_threads;
     out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
     if (!out.ok && !s.stop.load()) {
@@ -315,6 +323,15 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.result = &result;
     s.progress = &progress;
     s.sink = current_message_sink();
+    StartFit fit;
+    if (settings.start == StartMode::data) {
+        try {
+            fit_start(a, fit);
+        } catch (const std::bad_alloc&) {
+            return ChainsStatus::memory;
+        }
+        s.fit = &fit;
+    }
     const std::int64_t iterations = std::int64_t{a.nburn > 0 ? a.nburn : 0} + (a.nkeep > 0 ? a.nkeep : 0);
     s.total = static_cast<std::int64_t>(C) * iterations;
 #if KESTRUM_CHAIN_THREADS

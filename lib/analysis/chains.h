@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/starts.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -179,6 +180,11 @@ struct ChainSettings {
     // seed plays no part in chain 1.
     random::Stream* first_stream = nullptr;
     hyper::Blocks first_blocks{};
+    // Where every chain starts: StartMode::fixed as kestrum_ does (so one
+    // chain reproduces it), StartMode::data from a state fitted to the
+    // rows' data and drawn per chain (analysis/starts.h; what the analysis
+    // uses unless told otherwise).
+    StartMode start = StartMode::fixed;
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;

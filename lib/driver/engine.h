@@ -79,6 +79,19 @@ using Allocate = double* (*)(std::size_t n);
 // The default budget for the contrast stores of a run: 256 MiB.
 inline constexpr std::size_t kDefaultStoreBudget = std::size_t{256} << 20;
 
+// A starting state other than the fixed one of prepare_engine: per row
+// the group means and variances (L x J, column by column as Run::gmean and
+// Run::gvar), the pooled mean and variance (L each, read only when ipool is
+// 1; otherwise they keep their fixed values) and the J rates of the group
+// variance priors.  The running sums are formed from it in row order.
+struct StartState {
+    const double* gmean = nullptr;
+    const double* gvar = nullptr;
+    const double* pmean = nullptr;
+    const double* pvar = nullptr;
+    const double* vrate = nullptr;
+};
+
 struct EngineOptions {
     // Threads that sweep rows (the calling thread is one of them).  1 (or
     // less): everything on the calling thread.  More than one only takes
@@ -87,6 +100,9 @@ struct EngineOptions {
     // Bytes the contrast stores may take; a run whose stores would take
     // more replays.  SIZE_MAX: stores whenever they can be allocated.
     std::size_t store_budget = kDefaultStoreBudget;
+    // Where the chain starts; nullptr: the fixed start (every group mean 0,
+    // variance 1, rate 2), as kestrum_ starts.
+    const StartState* start = nullptr;
 };
 
 enum class SecondPass { none, stores, replay };
@@ -149,6 +165,11 @@ double* obtain_engine_workspace(Run& r, Bounded& b, Allocate allocate);
 
 // Starting values and per-row statistics (rows that run past N read NaN).
 void prepare_engine(Run& r, Bounded& b);
+
+// Replaces the fixed starting values that prepare_engine set by start, and
+// forms the running sums (precsum, pprecsum, ratesum) from them.  Every
+// later phase (threads, the replay's checkpoint) starts from this state.
+void apply_start(Run& r, const StartState& start);
 
 // Bookkeeping of row g after its sweep in kept iteration k (0-based): in the
 // first visit its accumulators (and its stored u), in the replay its forms.

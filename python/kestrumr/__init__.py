@@ -231,7 +231,7 @@ def _scale(scale):
 
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
             chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
-            effvar=None, draws=True, memory_budget=None, cancel=None):
+            effvar=None, draws=True, memory_budget=None, cancel=None, start="data"):
     """Run the analysis over the rows of x: rows that cannot be analysed
     left out, the data standardised, several chains pooled, with Monte-Carlo
     errors, credible bounds and R-hat.  The defaults are the command-line
@@ -277,6 +277,15 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         that number, "none" runs on the data as they are (the default priors
         then suit only data of spread about 1).  The results are in the
         data's units either way.
+    start : "data" or "fixed"
+        Where every chain starts: "data" (the default) from a state fitted
+        to each row's data after scaling (its group means and variances
+        drawn from the row's posterior given the variance rates, the rates
+        at their modes given those variances), each chain its own draw;
+        "fixed" from every mean 0, variance 1 and rate 2, as the library's
+        ``kestrum_`` starts.  From the fixed start the rate update can
+        stick on data whose groups differ several-fold in variance or lie
+        far from 0.
     na : "omit" or "fail"
         What to do with a row that cannot be analysed (a missing value,
         group statistics that overflow a double such as a value of 1e300, a
@@ -412,6 +421,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     scale_mode, scale_value = _scale(scale)
     if na not in ("omit", "fail"):
         raise ValueError('na must be "omit" or "fail", not %r' % (na,))
+    if start not in ("data", "fixed"):
+        raise ValueError('start must be "data" or "fixed", not %r' % (start,))
     if hshape is not None:
         hshape = float(_finite(hshape, "hshape", (1,), False)[0])
     if hrate is not None:
@@ -447,6 +458,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ("threads", _native.lib.kestrumr_analysis_set_threads, (threads,)),
         ("seed", _native.lib.kestrumr_analysis_set_seed, (seed,)),
         ("draws", _native.lib.kestrumr_analysis_set_draws, (1 if draws else 0,)),
+        ("start", _native.lib.kestrumr_analysis_set_start,
+         (_native.START_DATA if start == "data" else _native.START_FIXED,)),
     ]
     # Only the priors given are set: a prior set counts as in the data's units.
     if hshape is not None:

@@ -20,6 +20,8 @@ SCALE_AUTO = 1
 SCALE_VALUE = 2
 ROWS_OMIT = 0
 ROWS_FAIL = 1
+START_FIXED = 0
+START_DATA = 1
 
 COLUMN_MEAN = 1
 COLUMN_VAR = 2
@@ -101,6 +103,7 @@ def _load():
         "kestrumr_analysis_set_threads": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analysis_set_seed": (ctypes.c_int, [options_p, ctypes.c_int64]),
         "kestrumr_analysis_set_draws": (ctypes.c_int, [options_p, c_int32]),
+        "kestrumr_analysis_set_start": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analyse": (ctypes.c_int, [session_p, options_p, c_int32, c_int32, c_int32_p,
                                             c_int32, c_double_p, ctypes.POINTER(results_p)]),
         "kestrumr_analysis_results_free": (None, [results_p]),

@@ -6,11 +6,12 @@
 kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
                     pooled = FALSE, seed = NULL, threads = getOption("kestrumr.threads", 0L),
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
-                    na = c("omit", "fail"),
+                    na = c("omit", "fail"), start = c("data", "fixed"),
                     sort.by = c("none", "p_mean", "p_joint", "diff"),
                     progress = interactive()) {
     sort.by <- match.arg(sort.by)
     na <- match.arg(na)
+    start <- match.arg(start)
 
     ## The data: a numeric matrix or a data.frame of numeric columns, rows =
     ## features, columns = observations; or a Bioconductor ExpressionSet
@@ -119,7 +120,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 
     res <- .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep, pooled,
                  as.double(seed), threads, hshape, hrate, mvar, effvar,
-                 if (na == "omit") 0L else 1L, progress)
+                 if (na == "omit") 0L else 1L, progress, if (start == "data") 1L else 0L)
     for (m in res$messages) warning(m, call. = FALSE)
     if (identical(res$status, "interrupted")) {
         ## Ctrl-C during the run: the run was abandoned and its memory

@@ -17,7 +17,7 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
         pooled = FALSE, seed = NULL,
         threads = getOption("kestrumr.threads", 0L),
         hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
-        na = c("omit", "fail"),
+        na = c("omit", "fail"), start = c("data", "fixed"),
         sort.by = c("none", "p_mean", "p_joint", "diff"),
         progress = interactive())
 }
@@ -72,6 +72,15 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     value of 1e300, a group whose values are all equal): \code{"omit"} (the
     default) leaves it out with a warning, its results \code{NA};
     \code{"fail"} stops with an error naming the first such row.}
+  \item{start}{where every chain starts: \code{"data"} (the default) from
+    a state fitted to each row's data after scaling (its group means and
+    variances drawn from the row's posterior given the variance rates, the
+    rates at their modes given those variances), each chain its own draw;
+    \code{"fixed"} from every mean 0, variance 1 and rate 2, as the
+    library's \code{kestrum_} starts (with one chain, \code{scale = "none"}
+    and a seed, the numbers of \code{kestrum_}).  From the fixed start the
+    rate update can stick on data whose groups differ several-fold in
+    variance or lie far from 0.}
   \item{sort.by}{\code{"none"} keeps the rows of \code{x} in order; the
     others sort, as \code{limma::topTable} does, with the strongest
     evidence first: by decreasing \code{p_mean}, by decreasing

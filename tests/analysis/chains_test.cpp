@@ -81,12 +81,15 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
     }
 }
 
-TEST(Chains, TheThreadCountChangesNoBit) {
+class ChainsAtEveryStart : public ::testing::TestWithParam<analysis::StartMode> {};
+
+TEST_P(ChainsAtEveryStart, TheThreadCountChangesNoBit) {
     const Problem p;
     const driver::Arguments a = p.args(30, 10);
     analysis::ChainSettings set;
     set.chains = 3;
     set.seed = 11;
+    set.start = GetParam();
     analysis::ChainsResult one, three;
     set.threads = 1;
     ASSERT_EQ(analysis::run_chains(a, set, one), analysis::ChainsStatus::ok);
@@ -114,6 +117,9 @@ TEST(Chains, TheThreadCountChangesNoBit) {
     EXPECT_FALSE(same_bits(one.out[0].gmeanbar, one.out[1].gmeanbar));
     EXPECT_FALSE(same_bits(one.out[1].gmeanbar, one.out[2].gmeanbar));
 }
+
+INSTANTIATE_TEST_SUITE_P(Chains, ChainsAtEveryStart,
+                         ::testing::Values(analysis::StartMode::fixed, analysis::StartMode::data));
 
 // Thread starts that fail (as std::thread's constructor does when the
 // system has no thread to give) after `allowed` good ones.
