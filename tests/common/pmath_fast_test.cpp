@@ -310,6 +310,16 @@ TEST(PortableMathFast, NearMidpointsMatchAccurate) {
         Fn accurate;
         Ref ref;
     };
+    // Trigonometric arguments: half in one period, half far out.
+    const Arg trig_argument = [](Mix& g, double* x, double*) {
+        *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5);
+    };
+    // One output of sincos: 0 the sine, 1 the cosine.
+    static constexpr auto sincos_part = [](double x, int which) {
+        double s = 0, c = 0;
+        pm::sincos(x, &s, &c);
+        return which == 0 ? s : c;
+    };
     const Case cases[] = {
         {"exp",
          [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(-707.0, 708.0) : g.uniform(-1.0, 1.0); },
@@ -344,28 +354,20 @@ TEST(PortableMathFast, NearMidpointsMatchAccurate) {
          [](double x, double y) { return acc::pow_accurate(x, y); },
          [](long double x, long double y) { return std::pow(x, y); }},
         {"sin",
-         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         trig_argument,
          [](double x, double) { return pm::sin(x); }, [](double x, double) { return acc::sin_accurate(x); },
          [](long double x, long double) { return std::sin(x); }},
         {"cos",
-         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
+         trig_argument,
          [](double x, double) { return pm::cos(x); }, [](double x, double) { return acc::cos_accurate(x); },
          [](long double x, long double) { return std::cos(x); }},
         {"sincos: sin",
-         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
-         [](double x, double) {
-             double s = 0, c = 0;
-             pm::sincos(x, &s, &c);
-             return s;
-         },
+         trig_argument,
+         [](double x, double) { return sincos_part(x, 0); },
          [](double x, double) { return acc::sin_accurate(x); }, [](long double x, long double) { return std::sin(x); }},
         {"sincos: cos",
-         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5); },
-         [](double x, double) {
-             double s = 0, c = 0;
-             pm::sincos(x, &s, &c);
-             return c;
-         },
+         trig_argument,
+         [](double x, double) { return sincos_part(x, 1); },
          [](double x, double) { return acc::cos_accurate(x); }, [](long double x, long double) { return std::cos(x); }},
     };
     for (const Case& k : cases) {
