@@ -89,6 +89,7 @@ bool estimate(Source& src, Callees& callees, const Arguments& a, const Outputs& 
         return false;
     }
     prepare_engine(r, b);
+    if (options.start != nullptr) apply_start(r, *options.start);
     if (!run_engine(src, r, b, callees, out, progress)) {
         fill_outputs_with_nan(r.d, out);
         release_block(block);

@@ -83,7 +83,8 @@ class StuckRateWarning(KestrumrWarning):
 
 
 class RhatWarning(KestrumrWarning):
-    """Rows on which the chains disagree (R-hat above 1.01)."""
+    """Rows on which the chains disagree (rhat_flag 1: R-hat beyond what
+    mixing chains give, judged with the number of rows allowed for)."""
 
 
 _WARNINGS = {
@@ -230,7 +231,7 @@ def _scale(scale):
 
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
             chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
-            effvar=None, draws=True, memory_budget=None, cancel=None):
+            effvar=None, draws=True, memory_budget=None, cancel=None, start="data"):
     """Run the analysis over the rows of x: rows that cannot be analysed
     left out, the data standardised, several chains pooled, with Monte-Carlo
     errors, credible bounds and R-hat.  The defaults are the command-line
@@ -276,6 +277,15 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         that number, "none" runs on the data as they are (the default priors
         then suit only data of spread about 1).  The results are in the
         data's units either way.
+    start : "data" or "fixed"
+        Where every chain starts: "data" (the default) from a state fitted
+        to each row's data after scaling (its group means and variances
+        drawn from the row's posterior given the variance rates, the rates
+        at their modes given those variances), each chain its own draw;
+        "fixed" from every mean 0, variance 1 and rate 2, as the library's
+        ``kestrum_`` starts.  From the fixed start the rate update can
+        stick on data whose groups differ several-fold in variance or lie
+        far from 0.
     na : "omit" or "fail"
         What to do with a row that cannot be analysed (a missing value,
         group statistics that overflow a double such as a value of 1e300, a
@@ -314,11 +324,11 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     columns: ``mean_<g>``, ``var_<g>`` for every group g, ``pooled_mean``,
     ``pooled_var`` (with pooled=True), ``diff_<g>``, ``lo_<g>``,
     ``hi_<g>`` for every group after the first, ``p_mean``,
-    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat`` and
-    ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
-    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``; the rate traces
-    as ``attrs["traces"]`` (a RateTraces: ``np.asarray()`` of it is the
-    traces array described below) and ``attrs["burn"]``.
+    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat``, ``ess``,
+    ``rhat_flag`` and ``status``; ``attrs["groups"]``, ``attrs["scale"]``
+    and, as lists of lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``;
+    the rate traces as ``attrs["traces"]`` (a RateTraces: ``np.asarray()``
+    of it is the traces array described below) and ``attrs["burn"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -333,9 +343,19 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         covariance (not a p-value); ``p_joint``: the same for the mean and
         cube-root variance contrasts jointly (threshold 9);
         ``p_mean_mcse``, ``p_joint_mcse``: their Monte-Carlo standard
-        errors (sd over chains / sqrt(chains));
+        errors, sqrt(phi f (1 - f) / E): E the effective sample size of the
+        test's indicator over the stored draws of all chains, phi one factor
+        per run matching these errors to the spread between the chains over
+        all rows (1 with one chain);
         ``rhat``: the largest rank-normalised split R-hat of the row's mean
         contrasts;
+        ``ess``: the smallest bulk effective sample size of the row's mean
+        contrasts over the stored draws of all chains;
+        ``rhat_flag``: 1.0 when the chains disagree on the row, 0.0 when
+        they agree (NaN without a result): R-hat's excess over what mixing
+        chains give, tested at level 0.05 divided by the number of rows and
+        contrasts, so that a table whose chains all mix is flagged at most
+        5% of the time whatever its size (an RhatWarning names the rows);
         ``status``: (rows,) strings, "ok" for a row analysed, else why it
         has no results: "missing" (a missing value), "overflow" (its
         statistics overflow a double), "no_spread" (a group of equal
@@ -401,6 +421,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     scale_mode, scale_value = _scale(scale)
     if na not in ("omit", "fail"):
         raise ValueError('na must be "omit" or "fail", not %r' % (na,))
+    if start not in ("data", "fixed"):
+        raise ValueError('start must be "data" or "fixed", not %r' % (start,))
     if hshape is not None:
         hshape = float(_finite(hshape, "hshape", (1,), False)[0])
     if hrate is not None:
@@ -436,6 +458,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ("threads", _native.lib.kestrumr_analysis_set_threads, (threads,)),
         ("seed", _native.lib.kestrumr_analysis_set_seed, (seed,)),
         ("draws", _native.lib.kestrumr_analysis_set_draws, (1 if draws else 0,)),
+        ("start", _native.lib.kestrumr_analysis_set_start,
+         (_native.START_DATA if start == "data" else _native.START_FIXED,)),
     ]
     # Only the priors given are set: a prior set counts as in the data's units.
     if hshape is not None:
@@ -527,7 +551,8 @@ def _frame(pd, r, index):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "status"):
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag",
+                "status"):
         cols[key] = r[key]
     df = pd.DataFrame(cols, index=index.copy())
     df.attrs["groups"] = list(names)
@@ -605,6 +630,8 @@ def _results(res, L, J, pooled):
         "p_joint": single(_native.COLUMN_P_JOINT),
         "p_joint_mcse": single(_native.COLUMN_P_JOINT_MCSE),
         "rhat": single(_native.COLUMN_RHAT),
+        "ess": single(_native.COLUMN_ESS),
+        "rhat_flag": single(_native.COLUMN_RHAT_FLAG),
         "status": np.array([_STATUS.get(int(s), "unknown") for s in status]),
         "scale": float(lib.kestrumr_analysis_scale(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),

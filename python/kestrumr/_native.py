@@ -20,6 +20,8 @@ SCALE_AUTO = 1
 SCALE_VALUE = 2
 ROWS_OMIT = 0
 ROWS_FAIL = 1
+START_FIXED = 0
+START_DATA = 1
 
 COLUMN_MEAN = 1
 COLUMN_VAR = 2
@@ -33,6 +35,8 @@ COLUMN_P_MEAN_MCSE = 9
 COLUMN_P_JOINT = 10
 COLUMN_P_JOINT_MCSE = 11
 COLUMN_RHAT = 12
+COLUMN_ESS = 17
+COLUMN_RHAT_FLAG = 18
 
 ROW_OK = 0
 ROW_NO_SPREAD = 1
@@ -99,6 +103,7 @@ def _load():
         "kestrumr_analysis_set_threads": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analysis_set_seed": (ctypes.c_int, [options_p, ctypes.c_int64]),
         "kestrumr_analysis_set_draws": (ctypes.c_int, [options_p, c_int32]),
+        "kestrumr_analysis_set_start": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analyse": (ctypes.c_int, [session_p, options_p, c_int32, c_int32, c_int32_p,
                                             c_int32, c_double_p, ctypes.POINTER(results_p)]),
         "kestrumr_analysis_results_free": (None, [results_p]),

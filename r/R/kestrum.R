@@ -6,11 +6,12 @@
 kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
                     pooled = FALSE, seed = NULL, threads = getOption("kestrumr.threads", 0L),
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
-                    na = c("omit", "fail"),
+                    na = c("omit", "fail"), start = c("data", "fixed"),
                     sort.by = c("none", "p_mean", "p_joint", "diff"),
                     progress = interactive()) {
     sort.by <- match.arg(sort.by)
     na <- match.arg(na)
+    start <- match.arg(start)
 
     ## The data: a numeric matrix or a data.frame of numeric columns, rows =
     ## features, columns = observations; or a Bioconductor ExpressionSet
@@ -119,7 +120,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 
     res <- .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep, pooled,
                  as.double(seed), threads, hshape, hrate, mvar, effvar,
-                 if (na == "omit") 0L else 1L, progress)
+                 if (na == "omit") 0L else 1L, progress, if (start == "data") 1L else 0L)
     for (m in res$messages) warning(m, call. = FALSE)
     if (identical(res$status, "interrupted")) {
         ## Ctrl-C during the run: the run was abandoned and its memory
@@ -144,7 +145,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     for (what in c("diff", "lo", "hi"))
         for (j in seq_len(J - 1L))
             out[[paste0(what, "_", levs[j + 1L])]] <- na_for_nan(cols[[what]][, j])
-    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat"))
+    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag"))
         out[[what]] <- na_for_nan(cols[[what]])
     out$status <- factor(row_status_levels[res$row_status + 1L], levels = row_status_levels)
     attr(out, "scale") <- res$scale
@@ -198,7 +199,7 @@ summary.kestrum <- function(object, ...) {
     structure(list(rows = nrow(object), status = table(object$status),
                    p_mean = sum(object$p_mean > 0.5, na.rm = TRUE),
                    p_joint = sum(object$p_joint > 0.5, na.rm = TRUE),
-                   rhat = sum(object$rhat > 1.01, na.rm = TRUE),
+                   rhat = sum(object$rhat_flag == 1, na.rm = TRUE),
                    stuck = if (is.null(rates)) NA_integer_ else sum(rates$stuck),
                    scale = attr(object, "scale")),
               class = "summary.kestrum")
@@ -210,7 +211,7 @@ print.summary.kestrum <- function(x, ...) {
     cat("rows by status:\n")
     print(x$status[x$status > 0 | names(x$status) == "ok"])
     cat(sprintf("p_mean > 0.5: %d rows; p_joint > 0.5: %d rows\n", x$p_mean, x$p_joint))
-    cat(sprintf("R-hat above 1.01: %d rows; stuck rate updates (chain and group): %s\n",
+    cat(sprintf("rows flagged by R-hat (rhat_flag 1): %d; stuck rate updates (chain and group): %s\n",
                 x$rhat, if (is.na(x$stuck)) "not traced" else x$stuck))
     invisible(x)
 }

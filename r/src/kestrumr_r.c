@@ -148,13 +148,14 @@ static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) &
 
 /* .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep,
  *       pooled, seed, threads, hshape, hrate, mvar, effvar, policy,
- *       progress):
+ *       progress, start):
  * y is the L x N double matrix with its columns gathered group by group
  * (NaN a missing value), sizes the J integer group sizes, the others
  * checked scalars (seed a whole double 0 .. 2147483647), the priors NULL
  * (the default, meant for standardised data) or their values in the
  * data's units (mvar 2 values, effvar 1 or J - 1), progress TRUE for a
- * progress bar once the run has taken 2 seconds.  Runs kestrumr_analyse
+ * progress bar once the run has taken 2 seconds, start the start mode
+ * (KESTRUMR_START_FIXED or KESTRUMR_START_DATA).  Runs kestrumr_analyse
  * on a session of its own and returns a list: columns (a list of the
  * result columns, each L values or an L x (J or J - 1) matrix), row_status
  * (L integers), scale, warnings (kind, chain, group, rows, text),
@@ -165,11 +166,13 @@ static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) &
  * ("ok", "interrupted" or "error") and error (a string, or NULL). */
 static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP scale_value,
                          SEXP burn, SEXP keep, SEXP pooled, SEXP seed, SEXP threads, SEXP hshape,
-                         SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy, SEXP progress) {
+                         SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy, SEXP progress,
+                         SEXP start) {
     if (!isReal(y) || !isMatrix(y) || !isInteger(sizes) || !isInteger(chains) ||
         !isInteger(scale_mode) || !isReal(scale_value) || !isInteger(burn) ||
         !isInteger(keep) || !isLogical(pooled) || !isReal(seed) || !isInteger(threads) ||
-        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
+        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 ||
+        !isInteger(start) || LENGTH(start) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
         !optional_real(mvar, 2) || (effvar != R_NilValue && !isReal(effvar)))
         error("kestrumr: internal call with arguments of the wrong type or size");
     const int L = nrows(y), N = ncols(y), J = LENGTH(sizes);
@@ -191,19 +194,20 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     SEXP res = PROTECT(mkNamed(VECSXP, names));
     const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
                                   "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
-                                  "p_joint_mcse", "rhat", ""};
+                                  "p_joint_mcse", "rhat", "ess", "rhat_flag", ""};
     const int column_ids[] = {KESTRUMR_COLUMN_MEAN, KESTRUMR_COLUMN_VAR,
                               KESTRUMR_COLUMN_POOLED_MEAN, KESTRUMR_COLUMN_POOLED_VAR,
                               KESTRUMR_COLUMN_DIFF, KESTRUMR_COLUMN_LO, KESTRUMR_COLUMN_HI,
                               KESTRUMR_COLUMN_P_MEAN, KESTRUMR_COLUMN_P_MEAN_MCSE,
                               KESTRUMR_COLUMN_P_JOINT, KESTRUMR_COLUMN_P_JOINT_MCSE,
-                              KESTRUMR_COLUMN_RHAT};
+                              KESTRUMR_COLUMN_RHAT, KESTRUMR_COLUMN_ESS,
+                              KESTRUMR_COLUMN_RHAT_FLAG};
     /* Per column: its groups (0 .. J-1 for means and variances, 1 .. J-1
      * for the contrasts, none for the others). */
-    const int first_group[] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1};
+    const int first_group[] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1, -1, -1};
     SEXP columns = mkNamed(VECSXP, column_names);
     SET_VECTOR_ELT(res, 0, columns);
-    for (int k = 0; k < 12; ++k) {
+    for (int k = 0; k < 14; ++k) {
         const int width = first_group[k] < 0 ? 1 : J - first_group[k];
         SEXP v = width == 1 && first_group[k] < 0 ? allocVector(REALSXP, L)
                                                   : allocMatrix(REALSXP, L, width);
@@ -249,6 +253,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
         if (status == KESTRUMR_OK)
             status = kestrumr_analysis_set_threads(options, INTEGER(threads)[0]);
         if (status == KESTRUMR_OK) status = kestrumr_analysis_set_seed(options, (int64_t)s);
+        if (status == KESTRUMR_OK) status = kestrumr_analysis_set_start(options, INTEGER(start)[0]);
         if (status != KESTRUMR_OK) {
             snprintf(failure, sizeof failure, "kestrumr: %s",
                      kestrumr_analysis_options_errmsg(options));
@@ -269,7 +274,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     R_SetExternalPtrAddr(holder, results);
 
     if (results != NULL) {
-        for (int k = 0; k < 12; ++k) {
+        for (int k = 0; k < 14; ++k) {
             SEXP v = VECTOR_ELT(columns, k);
             const int g0 = first_group[k] < 0 ? 0 : first_group[k];
             const int width = first_group[k] < 0 ? 1 : J - first_group[k];
@@ -352,7 +357,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
 }
 
 static const R_CallMethodDef call_methods[] = {
-    {"kestrum", (DL_FUNC)&kestrum_call, 16},
+    {"kestrum", (DL_FUNC)&kestrum_call, 17},
     {NULL, NULL, 0}};
 
 void R_init_kestrumr(DllInfo* dll) {
