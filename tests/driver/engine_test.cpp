@@ -203,10 +203,10 @@ TEST(Engine, AGivenStartIsWhereEveryModeStarts) {
         if (cs.spare_before) from.normal(0.0, 1.0);
         const Outcome ref = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
             kestrum::driver::Run r = kestrum::driver::make_run(d.args(cs.K, cs.B, cs.ipool));
-            double* block = kestrum::driver::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
-                                                              kestrum::driver::allocate_block);
+            double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
+                                                                 kestrum::driver::allocate_block);
             ASSERT_NE(block, nullptr);
-            kestrum::driver::prepare(r);
+            kestrum::reference::prepare(r);
             double rates = 0.0;
             for (std::int32_t j = 0; j < d.J; ++j) {
                 double prec = 0.0;
@@ -230,8 +230,8 @@ TEST(Engine, AGivenStartIsWhereEveryModeStarts) {
                 r.pprecsum = prec;
             }
             CoreCallees c(kestrum::hyper::process_blocks());
-            kestrum::driver::sample(s, r, c);
-            kestrum::driver::summarise(r, out);
+            kestrum::reference::sample(s, r, c);
+            kestrum::reference::summarise(r, out);
             kestrum::driver::release_block(block);
         });
         const kestrum::driver::StartState state = st.state();
