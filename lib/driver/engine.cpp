@@ -1,7 +1,8 @@
 // The engine's workspace, the per-row bookkeeping of the kept draws and the
 // summaries computed from it (see engine.h).  Every sum is formed in the
-// order of driver/summaries.cpp: over the kept draws in k order, each in its
-// own accumulator from 0.0, so the results are the same to the bit.
+// order of the plain reference summaries (tests/support): over the kept
+// draws in k order, each in its own accumulator from 0.0, so the results
+// are the same to the bit.
 #include "driver/engine.h"
 
 #include <cmath>

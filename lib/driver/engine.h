@@ -1,8 +1,8 @@
 // The estimation engine: the sampling loop and the summaries of one run in
 // memory that does not grow with the number of kept iterations, on one
 // thread or with the rows shared among several, with the same bits in every
-// case as the plain loop of driver/sampling.h followed by
-// driver/summaries.h (the reference the tests compare it with).
+// case as a plain loop over full kept-draw stores followed by plain
+// summaries (the reference the tests compare it with, in tests/support).
 //
 // Memory.  The summaries visit every kept draw twice.  The first visit only
 // adds up (sums of the draws, of the contrasts d and c, of their squares and
@@ -218,8 +218,8 @@ struct SourceCheckpoint<random::Stream> {
 
 // --- One thread --------------------------------------------------------------
 
-// Step C with the engine's bookkeeping: as sweep_rows, the row buffers from
-// the thread's scratch, and keep_row after every kept row.
+// Step C with the engine's bookkeeping: as the reference's sweep_rows, the
+// row buffers from the thread's scratch, and keep_row after every kept row.
 template <class Source, class Callees>
 void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::int64_t k,
                        bool replay_pass) {

@@ -1,4 +1,4 @@
-// The engine against the reference loop (driver/sampling.h + summaries.h):
+// The engine against the plain reference (support/reference_sampler.h):
 // the same bits for the contrast stores and the replay, at 1, 2, 3 and 8
 // threads, the generator left in the same state and the same messages in the
 // same order; workspace that does not grow with the kept iterations.
@@ -18,6 +18,7 @@
 #include "random/messages.h"
 #include "random/stream.h"
 #include "run_fixture.h"
+#include "support/reference_sampler.h"
 #include "support/problem.h"
 #include "support/scripted_source.h"
 
@@ -89,13 +90,13 @@ Outcome run(const Data& d, const Stream& from, std::int64_t L, F&& body) {
 Outcome reference(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ipool, const Stream& from) {
     return run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
         kestrum::driver::Run r = kestrum::driver::make_run(d.args(K, B, ipool));
-        double* block = kestrum::driver::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
-                                                          kestrum::driver::allocate_block);
+        double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
+                                                             kestrum::driver::allocate_block);
         ASSERT_NE(block, nullptr);
-        kestrum::driver::prepare(r);
+        kestrum::reference::prepare(r);
         CoreCallees c(kestrum::hyper::process_blocks());
-        if (r.d.B + r.d.K >= 1) kestrum::driver::sample(s, r, c);
-        if (r.d.L >= 1) kestrum::driver::summarise(r, out);
+        if (r.d.B + r.d.K >= 1) kestrum::reference::sample(s, r, c);
+        if (r.d.L >= 1) kestrum::reference::summarise(r, out);
         kestrum::driver::release_block(block);
     });
 }
@@ -202,10 +203,10 @@ TEST(Engine, AGivenStartIsWhereEveryModeStarts) {
         if (cs.spare_before) from.normal(0.0, 1.0);
         const Outcome ref = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
             kestrum::driver::Run r = kestrum::driver::make_run(d.args(cs.K, cs.B, cs.ipool));
-            double* block = kestrum::driver::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
-                                                              kestrum::driver::allocate_block);
+            double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
+                                                                 kestrum::driver::allocate_block);
             ASSERT_NE(block, nullptr);
-            kestrum::driver::prepare(r);
+            kestrum::reference::prepare(r);
             double rates = 0.0;
             for (std::int32_t j = 0; j < d.J; ++j) {
                 double prec = 0.0;
@@ -229,8 +230,8 @@ TEST(Engine, AGivenStartIsWhereEveryModeStarts) {
                 r.pprecsum = prec;
             }
             CoreCallees c(kestrum::hyper::process_blocks());
-            kestrum::driver::sample(s, r, c);
-            kestrum::driver::summarise(r, out);
+            kestrum::reference::sample(s, r, c);
+            kestrum::reference::summarise(r, out);
             kestrum::driver::release_block(block);
         });
         const kestrum::driver::StartState state = st.state();
