@@ -14,6 +14,16 @@
 //                    ten Metropolis-Hastings trials)
 //   RowVariates/J    the floor: one row's variates alone, J gamma variates
 //                    of the row's shapes and J standard normals
+//   RowVariatesPooled/J  the same with the pooled row's gamma (shape
+//                    0.5 N + 2) and normal: every variate of one row sweep
+//   KestrumLong/J/T  one estimation of the size the speed targets are set
+//                    for: L = 10000 rows, J groups of 4, pooled, B = 100,
+//                    K = 400, T threads; "per_row_iter" is wall-clock time
+//                    per row and iteration, "cpu_per_row_iter" the
+//                    process's CPU time per row and iteration (all threads;
+//                    with one thread the figure to compare on a loaded
+//                    machine).  Select it with --benchmark_filter=KestrumLong
+//                    (a few seconds per run)
 //
 // Before the timings, the peak resident memory of runs with L = 1000,
 // J = 3, K = 2000: first one that replays, then one with the contrast
@@ -24,6 +34,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "driver/callees.h"
@@ -146,6 +157,54 @@ void RowVariates(benchmark::State& state) {
     }
 }
 BENCHMARK(RowVariates)->Arg(2)->Arg(3)->Arg(5);
+
+void RowVariatesPooled(benchmark::State& state) {
+    const auto J = static_cast<std::int32_t>(state.range(0));
+    PrivateStream ps;
+    const double shape = 0.5 * 4 + 2.0;
+    const double shape0 = 0.5 * (4 * J) + 2.0;
+    for (auto _ : state) {
+        double sum = 0.0;
+        for (std::int32_t j = 0; j < J; ++j) sum += ps.s.gamma(shape, 1.0);
+        sum += ps.s.gamma(shape0, 1.0);
+        for (std::int32_t j = 0; j <= J; ++j) sum += ps.s.normal(0.0, 1.0);
+        benchmark::DoNotOptimize(sum);
+    }
+}
+BENCHMARK(RowVariatesPooled)->Arg(2)->Arg(3)->Arg(5);
+
+// CPU time of the whole process (every thread), in seconds.
+double process_cpu_seconds() {
+    return static_cast<double>(std::clock()) / static_cast<double>(CLOCKS_PER_SEC);
+}
+
+void KestrumLong(benchmark::State& state) {
+    const auto J = static_cast<std::int32_t>(state.range(0));
+    const std::int32_t L = 10000, K = 400, B = 100;
+    Data d(L, J, 4);
+    kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
+    kestrum::driver::EngineOptions opt;
+    opt.threads = static_cast<int>(state.range(1));
+    double cpu = 0.0;
+    for (auto _ : state) {
+        PrivateStream ps;
+        const double t0 = process_cpu_seconds();
+        kestrum::driver::estimate(ps.s, c, d.args(K, B), d.outputs(), {},
+                                  kestrum::driver::allocate_block, opt);
+        cpu += process_cpu_seconds() - t0;
+        benchmark::DoNotOptimize(d.gm.data());
+    }
+    const double cells = static_cast<double>(L) * (K + B);
+    state.counters["per_row_iter"] = benchmark::Counter(
+        cells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["cpu_per_row_iter"] =
+        cpu / (static_cast<double>(state.iterations()) * cells) * 1e9;  // ns
+}
+BENCHMARK(KestrumLong)
+    ->ArgsProduct({{2, 3, 5}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 // The uniform on its own (1000 per iteration) and gamma variates of the
 // three methods (1000 each per iteration): the cost of the zero-word and

@@ -7,9 +7,10 @@
 //   Steps/single          step(), one word per call
 //   Steps/block/<n>       steps() in blocks of n
 //   Normal                normal(0, 1) (half the calls draw a pair)
-//   Gamma/<shape x 100>   gamma_core(shape, 1): 0.5 (GS), 1.5, 3, 7
-//                         (ratio of uniforms, the row sweep's shapes), 20
-//                         (GKM3)
+//   Gamma/<shape x 100>   gamma_core(shape, 1): 0.5 (GS), 1.5, 3, 4, 6, 7, 8
+//                         (ratio of uniforms; 4 is a group of 4 under the
+//                         default prior shape, 6 and 8 pooled rows of 8 and
+//                         12), 20 (GKM3)
 //
 // The counter "per_draw" is the time per variate.  The machine may be
 // loaded: compare rows of one run, repeated, e.g.
@@ -92,7 +93,7 @@ void BM_Gamma(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(p.s.gamma_core(shape, 1.0));
     per_draw(state, 1);
 }
-BENCHMARK(BM_Gamma)->Name("Gamma")->Arg(50)->Arg(150)->Arg(300)->Arg(700)->Arg(2000);
+BENCHMARK(BM_Gamma)->Name("Gamma")->Arg(50)->Arg(150)->Arg(300)->Arg(400)->Arg(600)->Arg(700)->Arg(800)->Arg(2000);
 
 }  // namespace
 

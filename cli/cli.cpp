@@ -106,6 +106,10 @@ const char* const kUsage =
     "                          default) takes the median over rows of the pooled\n"
     "                          within-group sd; none runs on the data as they are;\n"
     "                          S from about 1e-154 to 1e154 (its square must fit)\n"
+    "      --start data|fixed  where every chain starts: data (the default) from\n"
+    "                          a state fitted to each row's (scaled) data, drawn\n"
+    "                          per chain; fixed from every mean 0, variance 1\n"
+    "                          and rate 2, as the library's kestrum_ starts\n"
     "\n"
     "Priors (in the data's units; with --scale auto or S the defaults below\n"
     "apply to the standardised data, and a value you give is converted):\n"
@@ -179,17 +183,19 @@ const char* const kUsage =
     "and p_joint (the same for means and cube-root variances jointly; 2+\n"
     "groups).  Full columns add, for every group after the first, diff_<group>\n"
     "(posterior mean difference from the first group) with lo_<group> and\n"
-    "hi_<group> (its 95% credible bounds), and p_mean_mcse, p_joint_mcse\n"
-    "(Monte-Carlo standard errors from the spread between chains) and rhat\n"
-    "(the largest rank-normalised split R-hat of the mean differences; above\n"
-    "1.01: the chains disagree), score_mean and score_joint (the evidence of a\n"
-    "difference of means, and of means and variances jointly: the squared\n"
-    "posterior mean of the contrasts in the metric of their posterior\n"
-    "covariance, for two groups (diff/sd)^2; continuous, no ties) and q_mean\n"
-    "and q_joint (their q-values: the smallest false-discovery rate at which\n"
-    "the row is called, from the permuted analyses).  p_mean is not a p-value:\n"
-    "see the README.\n"
-    "Warnings (a rate update that stuck, rows with R-hat above 1.01) go to\n"
+    "hi_<group> (its 95% credible bounds), p_mean_mcse, p_joint_mcse\n"
+    "(Monte-Carlo standard errors from the effective sample size of the\n"
+    "draws), rhat (the largest rank-normalised split R-hat of the mean\n"
+    "differences), ess (their smallest effective sample size), rhat_flag (1:\n"
+    "the chains disagree on the row by a test that allows for the number of\n"
+    "rows), score_mean and score_joint (the evidence of a difference of means,\n"
+    "and of means and variances jointly: the squared posterior mean of the\n"
+    "contrasts in the metric of their posterior covariance, for two groups\n"
+    "(diff/sd)^2; continuous, no ties; also with --fdr and --columns basic)\n"
+    "and q_mean and q_joint (their q-values: the smallest false-discovery rate\n"
+    "at which the row is called, from the permuted analyses).  p_mean is not a\n"
+    "p-value: see the README.\n"
+    "Warnings (a rate update that stuck, rows with rhat_flag 1) go to\n"
     "standard error.  Rows left out (missing values, statistics that overflow a\n"
     "double, such as a value of 1e300, or a group whose values are all equal,\n"
     "whose variance has nothing to be estimated from) have empty results;\n"
@@ -227,6 +233,7 @@ struct Options {
     // Several chains, standardisation and the layout of the results.
     std::int64_t chains = 4;
     int scale_mode = 1;        // 0 none, 1 auto, 2 the value below
+    bool fixed_start = false;  // --start fixed
     double scale_value = 1.0;
     bool hrate_given = false, mvar_given = false, effvar_given = false;
     std::string sort = "score_mean";
@@ -404,6 +411,12 @@ const OptionDef kOptions[] = {
      [](Options& o, const std::string& v) {
          return parse_int(v, 1, 1024, o.chains) ? std::string()
                                                  : "--chains needs a whole number from 1 to 1024";
+     }},
+    {0, "start", true,
+     [](Options& o, const std::string& v) {
+         if (v != "data" && v != "fixed") return std::string("--start needs data or fixed");
+         o.fixed_start = v == "fixed";
+         return std::string();
      }},
     {0, "scale", true,
      [](Options& o, const std::string& v) {
@@ -597,6 +610,7 @@ struct Results {
     // errors (p_mean's, then p_joint's), differences with their credible
     // bounds, R-hat, and the joint frequency.
     std::vector<double> mcse, diff, lower, upper, rhat, joint;
+    std::vector<double> ess, rhat_flag;  // the smallest ESS of a row, its R-hat flag
     // The evidence scores and their q-values (mean test, then joint).
     std::vector<double> score, q;
     Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
@@ -639,6 +653,8 @@ std::vector<OutputColumn> output_columns(const Options& o, const Grouping& g, co
     if (r.J >= 3 || (r.J == 2 && full)) cols.push_back({"p_joint", r.joint.data()});
     if (r.J >= 2 && full) cols.push_back({"p_joint_mcse", r.mcse.data() + r.L});
     if (r.J >= 2 && full) cols.push_back({"rhat", r.rhat.data()});
+    if (r.J >= 2 && full) cols.push_back({"ess", r.ess.data()});
+    if (r.J >= 2 && full) cols.push_back({"rhat_flag", r.rhat_flag.data()});
     // The scores with the full columns, and with the list at a chosen
     // false-discovery rate; the q-values when they were calibrated.
     if (r.J >= 2 && (full || o.fdr > 0.0)) {
@@ -1018,6 +1034,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_seed(ao, o.seed);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_draws(ao, o.basic_columns ? 0 : 1);
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_traces(ao, o.diagnostics.empty() ? 0 : 1);
+    if (set == KESTRUMR_OK)
+        set = kestrumr_analysis_set_start(ao, o.fixed_start ? KESTRUMR_START_FIXED : KESTRUMR_START_DATA);
     if (set == KESTRUMR_OK && permutations_of(o) >= 0)
         set = kestrumr_analysis_set_permutations(ao, static_cast<std::int32_t>(permutations_of(o)));
     if (set == KESTRUMR_OK && o.fdr > 0.0) set = kestrumr_analysis_set_fdr(ao, o.fdr);
@@ -1085,13 +1103,29 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                        "the default), or give --hrate of the order of the within-group variances, "
                        "and a longer --burn.\n";
                 break;
-            case KESTRUMR_WARNING_RHAT:
+            case KESTRUMR_WARNING_RHAT: {
+                // The rows flagged, named as the input names them (the first ten).
+                std::vector<double> flag(t.rows, 0.0);
+                kestrumr_analysis_column(met, KESTRUMR_COLUMN_RHAT_FLAG, 0, flag.data(), flag.size());
+                std::string names;
+                std::size_t named = 0;
+                for (std::size_t g = 0; g < t.rows; ++g) {
+                    if (flag[g] != 1.0) continue;
+                    if (named++ == 10) {
+                        names += ", ...";
+                        break;
+                    }
+                    names += (named > 1 ? ", '" : "'") + t.row_names[g] + "'";
+                }
                 err << "kestrum: warning: "
                     << format_count(static_cast<std::size_t>(kestrumr_analysis_warning_rows(met, i))) << " of "
                     << format_count(static_cast<std::size_t>(value))
-                    << " rows have R-hat above 1.01 (the chains disagree on them); run longer chains "
-                       "(--burn, --keep) and check the rhat column before trusting those rows.\n";
+                    << " rows have R-hat beyond what mixing chains give (the chains disagree on them, "
+                       "rhat_flag 1): "
+                    << names
+                    << "; run longer chains (--burn, --keep) before trusting those rows.\n";
                 break;
+            }
             default:
                 break;
         }
@@ -1178,6 +1212,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     column(results.lower, KESTRUMR_COLUMN_LO, 1, Jz - 1);
     column(results.upper, KESTRUMR_COLUMN_HI, 1, Jz - 1);
     column(results.rhat, KESTRUMR_COLUMN_RHAT, 0, 1);
+    column(results.ess, KESTRUMR_COLUMN_ESS, 0, 1);
+    column(results.rhat_flag, KESTRUMR_COLUMN_RHAT_FLAG, 0, 1);
     column(results.joint, KESTRUMR_COLUMN_P_JOINT, 0, 1);
     column(results.prob, KESTRUMR_COLUMN_P_MEAN, 0, 1);
     results.mcse.assign(2 * L, std::numeric_limits<double>::quiet_NaN());

@@ -18,11 +18,14 @@
  *   3. several chains (4 by default), each with its own stream, run side by
  *      side; chain 1 draws from the session's generator (and leaves it
  *      where it ended), chain c >= 2 from a stream of its own made from the
- *      options' seed and c.  Results are the same bits at every thread
- *      count;
+ *      options' seed and c; each chain starts from a state fitted to the
+ *      scaled rows (kestrumr_analysis_set_start).  Results are the same
+ *      bits at every thread count;
  *   4. the chains are pooled: posterior means, the two tail frequencies
  *      with their Monte-Carlo standard errors, the differences of means
- *      with 95% credible bounds and the rank-normalised split R-hat;
+ *      with 95% credible bounds, the rank-normalised split R-hat, each
+ *      row's effective sample size and a flag for rows whose chains do not
+ *      mix;
  *   5. each row gets a continuous evidence score for the mean test and for
  *      the joint test, and q-values calibrated on analyses of the data with
  *      the sample labels permuted (the list at a chosen false-discovery
@@ -62,7 +65,7 @@ typedef struct kestrumr_analysis_results kestrumr_analysis_results;
  * hrate 1, mvar 10000 and 10000, effvar 10000 for every group after the
  * first, all meant for standardised data), rows omitted, a memory budget of
  * 1 GiB, threads 0 (the machine's cores, at most 256), seed 0, draws stored,
- * rate traces kept when they fit.
+ * rate traces kept when they fit, chains started from the data.
  * kestrumr_analysis_options_new returns NULL when memory is short;
  * kestrumr_analysis_options_free accepts NULL.
  *
@@ -192,6 +195,23 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
 KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level);
 KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options,
                                                     int32_t count);
+/* mode    [in] int32: where every chain starts.  KESTRUMR_START_DATA (the
+ *              default): from a state fitted to the rows that run, after
+ *              scaling -- each group mean and variance drawn from the row's
+ *              posterior given the variance rates, the rates at their
+ *              fixed point with the rows' variances and then at their
+ *              conditional modes given the chain's draws; each chain draws
+ *              its own from the seed and its number, so chains differ as
+ *              the posterior spreads, the same at every thread count.
+ *              KESTRUMR_START_FIXED: every group mean 0, every variance 1,
+ *              every rate 2, as kestrum_ starts (one chain, no scale and
+ *              seed S then give kestrum_'s numbers after zbqlini_ with S).
+ *              The fixed start lies far in the tail for data whose groups
+ *              differ several-fold in variance or lie far from 0, where the
+ *              rate update can stick (KESTRUMR_WARNING_STUCK_RATE). */
+#define KESTRUMR_START_FIXED 0
+#define KESTRUMR_START_DATA 1
+KESTRUMR_API int kestrumr_analysis_set_start(kestrumr_analysis_options* options, int32_t mode);
 
 /* ---- One row ------------------------------------------------------------
  *
@@ -275,8 +295,20 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
  *   KESTRUMR_COLUMN_P_MEAN, KESTRUMR_COLUMN_P_JOINT: the two tail
  *     frequencies (NaN for J = 1), pooled over the chains;
  *   KESTRUMR_COLUMN_P_MEAN_MCSE, KESTRUMR_COLUMN_P_JOINT_MCSE: their
- *     Monte-Carlo standard errors (sd over chains / sqrt(C); NaN with one
- *     chain);
+ *     Monte-Carlo standard errors.  A frequency f is the mean of a test's
+ *     indicator over the C*K kept draws, so its error is
+ *     sqrt(phi * f * (1 - f) / E): E the effective sample size of the mean
+ *     test's indicator, recomputed on the stored draws of every chain
+ *     (each chain's stored contrasts judged against their own covariance,
+ *     as the run judges its kept draws; the chains split in halves, their
+ *     autocorrelations pooled as for ESS below); phi one factor per run
+ *     and frequency, the sum over the rows that are not flagged of the
+ *     spread of the chains' own frequencies (their variance / C) over the
+ *     sum of f * (1 - f) / E (at least 1 / the thinning step): the stored
+ *     draws are every step-th kept draw, and phi puts back what the draws
+ *     in between add, measured on thousands of rows at once.  With one
+ *     chain phi is 1; without stored draws the error is the sd over
+ *     chains / sqrt(C) (NaN with one chain);
  *   KESTRUMR_COLUMN_RHAT: the largest rank-normalised split R-hat of the
  *     row's mean contrasts (NaN for J = 1 or without stored draws);
  *   KESTRUMR_COLUMN_SCORE_MEAN, KESTRUMR_COLUMN_SCORE_JOINT: the evidence
@@ -289,6 +321,27 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
  *     smallest false-discovery rate at which the row is called, from the
  *     permuted analyses (kestrumr_analysis_set_permutations; NaN with 0 of
  *     them); the rows with q <= A are the list at level A;
+ *   KESTRUMR_COLUMN_ESS: the smallest bulk effective sample size of the
+ *     row's mean contrasts over the stored draws of all chains (rank-
+ *     normalised, each chain split in halves; autocorrelations within the
+ *     halves pooled with the spread between them, so halves that disagree
+ *     give a small ESS), at most about C times the draws a chain stores
+ *     (NaN where R-hat is);
+ *   KESTRUMR_COLUMN_RHAT_FLAG: 1 when the row's chains do not mix, 0 when
+ *     they do, NaN where R-hat is.  For each of the row's mean contrasts,
+ *     bulk (rank-normalised draws) and tail (the same of their distance to
+ *     the median), with M = 2C half-chains of n draws, W their mean
+ *     variance, B/n the variance of their means and tau their integrated
+ *     autocorrelation time about their own means, X = (M - 1) (B/n) /
+ *     (W tau / n) -- the R-hat's excess R-hat^2 - (n - 1)/n = (B/n)/W in
+ *     units of its own sampling spread -- is about chi-square with M - 1
+ *     degrees of freedom when the chains mix.  A row is flagged when its
+ *     largest X exceeds the upper 0.05 / (2 (J - 1) R) quantile of that
+ *     distribution, R the rows judged: by Bonferroni's bound a table whose
+ *     chains all mix has a flagged row with probability at most 5%
+ *     whatever its size, while chains that sample different distributions
+ *     give an X that grows with their length.  A fixed R-hat threshold
+ *     (1.01) is passed by some rows of nearly every large table;
  * group   [in] int32: the group, for the columns that have one (ignored by
  *              the others);
  * values  [out] double[count]: receives L values;
@@ -311,6 +364,8 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
 #define KESTRUMR_COLUMN_SCORE_JOINT 14
 #define KESTRUMR_COLUMN_Q_MEAN 15
 #define KESTRUMR_COLUMN_Q_JOINT 16
+#define KESTRUMR_COLUMN_ESS 17
+#define KESTRUMR_COLUMN_RHAT_FLAG 18
 KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* results, int32_t column,
                                           int32_t group, double* values, size_t count);
 
@@ -386,7 +441,8 @@ KESTRUMR_API int kestrumr_analysis_rate_trace(const kestrumr_analysis_results* r
  *          not fit the memory budget: the rate update is not checked),
  *          KESTRUMR_WARNING_STUCK_RATE (a chain's rate update stuck: the
  *          results are not to be trusted), KESTRUMR_WARNING_RHAT (rows on
- *          which the chains disagree); 0 for an index out of range;
+ *          which the chains disagree: those with rhat_flag 1, named in
+ *          the text); 0 for an index out of range;
  *   chain, group: 0-based, -1 when the warning is not about one;
  *   rows:  the number of rows concerned (0 when none in particular);
  *   text:  one line in English saying what happened and what to do

@@ -137,7 +137,7 @@ void size_results(AnalysisResult& r, std::size_t L, std::size_t J) {
     for (std::vector<double>* v : {&r.diff, &r.lo, &r.hi}) v->assign(L * D, kNaN);
     for (std::vector<double>* v : {&r.pmean, &r.pvar, &r.p_mean, &r.p_joint, &r.p_mean_mcse,
                                    &r.p_joint_mcse, &r.rhat, &r.score_mean, &r.score_joint, &r.q_mean,
-                                   &r.q_joint})
+                                   &r.q_joint, &r.ess, &r.rhat_flag})
         v->assign(L, kNaN);
     r.status.assign(L, kRowOk);
 }
@@ -325,6 +325,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     settings.threads = std::min(settings.chains, threads);
     settings.engine_threads = std::max(1, threads / settings.threads);
     settings.store_draws = s.store_draws;
+    settings.start = s.start;
     settings.seed = s.seed;
     settings.first_stream = &first;
     settings.first_blocks = first_blocks;
@@ -420,7 +421,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             std::vector<double>().swap(rec.moments);
         }
         std::vector<double> null_mean, null_joint;
-        const ChainsStatus ps = permuted_scores(a, spread.data(), s.seed, s.permutations, threads, s.memory_budget, null_mean,
+        const ChainsStatus ps = permuted_scores(a, spread.data(), s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
                                                 null_joint, progress, iterations * s.chains, whole.total);
         if (ps == ChainsStatus::cancelled) {
             r.error = "cancelled";
@@ -454,17 +455,21 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
                                   "within-group variances, and a longer burn-in",
                               st.acceptance, variance_to_data_units(st.rate, scale)});
     }
-    if (s.store_draws && !p.rhat.empty()) {
-        std::size_t high = 0;
-        for (double x : p.rhat) high += x > 1.01 ? 1 : 0;
-        if (high > 0)
-            r.warnings.push_back({kWarnRhat, -1, -1, static_cast<std::int64_t>(high),
-                                  std::to_string(high) + " of " + std::to_string(Lz) +
-                                      " rows have R-hat above 1.01 (the chains disagree on them); run "
-                                      "longer chains (burn, keep) and check R-hat before trusting "
-                                      "those rows",
-                                  static_cast<double>(Lz)});
-    }
+    // Rows whose chains do not mix by the flag rule (rhat_flag_threshold),
+    // numbered in the input's order.
+    std::vector<std::size_t> unmixed;
+    if (s.store_draws)
+        for (std::size_t g = 0; g < L; ++g)
+            if (run_index[g] >= 0 && p.rhat_flag[static_cast<std::size_t>(run_index[g])] == 1.0)
+                unmixed.push_back(g + 1);
+    if (!unmixed.empty())
+        r.warnings.push_back({kWarnRhat, -1, -1, static_cast<std::int64_t>(unmixed.size()),
+                              count(unmixed.size(), " row", " rows") + " of " + std::to_string(Lz) +
+                                  " with R-hat beyond what mixing chains give (the chains disagree "
+                                  "on them, rhat_flag 1): rows " +
+                                  number_list(unmixed) +
+                                  "; run longer chains (burn, keep) before trusting those rows",
+                              static_cast<double>(Lz)});
 
     // The results in the input's row order; rows whose draws became
     // non-finite have none.
@@ -502,6 +507,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             r.score_joint[g] = score_joint[i];
             r.q_mean[g] = q_mean[i];
             r.q_joint[g] = q_joint[i];
+            r.ess[g] = p.ess[i];
+            r.rhat_flag[g] = p.rhat_flag[i];
         }
     }
     if (!broken.empty())

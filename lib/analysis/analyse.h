@@ -15,11 +15,12 @@
 //      is used as it is.  The scaled rows and priors are checked again;
 //   3. chains: run_chains with chain 1 on the caller's stream and blocks
 //      and chains c >= 2 on streams of their own from (seed, c), one
-//      memory plan for all;
+//      memory plan for all, every chain started from a state fitted to the
+//      scaled rows (analysis/starts.h) unless the fixed start is asked for;
 //   4. pooling (pool_chains), the results converted back to the data's
 //      units, rows whose draws became non-finite marked;
 //   5. warnings: rows left out, the scale, means far beyond the prior of
-//      the means, rate traces not kept, stuck rate updates, high R-hat.
+//      the means, rate traces not kept, stuck rate updates, rows flagged by R-hat (rhat_flag).
 // The numbers are, bit for bit, those the command-line front end writes
 // for the same data, options and generator state.
 #pragma once
@@ -50,7 +51,7 @@ inline constexpr std::int32_t kWarnScale = 3;         // the data were divided b
 inline constexpr std::int32_t kWarnMeanPrior = 4;     // means far beyond the means' prior
 inline constexpr std::int32_t kWarnNotTraced = 5;     // rate traces too long to keep
 inline constexpr std::int32_t kWarnStuckRate = 6;     // a chain's rate update stuck
-inline constexpr std::int32_t kWarnRhat = 7;          // rows with R-hat above 1.01
+inline constexpr std::int32_t kWarnRhat = 7;          // rows flagged by the R-hat rule
 
 enum class ScaleMode { none, automatic, value };
 
@@ -76,6 +77,9 @@ struct AnalysisSettings {
     // continues the caller's stream, which the caller seeds.
     std::int32_t seed = 0;
     bool store_draws = true;  // false: no bounds, R-hat, joint frequency of two groups
+    // Where the chains start: from a state fitted to the (scaled) rows that
+    // run (analysis/starts.h), or fixed, as kestrum_ starts.
+    StartMode start = StartMode::data;
     // Refuse a run whose rate traces do not fit the memory budget
     // (Failure::traces) instead of running it untraced.
     bool require_traces = false;
@@ -148,6 +152,7 @@ struct AnalysisResult {
     std::vector<double> score_mean, score_joint, q_mean, q_joint;
     double fdr = 0.05;                    // the level the calls are counted at
     std::int32_t permutations = 0;        // the permuted analyses behind the q-values
+    std::vector<double> ess, rhat_flag;   // L (Pooled::ess, Pooled::rhat_flag)
     std::vector<std::int32_t> status;     // L
     double scale = 1.0;                   // what the data were divided by
     std::int32_t chains = 0;

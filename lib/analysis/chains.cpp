@@ -21,6 +21,7 @@
 
 #include "analysis/rhat.h"
 #include "analysis/rows.h"
+#include "posterior/inverse.h"
 #include "random/messages.h"
 #include "random/seeding.h"
 #include "random/stream.h"
@@ -72,6 +73,7 @@ struct Shared {
     std::atomic<std::int32_t> finished{0};  // threads beside the calling one that are done
     std::atomic<bool> memory_failed{false};
     MessageSink sink;  // the calling thread's; every chain's messages go there
+    const StartFit* fit = nullptr;  // StartMode::data: the rows' fitted start
 };
 
 // The calling thread's message sink, for the workers: one line at a time
@@ -152,6 +154,13 @@ void run_one(Shared& s, std::int32_t c) {
     o.pjoint = out.pjoint.data();
     driver::EngineOptions engine;
     engine.store_budget = plan.store_budget;
+    ChainStart start;
+    driver::StartState state;
+    if (s.fit != nullptr) {
+        draw_start(*s.fit, a, s.settings->seed, s.settings->start_chain + c, start);
+        state = start.state();
+        engine.start = &state;
+    }
     if (rec.stored == 0 && callees.start_shift.empty() && rec.moments.empty())
         engine.threads = s.settings->engine_threads;
     out.ok = driver::estimate(stream, callees, a, o, progress, driver::allocate_block, engine);
@@ -317,6 +326,15 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     s.result = &result;
     s.progress = &progress;
     s.sink = current_message_sink();
+    StartFit fit;
+    if (settings.start == StartMode::data) {
+        try {
+            fit_start(a, fit);
+        } catch (const std::bad_alloc&) {
+            return ChainsStatus::memory;
+        }
+        s.fit = &fit;
+    }
     const std::int64_t iterations = std::int64_t{a.nburn > 0 ? a.nburn : 0} + (a.nkeep > 0 ? a.nkeep : 0);
     s.total = static_cast<std::int64_t>(C) * iterations;
 #if KESTRUM_CHAIN_THREADS
@@ -341,6 +359,65 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     return ChainsStatus::ok;
 }
 
+namespace {
+
+// Scratch of mean_test_ess, sized once for a run.
+struct MeanTestScratch {
+    std::size_t D, C, stored;
+    std::vector<double> hits;  // the split sequences of the indicator
+    std::vector<double> cov, inv, inverse_scratch, mean, u;
+    MeanTestScratch(std::size_t d, std::size_t c, std::size_t s)
+        : D(d), C(c), stored(s), hits(2 * c * (s / 2)), cov(d * d), inv(d * d),
+          inverse_scratch(posterior::inverse_scratch_size(static_cast<std::int32_t>(d))), mean(d),
+          u(d) {}
+};
+
+// The effective sample size of the mean test's indicator over the stored
+// draws of row g: in every chain, the stored contrasts d judged as that
+// chain's run judges its kept draws (d' S^-1 d > 6, S their covariance
+// with divisor n - 1, here over the stored draws), the hits split into
+// halves as for R-hat, and effective_sample_size of the 2C sequences.
+// A row whose indicator does not vary over the stored draws counts them
+// all (they are as good as independent for it); NaN for fewer than 8
+// stored draws a chain.
+double mean_test_ess(const ChainsResult& r, std::size_t g, std::size_t D, MeanTestScratch& m,
+                     RhatScratch& scratch) {
+    const std::size_t S = m.stored, n = S / 2, C = m.C;
+    if (n < 4) return kNaN;
+    bool varies = false;
+    for (std::size_t c = 0; c < C; ++c) {
+        const float* x = r.rec[c].contrasts.data() + g * D * S;  // contrast i at x[i*S + s]
+        for (std::size_t i = 0; i < D; ++i) {
+            double sum = 0.0;
+            for (std::size_t s = 0; s < S; ++s) sum += x[i * S + s];
+            m.mean[i] = sum / static_cast<double>(S);
+        }
+        for (std::size_t i = 0; i < D; ++i)
+            for (std::size_t l = 0; l <= i; ++l) {
+                double sum = 0.0;
+                for (std::size_t s = 0; s < S; ++s)
+                    sum += (x[i * S + s] - m.mean[i]) * (x[l * S + s] - m.mean[l]);
+                m.cov[i + l * D] = m.cov[l + i * D] = sum / static_cast<double>(S - 1);
+            }
+        posterior::invert(m.cov.data(), m.inv.data(), static_cast<std::int32_t>(D), m.inverse_scratch.data());
+        // Sequence 2c holds the first n stored draws, 2c+1 the last n.
+        for (std::size_t k = 0; k < 2 * n; ++k) {
+            const std::size_t s = k < n ? k : S - 2 * n + k;
+            for (std::size_t i = 0; i < D; ++i) m.u[i] = x[i * S + s];
+            double q = 0.0;
+            for (std::size_t i = 0; i < D; ++i)
+                for (std::size_t l = 0; l < D; ++l) q += m.inv[i + l * D] * m.u[i] * m.u[l];
+            const double hit = q > 6.0 ? 1.0 : 0.0;
+            m.hits[(2 * c + (k < n ? 0 : 1)) * n + (k < n ? k : k - n)] = hit;
+            varies = varies || hit != m.hits[0];
+        }
+    }
+    if (!varies) return static_cast<double>(2 * C * n);
+    return effective_sample_size(m.hits.data(), n, 2 * C, scratch.means);
+}
+
+}  // namespace
+
 void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Pooled& p) {
     const std::size_t L = nrow > 0 ? static_cast<std::size_t>(nrow) : 0;
     const std::size_t J = ngrp > 0 ? static_cast<std::size_t>(ngrp) : 0;
@@ -362,48 +439,21 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
     mean_over(&ChainOutputs::gmeanbar, p.gmeanbar);
     mean_over(&ChainOutputs::gvarbar, p.gvarbar);
 
-    // Monte-Carlo standard errors of the two frequencies.
-    p.mcse.assign(2 * L, kNaN);
-    const std::size_t nprob = std::min<std::size_t>(D, 2);
-    if (C >= 2) {
-        for (std::size_t i = 0; i < nprob; ++i)
-            for (std::size_t g = 0; g < L; ++g) {
-                const double m = p.prob[g + i * L];
-                double ss = 0.0;
-                for (std::size_t c = 0; c < C; ++c) {
-                    const double d = r.out[c].prob[g + i * L] - m;
-                    ss += d * d;
-                }
-                p.mcse[g + i * L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);
-            }
-    }
-
-    // The joint frequency of two groups, which prob has no column for.
-    p.joint.clear();
-    if (J == 2) {
-        p.joint.assign(L, kNaN);
-        for (std::size_t g = 0; g < L; ++g) {
-            double sum = 0.0, ss = 0.0;
-            for (std::size_t c = 0; c < C; ++c) sum += r.out[c].pjoint[g];
-            p.joint[g] = sum / Cd;
-            for (std::size_t c = 0; c < C; ++c) {
-                const double d = r.out[c].pjoint[g] - p.joint[g];
-                ss += d * d;
-            }
-            if (C >= 2) p.mcse[g + L] = std::sqrt(ss / (Cd - 1.0)) / std::sqrt(Cd);
-        }
-    }
-
-    // Differences, credible bounds and R-hat from the stored draws.
+    // Differences, credible bounds, R-hat, effective sample sizes and the
+    // mixing statistic from the stored draws.
     p.diff.assign(L * D, kNaN);
     p.lower.assign(L * D, kNaN);
     p.upper.assign(L * D, kNaN);
     p.rhat.assign(L, kNaN);
-    const std::size_t stored = r.rec[0].stored;
+    p.ess.assign(L, kNaN);
+    p.tail_ess.assign(L, kNaN);
+    p.mixing.assign(L, kNaN);
+    const std::size_t stored = r.rec.empty() ? 0 : r.rec[0].stored;
     std::vector<float> pooled(C * stored);
+    MeanTestScratch hits(D, C, stored);
     RhatScratch scratch;
     for (std::size_t g = 0; g < L; ++g) {
-        double worst = kNaN;
+        double worst = kNaN, fewest = kNaN, least_p = kNaN;  // least_p: the smallest tail probability
         for (std::size_t i = 0; i < D; ++i) {
             p.diff[g + i * L] = p.gmeanbar[g + (i + 1) * L] - p.gmeanbar[g];
             if (stored == 0) continue;
@@ -411,12 +461,78 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
                 const float* x = r.rec[c].contrasts.data() + (g * D + i) * stored;
                 std::copy(x, x + stored, pooled.begin() + static_cast<std::ptrdiff_t>(c * stored));
             }
-            const double rh = rank_normalised_split_rhat(pooled.data(), stored, C, scratch);
-            if (!std::isnan(rh) && (std::isnan(worst) || rh > worst)) worst = rh;
+            const SplitDiagnostics sd = split_diagnostics(pooled.data(), stored, C, scratch);
+            if (!std::isnan(sd.rhat) && (std::isnan(worst) || sd.rhat > worst)) worst = sd.rhat;
+            if (!std::isnan(sd.ess) && (std::isnan(fewest) || sd.ess < fewest)) fewest = sd.ess;
+            if (!std::isnan(sd.mixing) && (std::isnan(least_p) || sd.mixing < least_p)) least_p = sd.mixing;
             p.lower[g + i * L] = quantile(pooled.data(), pooled.size(), 0.025);
             p.upper[g + i * L] = quantile(pooled.data(), pooled.size(), 0.975);
         }
         p.rhat[g] = worst;
+        p.ess[g] = fewest;
+        p.mixing[g] = least_p;
+        if (stored > 0 && D > 0) p.tail_ess[g] = mean_test_ess(r, g, D, hits, scratch);
+    }
+
+    // The joint frequency of two groups, which prob has no column for.
+    p.joint.clear();
+    if (J == 2) {
+        p.joint.assign(L, kNaN);
+        for (std::size_t g = 0; g < L; ++g) {
+            double sum = 0.0;
+            for (std::size_t c = 0; c < C; ++c) sum += r.out[c].pjoint[g];
+            p.joint[g] = sum / Cd;
+        }
+    }
+
+    // The rows whose chains do not mix (rhat_flag_level).
+    std::size_t judged = 0;
+    for (double x : p.mixing) judged += std::isnan(x) ? 0 : 1;
+    const double level = rhat_flag_level(judged, D);
+    p.rhat_flag.assign(L, kNaN);
+    for (std::size_t g = 0; g < L; ++g)
+        if (!std::isnan(p.mixing[g])) p.rhat_flag[g] = p.mixing[g] < level ? 1.0 : 0.0;
+
+    // Monte-Carlo standard errors of the two frequencies (see Pooled).
+    p.mcse.assign(2 * L, kNaN);
+    const std::size_t step = r.rec.empty() ? 1 : std::max<std::size_t>(r.rec[0].step, 1);
+    for (std::size_t i = 0; i < (J == 2 ? 2 : std::min<std::size_t>(D, 2)); ++i) {
+        // p_joint of two groups is the joint frequency prob has no column for.
+        const bool joint2 = i == 1 && J == 2;
+        auto frequency = [&](std::size_t g) { return joint2 ? p.joint[g] : p.prob[g + i * L]; };
+        auto chain_frequency = [&](std::size_t c, std::size_t g) {
+            return joint2 ? r.out[c].pjoint[g] : r.out[c].prob[g + i * L];
+        };
+        // The spread of the chains' own frequencies, ss / (C (C - 1)): an
+        // unbiased estimate of the pooled frequency's variance, however
+        // the draws are correlated.
+        auto between = [&](std::size_t g) {
+            const double f = frequency(g);
+            double ss = 0.0;
+            for (std::size_t c = 0; c < C; ++c) ss += (chain_frequency(c, g) - f) * (chain_frequency(c, g) - f);
+            return ss / (Cd * (Cd - 1.0));
+        };
+        // The factor phi of the run, from the rows that mix.
+        double phi = 1.0;
+        if (C >= 2) {
+            double spread = 0.0, binomial = 0.0;
+            for (std::size_t g = 0; g < L; ++g) {
+                const double f = frequency(g), ess = p.tail_ess[g];
+                if (!(ess > 0.0) || p.rhat_flag[g] != 0.0 || !std::isfinite(f)) continue;
+                const double b = between(g);
+                if (!std::isfinite(b)) continue;
+                spread += b;
+                binomial += f * (1.0 - f) / ess;
+            }
+            if (binomial > 0.0) phi = std::max(spread / binomial, 1.0 / static_cast<double>(step));
+        }
+        for (std::size_t g = 0; g < L; ++g) {
+            const double f = frequency(g), ess = p.tail_ess[g];
+            if (ess > 0.0)
+                p.mcse[g + i * L] = std::sqrt(phi * f * (1.0 - f) / ess);
+            else if (C >= 2)
+                p.mcse[g + i * L] = std::sqrt(between(g));
+        }
     }
 
     // Rows whose draws became non-finite in some chain (analysis/rows.h):
@@ -437,6 +553,10 @@ void pool_chains(const ChainsResult& r, std::int32_t nrow, std::int32_t ngrp, Po
         p.mcse[g + L] = kNaN;
         if (!p.joint.empty()) p.joint[g] = kNaN;
         p.rhat[g] = kNaN;
+        p.ess[g] = kNaN;
+        p.tail_ess[g] = kNaN;
+        p.mixing[g] = kNaN;
+        p.rhat_flag[g] = kNaN;
     }
 }
 

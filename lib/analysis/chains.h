@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis/score.h"
+#include "analysis/starts.h"
 #include "driver/callees.h"
 #include "driver/estimate.h"
 #include "hyper/blocks.h"
@@ -190,6 +191,15 @@ struct ChainSettings {
     // Collect the running sums of the contrasts for the evidence scores
     // (ChainRecord::moments); rows then are swept on one thread per chain.
     bool contrast_moments = false;
+    // Where every chain starts: StartMode::fixed as kestrum_ does (so one
+    // chain reproduces it), StartMode::data from a state fitted to the
+    // rows' data and drawn per chain (analysis/starts.h; what the analysis
+    // uses unless told otherwise).
+    StartMode start = StartMode::fixed;
+    // The data start of chain c (0-based) draws from the start stream of
+    // (seed, start_chain + c): another run on the same seed (a permuted
+    // analysis) gives its chains streams apart from the observed chains'.
+    std::int32_t start_chain = 0;
     // Shift of the starting group means of one chain (see RecordingCallees).
     std::int32_t shifted_chain = -1;
     std::vector<double> start_shift;
@@ -280,8 +290,28 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 //   joint (two groups): the mean over chains of each chain's joint
 //     frequency (which prob has no column for then), with its standard
 //     error as prob's;
-//   mcse[g + i*L] (i = 0: p_mean, 1: p_joint): sd over chains / sqrt(C),
-//     NaN with one chain;
+//   tail_ess[g]: the effective sample size of the mean test's indicator
+//     over the stored draws (each chain's stored contrasts d judged as its
+//     run judges the kept draws, d' S^-1 d > 6 with S their covariance in
+//     that chain; the chains split in halves; effective_sample_size of
+//     the 2C sequences); all stored draws when the indicator does not vary
+//     on them; NaN with fewer than 8 stored draws a chain;
+//   mcse[g + i*L] (i = 0: p_mean, 1: p_joint): sqrt(phi f (1 - f) /
+//     tail_ess[g]), f the frequency.  The stored draws are every step-th
+//     kept draw, so tail_ess counts the information of the draws in
+//     between only in part; phi, one factor per run and frequency, puts it
+//     back: the sum over the rows with rhat_flag 0 of the chains' own
+//     frequencies' spread, sum_c (f_c - f)^2 / (C (C - 1)) (an unbiased
+//     estimate of f's variance however the draws are correlated, but of 3
+//     degrees of freedom a row with 4 chains), over the sum of
+//     f (1 - f) / tail_ess, at least 1 / step; 1 with one chain.  Without
+//     tail_ess (no draws stored) the spread of the chain values alone,
+//     sd over chains / sqrt(C), NaN with one chain;
+//   ess[g]: the smallest bulk effective sample size of the row's mean
+//     contrasts over the stored draws (split_diagnostics);
+//   mixing[g]: the smallest tail probability of the row's mixing tests
+//     (split_diagnostics), rhat_flag[g] 1 when it is below
+//     rhat_flag_level(rows judged, J - 1), else 0 (NaN without draws);
 //   diff, lower, upper [g + i*L], i < J - 1: the posterior mean of
 //     mean_(i+2) - mean_1 (from gmeanbar) and the 2.5% and 97.5%
 //     quantiles of the stored draws of all chains;
@@ -289,11 +319,12 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
 //     contrasts over the chains' stored draws (NaN for J = 1);
 //   status[g]: kRowNotFinite (analysis/rows.h) when a posterior mean of
 //     the row is not a finite number (its draws became non-finite in some
-//     chain): its frequencies, standard errors, bounds and R-hat are then
-//     NaN, never a count of 0; kRowOk otherwise.
+//     chain): its frequencies, standard errors, bounds, R-hat, ESS and
+//     flag are then NaN, never a count of 0; kRowOk otherwise.
 struct Pooled {
     std::vector<double> prob, pmeanbar, pvarbar, gmeanbar, gvarbar;
     std::vector<double> mcse, diff, lower, upper, rhat;
+    std::vector<double> ess, tail_ess, mixing, rhat_flag;  // L
     std::vector<double> joint;  // L, two groups only
     std::vector<std::int32_t> status;
 };

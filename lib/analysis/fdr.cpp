@@ -69,6 +69,7 @@ struct Shared {
     const driver::Arguments* a;
     const double* spread = nullptr;
     std::int32_t seed = 0, P = 0;
+    StartMode start = StartMode::data;
     std::size_t budget = 0;
     std::vector<double>* null_mean;
     std::vector<double>* null_joint;
@@ -153,6 +154,10 @@ void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vec
     cs.store_draws = false;
     cs.contrast_moments = true;
     cs.seed = s.seed;
+    cs.start = s.start;
+    // The start stream keyed as the permutation's sampling stream is (the
+    // top bit of the low word set), apart from every observed chain's.
+    cs.start_chain = static_cast<std::int32_t>(permutation_key(s.seed, p) & 0xffffffffu);
     cs.first_stream = &stream;
     cs.first_blocks = blocks.blocks();
     cs.memory_budget = s.budget;
@@ -245,7 +250,7 @@ void spread_factors(const double* gvarbar, std::size_t L, std::int32_t ngrp, con
 }
 
 ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
-                             std::int32_t permutations,
+                             std::int32_t permutations, StartMode start,
                              std::int32_t threads, std::size_t memory_budget,
                              std::vector<double>& null_mean, std::vector<double>& null_joint,
                              const ChainProgress& progress, std::int64_t offset, std::int64_t total) {
@@ -259,6 +264,7 @@ ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, s
     s.spread = spread;
     s.seed = seed;
     s.P = P;
+    s.start = start;
     s.null_mean = &null_mean;
     s.null_joint = &null_joint;
     s.progress = &progress;

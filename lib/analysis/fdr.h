@@ -75,10 +75,13 @@ void label_permutation(std::int32_t seed, std::int32_t p, std::int32_t ngrp, con
 // budget shared by the analyses that run at once (threads of them).
 // progress: iterations done are reported after `offset` others, of `total`
 // in all; its stop abandons the analyses (cancelled).
+// start: where each permuted analysis's chain starts, as the observed
+// chains do (a data start fitted to the permuted data, on a start stream
+// of the permutation's own).
 // spread: the factors f (L x J, leading dimension L) described above, or
 // nullptr for the permuted data as they are.
 ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
-                             std::int32_t permutations,
+                             std::int32_t permutations, StartMode start,
                              std::int32_t threads, std::size_t memory_budget,
                              std::vector<double>& null_mean, std::vector<double>& null_joint,
                              const ChainProgress& progress, std::int64_t offset, std::int64_t total);

@@ -121,8 +121,14 @@ double normal_quantile(double p) {
 
 double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std::size_t chains,
                                   RhatScratch& s) {
+    return split_diagnostics(draws, per_chain, chains, s).rhat;
+}
+
+SplitDiagnostics split_diagnostics(const float* draws, std::size_t per_chain, std::size_t chains,
+                                   RhatScratch& s) {
+    SplitDiagnostics out{kNaN, kNaN, kNaN};
     const std::size_t n = per_chain / 2;
-    if (n < 2 || chains == 0) return kNaN;
+    if (n < 2 || chains == 0) return out;
     const std::size_t M = 2 * chains, S = M * n;
     s.z.resize(S);
     // Sequence 2c is chain c's first n draws, 2c+1 its last n.
@@ -134,7 +140,7 @@ double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std
         }
     }
     for (std::size_t i = 0; i < S; ++i)
-        if (std::isnan(s.z[i])) return kNaN;
+        if (std::isnan(s.z[i])) return out;
 
     // The median of all draws, for the folded draws.
     s.folded.assign(s.z.begin(), s.z.begin() + static_cast<std::ptrdiff_t>(S));
@@ -151,8 +157,180 @@ double rank_normalised_split_rhat(const float* draws, std::size_t per_chain, std
     normal_scores(s.folded, S, s);
     const double bulk = classic_rhat(s.z.data(), M, n);
     const double tail = classic_rhat(s.folded.data(), M, n);
-    if (std::isnan(bulk) || std::isnan(tail)) return kNaN;
-    return std::max(bulk, tail);
+    if (std::isnan(bulk) || std::isnan(tail)) return out;
+    out.rhat = std::max(bulk, tail);
+    out.ess = effective_sample_size(s.z.data(), n, M, s.means);
+    // The bulk and the tail tests: the smaller tail probability.
+    double nu_b = kNaN, nu_t = kNaN;
+    const double xb = mixing_statistic(s.z.data(), n, M, s.means, &nu_b);
+    const double xt = mixing_statistic(s.folded.data(), n, M, s.means, &nu_t);
+    const double k = static_cast<double>(M - 1);
+    const double pb = f_upper(xb / k, k, nu_b), pt = f_upper(xt / k, k, nu_t);
+    out.mixing = std::isnan(pb) || std::isnan(pt) ? kNaN : std::min(pb, pt);
+    return out;
+}
+
+namespace {
+
+// Sequence means of M sequences of n values into means; false when a
+// value is not finite.
+bool sequence_means(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+    means.resize(M);
+    for (std::size_t m = 0; m < M; ++m) {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) sum += x[m * n + i];
+        means[m] = sum / static_cast<double>(n);
+        if (!std::isfinite(means[m])) return false;
+    }
+    return true;
+}
+
+// The mean over sequences of their autocovariance at lag t about their own
+// means (divisor n).
+double mean_autocovariance(const double* x, std::size_t n, std::size_t M, const std::vector<double>& means,
+                           std::size_t t) {
+    double total = 0.0;
+    for (std::size_t m = 0; m < M; ++m) {
+        const double* v = x + m * n;
+        const double mu = means[m];
+        double sum = 0.0;
+        for (std::size_t i = 0; i + t < n; ++i) sum += (v[i] - mu) * (v[i + t] - mu);
+        total += sum / static_cast<double>(n);
+    }
+    return total / static_cast<double>(M);
+}
+
+// Geyer's initial monotone sequence estimate of the integrated
+// autocorrelation time -1 + 2 sum_k P_k, P_k = rho(2k) + rho(2k+1), the
+// sums added while positive and never larger than the one before; rho(t)
+// is asked for t = 1, 2, ... only as far as needed (rho(0) = 1).  The lags
+// stop 3 short of n, where too few pairs are left to estimate them.
+template <class Rho>
+double initial_monotone_tau(Rho rho, std::size_t n, std::size_t* last_lag = nullptr) {
+    double sum = 0.0, previous = std::numeric_limits<double>::infinity();
+    std::size_t last = 0;
+    for (std::size_t t = 0; t + 1 + 3 < n; t += 2) {
+        double pair = (t == 0 ? 1.0 : rho(t)) + rho(t + 1);
+        if (!(pair > 0.0)) break;
+        pair = std::min(pair, previous);
+        previous = pair;
+        sum += pair;
+        last = t + 1;
+    }
+    if (last_lag != nullptr) *last_lag = last;
+    return -1.0 + 2.0 * sum;
+}
+
+}  // namespace
+
+double effective_sample_size(const double* x, std::size_t n, std::size_t M, std::vector<double>& means) {
+    if (n < 4 || M == 0 || !sequence_means(x, n, M, means)) return kNaN;
+    const double nn = static_cast<double>(n), total = nn * static_cast<double>(M);
+    const double acov0 = mean_autocovariance(x, n, M, means, 0);
+    const double w = acov0 * nn / (nn - 1.0);
+    double b_over_n = 0.0;
+    if (M > 1) {
+        double grand = 0.0;
+        for (double m : means) grand += m;
+        grand /= static_cast<double>(M);
+        for (double m : means) b_over_n += (m - grand) * (m - grand);
+        b_over_n /= static_cast<double>(M - 1);
+    }
+    const double var_plus = (nn - 1.0) / nn * w + b_over_n;
+    if (!(w > 0.0) || !(var_plus > 0.0)) return kNaN;
+    const double tau = initial_monotone_tau(
+        [&](std::size_t t) { return 1.0 - (w - mean_autocovariance(x, n, M, means, t)) / var_plus; }, n);
+    const double floor_tau = 1.0 / std::log10(total);
+    return total / std::max(tau, floor_tau);
+}
+
+double mixing_statistic(const double* x, std::size_t n, std::size_t M, std::vector<double>& means,
+                        double* df) {
+    if (df != nullptr) *df = kNaN;
+    if (n < 4 || M < 2 || !sequence_means(x, n, M, means)) return kNaN;
+    const double nn = static_cast<double>(n), total = nn * static_cast<double>(M);
+    const double acov0 = mean_autocovariance(x, n, M, means, 0);
+    if (!(acov0 > 0.0)) return kNaN;
+    const double w = acov0 * nn / (nn - 1.0);
+    double grand = 0.0, b_over_n = 0.0;
+    for (double m : means) grand += m;
+    grand /= static_cast<double>(M);
+    for (double m : means) b_over_n += (m - grand) * (m - grand);
+    b_over_n /= static_cast<double>(M - 1);
+    std::size_t last = 0;
+    const double tau = std::max(
+        1.0 / std::log10(total),
+        initial_monotone_tau([&](std::size_t t) { return mean_autocovariance(x, n, M, means, t) / acov0; }, n,
+                             &last));
+    if (df != nullptr) *df = std::max(1.0, std::floor(total / static_cast<double>(2 * last + 1)));
+    return static_cast<double>(M - 1) * b_over_n / (w * tau / nn);
+}
+
+namespace {
+
+// log Gamma(k/2) for a whole k >= 1, from Gamma(1) = 1, Gamma(1/2) =
+// sqrt(pi) and Gamma(a + 1) = a Gamma(a).
+double log_gamma_half(double k) {
+    double a = std::fmod(k, 2.0) == 0.0 ? 1.0 : 0.5;
+    double r = a == 1.0 ? 0.0 : 0.5 * pmath::log(3.141592653589793);
+    for (; a < 0.5 * k; a += 1.0) r += pmath::log(a);
+    return r;
+}
+
+// The continued fraction of the incomplete beta function (modified Lentz).
+double beta_fraction(double a, double b, double x) {
+    const double tiny = 1e-300;
+    double c = 1.0, d = 1.0 - (a + b) * x / (a + 1.0);
+    if (std::fabs(d) < tiny) d = tiny;
+    d = 1.0 / d;
+    double h = d;
+    for (int m = 1; m < 10000; ++m) {
+        const double m2 = 2.0 * m;
+        double aa = m * (b - m) * x / ((a - 1.0 + m2) * (a + m2));
+        d = 1.0 + aa * d;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        h *= d * c;
+        aa = -(a + m) * (a + b + m) * x / ((a + m2) * (a + 1.0 + m2));
+        d = 1.0 + aa * d;
+        if (std::fabs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::fabs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        const double delta = d * c;
+        h *= delta;
+        if (std::fabs(delta - 1.0) < 1e-15) break;
+    }
+    return h;
+}
+
+// The regularised incomplete beta function I_x(k1/2, k2/2), whole k1, k2.
+double incomplete_beta_half(double x, double k1, double k2) {
+    if (x <= 0.0) return 0.0;
+    if (x >= 1.0) return 1.0;
+    const double a = 0.5 * k1, b = 0.5 * k2;
+    const double front = pmath::exp(log_gamma_half(k1 + k2) - log_gamma_half(k1) - log_gamma_half(k2) +
+                                    a * pmath::log(x) + b * pmath::log(1.0 - x));
+    if (x < (a + 1.0) / (a + b + 2.0)) return front * beta_fraction(a, b, x) / a;
+    return 1.0 - front * beta_fraction(b, a, 1.0 - x) / b;
+}
+
+}  // namespace
+
+double f_upper(double f, double d1, double d2) {
+    if (std::isnan(f) || !(d1 >= 1.0) || !(d2 >= 1.0)) return kNaN;
+    if (f <= 0.0) return 1.0;
+    if (f == std::numeric_limits<double>::infinity()) return 0.0;
+    d1 = std::round(d1);
+    d2 = std::round(d2);
+    return incomplete_beta_half(d2 / (d2 + d1 * f), d2, d1);
+}
+
+double rhat_flag_level(std::size_t rows, std::size_t contrasts) {
+    if (rows == 0 || contrasts == 0) return kNaN;
+    return kRhatFlagLevel / (2.0 * static_cast<double>(contrasts) * static_cast<double>(rows));
 }
 
 double quantile(float* v, std::size_t n, double q) {

@@ -481,89 +481,79 @@ DD log_dd(double x) {
 }
 
 // Fast log of a positive finite x, as an unevaluated sum h + l with
-// relative error below 2^-66 (the rounding test is in the callers; see
-// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 128 as
-// in log_reduce, but with a table of its own (kLogQuick): c'_j ~ 1/(1 +
-// j/128) with 16 significant bits and l'_j = log(1/c'_j) as a leading part
-// on the grid of kLn2Hi (multiples of 2^-42) and the rest.  (log_reduce
-// raises k by one for j >= 53 and takes ln2 off l_j, so that x next to 1
-// from below gives 0 and no cancellation; here k ln2hi + l'hi is exact
-// either way, and at j = 128, k = -1 it is -ln2hi + ln2hi = 0 with the low
-// parts cancelling exactly too, so k stays.)
+// relative error below 2^-65.55 (the rounding test is in the callers; see
+// "Fast paths" below).  x = 2^k m, j = nearest integer to (m - 1) 256
+// (from the mantissa's leading nine bits), with a table of its own
+// (kLogQuick): c'_j ~ 1/(1 + j/256) with 16 significant bits and l'_j =
+// log(1/c'_j) as a leading part on the grid of kLn2Hi (multiples of 2^-42)
+// and the rest.  (log_reduce raises k by one for j >= 53 and takes ln2 off
+// l_j, so that x next to 1 from below gives 0 and no cancellation; here
+// k ln2hi + l'hi is exact either way, and at j = 256, k = -1 it is
+// -ln2hi + ln2hi = 0 with the low parts cancelling exactly too, so k
+// stays.)  On every table interval, with R = |r| (r below) and A = k ln2 +
+// l'_j != 0: R <= 2^-9, R/|log x| <= 0.998, R^2/|log x| <= 2^-9.01 and
+// |log x| >= 2^-10.
 //
-// Exact reduction: mh = m rounded to a multiple of 2^-17 (adding and
-// subtracting 1.5 2^35; 18 bits), ml = m - mh exact (|ml| <= 2^-18, at most
-// 35 bits), so mh c' (34 bits) and ml c' (51 bits) are exact products,
-// rh = mh c' - 1 is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
-// |r| <= 2^-8 on every table interval, |rh| <= |r| + 2^-18 < 2^-7.99, and
-// rh is a multiple of 2^-33: at most 26 bits, so rh^2 is exact as well.
+// Exact reduction: mh = m rounded to a multiple of 2^-17 (18 bits), ml =
+// m - mh exact (|ml| <= 2^-18, a multiple of 2^-52: at most 35 bits), so
+// mh c' (34 bits) and ml c' (51 bits) are exact products, rh = mh c' - 1
+// is exact (Sterbenz) and r = m c' - 1 = rh + rl, rl = ml c'.
+// |rh| <= R + 2^-18 < 2^-8.99, and rh is a multiple of 2^-33: at most 25
+// bits, so rh^2 is exact as well.
 //
-// log x = A + log1p(r), A = k ln2 + l'_j = Ahi + Alo, Ahi = k ln2hi + l'hi
-// exact (both on the 2^-42 grid, below 2^10).  The leading terms are summed
-// without error: Ahi + rh (a fast two-sum: Ahi is 0 or at least 1.98 times
-// |r| + 2^-18 >= |rh| on every interval), + rl (a two-sum), - rh^2/2 (a
-// fast two-sum: the sum so far is A + r, at least 2^-9 in magnitude when
-// A != 0; when A = 0, c' is 1 or 1/2, rh is 0 or at least 2 |rl|, so
-// |r| >= |rh|/2 >= rh^2/2).  The rest of log1p goes into l in double:
-// Alo, -rh rl - rl^2/2 (the rest of -r^2/2, rounding 2^-71 of the result)
-// and r^3 q(r), q = 1/3 - r/4 + ... - r^7/10 (truncation 2^-83), from
-// r ~ rh + rl rounded: relative error 2^-50 of a term at most R^3/3, and
-// with R = |r|, R/|log x| <= 1.003 and R^2/|log x| <= 2^-7.99 on every
-// interval, that is 2^-67.55 of the result.  The terms in l are at most
-// 2^-16.76 of the result, so each of its five additions rounds by
-// 2^-69.76 of it (2^-67.4 in all); Alo's error 2^-87.8 absolute, and
-// where Alo != 0, |log x| >= 2^-9.  Total below 2^-66.4 relative.
-// Full = false: the first try of log itself (below), with a larger error.
-template <bool Full = true>
-DD log_fast(double x) {
+// log x = A + log1p(r), A = Ahi + Alo, Ahi = k ln2hi + l'hi exact (both on
+// the 2^-42 grid, below 2^10).  The leading terms are summed without
+// error: Ahi + rh is a plain addition and exact (rh is on the 2^-33 grid
+// and below 2^-8.99, so the sum is a multiple of 2^-42 below 2^10.01: 53
+// bits); w = rl - rh^2/2 is a plain subtraction and exact too (rl is a
+// multiple of 2^-68, rh^2/2 of 2^-67, and |w| <= 2^-18 + 2^-18.98 <
+// 2^-17.4, so w has at most 51 bits); their sum is a fast two-sum (when
+// A != 0, Ahi + rh is within 2^-18 of A + r, at least 2^-10 in magnitude;
+// when A = 0, c' is 1 or 1/2 and Ahi + rh = rh is 0 or a multiple of
+// 2^-17 or 2^-18 at least twice |rl|, so |w| <= |rh|/2 + rh^2/2 <= |rh|).
+// The rest of log1p goes into l in double: Alo, -rl (rh + rl/2) (the rest
+// of -r^2/2, rounding 2^-69.9 of the result) and r^3 q(r), q = 1/3 - r/4 +
+// r^2/5 - r^3/6 + r^4/7 (the series to r^7; truncation R^8/8 (1 + R) /
+// |log x| <= 2^-66.0), from r ~ rh + rl rounded: relative error 2^-50 of a
+// term at most R^3/3, that is 2^-50 (R^2/|log x|) R/3 <= 2^-69.6 of the
+// result.  The terms in l are at most 2^-17.5 of the result (2^-18 for
+// rl's, 2^-19.6 for the cube), so each of its four additions rounds by
+// 2^-70.5 of it (2^-68.5 in all); Alo's error is below 2^-87 absolute, and
+// where Alo != 0, |log x| >= 2^-10.  Total below 2^-65.55 relative;
+// |l| <= 2^-17.5 |h|.
+// Normal = true: x is known to be a positive normal double.
+template <bool Normal = false>
+[[gnu::always_inline]] inline DD log_fast(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
-    if (u < (uint64_t{1} << 52)) {  // subnormal
+    if (!Normal && u < (uint64_t{1} << 52)) {  // subnormal
         x *= 0x1p54;
         u = bits_of(x);
         k = -54;
     }
-    k += static_cast<int32_t>(u >> 52) - 1023;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
-    const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
+    // m: x with its exponent field set to that of 1 (x is positive).
+    const int32_t ke = static_cast<int32_t>(u >> 52) - 1023;
+    k += ke;
+    const uint64_t um = u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52);
+    const double m = from_bits(um);
+    const int32_t j = static_cast<int32_t>(((u >> 43) & 0x1ff) + 1) >> 1;  // 0..256
     const double* t = kLogQuick[j];
-    constexpr double kSplit17 = 0x1.8p35;  // m + this rounds m to a multiple of 2^-17
-    const double mh = (m + kSplit17) - kSplit17;
+    // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
+    // out of the fraction gives 2 exactly), leaving the FP adders free.
+    const double mh = from_bits((um + (uint64_t{1} << 34)) & ~((uint64_t{1} << 35) - 1));
     const double ml = m - mh;
     const double rh = mh * t[0] - 1.0;
     const double rl = ml * t[0];
 
     const double kd = static_cast<double>(k);
-    if (!Full) {
-        // The first try of log itself: r = r1 + r2 normalised (a two-sum),
-        // Ahi + r1 exact (a fast two-sum, as above), and everything else in
-        // double without forming -r^2/2 exactly: l = (the error term +
-        // (Alo + r2 - r1 r2 + r1^3 q)) - r1^2/2, q to r^8.  Errors relative
-        // to the result (R^2/|log x| <= 2^-7.99, R/|log x| <= 1.003): r1^2
-        // rounded 2^-61.99, the last subtraction 2^-61.98, r1^3 q 2^-67.96,
-        // dropping r2 from the cube 2^-69, truncation 2^-67.2, the other
-        // additions 2^-69: below 2^-60.92.  With the rounding of l +- e in
-        // the test (|l| <= 2^-8.99 |h|: 2^-62) and the accurate path's
-        // 2^-78, below 2^-60.47; the caller's tolerance is 1.5 2^-60.
-        const DD r = two_sum(rh, rl);
-        const DD b = fast_two_sum(kd * kLn2Hi + t[1], r.hi);
-        const double y = r.hi;
-        const double y2 = y * y;
-        const double qs = (kThirdHi - y * kInv4) + y2 * ((kInv5 - y * kInv6) + y2 * (kInv7 - y * kInv8));
-        const double sm = ((kd * kLn2Lo + t[2]) + (r.lo - y * r.lo)) + y2 * (y * qs);
-        return {b.hi, (b.lo + sm) - 0.5 * y2};
-    }
-    const DD s1 = fast_two_sum(kd * kLn2Hi + t[1], rh);
-    const DD s2 = two_sum(s1.hi, rl);
-    const DD s3 = fast_two_sum(s2.hi, -0.5 * (rh * rh));
+    const double s1 = (kd * kLn2Hi + t[1]) + rh;  // exact
+    const double w = rl - 0.5 * (rh * rh);        // exact
+    const DD s2 = fast_two_sum(s1, w);
     const double z = rh + rl;
     const double z2 = z * z;
-    const double z4 = z2 * z2;
-    const double q =
-        ((kThirdHi - z * kInv4) + z2 * (kInv5 - z * kInv6)) +
-        z4 * ((kInv7 - z * kInv8) + z2 * (kInv9 - z * kInv10));
-    const double small = (kd * kLn2Lo + t[2]) + ((-rh * rl - 0.5 * (rl * rl)) + (z * z2) * q);
-    return {s3.hi, s3.lo + (s2.lo + (s1.lo + small))};
+    const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * kInv7);
+    const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
+    return {s2.hi, s2.lo + small};
 }
 
 // ---------------------------------------------------------------------------
@@ -710,10 +700,15 @@ DD cos_kernel(DD r) {
 // result.  The results are therefore the same bits as the accurate path
 // alone would give.
 
+// Rounding is monotonic, so when the two ends h + (l - e) and h + (l + e)
+// round to the same double, so does everything between them, h + l
+// included: one comparison decides, and either end is the result.  The
+// test is the same for e and -e, so the callers pass their tolerance
+// times h without taking |h| first.
 bool round_decided(double h, double l, double e, double* res) {
-    const double v = h + l;
+    const double v = h + (l + e);
     *res = v;
-    return v == h + (l + e) && v == h + (l - e);
+    return v == h + (l - e);
 }
 
 constexpr double kFastTol = 0x1p-62;
@@ -814,42 +809,49 @@ double cos_reduced(int32_t n, DD r, const TrigArg& a) {
 // the paths above).
 //
 // Reduction: x = n pi/2 + r with the first three pieces of pi/2 only:
-// x - n P1 exact, a two-sum with -n P2 (exact product), and -n P3 (exact
-// product) added to the low part (|n P3| <= 2^-49.8, rounding 2^-102.7).
+// x - n P1 exact, a fast two-sum with -n P2 (exact product), and -n P3
+// (exact product) added to the low part (|n P3| <= 2^-49.8, rounding
+// 2^-102.7).  The fast two-sum is exact whenever the path goes on: then
+// its sum is at least 2^-12, and |n P2| <= 2^-14.9, so x - n P1 is larger
+// than n P2 in magnitude; when it is not, the sum, correctly rounded
+// anyway, is below 2^-13.9 and the path is left.
 // The pieces miss pi/2 by |P4| < 2^-103.2, times n <= 2^19: r = rh + rl is
 // within 2^-84.1 of x - n pi/2, which is below 2^-71.9 of sin r and cos r
 // for |r| >= 2^-12.
 //
 // Kernel, as in fast_sin_r and fast_cos_r but on r itself rather than |r|
-// (a = i/64 nearest to r, i = -51 .. 51, b = r - a: rh - a is exact by
-// Sterbenz' lemma, then a two-sum with rl; |b| <= 1/128 + 2^-40; cos b - 1
-// and sin b - b by short series in double), in one form for both:
+// (a = i/64 nearest to r, i = -51 .. 51, b = r - a = bh + rl with
+// bh = rh - a exact by Sterbenz' lemma, |rl| <= 2^-49.6 kept apart;
+// |b| <= 1/128 + 2^-40; cos b - 1 and sin b - b by short series in double
+// from bh + rl rounded), in one form for both:
 // f(a + b) = U + V b + U (cos b - 1) + V (sin b - b) with (U, V) = (S, C)
 // for sin and (C, -S) for cos, S = sin a, C = cos a, chosen by table index
 // rather than by branch (the quadrant is unpredictable in typical use).
 // The table kSinCosShort holds S (odd in i) and C each as a 26-bit leading
-// part and the rest (rounded, 2^-79 of the value), so with b's leading
-// part split in two halves of 26 bits (Veltkamp), the leading part of V
-// times b is two exact products, and U + (that product's first half) is a
-// fast two-sum (|U| >= |V b| when i != 0 and U = 0 when i = 0 for sin;
-// U = C >= 0.7 for cos).  Errors, absolute with |U|, |V| <= 1:
-// U (cos b - 1): 2^-65.4 |U| (the series' rounding 2^-51.4 of
-// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, b's
-// low part 2^-68, truncation 2^-71.3); V (sin b - b): 2^-74; V's rest times
-// b and b's low part: 2^-86; the additions into the low part l: 2^-74.4
-// for the small terms, 2^-68 |U| + 2^-76.4 for each of the last two.
+// part and the rest (rounded, 2^-79 of the value), so with bh split in two
+// halves of 26 bits (Veltkamp), bh = bsh + bsl, the leading part of V times
+// b is vh bsh, exact, plus vh (bsl + rl) (the sum rounded by 2^-87), and
+// U + vh bsh is a fast two-sum (|U| >= |V b| when i != 0 and U = 0 when
+// i = 0 for sin; U = C >= 0.7 for cos).  Errors, absolute with
+// |U|, |V| <= 1: U (cos b - 1): 2^-65 |U| (the series' rounding 2^-51.4 of
+// |cos b - 1| <= 2^-15, the rounding of U and of the product 2^-67, the
+// rounding of its argument bh + rl 2^-67, truncation 2^-71.3);
+// V (sin b - b): 2^-74; V's rest times b: 2^-86, and the dropped product
+// of V's rest with rl: 2^-76.6 (none for sin with i = 0, where V = 1); the
+// additions into the low part l: 2^-74.4 for the small terms, 2^-68 |U| +
+// 2^-76.4 for each of the last two.
 // Relative to the result, which is at least |U|/2.04 and at least 2^-7.01
 // in magnitude for sin with i != 0 (|sin(a + b)| >= sin(|a| - 1/128)), at
 // least 0.707 for cos, and b (1 - b^2/6) for sin with i = 0 (where U = 0
-// and V = 1: relative error 2^-66.9): below 2^-63.6 for sin and 2^-64.5
-// for cos; with the reduction, below 2^-63.5.  The tolerance 2^-62 covers
+// and V = 1: relative error 2^-66.9): below 2^-63.5 for sin and 2^-64.3
+// for cos; with the reduction, below 2^-63.4.  The tolerance 2^-62 covers
 // that, the accurate path (2^-67) and the rounding of l +- e
 // (|l| <= 2^-14 |h|: 2^-67).
 struct TrigFast {
     int32_t n;         // quadrant of sin
     int32_t i;         // table row
-    double bh, bl;     // b
-    double bsh, bsl;   // b's leading part split in two
+    double bh;         // b = bh + rl, bh = rh - i/64
+    double bsh, bt;    // bh = bsh + bsl split in two; bt = bsl + rl
     double cm1, sm;    // cos b - 1, sin b - b
 };
 
@@ -857,26 +859,42 @@ struct TrigFast {
     if (!(std::fabs(x) <= kCodyWaiteMax)) return false;  // NaN too
     const double nd = round_int(x * kInvPio2);
     const double t = x - nd * kPio2_1;  // exact
-    const DD s = two_sum(t, -nd * kPio2_2);
+    const DD s = fast_two_sum(t, -nd * kPio2_2);
     const double rh = s.hi;
     if (!(std::fabs(rh) >= 0x1p-12)) return false;
     const double rl = s.lo - nd * kPio2_3;
     a->n = static_cast<int32_t>(static_cast<int64_t>(nd) & 3);
     const double fi = round_int(rh * 64.0);  // -51 .. 51
     a->i = static_cast<int32_t>(fi) + 52;
-    const DD b = two_sum(rh - fi * 0x1p-6, rl);  // rh - i/64 exact
-    a->bh = b.hi;
-    a->bl = b.lo;
-    const DD bs = split(b.hi);
+    const double bh = rh - fi * 0x1p-6;  // exact
+    a->bh = bh;
+    const DD bs = split(bh);
     a->bsh = bs.hi;
-    a->bsl = bs.lo;
-    const double b2 = b.hi * b.hi;
+    a->bt = bs.lo + rl;
+    const double bp = bh + rl;  // b rounded, for the series
+    const double b2 = bp * bp;
     a->cm1 = b2 * (-0.5 + b2 * (kInvFact4 - b2 * kInvFact6));
-    a->sm = (b.hi * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
+    a->sm = (bp * b2) * (-kInvFact3 + b2 * (kInvFact5 - b2 * kInvFact7));
     return true;
 }
 
 constexpr double kOddSign[2] = {1.0, -1.0};
+
+// sin a and cos a of kSinCosShort each rounded to one double (the sum of
+// its two parts, formed at compile time with the same IEEE addition), for
+// the terms of sincos that need them only to double precision.
+struct SinCosSums {
+    double v[105][2];
+};
+constexpr SinCosSums make_sin_cos_sums() {
+    SinCosSums t{};
+    for (int i = 0; i < 105; ++i) {
+        t.v[i][0] = kSinCosShort[i][0] + kSinCosShort[i][1];
+        t.v[i][1] = kSinCosShort[i][2] + kSinCosShort[i][3];
+    }
+    return t;
+}
+constexpr SinCosSums kSinCosSums = make_sin_cos_sums();
 
 // sin(n pi/2 + r) for the quadrant n (cos: n + 1), rounded if decided.
 [[gnu::always_inline]] inline bool trig_fast(const TrigFast& a, int32_t n, double* res) {
@@ -886,26 +904,25 @@ constexpr double kOddSign[2] = {1.0, -1.0};
     const double vs = kOddSign[odd];
     const double vh = vs * row[2 - 2 * odd], vl = vs * row[3 - 2 * odd];
     const DD s = fast_two_sum(uh, vh * a.bsh);
-    const double small = (vh * a.bsl + ul) + ((vh * a.bl + vl * a.bh) + (vh + vl) * a.sm);
+    const double small = (vh * a.bt + ul) + (vl * a.bh + (vh + vl) * a.sm);
     const double l = s.lo + (small + (uh + ul) * a.cm1);
     const double q = kQuadSign[n & 3];
-    return round_decided(q * s.hi, q * l, kFastTol * std::fabs(s.hi), res);
+    return round_decided(q * s.hi, q * l, kFastTol * s.hi, res);
 }
 
 // sin r and cos r together (the same kernel with (U, V) = (S, C) and
 // (C, -S)), each rounded if decided; sincos then picks and signs them by
 // quadrant, which changes no rounding.
-[[gnu::always_inline]] inline bool trig_fast_both(const TrigFast& a, double* sr, double* cr) {
+[[gnu::always_inline]] inline void trig_fast_both(const TrigFast& a, double* sr, double* cr, bool* ds, bool* dc) {
     const double* row = kSinCosShort[a.i];
     const double sh = row[0], sl = row[1], ch = row[2], cl = row[3];
-    const double sd = sh + sl, cd = ch + cl;
+    const double sd = kSinCosSums.v[a.i][0], cd = kSinCosSums.v[a.i][1];
     const DD ps = fast_two_sum(sh, ch * a.bsh);
-    const double ls = ps.lo + (((ch * a.bsl + sl) + ((ch * a.bl + cl * a.bh) + cd * a.sm)) + sd * a.cm1);
+    const double ls = ps.lo + (((ch * a.bt + sl) + (cl * a.bh + cd * a.sm)) + sd * a.cm1);
     const DD pc = fast_two_sum(ch, -sh * a.bsh);
-    const double lc = pc.lo + (((-sh * a.bsl + cl) + ((-sh * a.bl - sl * a.bh) - sd * a.sm)) + cd * a.cm1);
-    const bool ds = round_decided(ps.hi, ls, kFastTol * std::fabs(ps.hi), sr);
-    const bool dc = round_decided(pc.hi, lc, kFastTol * std::fabs(pc.hi), cr);
-    return ds && dc;
+    const double lc = pc.lo + (((-sh * a.bt + cl) + (-sl * a.bh - sd * a.sm)) + cd * a.cm1);
+    *ds = round_decided(ps.hi, ls, kFastTol * ps.hi, sr);
+    *dc = round_decided(pc.hi, lc, kFastTol * pc.hi, cr);
 }
 
 // x^n for 1 <= n <= 64 by binary powering in double-double: at most 12
@@ -941,30 +958,73 @@ bool is_odd_integer(double y) {
     return !is_integer(h);
 }
 
+// The first try of exp, in plain double, with a table of 256 entries:
+// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
+// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
+// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
+// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
+// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
+// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
+// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
+// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
+// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
+// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
+// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
+// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
+// and goes on to exp_core_fast.
+// For x in [-707, 707], so k is in [-261117, 261117] and e = floor(k/256)
+// in [-1020, 1019]: the result is normal and its scaling exact.  pow
+// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
+// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
+// same bound holds; pow's tolerance adds its own term.  tol is the
+// tolerance relative to th (2^-60 for exp itself).  The range is checked
+// as |x| <= 707 on the bits of x with the sign shifted out, one integer
+// comparison that also turns away NaN and infinities (and keeps the
+// conversion of k to int32 defined); (707, 708] goes on to exp_core_fast.
+// exp itself has no low part (Low = false) and forms r = (xh - k L1) -
+// k L2.
+constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shifted left once
+
+template <bool Low>
+[[gnu::always_inline]] inline bool exp_quick(double xh, double xl, double tol, double* res) {
+    if ((bits_of(xh) << 1) > kBits707x2) return false;
+    const double kd = round_int(xh * kInvLn2x256);
+    const int32_t k = static_cast<int32_t>(kd);
+    const int32_t j = k & 255;
+    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
+    const double r = Low ? (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo) : (xh - kd * kLn2d256Hi) - kd * kLn2d256Lo;
+    const double r2 = r * r;
+    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
+    const double th = kExp2Table256[j][0];
+    const double tl = kExp2Table256[j][1];
+    const double l = th * p + (tl + tl * p);
+    if (!round_decided(th, l, tol * th, res)) return false;
+    *res *= pow2i(e);
+    return true;
+}
+
 // pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
-// integer): t = y log x from log_fast (relative error below 2^-66, its
-// low part at most 2^-16 of its high part), y times the high part by
-// Dekker's product and the low part times y rounded (2^-69 |t|), their sum
-// rounded (2^-69 |t|), then normalised (the low part is the exact error of
-// the sum, at most 2^-43.5 for |t| < 708, as both exps below require).  So
-// t is off by at most 2^-65.7 |t| and e^t by a factor 1 + d with
-// |d| <= 2^-65.7 |t| (1 + 2^-60).  The accurate path is good to
+// integer): t = y log x from log_fast (relative error below 2^-65.55, its
+// low part at most 2^-17.5 of its high part), y times the high part by
+// Dekker's product and the low part times y rounded (2^-70.5 |t|), their
+// sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
+// error of the sum, at most 2^-43.5 for |t| < 708, as both exps below
+// require).  So t is off by at most 2^-65.45 |t| and e^t by a factor 1 + d
+// with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate path is good to
 // 2^-67 + 2^-77 |t|.  Then e^t by exp's first try (2^-60.72, the rounding
 // of l +- e 2^-62.53) with the tolerance (2^-60 + 2^-65 |t|) th, and if
 // that does not decide, by exp_core_fast (2^-67.1, the rounding of l +- e
 // 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
-// accurate path's and d (2^-65.7 + 2^-77 < 2^-65.6).  Results must be
+// accurate path's and d (2^-65.45 + 2^-77 < 2^-65.4).  Results must be
 // normal (so the scaling by 2^e is exact).
-bool exp_quick(double xh, double xl, double tol, double* res);
-
 bool pow_fast(double x, double y, double* res) {
     const DD lf = log_fast(x);
     DD t = two_prod(y, lf.hi);
     t.lo += y * lf.lo;
     t = fast_two_sum(t.hi, t.lo);
-    if (!(std::fabs(t.hi) < 708.0)) return false;
     // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
-    if (t.hi >= -707.0 && exp_quick(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    if (!(std::fabs(t.hi) < 708.0)) return false;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
     const double tol = (kFastTol + 0x1p-65 * std::fabs(t.hi)) * v.hi;
@@ -1053,6 +1113,10 @@ double log_impl(double x) {
     return l.hi + l.lo;
 }
 
+// Everything but the fast paths, out of line so that the fast paths keep
+// their registers (the same code as pow_impl<false>).
+[[gnu::noinline]] double pow_rest(double x, double y);
+
 template <bool Fast>
 double pow_impl(double x, double y) {
     if (Fast) {
@@ -1061,17 +1125,29 @@ double pow_impl(double x, double y) {
         // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
         // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
         // ln 1 = 0; log 1 = 0, e^0 = 1).
+        // 0 < x < inf is one unsigned comparison of the bits (+0 wraps
+        // around to the top), and so is the range of the cube roots.
         double res;
-        if (y == kThirdHi && x >= 0x1p-960 && x <= 0x1p960) {
-            if (pow_third_fast(x, &res)) return res;
-            return pow_impl<false>(x, y);
+        const uint64_t ux = bits_of(x);
+        if (ux - 1 < (uint64_t{0x7ff} << 52) - 1) {
+            if (y == kThirdHi) {
+                constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
+                constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
+                if (ux - kLo <= kHi - kLo) {
+                    if (pow_third_fast(x, &res)) return res;
+                    return pow_rest(x, y);
+                }
+            } else if (y == 0.5) {
+                return std::sqrt(x);  // as below, sooner
+            } else {
+                const double ay = std::fabs(y);
+                if (ay < 0x1p52 && round_int(ay) != ay) {
+                    if (pow_fast(x, y, &res)) return res;
+                    return pow_rest(x, y);
+                }
+            }
         }
-        if (y == 0.5 && x > 0.0) return std::sqrt(x);  // as below, sooner
-        const double ay = std::fabs(y);
-        if (x > 0.0 && x < kInf && ay < 0x1p52 && round_int(ay) != ay && y != 0.5) {
-            if (pow_fast(x, y, &res)) return res;
-            return pow_impl<false>(x, y);
-        }
+        return pow_rest(x, y);
     }
     if (y == 0.0) return 1.0;
     if (x == 1.0) return 1.0;
@@ -1198,47 +1274,11 @@ double tan_impl(double x) {
     return dd_div(s, c);
 }
 
-// The first try of exp, in plain double, with a table of 256 entries:
-// x = k ln2/256 + r (k*L1 exact, L1 with 35 bits, |k| < 2^18), r =
-// (x - k L1) - k L2 rounded to one double, e^r - 1 = p by Taylor to r^5
-// (truncation r^6/6! < 2^-66.7), and 2^(j/256) e^r = th + l with
-// l = th p + (tl + tl p).  Errors relative to th, with |r|, |p| below
-// 0.00136 < 2^-9 (so their roundings are at most 2^-63, half an ulp in
-// [2^-10, 2^-9)): r's rounding 2^-63 (times e^r; k L2's 2^-79), p's final
-// addition 2^-63 and its other roundings 2^-71 (r^2 (1/2 + ...) is below
-// 2^-20), th p rounded 2^-62.53 (2^-53 of 2^-9.53), l's last
-// addition 2^-62.53; in all below 2^-60.72 of the result (which is at
-// least 0.998 th).  The tolerance 2^-60 th covers that, the accurate path
-// (2^-147) and the rounding of l +- e in the test (|l| <= 2^-9.53 th:
-// 2^-62.53), 2^-60.36 together.  About one call in 90 is left undecided
-// and goes on to exp_core_fast.
-// For x in [-707, 708], so k is in [-261117, 261486] and e = floor(k/256)
-// in [-1020, 1021]: the result is normal and its scaling exact.  pow
-// passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
-// (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
-// same bound holds; pow's tolerance adds its own term.  tol is the
-// tolerance relative to th (2^-60 for exp itself).
-bool exp_quick(double xh, double xl, double tol, double* res) {
-    const double kd = round_int(xh * kInvLn2x256);
-    const int32_t k = static_cast<int32_t>(kd);
-    const int32_t j = k & 255;
-    const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
-    const double r = (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo);
-    const double r2 = r * r;
-    const double p = r + r2 * ((kInvFact2 + r * kInvFact3) + r2 * (kInvFact4 + r * kInvFact5));
-    const double th = kExp2Table256[j][0];
-    const double tl = kExp2Table256[j][1];
-    const double l = th * p + (tl + tl * p);
-    if (!round_decided(th, l, tol * th, res)) return false;
-    *res *= pow2i(e);
-    return true;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 
-// exp: first exp_quick on [-707, 708] (tolerance 2^-60, see there), then
+// exp: first exp_quick on [-707, 707] (tolerance 2^-60, see there), then
 // exp_core_fast (relative error below 2^-67.1 before the final rounding,
 // see there): a result in the normal range whose rounding is decided
 // within 2^-66 of it is returned, the tolerance covering that error and
@@ -1248,7 +1288,7 @@ bool exp_quick(double xh, double xl, double tol, double* res) {
 // rounded one.  So all paths return the same bits.
 double exp(double x) {
     double res;
-    if (x >= -707.0 && x <= 708.0 && exp_quick(x, 0.0, 0x1p-60, &res)) return res;
+    if (exp_quick<false>(x, 0.0, 0x1p-60, &res)) return res;
     if (x != x) return x + x;
     if (std::fabs(x) <= 708.0) {
         DD y;
@@ -1259,29 +1299,52 @@ double exp(double x) {
     return exp_accurate_impl(x);
 }
 
+// log: for positive normal x (one unsigned comparison of the bits),
+// log_fast (error below 2^-65.55 relative, see there) with the tolerance
+// 2^-64 |h|, which covers it, the accurate path (2^-78) and the rounding
+// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in 1300 is
+// left undecided; it and every other argument take the accurate path.
+namespace {
+[[gnu::noinline]] double log_rest(double x, bool undecided) {
+    return undecided ? log_impl<false>(x) : log_impl<true>(x);
+}
+}  // namespace
+
 double log(double x) {
-    if (x > 0.0 && x < kInf) {
-        const DD f = log_fast<false>(x);
+    // Positive normal x: biased exponent 1 to 2046 and the sign bit clear.
+    if (static_cast<uint32_t>(bits_of(x) >> 52) - 1u < 0x7feu) {
+        const DD f = log_fast<true>(x);
         double res;
-        if (round_decided(f.hi, f.lo, 0x1.8p-60 * std::fabs(f.hi), &res)) return res;
+        if (round_decided(f.hi, f.lo, 0x1p-64 * f.hi, &res)) return res;
+        return log_rest(x, true);
     }
-    return log_impl<true>(x);
+    return log_rest(x, false);
 }
 double pow(double x, double y) { return pow_impl<true>(x, y); }
+namespace {
+// The calls the first try does not decide, out of line.
+[[gnu::noinline]] double sin_rest(double x) { return sin_impl<true>(x); }
+[[gnu::noinline]] double cos_rest(double x) { return cos_impl<true>(x); }
+}  // namespace
+
 double sin(double x) {
     TrigFast a;
     double res;
     if (trig_fast_arg(x, &a) && trig_fast(a, a.n, &res)) return res;
-    return sin_impl<true>(x);
+    return sin_rest(x);
 }
 
 double cos(double x) {
     TrigFast a;
     double res;
     if (trig_fast_arg(x, &a) && trig_fast(a, a.n + 1, &res)) return res;
-    return cos_impl<true>(x);
+    return cos_rest(x);
 }
 double tan(double x) { return tan_impl<true>(x); }
+
+namespace {
+double pow_rest(double x, double y) { return pow_impl<false>(x, y); }
+}  // namespace
 
 namespace detail {
 double exp_accurate(double x) { return exp_accurate_impl(x); }
@@ -1292,13 +1355,20 @@ double cos_accurate(double x) { return cos_impl<false>(x); }
 double tan_accurate(double x) { return tan_impl<false>(x); }
 }  // namespace detail
 
-void sincos(double x, double* s, double* c) {
+namespace {
+// The calls of sincos the fast path does not decide (about one in 150):
+// apart, so that the fast path keeps its registers.  When only one of
+// sin r and cos r is undecided, only that function goes on to the slower
+// paths.
+[[gnu::noinline]] void sincos_slow(double x, double* s, double* c) {
     TrigFast f;
-    double v[2];
-    if (trig_fast_arg(x, &f) && trig_fast_both(f, &v[0], &v[1])) {
+    if (trig_fast_arg(x, &f)) {
+        double v[2];
+        bool d[2];
+        trig_fast_both(f, &v[0], &v[1], &d[0], &d[1]);
         const int32_t odd = f.n & 1;
-        *s = kQuadSign[f.n & 3] * v[odd];
-        *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+        *s = d[odd] ? kQuadSign[f.n & 3] * v[odd] : sin_impl<true>(x);
+        *c = d[1 - odd] ? kQuadSign[(f.n + 1) & 3] * v[1 - odd] : cos_impl<true>(x);
         return;
     }
     const double ax = std::fabs(x);
@@ -1313,6 +1383,23 @@ void sincos(double x, double* s, double* c) {
     trig_arg(r, &a);
     *s = sin_reduced<true>(n, r, a);
     *c = cos_reduced<true>(n, r, a);
+}
+}  // namespace
+
+void sincos(double x, double* s, double* c) {
+    TrigFast f;
+    if (trig_fast_arg(x, &f)) {
+        double v[2];
+        bool d[2];
+        trig_fast_both(f, &v[0], &v[1], &d[0], &d[1]);
+        if (d[0] && d[1]) {
+            const int32_t odd = f.n & 1;
+            *s = kQuadSign[f.n & 3] * v[odd];
+            *c = kQuadSign[(f.n + 1) & 3] * v[1 - odd];
+            return;
+        }
+    }
+    sincos_slow(x, s, c);
 }
 
 }  // namespace kestrum::pmath

@@ -78,25 +78,28 @@
 // its result as an unevaluated sum h + l from a cheaper evaluation whose
 // relative error is proven (the derivations are in pmath.cpp), and a test
 // checks that every real within a tolerance of h + l rounds to the same
-// double.  The tolerance covers the evaluation's error plus the accurate
-// path's, so a passing test returns exactly what the accurate path would;
-// otherwise the next, more accurate evaluation runs, and last the accurate
-// path.  The stages (error; tolerance; share of calls left undecided on
-// the ranges the library uses):
+// double: h + (l - e) and h + (l + e) round alike (rounding is monotonic,
+// so one comparison decides).  The tolerance covers the evaluation's error
+// plus the accurate path's, so a passing test returns exactly what the
+// accurate path would; otherwise the next, more accurate evaluation runs,
+// and last the accurate path (out of line, so that the fast paths keep
+// their registers).  The stages (error; tolerance; share of calls left
+// undecided on the ranges the library uses):
 //   exp  plain double: one rounded reduction by ln2/256, Taylor to r^5,
-//        times 2^(j/256) from a second table (2^-60.72; 2^-60; 1 in 90),
+//        times 2^(j/256) from a second table, on [-707, 707] (checked by
+//        one integer comparison of the bits) (2^-60.72; 2^-60; 1 in 90),
 //        then the reduction and
 //        polynomial with the leading products exact (2^-67.1; 2^-66; 1 in
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
-//   log  a table reduction of its own, exact with plain products (c_j
-//        with 16 bits, the mantissa's leading 18 bits), the leading sum
-//        k ln2 + l_j + r exact, the rest of log1p in double (2^-60.92;
-//        1.5 2^-60; 1 in 60), then the same with -r^2/2 exact too (2^-66;
-//        2^-62; 1 in 360);
-//   pow  y times the second log in double-double, then exp's first
-//        stage (2^-60.72 + 2^-65.7 |y log x|; 2^-60 + 2^-65 |y log x|),
-//        then exp's second (2^-67.1 + 2^-65.7 |y log x|; 2^-62 + 2^-65
+//   log  one stage: a table reduction of its own (256 intervals, c_j with
+//        16 bits, the mantissa's leading 18 bits rounded on its bits), the
+//        leading sum k ln2 + l_j + rh + (rl - rh^2/2) exact with one fast
+//        two-sum, the rest of log1p (the series to r^7) in double
+//        (2^-65.55; 2^-64; 1 in 1300), then the accurate path;
+//   pow  y times that log in double-double, then exp's first
+//        stage (2^-60.72 + 2^-65.45 |y log x|; 2^-60 + 2^-65 |y log x|),
+//        then exp's second (2^-67.1 + 2^-65.45 |y log x|; 2^-62 + 2^-65
 //        |y log x|; 1 in 160 on x in (0, 20), y in (-1, 10)); for y the
 //        double nearest 1/3 (cube roots) and x in [2^-960, 2^960],
 //        x^y = cbrt(x) e^(-d ln x) with d = 1/3 - y = 2^-54/3: a guess at
@@ -107,16 +110,18 @@
 //   sin, cos  for |x| <= 823549 with |r| >= 2^-12: a three-piece
 //        reduction, a table of sin and cos at i/64 (|r - i/64| <= 1/128,
 //        26-bit leading parts so the leading product is exact) and short
-//        polynomials in double (2^-63.5; 2^-62; 1 in 290), then the full
+//        polynomials in double (2^-63.4; 2^-62; 1 in 290), then the full
 //        reduction (any x) with the table of double-doubles (2^-64; 2^-62);
 //   tan  the quotient of the second sin/cos stage's values, remainder
 //        formed exactly (2^-62.9; 2^-61).
 // The results are therefore bit-for-bit those of the accurate path alone,
 // which detail::*_accurate below run without the fast paths
-// (tests/common/pmath_fast_test.cpp compares the two, and the digest test
-// pins the bits of both).  sincos shares the reduction between the two
-// and returns the bits of sin and cos.  bench/pmath_bench.cpp times every
-// function beside the platform's.
+// (tests/common/pmath_fast_test.cpp compares the two, on random arguments
+// and on those whose value lies next to a midpoint between doubles, and
+// the digest test pins the bits of both).  sincos shares the reduction
+// between the two and returns the bits of sin and cos; when only one of
+// them is undecided, only that one goes on.  bench/pmath_bench.cpp times
+// every function beside the platform's.
 //
 // Build requirements: double evaluated in double (SSE2 on 32-bit x86,
 // -msse2 -mfpmath=sse), no -ffast-math (both checked at compile time), and

@@ -230,14 +230,14 @@ for i in range(-52, 53):
     emit("    {" + ", ".join(row) + "},")
 emit("};")
 
-# Fast log path: c'_j = 1/(1 + j/128) rounded to 16 significant bits (so
+# Fast log path: c'_j = 1/(1 + j/256) rounded to 16 significant bits (so
 # that its product with an 18-bit leading part of the mantissa is exact and
-# m c'_j - 1 has at most 26 bits, an exact square) and l'_j = log(1/c'_j)
+# m c'_j - 1 has at most 25 bits, an exact square) and l'_j = log(1/c'_j)
 # as a leading part that is a multiple of 2^-42 (as kLn2Hi is, so
 # k*kLn2Hi + l'_j is exact) and the rest.
-emit("constexpr double kLogQuick[129][3] = {")
-for j in range(129):
-    c = round_bits(Fraction(128, 128 + j), 16)
+emit("constexpr double kLogQuick[257][3] = {")
+for j in range(257):
+    c = round_bits(Fraction(256, 256 + j), 16)
     v = -(Decimal(c.numerator) / Decimal(c.denominator)).ln()
     f = frac(v)
     h = Fraction(round(f * 2 ** 42), 2 ** 42)

@@ -1,7 +1,8 @@
 // The engine's workspace, the per-row bookkeeping of the kept draws and the
 // summaries computed from it (see engine.h).  Every sum is formed in the
-// order of driver/summaries.cpp: over the kept draws in k order, each in its
-// own accumulator from 0.0, so the results are the same to the bit.
+// order of the plain reference summaries (tests/support): over the kept
+// draws in k order, each in its own accumulator from 0.0, so the results
+// are the same to the bit.
 #include "driver/engine.h"
 
 #include <cmath>
@@ -215,6 +216,33 @@ void prepare_engine(Run& r, Bounded& b) {
     r.pprecsum = static_cast<double>(r.nrow);
     for (std::int64_t t = 0; t < L * b.A; ++t) b.acc[t] = 0.0;
     for (std::int64_t t = 0; t < 2 * L; ++t) b.counts[t] = 0.0;
+}
+
+void apply_start(Run& r, const StartState& start) {
+    const std::int64_t L = r.d.L, J = r.d.J;
+    for (std::int64_t j = 0; j < J; ++j) {
+        double prec = 0.0;
+        for (std::int64_t g = 0; g < L; ++g) {
+            const std::int64_t at = g + j * L;
+            r.gmean[at] = start.gmean[at];
+            r.gvar[at] = start.gvar[at];
+            prec = prec + 1.0 / r.gvar[at];
+        }
+        r.precsum[j] = prec;
+        r.vrate[j] = start.vrate[j];
+    }
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < J; ++j) sum = sum + r.vrate[j];
+    r.ratesum = sum;
+    if (r.ipool == 1) {
+        double prec = 0.0;
+        for (std::int64_t g = 0; g < L; ++g) {
+            r.pmean[g] = start.pmean[g];
+            r.pvar[g] = start.pvar[g];
+            prec = prec + 1.0 / r.pvar[g];
+        }
+        r.pprecsum = prec;
+    }
 }
 
 void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool replay_pass,

@@ -1,8 +1,8 @@
 // The estimation engine: the sampling loop and the summaries of one run in
 // memory that does not grow with the number of kept iterations, on one
 // thread or with the rows shared among several, with the same bits in every
-// case as the plain loop of driver/sampling.h followed by
-// driver/summaries.h (the reference the tests compare it with).
+// case as a plain loop over full kept-draw stores followed by plain
+// summaries (the reference the tests compare it with, in tests/support).
 //
 // Memory.  The summaries visit every kept draw twice.  The first visit only
 // adds up (sums of the draws, of the contrasts d and c, of their squares and
@@ -79,6 +79,19 @@ using Allocate = double* (*)(std::size_t n);
 // The default budget for the contrast stores of a run: 256 MiB.
 inline constexpr std::size_t kDefaultStoreBudget = std::size_t{256} << 20;
 
+// A starting state other than the fixed one of prepare_engine: per row
+// the group means and variances (L x J, column by column as Run::gmean and
+// Run::gvar), the pooled mean and variance (L each, read only when ipool is
+// 1; otherwise they keep their fixed values) and the J rates of the group
+// variance priors.  The running sums are formed from it in row order.
+struct StartState {
+    const double* gmean = nullptr;
+    const double* gvar = nullptr;
+    const double* pmean = nullptr;
+    const double* pvar = nullptr;
+    const double* vrate = nullptr;
+};
+
 struct EngineOptions {
     // Threads that sweep rows (the calling thread is one of them).  1 (or
     // less): everything on the calling thread.  More than one only takes
@@ -87,6 +100,9 @@ struct EngineOptions {
     // Bytes the contrast stores may take; a run whose stores would take
     // more replays.  SIZE_MAX: stores whenever they can be allocated.
     std::size_t store_budget = kDefaultStoreBudget;
+    // Where the chain starts; nullptr: the fixed start (every group mean 0,
+    // variance 1, rate 2), as kestrum_ starts.
+    const StartState* start = nullptr;
 };
 
 enum class SecondPass { none, stores, replay };
@@ -150,6 +166,11 @@ double* obtain_engine_workspace(Run& r, Bounded& b, Allocate allocate);
 // Starting values and per-row statistics (rows that run past N read NaN).
 void prepare_engine(Run& r, Bounded& b);
 
+// Replaces the fixed starting values that prepare_engine set by start, and
+// forms the running sums (precsum, pprecsum, ratesum) from them.  Every
+// later phase (threads, the replay's checkpoint) starts from this state.
+void apply_start(Run& r, const StartState& start);
+
 // Bookkeeping of row g after its sweep in kept iteration k (0-based): in the
 // first visit its accumulators (and its stored u), in the replay its forms.
 void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool replay_pass,
@@ -182,7 +203,8 @@ template <>
 struct SourceCheckpoint<random::Stream> {
     random::Record rec{};
     random::Stream st{nullptr};
-    void save(const random::Stream& s) {
+    void save(random::Stream& s) {
+        s.ahead_sync();  // the record where the variates taken leave it
         rec = *s.rec;
         st = s;
     }
@@ -196,8 +218,8 @@ struct SourceCheckpoint<random::Stream> {
 
 // --- One thread --------------------------------------------------------------
 
-// Step C with the engine's bookkeeping: as sweep_rows, the row buffers from
-// the thread's scratch, and keep_row after every kept row.
+// Step C with the engine's bookkeeping: as the reference's sweep_rows, the
+// row buffers from the thread's scratch, and keep_row after every kept row.
 template <class Source, class Callees>
 void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::int64_t k,
                        bool replay_pass) {
@@ -235,6 +257,28 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
     }
 }
 
+// The generator stream makes its uniforms in blocks while the engine runs
+// (Stream's lookahead); a scripted source has nothing of the kind.
+// sync_source() puts the record where the variates taken leave it, and
+// LookaheadScope turns the blocks on for a run and syncs at its end, also
+// when the run is abandoned.
+template <class Source>
+void sync_source(Source&) {}
+inline void sync_source(random::Stream& s) { s.ahead_sync(); }
+
+template <class Source>
+struct LookaheadScope {
+    explicit LookaheadScope(Source&) {}
+};
+template <>
+struct LookaheadScope<random::Stream> {
+    random::Stream& s;
+    explicit LookaheadScope(random::Stream& st) : s(st) { s.ahead_begin(); }
+    ~LookaheadScope() { s.ahead_end(); }
+    LookaheadScope(const LookaheadScope&) = delete;
+    LookaheadScope& operator=(const LookaheadScope&) = delete;
+};
+
 // Iterations first..last (1-based) on the calling thread.  done counts the
 // iterations reported so far.  Returns false when stop asked.
 template <class Source, class Callees>
@@ -250,6 +294,7 @@ bool run_iterations_serial(Source& src, Run& r, Bounded& b, Callees& callees, st
         update_group_rates(src, r, callees);
         update_pooled_rate(src, r);
         sweep_rows_engine(src, r, b, callees, it > B ? it - B - 1 : -1, replay_pass);
+        sync_source(src);
         ++done;
         if (progress.report != nullptr) progress.report(progress.context, done, total);
         if (progress.stop != nullptr && progress.stop(progress.context)) return false;
@@ -466,6 +511,7 @@ public:
                 open_it_ = 0;
             }
             reduce_sums();
+            s_.ahead_sync();  // this thread is the one that draws
             ++done;
             if (progress.report != nullptr) progress.report(progress.context, done, total);
             if (progress.stop != nullptr && progress.stop(progress.context)) return false;
@@ -651,6 +697,7 @@ bool run_engine(Source& src, Run& r, Bounded& b, Callees& callees, const Outputs
     std::int64_t done = 0;
     bool threaded = false;
     if constexpr (std::is_same_v<Source, random::Stream>) threaded = b.threads > 1;
+    LookaheadScope<Source> blocks(src);
     if (T >= 1) {
         if (threaded) {
             if constexpr (std::is_same_v<Source, random::Stream>) {

@@ -39,11 +39,6 @@ void release_block(double* block);
 // The run state for the arguments, with no workspace yet.
 Run make_run(const Arguments& a);
 
-// Plans the run's workspace and obtains it in one block through allocate.
-// Returns the block (to be released with release_block), or nullptr when the
-// extents overflow, exceed what one block may hold, or allocation fails.
-double* obtain_workspace(Run& r, std::size_t sweep_doubles, Allocate allocate);
-
 // The message written when the workspace cannot be obtained.
 void report_workspace_failure();
 
@@ -52,8 +47,8 @@ void report_workspace_failure();
 std::size_t store_bytes(const Dims& d);
 
 // Preparation, sampling (when B + K >= 1), summaries (when L >= 1),
-// release, by the engine of driver/engine.h (same bits as the plain loop of
-// driver/sampling.h and the summaries of driver/summaries.h).
+// release, by the engine of driver/engine.h (the tests hold it to the same
+// bits as a plain loop over full kept-draw stores and plain summaries).
 //
 // Memory: the second visit of the summaries keeps the kept draws' contrasts
 // (8 L K 2(J - 1) bytes) when they fit in options.store_budget and can be
@@ -94,6 +89,7 @@ bool estimate(Source& src, Callees& callees, const Arguments& a, const Outputs& 
         return false;
     }
     prepare_engine(r, b);
+    if (options.start != nullptr) apply_start(r, *options.start);
     if (!run_engine(src, r, b, callees, out, progress)) {
         fill_outputs_with_nan(r.d, out);
         release_block(block);

@@ -55,7 +55,10 @@ struct Run {
     double* obs = nullptr;
     std::size_t obs_size = 0;  // N, or the sum of nobs when that is larger
 
-    // Kept draws: (g, j, k) at g + j*L + k*L*J; (g, k) at g + k*L.
+    // Kept draws: (g, j, k) at g + j*L + k*L*J; (g, k) at g + k*L.  These
+    // full stores, the row buffers and most of the summaries' scratch below
+    // are carved only by the plain reference the tests run; the engine keeps
+    // its own bounded workspace (driver/engine.h).
     double* gmeandraw = nullptr;
     double* gvardraw = nullptr;
     double* pmeandraw = nullptr;
@@ -93,12 +96,5 @@ struct Progress {
     bool (*stop)(void* context) = nullptr;
     void* context = nullptr;
 };
-
-// Takes every workspace array of the run from the arena, in a fixed order.
-// sweep_doubles is the row sweep's scratch size for J groups.
-void carve_workspace(Arena& arena, Run& run, std::size_t sweep_doubles);
-
-// Starting values and per-row sample statistics.
-void prepare(Run& run);
 
 }  // namespace kestrum::driver

@@ -1,5 +1,5 @@
-// The summaries phase of one estimation run: per row, the posterior means of
-// the kept draws and the two tail frequencies of the difference tests.
+// The outputs of one estimation run: per row, the posterior means of the
+// kept draws and the two tail frequencies of the difference tests.
 #pragma once
 
 #include "driver/run.h"
@@ -19,10 +19,6 @@ struct Outputs {
     // for; NaN for J < 2.
     double* pjoint = nullptr;
 };
-
-// Reduces the K kept draws of every row g = 1..L to its outputs.  Reads only
-// the draw stores and the summaries' scratch of the run; draws nothing.
-void summarise(Run& run, const Outputs& out);
 
 // Fills every output of every row with NaN (nothing computed).
 void fill_outputs_with_nan(const Dims& d, const Outputs& out);

@@ -29,6 +29,7 @@
 
 #include "common/pmath.h"
 #include "random/messages.h"
+#include "random/ratio_bound.h"
 #include "random/stream.h"
 #include "random/variates.h"
 
@@ -129,13 +130,10 @@ double Stream::gamma_draw(double g, double h) {
             const double y = (vlo + u2 * span) / root;
             if (y > a) {
                 const double z = y - a;
-                // The whole expression on every trial.  Bounds on the pow
-                // (1 and z, on sides fixed by z and expo against 1) would
-                // decide most trials exactly without it, but measured here
-                // they cost more than they save: exp and pow run side by
-                // side out of order, and the extra data-dependent branches
-                // mispredict.
-                if (pmath::exp(-z / 1.5) * pmath::pow(z, expo) >= uu) {
+                // exp(-z/1.5) * pow(z, expo) >= uu, decided by a short
+                // evaluation with proven error bounds and computed in full
+                // only when those cannot tell (random/ratio_bound.h).
+                if (ratio_accept(z, expo, uu)) {
                     x = z;
                     break;
                 }

@@ -128,6 +128,10 @@ struct Stream {
     static constexpr int32_t kMaxZeroRun = 31;
     static constexpr double kDegenerateUniform = 0.5;
     double uniform() {
+        if (ahead_on) {
+            if (ahead_pos < ahead_len) return ahead_buf[ahead_pos++];
+            return ahead_refill();
+        }
         const double base = rec->base;
         double divisor = base;
         double x = step();
@@ -198,6 +202,42 @@ struct Stream {
     uint32_t faults = 0;          // degenerate events, wrapping
     bool fault_reported = false;  // message written during this call
     bool report_pending = false;  // an event whose message is not written yet
+
+    // Lookahead: the uniforms made in blocks.  While it is on, uniform()
+    // serves the variates from a block that uniforms() made ahead of use,
+    // so the record and positions stand up to kAhead uniforms beyond the
+    // variates taken.  ahead_sync() puts them exactly where the variates
+    // taken leave them: it goes back to the generator state from before the
+    // block (kept in ahead_mark) and makes the taken uniforms again, the
+    // same values by the same steps.  A block whose making met a degenerate
+    // record (faults moved) is not used: the state from before it comes
+    // back and lookahead goes off, so the event happens in the variate that
+    // meets it, as without lookahead.  Only the engine turns it on (see
+    // driver/engine.h), and it syncs wherever anything may look at the
+    // record: before a checkpoint, at the end of every iteration and of
+    // the run.  The normal routine's saved deviate and the gamma set-ups
+    // are untouched by all this.
+    static constexpr int32_t kAhead = 128;
+    struct AheadMark {
+        Record rec{};
+        int32_t ilag22 = 22, ilag43 = 43, icount = 1;
+    };
+    bool ahead_on = false;
+    int32_t ahead_pos = 0;  // uniforms of the block taken
+    int32_t ahead_len = 0;  // uniforms in the block (0: no block)
+    AheadMark ahead_mark{};
+    double ahead_buf[kAhead] = {};
+
+    void ahead_begin() {
+        ahead_sync();
+        ahead_on = true;
+    }
+    void ahead_end() {
+        ahead_sync();
+        ahead_on = false;
+    }
+    void ahead_sync();     // uniform.cpp
+    double ahead_refill(); // uniform.cpp: a new block, its first variate
 
     // mu + sigma*z, z standard normal (Box-Muller, the sine deviate saved
     // unscaled for the next call).

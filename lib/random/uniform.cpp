@@ -127,6 +127,45 @@ void Stream::uniforms(double* out, int32_t n) {
     }
 }
 
+void Stream::ahead_sync() {
+    if (ahead_len == 0) return;
+    const int32_t taken = ahead_pos;
+    *rec = ahead_mark.rec;
+    ilag22 = ahead_mark.ilag22;
+    ilag43 = ahead_mark.ilag43;
+    icount = ahead_mark.icount;
+    // The block's making met no degenerate record, so neither does this.
+    uniforms(ahead_buf, taken);
+    ahead_pos = 0;
+    ahead_len = 0;
+}
+
+double Stream::ahead_refill() {
+    ahead_mark.rec = *rec;
+    ahead_mark.ilag22 = ilag22;
+    ahead_mark.ilag43 = ilag43;
+    ahead_mark.icount = icount;
+    const uint32_t before = faults;
+    const bool pending = report_pending;
+    uniforms(ahead_buf, kAhead);
+    if (faults != before) {
+        // Back to the state before the block; from here on one at a time.
+        faults = before;
+        report_pending = pending;
+        *rec = ahead_mark.rec;
+        ilag22 = ahead_mark.ilag22;
+        ilag43 = ahead_mark.ilag43;
+        icount = ahead_mark.icount;
+        ahead_on = false;
+        ahead_pos = 0;
+        ahead_len = 0;
+        return uniform();
+    }
+    ahead_len = kAhead;
+    ahead_pos = 1;
+    return ahead_buf[0];
+}
+
 double uniform_between(Stream& s, double lower, double upper) {
     // Equal limits: warning, the lower limit, nothing drawn.  A comparison
     // with NaN counts as not equal and goes on to the draw.

@@ -290,6 +290,15 @@ KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* o
     return KESTRUMR_OK;
 }
 
+KESTRUMR_API int kestrumr_analysis_set_start(kestrumr_analysis_options* options, int32_t mode) {
+    using kestrum::analysis::StartMode;
+    if (options == nullptr) return KESTRUMR_ERR_ARGUMENT;
+    if (mode != KESTRUMR_START_FIXED && mode != KESTRUMR_START_DATA)
+        return refuse(options, "the start mode is KESTRUMR_START_FIXED or KESTRUMR_START_DATA");
+    options->settings.start = mode == KESTRUMR_START_DATA ? StartMode::data : StartMode::fixed;
+    return KESTRUMR_OK;
+}
+
 KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, int32_t ngrp,
                                               int32_t ntot, const int32_t* nobs, int32_t* status,
                                               int32_t* group, double* ybar, double* s2) {
@@ -436,6 +445,8 @@ KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* resul
         case KESTRUMR_COLUMN_SCORE_JOINT: v = &r.score_joint; break;
         case KESTRUMR_COLUMN_Q_MEAN: v = &r.q_mean; break;
         case KESTRUMR_COLUMN_Q_JOINT: v = &r.q_joint; break;
+        case KESTRUMR_COLUMN_ESS: v = &r.ess; break;
+        case KESTRUMR_COLUMN_RHAT_FLAG: v = &r.rhat_flag; break;
         default: return KESTRUMR_ERR_ARGUMENT;
     }
     std::size_t offset = 0;

@@ -25,10 +25,12 @@ import warnings
 import numpy as np
 
 from . import _native
+from .plot import plot_ma, plot_traces, plot_volcano
 
 __all__ = ["kestrum", "version", "Cancelled", "KestrumrWarning", "RowsLeftOutWarning",
            "NotFiniteWarning", "ScaleWarning", "MeanPriorWarning", "NotTracedWarning",
-           "StuckRateWarning", "RhatWarning", "__version__"]
+           "StuckRateWarning", "RhatWarning", "RateTraces", "plot_volcano", "plot_ma",
+           "plot_traces", "__version__"]
 
 _INT32_MAX = 2**31 - 1
 
@@ -81,7 +83,8 @@ class StuckRateWarning(KestrumrWarning):
 
 
 class RhatWarning(KestrumrWarning):
-    """Rows on which the chains disagree (R-hat above 1.01)."""
+    """Rows on which the chains disagree (rhat_flag 1: R-hat beyond what
+    mixing chains give, judged with the number of rows allowed for)."""
 
 
 _WARNINGS = {
@@ -228,7 +231,8 @@ def _scale(scale):
 
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
             chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
-            effvar=None, draws=True, memory_budget=None, cancel=None, fdr=None, permutations=4):
+            effvar=None, draws=True, memory_budget=None, cancel=None, start="data", fdr=None,
+            permutations=4):
     """Run the analysis over the rows of x: rows that cannot be analysed
     left out, the data standardised, several chains pooled, with Monte-Carlo
     errors, credible bounds and R-hat.  The defaults are the command-line
@@ -274,6 +278,15 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         that number, "none" runs on the data as they are (the default priors
         then suit only data of spread about 1).  The results are in the
         data's units either way.
+    start : "data" or "fixed"
+        Where every chain starts: "data" (the default) from a state fitted
+        to each row's data after scaling (its group means and variances
+        drawn from the row's posterior given the variance rates, the rates
+        at their modes given those variances), each chain its own draw;
+        "fixed" from every mean 0, variance 1 and rate 2, as the library's
+        ``kestrum_`` starts.  From the fixed start the rate update can
+        stick on data whose groups differ several-fold in variance or lie
+        far from 0.
     na : "omit" or "fail"
         What to do with a row that cannot be analysed (a missing value,
         group statistics that overflow a double such as a value of 1e300, a
@@ -305,7 +318,9 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         0 < A < 1, returns the list at level A: the rows whose q_mean is at
         most A, ordered by score_mean (largest first, ties by the largest
         absolute difference of means), the rows the front end's ``--fdr A``
-        writes.  The dict then has ``index``, the rows' places in x.
+        writes.  The dict then has ``index``, the rows' places in x, and
+        ``fdr``, the level (a DataFrame: ``attrs["fdr"]``), by which the
+        plots mark the rows called.
     permutations : int
         Analyses of the data with the sample labels permuted that the
         q-values are calibrated on, 0 to 1024 (default 4; one chain each,
@@ -322,10 +337,13 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     columns: ``mean_<g>``, ``var_<g>`` for every group g, ``pooled_mean``,
     ``pooled_var`` (with pooled=True), ``diff_<g>``, ``lo_<g>``,
     ``hi_<g>`` for every group after the first, ``p_mean``,
-    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat``,
-    ``score_mean``, ``score_joint``, ``q_mean``, ``q_joint`` (with
-    permutations) and ``status``; ``attrs["groups"]``, ``attrs["scale"]`` and, as lists of
-    lists, ``attrs["acceptance"]`` and ``attrs["stuck"]``.
+    ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat``, ``ess``,
+    ``rhat_flag``, ``score_mean``, ``score_joint``, ``q_mean``, ``q_joint``
+    (with permutations) and ``status``; ``attrs["groups"]``,
+    ``attrs["scale"]`` and, as lists of lists, ``attrs["acceptance"]`` and
+    ``attrs["stuck"]``; the rate traces as ``attrs["traces"]`` (a
+    RateTraces: ``np.asarray()`` of it is the traces array described below)
+    and ``attrs["burn"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -340,9 +358,19 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         covariance (not a p-value); ``p_joint``: the same for the mean and
         cube-root variance contrasts jointly (threshold 9);
         ``p_mean_mcse``, ``p_joint_mcse``: their Monte-Carlo standard
-        errors (sd over chains / sqrt(chains));
+        errors, sqrt(phi f (1 - f) / E): E the effective sample size of the
+        test's indicator over the stored draws of all chains, phi one factor
+        per run matching these errors to the spread between the chains over
+        all rows (1 with one chain);
         ``rhat``: the largest rank-normalised split R-hat of the row's mean
         contrasts;
+        ``ess``: the smallest bulk effective sample size of the row's mean
+        contrasts over the stored draws of all chains;
+        ``rhat_flag``: 1.0 when the chains disagree on the row, 0.0 when
+        they agree (NaN without a result): R-hat's excess over what mixing
+        chains give, tested at level 0.05 divided by the number of rows and
+        contrasts, so that a table whose chains all mix is flagged at most
+        5% of the time whatever its size (an RhatWarning names the rows);
         ``score_mean``, ``score_joint``: the evidence of a difference of
         means, and of means and variances jointly: the squared length of
         the posterior mean of the contrasts in the metric of their
@@ -360,7 +388,11 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         trials accepted in the second half of the burn-in (NaN when the
         traces did not fit the memory budget, or burn < 2);
         ``stuck``: (chains x groups) bool, the rate updates that stuck
-        (a StuckRateWarning each).
+        (a StuckRateWarning each);
+        ``traces``: (chains x (burn + keep) x groups), each group's rate
+        after every iteration of every chain, burn-in first, in the data's
+        units (no iterations when the traces did not fit the memory
+        budget); ``burn``: the burn-in length.
     A row without results is NaN in every column, never scored 0.
 
     Warnings
@@ -411,6 +443,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     scale_mode, scale_value = _scale(scale)
     if na not in ("omit", "fail"):
         raise ValueError('na must be "omit" or "fail", not %r' % (na,))
+    if start not in ("data", "fixed"):
+        raise ValueError('start must be "data" or "fixed", not %r' % (start,))
     if hshape is not None:
         hshape = float(_finite(hshape, "hshape", (1,), False)[0])
     if hrate is not None:
@@ -455,6 +489,8 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ("threads", _native.lib.kestrumr_analysis_set_threads, (threads,)),
         ("seed", _native.lib.kestrumr_analysis_set_seed, (seed,)),
         ("draws", _native.lib.kestrumr_analysis_set_draws, (1 if draws else 0,)),
+        ("start", _native.lib.kestrumr_analysis_set_start,
+         (_native.START_DATA if start == "data" else _native.START_FIXED,)),
         ("permutations", _native.lib.kestrumr_analysis_set_permutations, (permutations,)),
         ("fdr", _native.lib.kestrumr_analysis_set_fdr, (0.05 if fdr is None else fdr,)),
     ]
@@ -492,13 +528,16 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         raise RuntimeError("kestrumr: " + text)
 
     out["groups"] = names
+    out["burn"] = burn
     if permutations == 0:
         del out["q_mean"], out["q_joint"]
     rows = None
     if fdr is not None:
         rows = _called(out, fdr)
+        # Only the per-row results are cut to the list; the rate diagnostics
+        # and traces are per chain and group.
         for k, v in out.items():
-            if k not in ("acceptance", "stuck") and isinstance(v, np.ndarray):
+            if k not in ("acceptance", "stuck", "traces") and isinstance(v, np.ndarray):
                 out[k] = v[rows]
         out["index"] = rows
         out["fdr"] = fdr
@@ -520,6 +559,42 @@ def _called(r, fdr):
     return called[np.lexsort((called, -size, -r["score_mean"][called]))]
 
 
+class RateTraces:
+    """The rate traces of a run as a DataFrame result carries them in its
+    attrs: ``np.asarray(traces)`` is the read-only array, chains x
+    iterations x groups.  pandas copies and compares attrs as it combines
+    and derives frames; this holder makes that cheap (it is immutable, so
+    a copy is itself) and well defined (equal when the arrays are)."""
+
+    __slots__ = ("_rates",)
+
+    def __init__(self, rates):
+        rates = np.asarray(rates, dtype=np.float64)
+        rates.setflags(write=False)
+        self._rates = rates
+
+    def __array__(self, dtype=None, copy=None):
+        return self._rates if dtype is None else self._rates.astype(dtype)
+
+    @property
+    def shape(self):
+        return self._rates.shape
+
+    def __eq__(self, other):
+        return isinstance(other, RateTraces) and np.array_equal(self._rates, other._rates)
+
+    __hash__ = None
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
+
+    def __repr__(self):
+        return "RateTraces(chains=%d, iterations=%d, groups=%d)" % self._rates.shape
+
+
 def _frame(pd, r, index):
     """The results as a DataFrame with the front end's column names."""
     names = r["groups"]
@@ -534,8 +609,8 @@ def _frame(pd, r, index):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
-                "score_joint", "q_mean", "q_joint", "status"):
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag",
+                "score_mean", "score_joint", "q_mean", "q_joint", "status"):
         if key in r:
             cols[key] = r[key]
     df = pd.DataFrame(cols, index=index.copy())
@@ -544,6 +619,8 @@ def _frame(pd, r, index):
     # Plain lists: pandas compares attrs when it combines frames.
     df.attrs["acceptance"] = r["acceptance"].tolist()
     df.attrs["stuck"] = r["stuck"].tolist()
+    df.attrs["traces"] = RateTraces(r["traces"])
+    df.attrs["burn"] = r["burn"]
     return df
 
 
@@ -580,6 +657,17 @@ def _results(res, L, J, pooled):
                     m[c, j] = value.value
         return m
 
+    def traces():
+        # chains x iterations x groups; no iterations when not kept.  The
+        # library writes a chain's trace as iterations x groups, row-major.
+        size = lib.kestrumr_analysis_rate_trace_size(res)
+        m = np.empty((C, size // J, J), dtype=np.float64)
+        for c in range(C):
+            if size and lib.kestrumr_analysis_rate_trace(
+                    res, c, m[c].ctypes.data_as(_native.c_double_p), None, size) != _native.OK:
+                raise RuntimeError("kestrumr: the results lack the rate trace of chain %d" % c)
+        return m
+
     status = np.empty(L, dtype=np.int32)
     if lib.kestrumr_analysis_row_status(res, status.ctypes.data_as(_native.c_int32_p),
                                         L) != _native.OK:
@@ -601,6 +689,8 @@ def _results(res, L, J, pooled):
         "p_joint": single(_native.COLUMN_P_JOINT),
         "p_joint_mcse": single(_native.COLUMN_P_JOINT_MCSE),
         "rhat": single(_native.COLUMN_RHAT),
+        "ess": single(_native.COLUMN_ESS),
+        "rhat_flag": single(_native.COLUMN_RHAT_FLAG),
         "score_mean": single(_native.COLUMN_SCORE_MEAN),
         "score_joint": single(_native.COLUMN_SCORE_JOINT),
         "q_mean": single(_native.COLUMN_Q_MEAN),
@@ -609,6 +699,7 @@ def _results(res, L, J, pooled):
         "scale": float(lib.kestrumr_analysis_scale(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
         "stuck": rate(_native.RATE_STUCK) == 1.0,
+        "traces": traces(),
     })
     return out
 

@@ -20,6 +20,8 @@ SCALE_AUTO = 1
 SCALE_VALUE = 2
 ROWS_OMIT = 0
 ROWS_FAIL = 1
+START_FIXED = 0
+START_DATA = 1
 
 COLUMN_MEAN = 1
 COLUMN_VAR = 2
@@ -37,6 +39,8 @@ COLUMN_SCORE_MEAN = 13
 COLUMN_SCORE_JOINT = 14
 COLUMN_Q_MEAN = 15
 COLUMN_Q_JOINT = 16
+COLUMN_ESS = 17
+COLUMN_RHAT_FLAG = 18
 
 ROW_OK = 0
 ROW_NO_SPREAD = 1
@@ -105,6 +109,7 @@ def _load():
         "kestrumr_analysis_set_draws": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analysis_set_fdr": (ctypes.c_int, [options_p, ctypes.c_double]),
         "kestrumr_analysis_set_permutations": (ctypes.c_int, [options_p, c_int32]),
+        "kestrumr_analysis_set_start": (ctypes.c_int, [options_p, c_int32]),
         "kestrumr_analyse": (ctypes.c_int, [session_p, options_p, c_int32, c_int32, c_int32_p,
                                             c_int32, c_double_p, ctypes.POINTER(results_p)]),
         "kestrumr_analysis_results_free": (None, [results_p]),
@@ -115,6 +120,9 @@ def _load():
         "kestrumr_analysis_column": (ctypes.c_int, [results_p, c_int32, c_int32, c_double_p, size_t]),
         "kestrumr_analysis_row_status": (ctypes.c_int, [results_p, c_int32_p, size_t]),
         "kestrumr_analysis_rate": (ctypes.c_int, [results_p, c_int32, c_int32, c_int32, c_double_p]),
+        "kestrumr_analysis_rate_trace_size": (size_t, [results_p]),
+        "kestrumr_analysis_rate_trace": (ctypes.c_int, [results_p, c_int32, c_double_p, c_int32_p,
+                                                        size_t]),
         "kestrumr_analysis_warning_count": (size_t, [results_p]),
         "kestrumr_analysis_warning_kind": (c_int32, [results_p, size_t]),
         "kestrumr_analysis_warning_chain": (c_int32, [results_p, size_t]),

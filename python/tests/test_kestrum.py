@@ -53,7 +53,7 @@ def test_layout():
     u = run(seed=5, scale="none")
     np.testing.assert_array_equal(u["diff"][:, 1], u["mean"][:, 2] - u["mean"][:, 0])
     for k in ("pooled_mean", "pooled_var", "p_mean", "p_joint", "p_mean_mcse", "p_joint_mcse",
-              "rhat", "status"):
+              "rhat", "ess", "rhat_flag", "status"):
         assert r[k].shape == (28,)
     assert np.all((r["p_mean"] >= 0) & (r["p_mean"] <= 1))
     assert np.all((r["p_joint"] >= 0) & (r["p_joint"] <= 1))
@@ -267,8 +267,8 @@ def by_name(r):
     for key in ("diff", "lo", "hi"):
         for j, g in enumerate(names[1:]):
             cols[key + "_" + g] = r[key][:, j]
-    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
-                "score_joint", "q_mean", "q_joint"):
+    for key in ("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag",
+                "score_mean", "score_joint", "q_mean", "q_joint"):
         if key in r:
             cols[key] = r[key]
     return cols
@@ -302,16 +302,18 @@ def test_defaults_equal_command_line(tmp_path):
 @needs_cli
 def test_equals_command_line(tmp_path):
     # One chain on the data as they are, without stored draws: the columns
-    # of kestrum_'s outputs.
-    want = front_end(tmp_path, X, "--seed", "12345", "--burn", "30", "--keep", "40", "--pooled",
-                     "--chains", "1", "--scale", "none", "--columns", "basic")
-    r = run(seed=12345, pooled=True, chains=1, scale="none", draws=False)
-    ours = by_name(r)
-    assert sorted(want) == sorted(k for k in ours if not k.startswith(("lo_", "hi_", "diff_"))
-                                  and k not in ("p_mean_mcse", "p_joint_mcse", "rhat", "score_mean",
-                                                "score_joint", "q_mean", "q_joint"))
-    for name in want:
-        np.testing.assert_array_equal(ours[name], want[name], err_msg=name)
+    # of kestrum_'s outputs, from either start.
+    for start in ("data", "fixed"):
+        want = front_end(tmp_path, X, "--seed", "12345", "--burn", "30", "--keep", "40", "--pooled",
+                         "--chains", "1", "--scale", "none", "--start", start, "--columns", "basic")
+        r = run(seed=12345, pooled=True, chains=1, scale="none", draws=False, start=start)
+        ours = by_name(r)
+        assert sorted(want) == sorted(k for k in ours if not k.startswith(("lo_", "hi_", "diff_"))
+                                      and k not in ("p_mean_mcse", "p_joint_mcse", "rhat", "ess",
+                                                    "rhat_flag", "score_mean", "score_joint",
+                                                    "q_mean", "q_joint"))
+        for name in want:
+            np.testing.assert_array_equal(ours[name], want[name], err_msg=name + " " + start)
 
 
 @needs_cli
@@ -348,28 +350,33 @@ def test_row_left_out(case):
     s = run(np.delete(x, 5, axis=0), seed=3)
     assert r["status"][5] == status and np.all(np.delete(r["status"], 5) == "ok")
     assert r["scale"] == s["scale"]
-    np.testing.assert_array_equal(r["acceptance"], s["acceptance"])
+    for k in ("acceptance", "traces"):
+        np.testing.assert_array_equal(r[k], s[k], err_msg=k)
     for k, v in r.items():
-        if isinstance(v, np.ndarray) and v.dtype == np.float64 and k != "acceptance":
+        if isinstance(v, np.ndarray) and v.dtype == np.float64 and k not in ("acceptance", "traces"):
             assert np.all(np.isnan(v[5])), k
             np.testing.assert_array_equal(np.delete(v, 5, axis=0), s[k], err_msg=k)
 
 
 def test_stuck_rate_warning():
-    # Unscaled data of spread about 5: the rate update sticks at its start
-    # and says so; standardised, it does not.
+    # Unscaled data of spread about 5 from the fixed start: the rate update
+    # sticks at its start and says so; standardised, or started from the
+    # data, it does not.
     with pytest.warns(kestrumr.StuckRateWarning, match="not to be trusted") as w:
-        r = run(X * 10, seed=3, burn=100, scale="none")
+        r = run(X * 10, seed=3, burn=100, scale="none", start="fixed")
     # One warning per chain and group that stuck, as the diagnostics say.
     stuck = [m.message for m in w if isinstance(m.message, kestrumr.StuckRateWarning)]
     assert sorted((m.chain, m.group) for m in stuck) == [tuple(i) for i in np.argwhere(r["stuck"])]
     assert r["stuck"].shape == r["acceptance"].shape == (4, 3)
     assert np.all(r["acceptance"][r["stuck"]] < 0.01)
-    with warnings.catch_warnings(record=True) as w:
-        warnings.simplefilter("always")
-        s = run(X * 10, seed=3, burn=100)
-    assert not [m for m in w if issubclass(m.category, kestrumr.StuckRateWarning)]
-    assert not s["stuck"].any() and np.all(s["acceptance"] >= 0.01)
+    for options in ({"start": "fixed"}, {"scale": "none"}):
+        with warnings.catch_warnings(record=True) as w:
+            warnings.simplefilter("always")
+            s = run(X * 10, seed=3, burn=100, **options)
+        assert not [m for m in w if issubclass(m.category, kestrumr.StuckRateWarning)], options
+        assert not s["stuck"].any() and np.all(s["acceptance"] >= 0.01), options
+    with pytest.raises(ValueError, match="start"):
+        run(seed=3, start="zero")
 
 
 def test_warning_categories():

@@ -6,7 +6,7 @@
 kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
                     pooled = FALSE, seed = NULL, threads = getOption("kestrumr.threads", 0L),
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
-                    na = c("omit", "fail"),
+                    na = c("omit", "fail"), start = c("data", "fixed"),
                     sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint", "diff"),
                     fdr = NULL, permutations = 4L, progress = interactive()) {
     ## The list at a chosen false-discovery rate is ordered by its evidence
@@ -14,6 +14,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     if (!is.null(fdr) && missing(sort.by)) sort.by <- "score_mean"
     sort.by <- match.arg(sort.by)
     na <- match.arg(na)
+    start <- match.arg(start)
 
     ## The data: a numeric matrix or a data.frame of numeric columns, rows =
     ## features, columns = observations; or a Bioconductor ExpressionSet
@@ -127,7 +128,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
 
     res <- .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep, pooled,
                  as.double(seed), threads, hshape, hrate, mvar, effvar,
-                 if (na == "omit") 0L else 1L, progress,
+                 if (na == "omit") 0L else 1L, progress, if (start == "data") 1L else 0L,
                  if (is.null(fdr)) 0.05 else as.double(fdr), permutations)
     for (m in res$messages) warning(m, call. = FALSE)
     if (identical(res$status, "interrupted")) {
@@ -153,8 +154,8 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     for (what in c("diff", "lo", "hi"))
         for (j in seq_len(J - 1L))
             out[[paste0(what, "_", levs[j + 1L])]] <- na_for_nan(cols[[what]][, j])
-    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "score_mean",
-                   "score_joint"))
+    for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag",
+                   "score_mean", "score_joint"))
         out[[what]] <- na_for_nan(cols[[what]])
     if (permutations > 0L)
         for (what in c("q_mean", "q_joint")) out[[what]] <- na_for_nan(cols[[what]])
@@ -168,6 +169,13 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
         rates$group <- factor(levs[rates$group], levels = levs)
         rates$stuck <- rates$stuck == 1
         attr(out, "rates") <- rates
+    }
+    if (!is.null(res$traces)) {
+        ## [iteration, group, chain]; the burn-in is the first burn iterations.
+        traces <- aperm(res$traces, c(2L, 1L, 3L))
+        dimnames(traces) <- list(NULL, levs, NULL)
+        attr(traces, "burn") <- burn
+        attr(out, "traces") <- traces
     }
     class(out) <- c("kestrum", "data.frame")
     if (sort.by != "none") out <- out[front_end_order(out, sort.by), , drop = FALSE]
@@ -211,7 +219,7 @@ summary.kestrum <- function(object, ...) {
     structure(list(rows = nrow(object), status = table(object$status),
                    p_mean = sum(object$p_mean > 0.5, na.rm = TRUE),
                    p_joint = sum(object$p_joint > 0.5, na.rm = TRUE),
-                   rhat = sum(object$rhat > 1.01, na.rm = TRUE),
+                   rhat = sum(object$rhat_flag == 1, na.rm = TRUE),
                    stuck = if (is.null(rates)) NA_integer_ else sum(rates$stuck),
                    scale = attr(object, "scale")),
               class = "summary.kestrum")
@@ -223,7 +231,7 @@ print.summary.kestrum <- function(x, ...) {
     cat("rows by status:\n")
     print(x$status[x$status > 0 | names(x$status) == "ok"])
     cat(sprintf("p_mean > 0.5: %d rows; p_joint > 0.5: %d rows\n", x$p_mean, x$p_joint))
-    cat(sprintf("R-hat above 1.01: %d rows; stuck rate updates (chain and group): %s\n",
+    cat(sprintf("rows flagged by R-hat (rhat_flag 1): %d; stuck rate updates (chain and group): %s\n",
                 x$rhat, if (is.na(x$stuck)) "not traced" else x$stuck))
     invisible(x)
 }

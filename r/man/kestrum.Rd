@@ -17,7 +17,7 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
         pooled = FALSE, seed = NULL,
         threads = getOption("kestrumr.threads", 0L),
         hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
-        na = c("omit", "fail"),
+        na = c("omit", "fail"), start = c("data", "fixed"),
         sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint",
                     "diff"),
         fdr = NULL, permutations = 4L, progress = interactive())
@@ -73,6 +73,15 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     value of 1e300, a group whose values are all equal): \code{"omit"} (the
     default) leaves it out with a warning, its results \code{NA};
     \code{"fail"} stops with an error naming the first such row.}
+  \item{start}{where every chain starts: \code{"data"} (the default) from
+    a state fitted to each row's data after scaling (its group means and
+    variances drawn from the row's posterior given the variance rates, the
+    rates at their modes given those variances), each chain its own draw;
+    \code{"fixed"} from every mean 0, variance 1 and rate 2, as the
+    library's \code{kestrum_} starts (with one chain, \code{scale = "none"}
+    and a seed, the numbers of \code{kestrum_}).  From the fixed start the
+    rate update can stick on data whose groups differ several-fold in
+    variance or lie far from 0.}
   \item{sort.by}{\code{"none"} keeps the rows of \code{x} in order; the
     others sort, as \code{limma::topTable} does, with the strongest
     evidence first: by decreasing \code{score_mean} or \code{score_joint},
@@ -107,12 +116,22 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
   \item{p_mean}{share of kept draws whose mean contrasts against the
     reference group lie beyond the threshold 6 in the metric of their own
     posterior covariance (not a p-value);}
-  \item{p_mean_mcse}{its Monte-Carlo standard error (from the spread
-    between chains; \code{NA} with one chain);}
+  \item{p_mean_mcse}{its Monte-Carlo standard error,
+    \eqn{\sqrt{\phi f (1 - f) / E}}{sqrt(phi f (1 - f) / E)}: \eqn{E} the effective
+    sample size of the test's indicator over the stored draws of all
+    chains, \eqn{\phi}{phi} one factor per run matching these errors to the
+    spread between the chains over all rows (1 with one chain);}
   \item{p_joint, p_joint_mcse}{the same for the mean contrasts and the
     cube-root variance contrasts taken jointly (threshold 9);}
   \item{rhat}{the largest rank-normalised split R-hat of the row's mean
-    differences; above 1.01 the chains disagree on the row;}
+    differences;}
+  \item{ess}{the smallest bulk effective sample size of the row's mean
+    differences over the stored draws of all chains;}
+  \item{rhat_flag}{1 when the chains disagree on the row, 0 when they
+    agree: the R-hat's excess over what chains that mix give, judged by a
+    chi-square test at level 0.05 divided by the number of rows (and
+    contrasts), so that a table whose chains all mix is flagged at most 5\%
+    of the time however many rows it has;}
   \item{score_mean, score_joint}{the evidence of a difference of means, and
     of means and variances jointly: the squared length of the posterior mean
     of the contrasts in the metric of their posterior covariance over every
@@ -128,13 +147,20 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     run).}
   A row without results has \code{NA} in every numeric column, never
   frequencies of 0.  Attributes: \code{"scale"}, the scale the data were
-  divided by (1 for \code{scale = "none"}), and \code{"rates"}, a
+  divided by (1 for \code{scale = "none"}); \code{"rates"}, a
   data.frame of the rate update per chain and group (acceptance in the
   burn-in, its second half and the kept iterations, the last rate in the
-  data's units, and whether it stuck).
+  data's units, and whether it stuck); and \code{"traces"}, an array of
+  each group's rate after every iteration (burn-in first), iterations by
+  groups by chains, in the data's units, whose attribute \code{"burn"} is
+  the length of the burn-in (both rate attributes are missing when the
+  traces did not fit the memory budget).
 
   \code{print} and \code{summary} (see \code{\link{print.kestrum}}) show and
-  count it; \code{\link{topRows}} gives its strongest rows.
+  count it; \code{\link{topRows}} gives its strongest rows; \code{plot}
+  (see \code{\link{plot.kestrum}}) draws a volcano or MA plot or the rate
+  traces.
+
 }
 \details{
   Every call runs on a generator of its own: calls never influence each

@@ -6,8 +6,8 @@
 \description{
   \code{print} shows a line with the rows, those without results and the
   scale, then the table.  \code{summary} counts the rows by status, those
-  with \code{p_mean} and with \code{p_joint} above 0.5, those with R-hat
-  above 1.01, and the rate updates (chain and group) that stuck.
+  with \code{p_mean} and with \code{p_joint} above 0.5, those flagged by
+  R-hat (\code{rhat_flag} 1), and the rate updates (chain and group) that stuck.
 }
 \usage{
 \method{print}{kestrum}(x, ...)

@@ -17,6 +17,7 @@
 #include <R_ext/Rdynload.h>
 #include <R_ext/Utils.h>
 
+#include <limits.h>
 #include <math.h>
 #include <time.h>
 #include <stdint.h>
@@ -147,29 +148,33 @@ static int optional_real(SEXP v, int n) { return v == R_NilValue || (isReal(v) &
 
 /* .Call(C_kestrum, y, sizes, chains, scale_mode, scale_value, burn, keep,
  *       pooled, seed, threads, hshape, hrate, mvar, effvar, policy,
- *       progress, fdr, permutations):
+ *       progress, start, fdr, permutations):
  * y is the L x N double matrix with its columns gathered group by group
  * (NaN a missing value), sizes the J integer group sizes, the others
  * checked scalars (seed a whole double 0 .. 2147483647), the priors NULL
  * (the default, meant for standardised data) or their values in the
  * data's units (mvar 2 values, effvar 1 or J - 1), progress TRUE for a
- * progress bar once the run has taken 2 seconds, fdr the false-discovery
+ * progress bar once the run has taken 2 seconds, start the start mode
+ * (KESTRUMR_START_FIXED or KESTRUMR_START_DATA), fdr the false-discovery
  * rate the calls are counted at (a double in (0, 1)), permutations the
  * permuted analyses behind the q-values (an integer 0 .. 1024).  Runs kestrumr_analyse
  * on a session of its own and returns a list: columns (a list of the
  * result columns, each L values or an L x (J or J - 1) matrix), row_status
  * (L integers), scale, warnings (kind, chain, group, rows, text),
  * rates (a (C * J) x 7 matrix: chain, group and the five rate
- * diagnostics, NULL when the traces were not kept), messages, status
+ * diagnostics, NULL when the traces were not kept), traces (a J x T x C
+ * array, T = burn + keep: the rate of group j after iteration t of chain
+ * c, in the data's units; NULL when not kept), messages, status
  * ("ok", "interrupted" or "error") and error (a string, or NULL). */
 static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP scale_value,
                          SEXP burn, SEXP keep, SEXP pooled, SEXP seed, SEXP threads, SEXP hshape,
                          SEXP hrate, SEXP mvar, SEXP effvar, SEXP policy, SEXP progress,
-                         SEXP fdr, SEXP permutations) {
+                         SEXP start, SEXP fdr, SEXP permutations) {
     if (!isReal(y) || !isMatrix(y) || !isInteger(sizes) || !isInteger(chains) ||
         !isInteger(scale_mode) || !isReal(scale_value) || !isInteger(burn) ||
         !isInteger(keep) || !isLogical(pooled) || !isReal(seed) || !isInteger(threads) ||
-        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
+        !isInteger(policy) || !isLogical(progress) || LENGTH(progress) != 1 ||
+        !isInteger(start) || LENGTH(start) != 1 || !optional_real(hshape, 1) || !optional_real(hrate, 1) ||
         !optional_real(mvar, 2) || (effvar != R_NilValue && !isReal(effvar)) ||
         !isReal(fdr) || LENGTH(fdr) != 1 || !isInteger(permutations) || LENGTH(permutations) != 1)
         error("kestrumr: internal call with arguments of the wrong type or size");
@@ -188,12 +193,12 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
      * results object lives in an external pointer whose finalizer frees it,
      * so an R error afterwards cannot leak it. */
     const char* names[] = {"columns", "row_status", "scale", "warnings", "rates",
-                           "messages", "status", "error", ""};
+                           "messages", "status", "error", "traces", ""};
     SEXP res = PROTECT(mkNamed(VECSXP, names));
     const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
                                   "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
                                   "p_joint_mcse", "rhat", "score_mean", "score_joint",
-                                  "q_mean", "q_joint", ""};
+                                  "q_mean", "q_joint", "ess", "rhat_flag", ""};
     const int column_ids[] = {KESTRUMR_COLUMN_MEAN, KESTRUMR_COLUMN_VAR,
                               KESTRUMR_COLUMN_POOLED_MEAN, KESTRUMR_COLUMN_POOLED_VAR,
                               KESTRUMR_COLUMN_DIFF, KESTRUMR_COLUMN_LO, KESTRUMR_COLUMN_HI,
@@ -201,11 +206,13 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
                               KESTRUMR_COLUMN_P_JOINT, KESTRUMR_COLUMN_P_JOINT_MCSE,
                               KESTRUMR_COLUMN_RHAT, KESTRUMR_COLUMN_SCORE_MEAN,
                               KESTRUMR_COLUMN_SCORE_JOINT, KESTRUMR_COLUMN_Q_MEAN,
-                              KESTRUMR_COLUMN_Q_JOINT};
+                              KESTRUMR_COLUMN_Q_JOINT, KESTRUMR_COLUMN_ESS,
+                              KESTRUMR_COLUMN_RHAT_FLAG};
     enum { ncolumns = sizeof column_ids / sizeof column_ids[0] };
     /* Per column: its groups (0 .. J-1 for means and variances, 1 .. J-1
      * for the contrasts, none for the others). */
-    const int first_group[ncolumns] = {0, 0, -1, -1, 1, 1, 1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+    const int first_group[ncolumns] = {0,  0,  -1, -1, 1,  1,  1,  -1, -1,
+                                       -1, -1, -1, -1, -1, -1, -1, -1, -1};
     SEXP columns = mkNamed(VECSXP, column_names);
     SET_VECTOR_ELT(res, 0, columns);
     for (int k = 0; k < ncolumns; ++k) {
@@ -254,6 +261,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
         if (status == KESTRUMR_OK)
             status = kestrumr_analysis_set_threads(options, INTEGER(threads)[0]);
         if (status == KESTRUMR_OK) status = kestrumr_analysis_set_seed(options, (int64_t)s);
+        if (status == KESTRUMR_OK) status = kestrumr_analysis_set_start(options, INTEGER(start)[0]);
         if (status == KESTRUMR_OK) status = kestrumr_analysis_set_fdr(options, REAL(fdr)[0]);
         if (status == KESTRUMR_OK)
             status = kestrumr_analysis_set_permutations(options, INTEGER(permutations)[0]);
@@ -331,6 +339,19 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
                     }
                 }
         }
+
+        /* The whole rate traces: the library writes chain c's as T rows of
+         * J rates, which is slice c of a J x T x C array as it stands. */
+        const size_t per_chain = kestrumr_analysis_rate_trace_size(results);
+        if (per_chain > 0 && per_chain / (size_t)J <= (size_t)INT_MAX) {
+            SEXP traces = alloc3DArray(REALSXP, J, (int)(per_chain / (size_t)J), C);
+            SET_VECTOR_ELT(res, 8, traces);
+            for (int c = 0; c < C; ++c) {
+                double* into = REAL(traces) + (R_xlen_t)c * (R_xlen_t)per_chain;
+                if (kestrumr_analysis_rate_trace(results, c, into, NULL, per_chain) != KESTRUMR_OK)
+                    for (size_t i = 0; i < per_chain; ++i) into[i] = NA_REAL;
+            }
+        }
         R_SetExternalPtrAddr(holder, NULL);
         kestrumr_analysis_results_free(results);
     }
@@ -347,7 +368,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
 }
 
 static const R_CallMethodDef call_methods[] = {
-    {"kestrum", (DL_FUNC)&kestrum_call, 18},
+    {"kestrum", (DL_FUNC)&kestrum_call, 19},
     {NULL, NULL, 0}};
 
 void R_init_kestrumr(DllInfo* dll) {

@@ -17,8 +17,8 @@ stopifnot(identical(rownames(r), rownames(d)),
           identical(names(r), c(paste0("mean_", c("a", "b", "c")), paste0("var_", c("a", "b", "c")),
                                 "pooled_mean", "pooled_var", "diff_b", "diff_c", "lo_b", "lo_c",
                                 "hi_b", "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                "p_joint_mcse", "rhat", "score_mean", "score_joint", "q_mean",
-                                "q_joint", "status")),
+                                "p_joint_mcse", "rhat", "ess", "rhat_flag", "score_mean",
+                                "score_joint", "q_mean", "q_joint", "status")),
           isTRUE(all.equal(r$diff_c, r$mean_c - r$mean_a)), all(r$lo_c <= r$diff_c & r$diff_c <= r$hi_c),
           all(r$status == "ok"), attr(r, "scale") > 0, nrow(attr(r, "rates")) == 4L * 3L,
           all(r$p_mean >= 0 & r$p_mean <= 1), all(r$p_joint >= 0 & r$p_joint <= 1),
@@ -94,9 +94,10 @@ e <- tryCatch(run(x[3, , drop = FALSE], g, seed = 3), error = function(e) condit
 stopifnot(grepl("no row left to analyse", e))
 
 ## A row whose draws become non-finite gets NA results and a warning, never
-## frequencies of 0 (unscaled, its rate update sticks too).
+## frequencies of 0 (unscaled from the fixed start, its rate update sticks
+## too).
 got <- caught(kestrum(matrix(c(1, 0, 0, 0, 0, 1e-12), 1), rep(c("a", "b"), c(2, 4)),
-                      burn = 1000, keep = 50, seed = 1, scale = "none"))
+                      burn = 1000, keep = 50, seed = 1, scale = "none", start = "fixed"))
 stopifnot(sum(got$classes == "kestrum_not_finite") == 1L,
           grepl("became non-finite", got$warnings[got$classes == "kestrum_not_finite"]),
           all(is.na(results(got$value))), got$value$status == "not_finite")
@@ -142,7 +143,7 @@ sk <- summary(k)
 stopifnot(sk$rows == nrow(k), sk$status[["missing"]] == 1L,
           sk$p_mean == sum(k$p_mean > 0.5, na.rm = TRUE),
           any(grepl("1 without results", capture.output(print(k)))),
-          any(grepl("R-hat above 1.01", capture.output(print(sk)))))
+          any(grepl("rows flagged by R-hat", capture.output(print(sk)))))
 
 ## Bad input gives an error, never a result.
 bad <- list(
@@ -199,11 +200,16 @@ for (n in names(calls)[-1L])
   if (!identical(calls[[n]], calls$x1)) stop("other calls at ", n)
 stopifnot(calls$x1[["null"]] < 30)
 
-## Unscaled (scale = "none"), the default priors do not suit data of spread
-## 10: the rate update sticks, and says so as a warning.
-stuck <- caught(suppressMessages(kestrum(inputs$x10$x, g, seed = 2024, scale = "none")))
+## Unscaled (scale = "none") from the fixed start, the default priors do
+## not suit data of spread 10: the rate update sticks, and says so as a
+## warning; scaled, or started from the data, it does not.
+stuck <- caught(suppressMessages(kestrum(inputs$x10$x, g, seed = 2024, scale = "none",
+                                         start = "fixed")))
+unscaled <- caught(suppressMessages(kestrum(inputs$x10$x, g, seed = 2024, scale = "none")))
 stopifnot(any(stuck$classes == "kestrum_stuck_rate"),
+          !any(unscaled$classes == "kestrum_stuck_rate"),
           !any(caught(at_default$x10)$classes == "kestrum_stuck_rate"))
+stopifnot(inherits(tryCatch(kestrum(m, g, start = "zero"), error = identity), "error"))
 
 ## The command-line front end gives the same bits for the same seed (when
 ## the check is given its path, as scripts/r-package.sh --cli does): at the
@@ -231,10 +237,11 @@ if (nzchar(cli)) {
   input <- tempfile(fileext = ".tsv")
   write.table(cbind(id = rownames(m), as.data.frame(m)), input, sep = "\t", quote = FALSE,
               row.names = FALSE)
-  front_end(input, c("--burn", "30", "--keep", "40", "--pooled", "--chains", "1",
-                     "--scale", "none", "--columns", "basic"),
-            quiet(kestrum(m, g, seed = 12345, pooled = TRUE, chains = 1, scale = "none",
-                          burn = 30, keep = 40)), "one chain")
+  for (start in c("data", "fixed"))
+    front_end(input, c("--burn", "30", "--keep", "40", "--pooled", "--chains", "1",
+                       "--scale", "none", "--start", start, "--columns", "basic"),
+              quiet(kestrum(m, g, seed = 12345, pooled = TRUE, chains = 1, scale = "none",
+                            burn = 30, keep = 40, start = start)), paste("one chain", start))
   ## The list at a chosen false-discovery rate: the front end's --fdr rows,
   ## in its order.
   listed <- quiet(kestrum(m, g, seed = 12345, burn = 200, keep = 200, fdr = 0.25))

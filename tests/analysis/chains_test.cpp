@@ -68,7 +68,7 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
         EXPECT_TRUE(same_bits(pooled.prob, prob)) << seed;
         EXPECT_TRUE(same_bits(pooled.gmeanbar, gm)) << seed;
         EXPECT_TRUE(same_bits(pooled.gvarbar, gv)) << seed;
-        EXPECT_TRUE(std::isnan(pooled.mcse[0]));
+        EXPECT_GE(pooled.mcse[0], 0.0);  // one chain has errors too, from its own draws
 
         // The record: a rate per group and iteration, accepted counts 0..10,
         // every kept draw stored (K <= 250), the last being the final state.
@@ -81,12 +81,15 @@ TEST(Chains, OneChainIsThePlainRunForTheSameSeed) {
     }
 }
 
-TEST(Chains, TheThreadCountChangesNoBit) {
+class ChainsAtEveryStart : public ::testing::TestWithParam<analysis::StartMode> {};
+
+TEST_P(ChainsAtEveryStart, TheThreadCountChangesNoBit) {
     const Problem p;
     const driver::Arguments a = p.args(30, 10);
     analysis::ChainSettings set;
     set.chains = 3;
     set.seed = 11;
+    set.start = GetParam();
     analysis::ChainsResult one, three;
     set.threads = 1;
     ASSERT_EQ(analysis::run_chains(a, set, one), analysis::ChainsStatus::ok);
@@ -114,6 +117,9 @@ TEST(Chains, TheThreadCountChangesNoBit) {
     EXPECT_FALSE(same_bits(one.out[0].gmeanbar, one.out[1].gmeanbar));
     EXPECT_FALSE(same_bits(one.out[1].gmeanbar, one.out[2].gmeanbar));
 }
+
+INSTANTIATE_TEST_SUITE_P(Chains, ChainsAtEveryStart,
+                         ::testing::Values(analysis::StartMode::fixed, analysis::StartMode::data));
 
 // Thread starts that fail (as std::thread's constructor does when the
 // system has no thread to give) after `allowed` good ones.
@@ -371,6 +377,40 @@ TEST(Chains, PoolsMeansAndGivesTheSpreadBetweenChains) {
     // The joint frequency of two groups, pooled like p_mean.
     EXPECT_DOUBLE_EQ(p.joint[0], 0.5);
     EXPECT_DOUBLE_EQ(p.mcse[1], 0.5);
+}
+
+// The Monte-Carlo error of a frequency counts the draws' autocorrelation:
+// one chain of one row, two groups, whose stored contrasts are independent
+// or AR(1) with rho = 0.95 (the mean test's indicator then far less
+// correlated, but still), at the same frequency.
+TEST(Chains, MonteCarloErrorsGrowWithTheDrawsAutocorrelation) {
+    auto mcse = [](double rho) {
+        analysis::ChainsResult r;
+        r.out.resize(1);
+        r.rec.resize(1);
+        r.out[0].prob = {0.05};
+        r.out[0].pmeanbar = {0.0};
+        r.out[0].pvarbar = {1.0};
+        r.out[0].gmeanbar = {1.0, 1.0};
+        r.out[0].gvarbar = {2.0, 2.0};
+        r.out[0].pjoint = {0.05};
+        r.rec[0].J = 2;
+        r.rec[0].stored = 8000;
+        kestrumr_zbql0001 rec = random::load_time_record();
+        random::Stream st{&rec};
+        double v = st.normal(0.0, 1.0);
+        for (int s = 0; s < 8000; ++s) {
+            v = rho * v + std::sqrt(1.0 - rho * rho) * st.normal(0.0, 1.0);
+            r.rec[0].contrasts.push_back(static_cast<float>(v));
+        }
+        analysis::Pooled p;
+        analysis::pool_chains(r, 1, 2, p);
+        return p.mcse[0];
+    };
+    const double iid = mcse(0.0), ar = mcse(0.95);
+    // sqrt(0.05 * 0.95 / 8000) with every draw counted.
+    EXPECT_NEAR(iid, std::sqrt(0.05 * 0.95 / 8000.0), 0.2 * iid);
+    EXPECT_GT(ar, 2.0 * iid);
 }
 
 // The progress total counts every iteration of every chain, also when the

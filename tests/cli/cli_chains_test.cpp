@@ -111,10 +111,10 @@ TEST(CliChains, FullOutputIsSortedAndTheThreadCountChangesNothing) {
     EXPECT_EQ(t[0], (std::vector<std::string>{"row", "mean_a", "mean_b", "mean_c", "var_a", "var_b",
                                               "var_c", "diff_b", "diff_c", "lo_b", "lo_c", "hi_b",
                                               "hi_c", "p_mean", "p_mean_mcse", "p_joint",
-                                              "p_joint_mcse", "rhat", "score_mean", "score_joint",
-                                              "q_mean", "q_joint"}));
+                                              "p_joint_mcse", "rhat", "ess", "rhat_flag", "score_mean",
+                                              "score_joint", "q_mean", "q_joint"}));
     for (std::size_t r = 1; r < t.size(); ++r) {
-        ASSERT_EQ(t[r].size(), 22u);
+        ASSERT_EQ(t[r].size(), 24u);
         const double diff = std::stod(t[r][7]), lo = std::stod(t[r][9]), hi = std::stod(t[r][11]);
         EXPECT_LE(lo, diff);
         EXPECT_LE(diff, hi);
@@ -160,7 +160,7 @@ TEST(CliChains, GivenPriorsAreConvertedWithTheData) {
 TEST(CliChains, WarnsOfAStuckRateAndWritesTheTrace) {
     const std::string in = write_example("big.tsv", 40, 30.0), trace = temp_path("trace.tsv");
     const Result raw = run_cli({"-g", "4,4,4", "-b", "40", "-k", "10", "--chains", "2", "--scale",
-                                "none", "--diagnostics", trace, in});
+                                "none", "--start", "fixed", "--diagnostics", trace, in});
     ASSERT_EQ(raw.status, 0) << raw.err;
     EXPECT_NE(raw.err.find("warning: chain 1, group a: the rate of the variance prior"),
               std::string::npos) << raw.err;
@@ -171,9 +171,12 @@ TEST(CliChains, WarnsOfAStuckRateAndWritesTheTrace) {
     EXPECT_EQ(t[1], (std::vector<std::string>{"1", "1", "burn", "a", t[1][4], t[1][5]}));
     EXPECT_EQ(t.back()[2], "keep");
     std::remove(trace.c_str());
-    // Standardised, the same data raise no rate warning.
-    const Result scaled = run_cli({"-g", "4,4,4", "-b", "40", "-k", "10", "--chains", "2", in});
-    EXPECT_EQ(scaled.err.find("the rate of the variance prior"), std::string::npos) << scaled.err;
+    // Standardised, or started from the data, the same data raise no rate
+    // warning.
+    for (const char* scale : {"auto", "none"}) {
+        const Result fine = run_cli({"-g", "4,4,4", "-b", "40", "-k", "10", "--chains", "2", "--scale", scale, in});
+        EXPECT_EQ(fine.err.find("the rate of the variance prior"), std::string::npos) << scale << fine.err;
+    }
     // A trace that cannot be written is an error.
     EXPECT_EQ(run_cli({"-g", "4,4,4", "-b", "2", "-k", "2", "--diagnostics",
                        temp_path("nodir") + "/x.tsv", in}).status, 1);
@@ -182,12 +185,13 @@ TEST(CliChains, WarnsOfAStuckRateAndWritesTheTrace) {
 
 TEST(CliChains, RejectsBadValuesAndHelpNamesTheOptions) {
     const std::string help = run_cli({"--help"}).out;
-    for (const char* opt : {"--chains", "--threads", "--scale", "--sort", "--columns", "--diagnostics",
-                            "p_mean_mcse", "rhat", "not a p-value"})
+    for (const char* opt : {"--chains", "--threads", "--scale", "--start", "--sort", "--columns",
+                            "--diagnostics", "p_mean_mcse", "rhat", "ess", "rhat_flag",
+                            "not a p-value"})
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--chains", "0"}, {"--threads", "0"}, {"--scale", "-1"}, {"--scale", "some"},
-             {"--sort", "p"}, {"--columns", "all"}, {"--diagnostics", ""}}) {
+             {"--start", "zero"}, {"--sort", "p"}, {"--columns", "all"}, {"--diagnostics", ""}}) {
         std::vector<std::string> args{"-g", "2,2", "x.tsv"};
         args.insert(args.begin(), bad.begin(), bad.end());
         EXPECT_EQ(run_cli(args).status, 2) << bad[0] << ' ' << bad[1];

@@ -28,7 +28,8 @@ TEST(Cli, RoundTripOnTheExampleMatchesTheLibrary) {
     const std::string out = temp_path("roundtrip.tsv");
     std::remove(out.c_str());
     const Result r = run_cli({"--groups", "4,4,4", "--burn", "20", "--keep", "30", "--pooled",
-                              "--digits", "17", "--chains", "1", "--scale", "none", "--sort", "none", "--columns", "basic",  "-o", out, kExample});
+                              "--digits", "17", "--chains", "1", "--scale", "none", "--start", "fixed", "--sort", "none",
+                              "--columns", "basic", "-o", out, kExample});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     const auto table = parse_tsv(read_file(out));

@@ -360,6 +360,11 @@ TEST(CliOutputProgram, AClosedPipeEndsTheRunQuietly) {
 // Ctrl-C (SIGINT) once, or twice in a row, during a long run: status 130,
 // the old file as it was, no temporary file.
 TEST(CliOutputProgram, InterruptLeavesNoTemporaryFile) {
+#if defined(KESTRUM_EMULATED)
+    // User-mode emulation does not hand a signal to the emulated program's
+    // handler while its threads compute: the native builds check this.
+    GTEST_SKIP() << "signals are not delivered reliably under the emulator";
+#endif
     for (int times : {1, 2}) {
         const std::string kills = times == 1 ? "kill -INT $pid" : "kill -INT $pid; kill -INT $pid";
         const std::string d = fresh_dir("sigint" + std::to_string(times));

@@ -235,13 +235,13 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
         {"trig", kPi / 2 + 0x1p-12}, {"trig", kPi - 0x1p-12}, {"trig", 3 * kPi / 2 + 0x1p-12},
         {"trig", 2 * kPi - 0x1p-12}, {"trig", 524287 * (kPi / 2) + 0x1p-12}, {"trig", kPi / 4},
         {"trig", 3 * kPi / 4}, {"trig", -kPi / 4},
-        // exp: the first try's range [-707, 708] and the double-double's.
-        {"exp", -707.0}, {"exp", 708.0}, {"exp", -708.0}, {"exp", 0.0},
+        // exp: the first try's range [-707, 707] and the double-double's.
+        {"exp", -707.0}, {"exp", 707.0}, {"exp", 708.0}, {"exp", -708.0}, {"exp", 0.0},
         // log: x = 1 (both sides) and where the mantissa's 18-bit leading
         // part changes next to it, the interval edges at sqrt(2) and 2, the
         // normal limit.
         {"log", 1.0}, {"log", 1.0 + 0x1p-18}, {"log", 1.0 - 0x1p-19}, {"log", 1.0 + 0x1p-26},
-        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022},
+        {"log", 1.4140625}, {"log", 1.99609375}, {"log", 0x1p-1022}, {"log", DBL_MAX},
         // pow(x, 1/3.0): the limits 2^-960 and 2^960 of its own path.
         {"third", 0x1p-960}, {"third", 0x1p960}, {"third", 1.0},
     };
@@ -267,11 +267,11 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
             }
         }
     }
-    // pow: y log x across -707 (the first try's limit) and 708.
+    // pow: y log x across -707 and 707 (the first try's limits) and 708.
     Mix g(0xed9e);
     for (int i = 0; i < 20000; ++i) {
         const double x = g.uniform(0.5, 2.0);
-        const double t = (i % 2 ? -707.0 : 708.0) + g.uniform(-0.01, 0.01);
+        const double t = (i % 3 == 0 ? -707.0 : i % 3 == 1 ? 707.0 : 708.0) + g.uniform(-0.01, 0.01);
         const double y = t / acc::log_accurate(x);
         c.add(pm::pow(x, y), acc::pow_accurate(x, y));
     }
@@ -286,6 +286,106 @@ TEST(PortableMathFast, SincosSpecialValues) {
         pm::sincos(x, &s, &c);
         EXPECT_TRUE(same(s, pm::sin(x))) << x;
         EXPECT_TRUE(same(c, pm::cos(x))) << x;
+    }
+}
+
+// The fast paths' rounding tests matter where the value lies close to a
+// midpoint between two doubles: there each stage must hand the call on
+// rather than round.  An 80-bit reference picks, out of 300000 random
+// arguments per function, those whose value lies within 2^-59
+// (relative) of a midpoint (about one in fifty, and among them the cases
+// that reach the accurate path), and on those the functions must give the
+// accurate path's bits.
+TEST(PortableMathFast, NearMidpointsMatchAccurate) {
+    if (!(sizeof(long double) > sizeof(double) && LDBL_MANT_DIG >= 64)) {
+        GTEST_SKIP() << "needs an 80-bit long double reference";
+    }
+    using Arg = void (*)(Mix&, double*, double*);
+    using Fn = double (*)(double, double);
+    using Ref = long double (*)(long double, long double);
+    struct Case {
+        const char* name;
+        Arg arg;
+        Fn fast;
+        Fn accurate;
+        Ref ref;
+    };
+    // Trigonometric arguments: half in one period, half far out.
+    const Arg trig_argument = [](Mix& g, double* x, double*) {
+        *x = g.next() % 2 ? g.uniform(0.0, 2 * kPi) : g.uniform(-1e5, 1e5);
+    };
+    // One output of sincos: 0 the sine, 1 the cosine.
+    static constexpr auto sincos_part = [](double x, int which) {
+        double s = 0, c = 0;
+        pm::sincos(x, &s, &c);
+        return which == 0 ? s : c;
+    };
+    const Case cases[] = {
+        {"exp",
+         [](Mix& g, double* x, double*) { *x = g.next() % 2 ? g.uniform(-707.0, 708.0) : g.uniform(-1.0, 1.0); },
+         [](double x, double) { return pm::exp(x); }, [](double x, double) { return acc::exp_accurate(x); },
+         [](long double x, long double) { return std::exp(x); }},
+        {"log",
+         [](Mix& g, double* x, double*) {
+             *x = g.next() % 2 ? from_bits((g.next() % 0x7fe0000000000000ull) + 0x0010000000000000ull)
+                               : std::exp2(g.uniform(-20.0, 20.0));
+         },
+         [](double x, double) { return pm::log(x); }, [](double x, double) { return acc::log_accurate(x); },
+         [](long double x, long double) { return std::log(x); }},
+        {"pow",
+         [](Mix& g, double* x, double* y) {
+             *x = g.uniform(0.0, 20.0);
+             *y = g.uniform(-1.0, 10.0);
+         },
+         [](double x, double y) { return pm::pow(x, y); },
+         [](double x, double y) { return acc::pow_accurate(x, y); },
+         [](long double x, long double y) { return std::pow(x, y); }},
+        {"pow third",
+         [](Mix& g, double* x, double* y) {
+             if (g.next() % 2) {
+                 *x = std::pow(10.0, g.uniform(-4.0, 4.0));
+             } else {
+                 const double m = g.uniform(1.0, 2.0);
+                 *x = std::ldexp(m, static_cast<int>(g.next() % 1900) - 950);
+             }
+             *y = 1 / 3.0;
+         },
+         [](double x, double y) { return pm::pow(x, y); },
+         [](double x, double y) { return acc::pow_accurate(x, y); },
+         [](long double x, long double y) { return std::pow(x, y); }},
+        {"sin",
+         trig_argument,
+         [](double x, double) { return pm::sin(x); }, [](double x, double) { return acc::sin_accurate(x); },
+         [](long double x, long double) { return std::sin(x); }},
+        {"cos",
+         trig_argument,
+         [](double x, double) { return pm::cos(x); }, [](double x, double) { return acc::cos_accurate(x); },
+         [](long double x, long double) { return std::cos(x); }},
+        {"sincos: sin",
+         trig_argument,
+         [](double x, double) { return sincos_part(x, 0); },
+         [](double x, double) { return acc::sin_accurate(x); }, [](long double x, long double) { return std::sin(x); }},
+        {"sincos: cos",
+         trig_argument,
+         [](double x, double) { return sincos_part(x, 1); },
+         [](double x, double) { return acc::cos_accurate(x); }, [](long double x, long double) { return std::cos(x); }},
+    };
+    for (const Case& k : cases) {
+        Mix g(0x3d1d + static_cast<uint64_t>(&k - cases));
+        Count c;
+        for (int i = 0; i < 300000; ++i) {
+            double x = 0, y = 0;
+            k.arg(g, &x, &y);
+            const long double e = k.ref(x, y);
+            const double near = static_cast<double>(e);
+            if (!(near != 0.0) || std::fabs(near) > DBL_MAX) continue;
+            const long double other = e > near ? std::nextafter(near, HUGE_VAL) : std::nextafter(near, -HUGE_VAL);
+            const long double mid = (static_cast<long double>(near) + other) / 2;
+            if (std::fabs(e - mid) > std::ldexp(std::fabs(e), -59)) continue;
+            c.add(k.fast(x, y), k.accurate(x, y));
+        }
+        EXPECT_EQ(c.differ, 0) << k.name << ", of " << c.n;
+        EXPECT_GT(c.n, 2000) << k.name;
     }
 }
 

@@ -86,6 +86,7 @@ int main(void) {
     options = kestrumr_analysis_options_new();
     if (session == NULL || options == NULL || kestrumr_analysis_set_chains(options, 1) != KESTRUMR_OK ||
         kestrumr_analysis_set_scale(options, KESTRUMR_SCALE_NONE, 0.0) != KESTRUMR_OK ||
+        kestrumr_analysis_set_start(options, KESTRUMR_START_FIXED) != KESTRUMR_OK ||
         kestrumr_analysis_set_iterations(options, nburn, nkeep) != KESTRUMR_OK ||
         kestrumr_analysis_set_pooled(options, ipool) != KESTRUMR_OK ||
         kestrumr_analysis_set_seed(options, seed) != KESTRUMR_OK) {

@@ -1,4 +1,4 @@
-// The engine against the reference loop (driver/sampling.h + summaries.h):
+// The engine against the plain reference (support/reference_sampler.h):
 // the same bits for the contrast stores and the replay, at 1, 2, 3 and 8
 // threads, the generator left in the same state and the same messages in the
 // same order; workspace that does not grow with the kept iterations.
@@ -18,6 +18,7 @@
 #include "random/messages.h"
 #include "random/stream.h"
 #include "run_fixture.h"
+#include "support/reference_sampler.h"
 #include "support/problem.h"
 #include "support/scripted_source.h"
 
@@ -89,13 +90,13 @@ Outcome run(const Data& d, const Stream& from, std::int64_t L, F&& body) {
 Outcome reference(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ipool, const Stream& from) {
     return run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
         kestrum::driver::Run r = kestrum::driver::make_run(d.args(K, B, ipool));
-        double* block = kestrum::driver::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
-                                                          kestrum::driver::allocate_block);
+        double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
+                                                             kestrum::driver::allocate_block);
         ASSERT_NE(block, nullptr);
-        kestrum::driver::prepare(r);
+        kestrum::reference::prepare(r);
         CoreCallees c(kestrum::hyper::process_blocks());
-        if (r.d.B + r.d.K >= 1) kestrum::driver::sample(s, r, c);
-        if (r.d.L >= 1) kestrum::driver::summarise(r, out);
+        if (r.d.B + r.d.K >= 1) kestrum::reference::sample(s, r, c);
+        if (r.d.L >= 1) kestrum::reference::summarise(r, out);
         kestrum::driver::release_block(block);
     });
 }
@@ -159,6 +160,100 @@ TEST(Engine, SameBitsAsTheReferenceInEveryModeAndThreadCount) {
                 expect_same(ref, engine(d, cs.K, cs.B, cs.ipool, from, threads, replay), what);
             }
         }
+    }
+}
+
+// A start state of its own: the reference loop started from it by hand
+// (state, rates and the running sums), against the engine given it, in
+// every mode and at several thread counts, the replay's checkpoint at the
+// start included (no burn-in).
+struct Start {
+    std::vector<double> gmean, gvar, pmean, pvar, vrate;
+    Start(std::int32_t L, std::int32_t J) {
+        for (std::int32_t j = 0; j < J; ++j) {
+            for (std::int32_t g = 0; g < L; ++g) {
+                gmean.push_back(0.4 * j + 0.1 * (g % 5) - 0.2);
+                gvar.push_back(0.3 + 0.2 * ((g + j) % 4));
+            }
+            vrate.push_back(0.6 + 0.5 * j);
+        }
+        for (std::int32_t g = 0; g < L; ++g) {
+            pmean.push_back(0.05 * (g % 3));
+            pvar.push_back(0.5 + 0.1 * (g % 6));
+        }
+    }
+    kestrum::driver::StartState state() const {
+        return {gmean.data(), gvar.data(), pmean.data(), pvar.data(), vrate.data()};
+    }
+};
+
+TEST(Engine, AGivenStartIsWhereEveryModeStarts) {
+    const std::vector<Case> cases = {
+        {70, {3, 4, 2}, 6, 3, 1, false},
+        {9, {4, 3}, 4, 0, 1, true},
+        {40, {2, 3, 2, 4, 3}, 3, 2, 0, false},
+    };
+    for (const Case& cs : cases) {
+        const Data d(cs.L, cs.sizes);
+        const Start st(d.L, d.J);
+        Record rec = *kestrum::random::process_stream().rec;
+        Stream from = kestrum::random::process_stream();
+        from.rec = &rec;
+        from.nstat = 0;
+        if (cs.spare_before) from.normal(0.0, 1.0);
+        const Outcome ref = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
+            kestrum::driver::Run r = kestrum::driver::make_run(d.args(cs.K, cs.B, cs.ipool));
+            double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(d.J),
+                                                                 kestrum::driver::allocate_block);
+            ASSERT_NE(block, nullptr);
+            kestrum::reference::prepare(r);
+            double rates = 0.0;
+            for (std::int32_t j = 0; j < d.J; ++j) {
+                double prec = 0.0;
+                for (std::int32_t g = 0; g < d.L; ++g) {
+                    r.gmean[g + j * d.L] = st.gmean[g + j * d.L];
+                    r.gvar[g + j * d.L] = st.gvar[g + j * d.L];
+                    prec = prec + 1.0 / st.gvar[g + j * d.L];
+                }
+                r.precsum[j] = prec;
+                r.vrate[j] = st.vrate[j];
+                rates = rates + st.vrate[j];
+            }
+            r.ratesum = rates;
+            if (cs.ipool == 1) {
+                double prec = 0.0;
+                for (std::int32_t g = 0; g < d.L; ++g) {
+                    r.pmean[g] = st.pmean[g];
+                    r.pvar[g] = st.pvar[g];
+                    prec = prec + 1.0 / st.pvar[g];
+                }
+                r.pprecsum = prec;
+            }
+            CoreCallees c(kestrum::hyper::process_blocks());
+            kestrum::reference::sample(s, r, c);
+            kestrum::reference::summarise(r, out);
+            kestrum::driver::release_block(block);
+        });
+        const kestrum::driver::StartState state = st.state();
+        for (int threads : {1, 2, 3}) {
+            for (bool replay : {false, true}) {
+                const Outcome e = run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
+                    EngineOptions opt;
+                    opt.threads = threads;
+                    opt.store_budget = replay ? 0 : SIZE_MAX;
+                    opt.start = &state;
+                    CoreCallees c(kestrum::hyper::process_blocks());
+                    EXPECT_TRUE(kestrum::driver::estimate(s, c, d.args(cs.K, cs.B, cs.ipool), out, {},
+                                                          kestrum::driver::allocate_block, opt));
+                });
+                expect_same(ref, e, "L=" + std::to_string(cs.L) + " threads=" + std::to_string(threads) +
+                                        (replay ? " replay" : " stores"));
+            }
+        }
+        // And it is not the fixed start.
+        EXPECT_NE(std::memcmp(ref.out.data(), reference(d, cs.K, cs.B, cs.ipool, from).out.data(),
+                              ref.out.size() * sizeof(double)),
+                  0);
     }
 }
 

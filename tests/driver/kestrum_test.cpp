@@ -14,6 +14,7 @@
 #include "kestrumr.h"
 #include "random/stream.h"
 #include "run_fixture.h"
+#include "support/reference_sampler.h"
 #include "support/capture.h"
 #include "support/problem.h"
 #include "support/scripted_source.h"
@@ -69,7 +70,7 @@ TEST(Prepare, StartingValuesAndStatistics) {
         f.r.ipool = ipool;
         f.r.nobs = d.nobs.data();
         f.r.ydata = d.y.data();
-        kestrum::driver::prepare(f.r);
+        kestrum::reference::prepare(f.r);
         for (int g = 0; g < 3; ++g) {
             const double* row[5];
             for (int t = 0; t < 5; ++t) row[t] = &d.y[g + t * 3];
@@ -114,11 +115,11 @@ TEST(Prepare, NoObservationsStillComputesStatistics) {
         Arguments a = d.args(1, 0, 1);
         a.ntot = N;
         kestrum::driver::Run r = kestrum::driver::make_run(a);
-        double* block = kestrum::driver::obtain_workspace(r, CoreCallees::sweep_scratch_size(2),
-                                                          kestrum::driver::allocate_block);
+        double* block = kestrum::reference::obtain_workspace(r, CoreCallees::sweep_scratch_size(2),
+                                                             kestrum::driver::allocate_block);
         ASSERT_NE(block, nullptr);
         EXPECT_EQ(r.obs_size, 4u);
-        kestrum::driver::prepare(r);
+        kestrum::reference::prepare(r);
         for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isnan(r.ybar[i])) << i;
         kestrum::driver::release_block(block);
     }
@@ -283,7 +284,7 @@ TEST(Kestrum, ExtentsThatOverflowAreRefusedBeforeAnyAllocation) {
     kestrum::driver::Run r = kestrum::driver::make_run(a);
     static int calls = 0;
     auto count = [](std::size_t) -> double* { ++calls; return nullptr; };
-    EXPECT_EQ(kestrum::driver::obtain_workspace(r, 0, count), nullptr);
+    EXPECT_EQ(kestrum::reference::obtain_workspace(r, 0, count), nullptr);
     EXPECT_EQ(calls, 0);
 }
 

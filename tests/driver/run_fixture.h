@@ -7,6 +7,7 @@
 
 #include "driver/run.h"
 #include "driver/summaries.h"
+#include "support/reference_sampler.h"
 #include "driver/workspace.h"
 
 namespace kestrum::test {
@@ -25,10 +26,10 @@ struct RunFixture {
         r.ngrp = J;
         r.ntot = N;
         driver::Arena plan;
-        driver::carve_workspace(plan, r, sweep_doubles);
+        reference::carve_workspace(plan, r, sweep_doubles);
         block.assign(plan.used() + 1, marker);
         driver::Arena arena(block.data());
-        driver::carve_workspace(arena, r, sweep_doubles);
+        reference::carve_workspace(arena, r, sweep_doubles);
     }
 
     // Kept draws, indices from 0: row g, group j, slice k.

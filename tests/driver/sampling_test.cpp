@@ -9,6 +9,7 @@
 
 #include "support/capture.h"
 #include "driver/sampling.h"
+#include "support/reference_sampler.h"
 #include "run_fixture.h"
 #include "support/scripted_source.h"
 
@@ -93,7 +94,7 @@ struct Prepared {
         r.hrate = 0.75;
         r.mvar = mvar.data();
         r.effvar = effvar.data();
-        kestrum::driver::prepare(r);
+        kestrum::reference::prepare(r);
     }
 };
 
@@ -101,7 +102,7 @@ TEST(Sampling, FirstStepASeesStartingSumsInGaussSeidelOrder) {
     Prepared p(5, 3, 1, 0);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     ASSERT_EQ(c.rates.size(), 3u);
     double ratesum = 6.0;  // 2J
     for (int j = 0; j < 3; ++j) {
@@ -125,7 +126,7 @@ TEST(Sampling, OneGroupPassesZeroForTheOtherRates) {
     Prepared p(2, 1, 3, 2);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     ASSERT_EQ(c.rates.size(), 5u);
     for (const RateCall& call : c.rates) EXPECT_EQ(call.rsum, 0.0);
     // Each call starts from the rate the previous one returned.
@@ -138,7 +139,7 @@ TEST(Sampling, PooledRateForThreeRowsHasShapeSevenAndRateFour) {
     RecordingCallees c;
     ScriptedSource src;
     src.gammas = {5.0};
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     ASSERT_EQ(src.gamma_shapes.size(), 1u);
     EXPECT_EQ(src.gamma_shapes[0], 7.0);
     ASSERT_EQ(c.sweeps.size(), 3u);
@@ -150,7 +151,7 @@ TEST(Sampling, PooledRateUsesThePreviousIterationsVariances) {
     RecordingCallees c;
     ScriptedSource src;
     src.gammas = {3.0};
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     ASSERT_EQ(c.sweeps.size(), 4u);
     // Iteration 1 returned pooled variances 2 and 3 (calls 0 and 1).
     const double rate2 = 1.0 + ((2.0 - 1.0 / 1.0 + 1.0 / 2.0) - 1.0 / 1.0 + 1.0 / 3.0);
@@ -178,7 +179,7 @@ TEST(Sampling, RunningSumsAreAdjustedRowByRow) {
     Prepared p(3, 2, 2, 1, 1);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     // Replay the subtract-and-add order from the recorded sweeps.
     double precsum[2] = {3.0, 3.0}, pprecsum = 3.0;
     for (std::size_t call = 0; call < c.sweeps.size(); ++call) {
@@ -212,7 +213,7 @@ TEST(Sampling, RowSweepGetsTheRowsStatisticsAndState) {
     Prepared p(2, 2, 2, 0, 1);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     ASSERT_EQ(c.sweeps.size(), 4u);
     const RunState& r = p.f.r;
     for (std::size_t call = 0; call < 4; ++call) {
@@ -256,7 +257,7 @@ TEST(Sampling, WithoutBurnInEveryIterationIsKept) {
     Prepared p(3, 2, 4, 0);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     EXPECT_EQ(c.sweeps.size(), 12u);
     expect_slices(p.f, 0);
 }
@@ -265,7 +266,7 @@ TEST(Sampling, BurnInIterationsAreNotKept) {
     Prepared p(2, 3, 2, 3);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     EXPECT_EQ(c.sweeps.size(), 10u);
     expect_slices(p.f, 3);
 }
@@ -274,7 +275,7 @@ TEST(Sampling, NoKeptIterationsStoreNothing) {
     Prepared p(2, 2, 0, 3);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     EXPECT_EQ(c.sweeps.size(), 6u);
     // The stores are empty: the arrays carved after them are untouched.
     const RunState& r = p.f.r;
@@ -287,13 +288,13 @@ TEST(Sampling, NegativeCountsAreTakenAsZero) {
     Prepared p(2, 2, 3, -2);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     EXPECT_EQ(c.rates.size(), 6u);
     expect_slices(p.f, 0);
     // nkeep = -4, nburn = 2: two iterations, nothing kept.
     Prepared q(2, 2, -4, 2);
     RecordingCallees d;
-    kestrum::driver::sample(src, q.f.r, d);
+    kestrum::reference::sample(src, q.f.r, d);
     EXPECT_EQ(d.rates.size(), 4u);
     EXPECT_EQ(q.f.r.d.K, 0);
 }
@@ -302,7 +303,7 @@ TEST(Sampling, NoRowsStillUpdatesTheHyperParameters) {
     Prepared p(0, 2, 2, 1);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     EXPECT_EQ(c.rates.size(), 6u);
     EXPECT_TRUE(c.sweeps.empty());
     EXPECT_EQ(src.log, "UUGUUGUUG");
@@ -321,7 +322,7 @@ TEST(Sampling, DrawOrderAndProgress) {
         v->push_back(done);
         v->push_back(total);
     };
-    kestrum::driver::sample(src, p.f.r, c, progress);
+    kestrum::reference::sample(src, p.f.r, c, progress);
     EXPECT_EQ(src.log, "UUUGNNUUUGNN");
     EXPECT_EQ(seen, (std::vector<std::int64_t>{1, 2, 2, 2}));
 }
@@ -330,7 +331,7 @@ TEST(Sampling, PooledOffLeavesPooledStateAtStart) {
     Prepared p(3, 2, 2, 1, 2);
     RecordingCallees c;
     ScriptedSource src;
-    kestrum::driver::sample(src, p.f.r, c);
+    kestrum::reference::sample(src, p.f.r, c);
     for (int g = 0; g < 3; ++g) {
         EXPECT_EQ(p.f.r.ybar0[g], 0.0);
         EXPECT_EQ(p.f.r.s20[g], 1.0);

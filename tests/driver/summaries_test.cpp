@@ -7,11 +7,12 @@
 
 #include "common/pmath.h"
 #include "driver/summaries.h"
+#include "support/reference_sampler.h"
 #include "run_fixture.h"
 
 namespace {
 
-using kestrum::driver::summarise;
+using kestrum::reference::summarise;
 using kestrum::test::OutputArrays;
 using kestrum::test::RunFixture;
 

@@ -77,7 +77,7 @@ const int32_t kColumns[][2] = {
     {KESTRUMR_COLUMN_HI, 1},   {KESTRUMR_COLUMN_P_MEAN, 0}, {KESTRUMR_COLUMN_P_MEAN_MCSE, 0},
     {KESTRUMR_COLUMN_P_JOINT, 0}, {KESTRUMR_COLUMN_P_JOINT_MCSE, 0}, {KESTRUMR_COLUMN_RHAT, 0},
     {KESTRUMR_COLUMN_SCORE_MEAN, 0}, {KESTRUMR_COLUMN_SCORE_JOINT, 0}, {KESTRUMR_COLUMN_Q_MEAN, 0},
-    {KESTRUMR_COLUMN_Q_JOINT, 0}};
+    {KESTRUMR_COLUMN_Q_JOINT, 0}, {KESTRUMR_COLUMN_ESS, 0},  {KESTRUMR_COLUMN_RHAT_FLAG, 0}};
 
 Options short_run(std::int64_t seed) {
     Options o = make_options();
@@ -169,13 +169,15 @@ TEST(Analysis, RowsWhoseDrawsBecomeNonFiniteAreMarked) {
     EXPECT_EQ(records, 1u);
 }
 
-// Data of within-group variance about 100 without standardisation: the
-// rate update of the variance priors sticks, and says so per chain and
-// group; standardised, the same data give no such warning.
+// Data of within-group variance about 100 without standardisation: from
+// the fixed start the rate update of the variance priors sticks, and says
+// so per chain and group; standardised, or started from the data, the
+// same data give no such warning.
 TEST(Analysis, StuckRateComesBackAsARecordPerChainAndGroup) {
     const Data d(60, 10.0);
     Options o = short_run(5);
     ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), KESTRUMR_SCALE_NONE, 0.0), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_start(o.get(), KESTRUMR_START_FIXED), KESTRUMR_OK);
     Session s = make_session();
     const Results raw = analyse(s.get(), o.get(), d);
     ASSERT_TRUE(raw);
@@ -197,26 +199,33 @@ TEST(Analysis, StuckRateComesBackAsARecordPerChainAndGroup) {
     EXPECT_GT(stuck, 0u);
     EXPECT_TRUE(same_bits(kestrumr_analysis_scale(raw.get()), 1.0));
 
-    ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), KESTRUMR_SCALE_AUTO, 0.0), KESTRUMR_OK);
-    const Results scaled = analyse(s.get(), o.get(), d);
-    ASSERT_TRUE(scaled);
-    for (std::size_t i = 0; i < kestrumr_analysis_warning_count(scaled.get()); ++i)
-        EXPECT_NE(kestrumr_analysis_warning_kind(scaled.get(), i), KESTRUMR_WARNING_STUCK_RATE)
-            << kestrumr_analysis_warning_text(scaled.get(), i);
-    for (int32_t c = 0; c < 4; ++c)
-        for (int32_t j = 0; j < kJ; ++j) {
-            double flag = -1.0;
-            ASSERT_EQ(kestrumr_analysis_rate(scaled.get(), c, j, KESTRUMR_RATE_STUCK, &flag), KESTRUMR_OK);
-            EXPECT_EQ(flag, 0.0);
-        }
+    for (const int32_t start : {KESTRUMR_START_FIXED, KESTRUMR_START_DATA}) {
+        const bool scale = start == KESTRUMR_START_FIXED;
+        ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), scale ? KESTRUMR_SCALE_AUTO : KESTRUMR_SCALE_NONE, 0.0),
+                  KESTRUMR_OK);
+        ASSERT_EQ(kestrumr_analysis_set_start(o.get(), start), KESTRUMR_OK);
+        const Results fine = analyse(s.get(), o.get(), d);
+        ASSERT_TRUE(fine);
+        for (std::size_t i = 0; i < kestrumr_analysis_warning_count(fine.get()); ++i)
+            EXPECT_NE(kestrumr_analysis_warning_kind(fine.get(), i), KESTRUMR_WARNING_STUCK_RATE)
+                << start << ": " << kestrumr_analysis_warning_text(fine.get(), i);
+        for (int32_t c = 0; c < 4; ++c)
+            for (int32_t j = 0; j < kJ; ++j) {
+                double flag = -1.0;
+                ASSERT_EQ(kestrumr_analysis_rate(fine.get(), c, j, KESTRUMR_RATE_STUCK, &flag), KESTRUMR_OK);
+                EXPECT_EQ(flag, 0.0) << start;
+            }
+    }
 }
 
-// One chain on unstandardised data is the session's kestrumr_run: the same
-// draws from the session's generator, which is left where they ended.
+// One chain on unstandardised data from the fixed start is the session's
+// kestrumr_run: the same draws from the session's generator, which is left
+// where they ended.
 TEST(Analysis, OneChainUnscaledIsTheSessionsRun) {
     const Data d(30, 1.0);
     Options o = short_run(0);
     ASSERT_EQ(kestrumr_analysis_set_chains(o.get(), 1), KESTRUMR_OK);
+    ASSERT_EQ(kestrumr_analysis_set_start(o.get(), KESTRUMR_START_FIXED), KESTRUMR_OK);
     ASSERT_EQ(kestrumr_analysis_set_scale(o.get(), KESTRUMR_SCALE_NONE, 0.0), KESTRUMR_OK);
     Session a = make_session(), b = make_session();
     ASSERT_EQ(kestrumr_seed(a.get(), 31337), KESTRUMR_OK);
@@ -300,6 +309,7 @@ TEST(Analysis, SettersRefuseValuesOutOfRange) {
         {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, std::nan("")); }},
         {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, -1); }},
         {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, 1025); }},
+        {"start", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_start(o, 2); }},
     };
     for (const Case& c : cases) {
         Options o = make_options();
