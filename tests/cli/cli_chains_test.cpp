@@ -120,7 +120,7 @@ TEST(CliChains, FullOutputIsSortedAndTheThreadCountChangesNothing) {
         EXPECT_LE(diff, hi);
         EXPECT_GE(std::stod(t[r][14]), 0.0);  // an mcse
         if (r > 1) {
-            EXPECT_GE(std::stod(t[r - 1][18]), std::stod(t[r][18]));  // score_mean descending
+            EXPECT_GE(std::stod(t[r - 1][20]), std::stod(t[r][20]));  // score_mean descending
         }
     }
     // By p_joint instead; two groups have a joint frequency too.
