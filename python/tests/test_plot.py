@@ -47,11 +47,12 @@ def test_scatter_plots(fit, plot, tmp_path):
 
 
 def test_volcano_evidence_axis(fit):
-    # -log10(1 - p_mean), rows of p_mean = 1 at half the smallest positive
-    # 1 - p_mean; the score column instead when the result has one.
+    # Without a score column -log10(1 - p_mean), rows of p_mean = 1 at half
+    # the smallest positive 1 - p_mean; the score column when the result
+    # has one.
     tail = np.delete(1 - fit["p_mean"], 4)
     floor = tail[tail > 0].min() / 2
-    ax = kestrumr.plot_volcano(fit)
+    ax = kestrumr.plot_volcano({k: v for k, v in fit.items() if k != "score_mean"})
     np.testing.assert_allclose(ax.collections[0].get_offsets()[:, 1],
                                -np.log10(np.fmax(tail, floor)))
     scored = dict(fit, score_mean=np.arange(len(X), dtype=float))
@@ -108,6 +109,17 @@ def test_pandas_result_plots(tmp_path):
         r = kestrumr.kestrum(X[:, :8], G[:8], burn=BURN, keep=KEEP, seed=6)
     np.testing.assert_array_equal(np.asarray(both.attrs["traces"]), r["traces"])
     assert len(kestrumr.plot_traces(both).axes) == 2
+
+
+def test_list_at_fdr_plots(fit):
+    # The list at a chosen false-discovery rate: every row drawn is called
+    # at the list's own level, and the rate traces stay whole.
+    with pytest.warns(kestrumr.RowsLeftOutWarning):
+        listed = kestrumr.kestrum(X, G, burn=BURN, keep=KEEP, seed=6, fdr=0.5)
+    n = len(listed["index"])
+    assert n > 0
+    assert counts(kestrumr.plot_volcano(listed)) == [0, n]
+    np.testing.assert_array_equal(listed["traces"], fit["traces"])
 
 
 def test_without_matplotlib(fit, monkeypatch):

@@ -21,16 +21,20 @@ drawn_to_png <- function(...) {
 }
 
 ## Volcano and MA plots: a point per row with results, the effect the chosen
-## group's difference; the evidence -log10(1 - p_mean) with p_mean = 1 at
-## half the smallest positive 1 - p_mean, or the score when there is one.
+## group's difference; the evidence the score, or without one
+## -log10(1 - p_mean) with p_mean = 1 at half the smallest positive
+## 1 - p_mean.
 tail <- 1 - fit$p_mean[with_results]
 floor <- min(tail[tail > 0]) / 2
 volcano <- drawn_to_png(fit, "volcano", group = "c")
 ma <- drawn_to_png(fit, "ma", group = 3)
+unscored <- fit
+unscored$score_mean <- NULL
 stopifnot(nrow(volcano) == sum(with_results),
           identical(rownames(volcano), rownames(fit)[with_results]),
           identical(volcano$x, fit$diff_c[with_results]),
-          isTRUE(all.equal(volcano$y, -log10(pmax(tail, floor)))),
+          identical(volcano$y, fit$score_mean[with_results]),
+          isTRUE(all.equal(drawn_to_png(unscored)$y, -log10(pmax(tail, floor)))),
           !any(volcano$called), nrow(ma) == sum(with_results),
           identical(ma$y, fit$diff_c[with_results]),
           isTRUE(all.equal(ma$x, unname(rowMeans(as.matrix(fit[with_results, paste0("mean_", c("a", "b", "c"))]))))))
