@@ -111,6 +111,7 @@ Fit analyse(const Design& d, const Data& x, int start, std::int32_t seed, std::i
     kestrumr_analysis_set_threads(o, threads);
     kestrumr_analysis_set_draws(o, 0);
     kestrumr_analysis_set_start(o, start);
+    kestrumr_analysis_set_permutations(o, 0);  // only the chains are measured
     kestrumr_analysis_results* res = nullptr;
     if (kestrumr_analyse(s, o, x.L, J, d.nobs.data(), x.N, x.y.data(), &res) == KESTRUMR_OK) {
         f.ok = true;
