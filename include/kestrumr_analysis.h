@@ -189,9 +189,11 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
  *              0.05); the q-values do not depend on it;
  * count   [in] int32, 0 .. 1024: the permuted analyses (default 4), each
  *              one chain of the observed run's length on a stream of its
- *              own made from the seed and the permutation, so the q-values
- *              are the same bits at every thread count; 0 gives no
- *              q-values (NaN) and no extra run time. */
+ *              own made from the seed and the permutation, started as the
+ *              observed chains are (kestrumr_analysis_set_start; the data
+ *              start fitted to the permuted data), so the q-values are the
+ *              same bits at every thread count; 0 gives no q-values (NaN)
+ *              and no extra run time. */
 KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level);
 KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options,
                                                     int32_t count);
