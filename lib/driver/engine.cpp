@@ -370,6 +370,63 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {
     }
 }
 
+posterior::SweepShared sweep_shared(const Run& r) {
+    posterior::SweepShared sh;
+    sh.ngrp = r.ngrp;
+    sh.ipool = r.ipool;
+    sh.ntot = r.ntot;
+    sh.nobs = r.nobs;
+    sh.vshape = r.vshape;
+    sh.vrate = r.vrate;
+    sh.pshape = r.pshape;
+    sh.prate = r.prate;
+    sh.effvar = r.effvar;
+    sh.mvar = r.mvar;
+    return sh;
+}
+
+void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
+                      std::int64_t g, int width, const double* gam, const double* z,
+                      bool threaded, std::int64_t k, bool replay_pass) {
+    const std::int64_t L = r.d.L, J = r.d.J, R = J + 1;
+    // The old reciprocals of every lane's variances, the pooled one last
+    // (with threads straight into rold).
+    double own[posterior::kMaxRowLanes * (posterior::kMaxLaneVariates + 1)];
+    double* const rold = threaded ? b.rold + g * R : own;
+    for (int l = 0; l < width; ++l) {
+        for (std::int64_t j = 0; j < J; ++j) rold[l * R + j] = 1.0 / r.gvar[g + l + j * L];
+        rold[l * R + J] = 1.0 / r.pvar[g + l];
+    }
+    posterior::LaneRows rows;
+    rows.ld = L;
+    rows.ybar = r.ybar + g;
+    rows.s2 = r.s2 + g;
+    rows.gmean = r.gmean + g;
+    rows.gvar = r.gvar + g;
+    rows.ybar0 = r.ybar0 + g;
+    rows.s20 = r.s20 + g;
+    rows.pmean = r.pmean + g;
+    rows.pvar = r.pvar + g;
+    rows.gam = gam;
+    rows.z = z;
+    posterior::row_sweep_lanes(sh, rows, width, {rs.ybar, rs.sweep});
+    for (int l = 0; l < width; ++l) {
+        const std::int64_t row = g + l;
+        if (threaded) {
+            double* const rnew = b.rnew + row * R;
+            for (std::int64_t j = 0; j < J; ++j) rnew[j] = 1.0 / r.gvar[row + j * L];
+            rnew[J] = 1.0 / r.pvar[row];
+        } else {
+            const double* const ro = rold + l * R;
+            for (std::int64_t j = 0; j < J; ++j) r.precsum[j] = r.precsum[j] - ro[j];
+            const double rest = r.pprecsum - ro[J];
+            for (std::int64_t j = 0; j < J; ++j) r.precsum[j] = r.precsum[j] + 1.0 / r.gvar[row + j * L];
+            r.pprecsum = rest + 1.0 / r.pvar[row];
+        }
+        if (k >= 0) keep_row(r, b, row, k, replay_pass, rs.u);
+    }
+}
+
 namespace {
 
 // The sampler's state that a replay restarts from (row states, rates and

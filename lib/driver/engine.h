@@ -61,12 +61,14 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "driver/run.h"
 #include "driver/sampling.h"
 #include "driver/summaries.h"
 #include "driver/workspace.h"
+#include "posterior/sweep_lanes.h"
 #include "random/box_muller.h"
 #include "random/messages.h"
 #include "random/stream.h"
@@ -103,6 +105,10 @@ struct EngineOptions {
     // Where the chain starts; nullptr: the fixed start (every group mean 0,
     // variance 1, rate 2), as kestrum_ starts.
     const StartState* start = nullptr;
+    // Rows swept side by side in SIMD lanes (posterior/sweep_lanes.h): 0
+    // as many as the processor allows, n > 0 at most n (1: one row at a
+    // time).  The bits are the same whatever the width.
+    int lanes = 0;
 };
 
 enum class SecondPass { none, stores, replay };
@@ -111,6 +117,7 @@ enum class SecondPass { none, stores, replay };
 struct Bounded {
     SecondPass mode = SecondPass::none;
     int threads = 1;
+    int lanes = 1;  // rows per lane group (1: one row at a time)
     std::int64_t M = 0;       // J - 1 mean contrasts
     std::int64_t ncross = 0;  // D(D - 1)/2 cross sums
     std::int64_t A = 0;       // accumulator doubles per row
@@ -185,6 +192,35 @@ void evaluate_stores(const Run& r, Bounded& b);
 // Writes the outputs of every row from the accumulators and counts.
 void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 
+// Rows swept in lanes.  Callees that can have their row sweeps done by
+// the lanes instead of their own row_sweep say so with a member
+// rows_in_lanes(ngrp); without it every row goes through row_sweep.
+template <class C, class = void>
+struct HasRowLanes : std::false_type {};
+template <class C>
+struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lanes(0))>>
+    : std::true_type {};
+
+template <class Callees>
+int lane_width(const Run& r, const Bounded& b, const Callees& callees) {
+    if constexpr (HasRowLanes<Callees>::value) {
+        if (b.lanes > 1 && callees.rows_in_lanes(r.ngrp)) return b.lanes;
+    }
+    return 1;
+}
+
+// The arguments of the row sweep that every row shares.
+posterior::SweepShared sweep_shared(const Run& r);
+
+// Rows g..g+width-1 swept in lanes from their drawn variates (gam and z as
+// posterior::LaneRows has them), then each row's bookkeeping in row order
+// as the one-row loops do it: on one thread the running sums adjusted row
+// by row; with threads (threaded) the old and new reciprocals to rold and
+// rnew; then keep_row for a kept iteration (k >= 0).
+void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
+                      std::int64_t g, int width, const double* gam, const double* z,
+                      bool threaded, std::int64_t k, bool replay_pass);
+
 // Checkpoint of the sampler's own state (rows, rates, running sums).
 void save_state(Run& r, Bounded& b);
 void restore_state(Run& r, Bounded& b);
@@ -220,12 +256,25 @@ struct SourceCheckpoint<random::Stream> {
 
 // Step C with the engine's bookkeeping: as the reference's sweep_rows, the
 // row buffers from the thread's scratch, and keep_row after every kept row.
+// Rows that fill a lane group are swept in lanes, their variates drawn
+// first in stream order (all of row g's, then all of row g+1's, ...).
 template <class Source, class Callees>
 void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::int64_t k,
                        bool replay_pass) {
     const std::int64_t L = r.d.L, J = r.d.J;
     const RowScratch rs = row_scratch(r, b, 0);
-    for (std::int64_t g = 0; g < L; ++g) {
+    std::int64_t g = 0;
+    const int width = lane_width(r, b, callees);
+    if (width > 1) {
+        const posterior::SweepShared sh = sweep_shared(r);
+        double gam[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+        double z[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+        for (; g + width <= L; g += width) {
+            for (int l = 0; l < width; ++l) posterior::draw_row_variates(src, sh, gam + l, z + l, width);
+            sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
+        }
+    }
+    for (; g < L; ++g) {
         for (std::int64_t j = 0; j < J; ++j) {
             const std::int64_t at = g + j * L;
             rs.ybar[j] = r.ybar[at];
@@ -618,7 +667,22 @@ private:
         const std::int64_t end = std::min((c + 1) * kChunk, L);
         const std::int64_t k = it > B ? it - B - 1 : -1;
         const std::int64_t R = J + 1;
-        for (std::int64_t g = c * kChunk; g < end; ++g) {
+        std::int64_t g = c * kChunk;
+        const int width = lane_width(r, b_, callees_);
+        if (width > 1) {
+            const posterior::SweepShared sh = sweep_shared(r);
+            double gam[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+            double z[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+            for (; g + width <= end; g += width) {
+                for (int l = 0; l < width; ++l) {
+                    const double* row = slot + b_.head + (g + l) * b_.row_stride;
+                    detail::RowFeed feed{row, row + b_.G};
+                    posterior::draw_row_variates(feed, sh, gam + l, z + l, width);
+                }
+                sweep_lane_group(r, b_, sh, rs, g, width, gam, z, true, k, replay_);
+            }
+        }
+        for (; g < end; ++g) {
             for (std::int64_t j = 0; j < J; ++j) {
                 const std::int64_t at = g + j * L;
                 rs.ybar[j] = r.ybar[at];
