@@ -194,12 +194,27 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 
 // Rows swept in lanes.  Callees that can have their row sweeps done by
 // the lanes instead of their own row_sweep say so with a member
-// rows_in_lanes(ngrp); without it every row goes through row_sweep.
+// rows_in_lanes(ngrp); without it every row goes through row_sweep.  A
+// member row_swept(ngrp, gmean, ld), when they have one, is called for
+// every row swept in lanes, in row order, with the row's new group means
+// at gmean[j * ld].
 template <class C, class = void>
 struct HasRowLanes : std::false_type {};
 template <class C>
 struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lanes(0))>>
     : std::true_type {};
+template <class C, class = void>
+struct HasRowSwept : std::false_type {};
+template <class C>
+struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, 0))>>
+    : std::true_type {};
+
+template <class Callees>
+void rows_swept(Callees& callees, const Run& r, std::int64_t g, int width) {
+    if constexpr (HasRowSwept<Callees>::value) {
+        for (int l = 0; l < width; ++l) callees.row_swept(r.ngrp, r.gmean + g + l, r.d.L);
+    }
+}
 
 template <class Callees>
 int lane_width(const Run& r, const Bounded& b, const Callees& callees) {
@@ -272,6 +287,7 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
         for (; g + width <= L; g += width) {
             for (int l = 0; l < width; ++l) posterior::draw_row_variates(src, sh, gam + l, z + l, width);
             sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
+            rows_swept(callees, r, g, width);
         }
     }
     for (; g < L; ++g) {
@@ -680,6 +696,7 @@ private:
                     posterior::draw_row_variates(feed, sh, gam + l, z + l, width);
                 }
                 sweep_lane_group(r, b_, sh, rs, g, width, gam, z, true, k, replay_);
+                rows_swept(callees_, r, g, width);
             }
         }
         for (; g < end; ++g) {
