@@ -1,11 +1,12 @@
 // The row lanes with AVX2: four rows per 256-bit register, on x86-64
 // processors that have it (row_lane_width asks the processor at run time).
-// Only the functions defined below the target pragma use the wider
-// instructions: every header with inline functions of its own is included
-// before it, so that no inline function the rest of the library shares is
-// compiled for AVX2, and the lane type lives in an unnamed namespace, so
-// the kernel's instantiations belong to this file alone.  The target does
-// not include FMA, so no multiply-add can be formed.
+// Only the functions defined below the target pragma (GCC's, or clang's
+// attribute region) use the wider instructions: every header with inline
+// functions of its own is included before it, so that no inline function
+// the rest of the library shares is compiled for AVX2, and the lane type
+// lives in an unnamed namespace, so the kernel's instantiations belong to
+// this file alone.  The target does not include FMA, so no multiply-add
+// can be formed.
 #include "posterior/sweep_lanes.h"
 
 #if defined(__x86_64__) && !defined(_WIN32) && defined(__GNUC__)
@@ -16,8 +17,12 @@
 
 #include "posterior/sweep.h"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "posterior/sweep_lanes_kernel.h"
 
@@ -75,6 +80,10 @@ unsigned sweep_lanes_avx2(const SweepShared& sh, const LaneRows& in) {
 
 }  // namespace kestrum::posterior
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
