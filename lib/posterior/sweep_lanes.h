@@ -20,8 +20,9 @@
 //
 // Widths: 2 lanes with SSE2 on every x86 build (32-bit x86 builds use SSE2
 // for their scalar arithmetic too), 4 with AVX2 on x86-64 when the
-// processor has it (decided at run time; not on Windows, whose 64-bit ABI
-// gives no 32-byte stack alignment for spilled registers), 1 elsewhere.
+// processor has it (decided at run time; not in Windows builds, where GCC
+// cannot align the stack to the 32 bytes that spilled AVX registers need),
+// 1 elsewhere.
 #pragma once
 
 #include <cstddef>
