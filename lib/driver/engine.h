@@ -345,7 +345,9 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
         double gam[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
         double z[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
         for (; g + width <= L; g += width) {
-            for (int l = 0; l < width; ++l) posterior::draw_row_variates(src, sh, gam + l, z + l, width);
+            for (int l = 0; l < width; ++l) {
+                posterior::draw_row_variates(src, sh, gam + l, z + l, width);
+            }
             sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
             rows_swept(callees, r, g, width);
         }
