@@ -24,6 +24,11 @@
 //                    with one thread the figure to compare on a loaded
 //                    machine).  Select it with --benchmark_filter=KestrumLong
 //                    (a few seconds per run)
+//   KestrumLanes/J/W KestrumLong on one thread with the rows swept W at a
+//                    time in SIMD lanes (1: one row at a time; 2: SSE2;
+//                    4: AVX2 where the processor has it, else 2): the
+//                    lanes' gain side by side in one run.  Select it with
+//                    --benchmark_filter=KestrumLanes
 //
 // Before the timings, the peak resident memory of runs with L = 1000,
 // J = 3, K = 2000: first one that replays, then one with the contrast
@@ -178,13 +183,14 @@ double process_cpu_seconds() {
     return static_cast<double>(std::clock()) / static_cast<double>(CLOCKS_PER_SEC);
 }
 
-void KestrumLong(benchmark::State& state) {
+void run_long(benchmark::State& state, int threads, int lanes) {
     const auto J = static_cast<std::int32_t>(state.range(0));
     const std::int32_t L = 10000, K = 400, B = 100;
     Data d(L, J, 4);
     kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
     kestrum::driver::EngineOptions opt;
-    opt.threads = static_cast<int>(state.range(1));
+    opt.threads = threads;
+    opt.lanes = lanes;
     double cpu = 0.0;
     for (auto _ : state) {
         PrivateStream ps;
@@ -200,6 +206,14 @@ void KestrumLong(benchmark::State& state) {
     state.counters["cpu_per_row_iter"] =
         cpu / (static_cast<double>(state.iterations()) * cells) * 1e9;  // ns
 }
+
+void KestrumLong(benchmark::State& state) { run_long(state, static_cast<int>(state.range(1)), 0); }
+void KestrumLanes(benchmark::State& state) { run_long(state, 1, static_cast<int>(state.range(1))); }
+BENCHMARK(KestrumLanes)
+    ->ArgsProduct({{2, 3, 5}, {1, 2, 4}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 BENCHMARK(KestrumLong)
     ->ArgsProduct({{2, 3, 5}, {1, 2}})
     ->Unit(benchmark::kMillisecond)

@@ -148,6 +148,26 @@ struct RecordingCallees {
             for (std::int32_t j = 0; j < ngrp; ++j) gmean[j] += start_shift[static_cast<std::size_t>(j)];
         core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar, mvar,
                        ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
+        record_row(it, g, ngrp, gmean, 1);
+    }
+
+    // The engine may sweep rows in SIMD lanes instead of calling row_sweep
+    // (driver/engine.h) once no start shift is due; it then calls
+    // row_swept for every row, in row order, with the row's new group
+    // means at gmean[j * ld], and the row is counted and recorded as
+    // row_sweep does it.
+    bool rows_in_lanes(std::int32_t) const { return start_shift.empty() || sweep_calls >= L; }
+    void row_swept(std::int32_t ngrp, const double* gmean, std::int64_t ld) {
+        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty()) return;
+        const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
+        ++sweep_calls;
+        record_row(it, g, ngrp, gmean, ld);
+    }
+
+private:
+    // The contrasts of row g after its sweep in iteration it (0-based).
+    void record_row(std::int64_t it, std::int64_t g, std::int32_t ngrp, const double* gmean,
+                    std::int64_t ld) {
         const std::int64_t k = it - rec->B;  // kept draw, 0-based
         if (!rec->moments.empty() && k >= 0 && k < rec->T - rec->B)
             add_contrast_moments(rec->moments.data() + static_cast<std::size_t>(g) * contrast_moment_stride(ngrp),
@@ -160,7 +180,7 @@ struct RecordingCallees {
         const std::size_t D = static_cast<std::size_t>(ngrp - 1);
         for (std::size_t i = 0; i < D; ++i)
             rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] =
-                static_cast<float>(gmean[i + 1] - gmean[0]);
+                static_cast<float>(gmean[(i + 1) * ld] - gmean[0]);
     }
 };
 

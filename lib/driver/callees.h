@@ -22,6 +22,10 @@ struct CoreCallees {
         return posterior::sweep_scratch_size(ngrp);
     }
 
+    // The row sweep is row_sweep itself, so the engine may sweep rows in
+    // lanes instead (the same bits).
+    bool rows_in_lanes(std::int32_t) const { return true; }
+
     template <class Source>
     void update_rate(Source& src, double sinv, double hshape, double gshape, double wunit,
                      double rsum, std::int32_t nrow, std::int32_t ngrp, double hrate,

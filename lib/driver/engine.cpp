@@ -74,7 +74,8 @@ RowScratch row_scratch(const Run& r, const Bounded& b, int thread) {
     rs.gmean = p + 2 * J;
     rs.gvar = p + 3 * J;
     rs.u = p + 4 * J;
-    rs.sweep = p + 4 * J + r.d.D;
+    rs.old = p + 4 * J + r.d.D;
+    rs.sweep = p + 5 * J + r.d.D + 1;
     return rs;
 }
 
@@ -137,7 +138,7 @@ void carve_engine(Arena& a, Run& r, Bounded& b) {
     }
 
     std::size_t per = 0;
-    if (!size_of(4, J, D, &per) || !checked_add(per, b.sweep_doubles, &per)) {
+    if (!size_of(5, J, D + 1, &per) || !checked_add(per, b.sweep_doubles, &per)) {
         a.fail();
         return;
     }
@@ -367,6 +368,72 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {
         if (J >= 3) out.prob[g + L] = p2;
         for (std::int64_t j = 2; j + 1 < J; ++j) out.prob[g + j * L] = kNaN;
         if (out.pjoint != nullptr) out.pjoint[g] = J >= 2 ? p2 : kNaN;
+    }
+}
+
+posterior::SweepShared sweep_shared(const Run& r) {
+    posterior::SweepShared sh;
+    sh.ngrp = r.ngrp;
+    sh.ipool = r.ipool;
+    sh.ntot = r.ntot;
+    sh.nobs = r.nobs;
+    sh.vshape = r.vshape;
+    sh.vrate = r.vrate;
+    sh.pshape = r.pshape;
+    sh.prate = r.prate;
+    sh.effvar = r.effvar;
+    sh.mvar = r.mvar;
+    return sh;
+}
+
+void row_before(const Run& r, std::int64_t g, double* old) {
+    const std::int64_t L = r.d.L, J = r.d.J;
+    for (std::int64_t j = 0; j < J; ++j) old[j] = 1.0 / r.gvar[g + j * L];
+    old[J] = 1.0 / r.pvar[g];
+}
+
+void row_after(Run& r, Bounded& b, std::int64_t g, const double* old, bool threaded,
+               std::int64_t k, bool replay_pass, double* u) {
+    const std::int64_t L = r.d.L, J = r.d.J;
+    if (threaded) {
+        double* const rnew = b.rnew + g * (J + 1);
+        for (std::int64_t j = 0; j < J; ++j) rnew[j] = 1.0 / r.gvar[g + j * L];
+        rnew[J] = 1.0 / r.pvar[g];
+    } else {
+        for (std::int64_t j = 0; j < J; ++j) r.precsum[j] = r.precsum[j] - old[j];
+        const double rest = r.pprecsum - old[J];
+        for (std::int64_t j = 0; j < J; ++j) r.precsum[j] = r.precsum[j] + 1.0 / r.gvar[g + j * L];
+        r.pprecsum = rest + 1.0 / r.pvar[g];
+    }
+    if (k >= 0) keep_row(r, b, g, k, replay_pass, u);
+}
+
+void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
+                      std::int64_t g, int width, const double* gam, const double* z,
+                      bool threaded, std::int64_t k, bool replay_pass) {
+    const std::int64_t L = r.d.L, R = r.d.J + 1;
+    // Every lane's old reciprocals before any lane is swept (with threads
+    // straight into rold; on one thread here, J <= 7).
+    double own[posterior::kMaxRowLanes * (posterior::kMaxLaneVariates + 1)];
+    for (int l = 0; l < width; ++l) {
+        row_before(r, g + l, threaded ? row_old(r, b, rs, g + l, true) : own + l * R);
+    }
+    posterior::LaneRows rows;
+    rows.ld = L;
+    rows.ybar = r.ybar + g;
+    rows.s2 = r.s2 + g;
+    rows.gmean = r.gmean + g;
+    rows.gvar = r.gvar + g;
+    rows.ybar0 = r.ybar0 + g;
+    rows.s20 = r.s20 + g;
+    rows.pmean = r.pmean + g;
+    rows.pvar = r.pvar + g;
+    rows.gam = gam;
+    rows.z = z;
+    posterior::row_sweep_lanes(sh, rows, width, {rs.ybar, rs.sweep});
+    for (int l = 0; l < width; ++l) {
+        const double* old = threaded ? row_old(r, b, rs, g + l, true) : own + l * R;
+        row_after(r, b, g + l, old, threaded, k, replay_pass, rs.u);
     }
 }
 

@@ -40,6 +40,15 @@
 // write) stay on the calling thread.  So the results, the generator's final
 // state and every message are the same at every thread count.
 //
+// Lanes.  For the same reason the variates of several rows can be drawn
+// before any of them is swept: with options.lanes allowing it and callees
+// that let it happen (rows_in_lanes), the rows are taken 2 or 4 at a time
+// (posterior/sweep_lanes.h), their variates drawn in stream order (all of
+// row g's, then all of row g+1's), their sweeps done side by side in SIMD
+// lanes with the scalar bits, and each row's bookkeeping then done in row
+// order as for rows swept one at a time.  With threads the same happens
+// inside each chunk, from the variates the calling thread drew.
+//
 // Messages.  Only the drawing writes messages (the gamma parameter message
 // of a non-positive shape), and all drawing is on the calling thread, in
 // stream order: messages come out through the calling thread's sink, in the
@@ -61,12 +70,14 @@
 #include <mutex>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "driver/run.h"
 #include "driver/sampling.h"
 #include "driver/summaries.h"
 #include "driver/workspace.h"
+#include "posterior/sweep_lanes.h"
 #include "random/box_muller.h"
 #include "random/messages.h"
 #include "random/stream.h"
@@ -103,6 +114,10 @@ struct EngineOptions {
     // Where the chain starts; nullptr: the fixed start (every group mean 0,
     // variance 1, rate 2), as kestrum_ starts.
     const StartState* start = nullptr;
+    // Rows swept side by side in SIMD lanes (posterior/sweep_lanes.h): 0
+    // as many as the processor allows, n > 0 at most n (1: one row at a
+    // time).  The bits are the same whatever the width.
+    int lanes = 0;
 };
 
 enum class SecondPass { none, stores, replay };
@@ -111,6 +126,7 @@ enum class SecondPass { none, stores, replay };
 struct Bounded {
     SecondPass mode = SecondPass::none;
     int threads = 1;
+    int lanes = 1;  // rows per lane group (1: one row at a time)
     std::int64_t M = 0;       // J - 1 mean contrasts
     std::int64_t ncross = 0;  // D(D - 1)/2 cross sums
     std::int64_t A = 0;       // accumulator doubles per row
@@ -129,7 +145,8 @@ struct Bounded {
     double* cp_precsum = nullptr;
     double cp_prate = 0.0, cp_pprecsum = 0.0, cp_ratesum = 0.0;
 
-    // Per-thread scratch: row buffers (4J), u (D), the sweep's scratch.
+    // Per-thread scratch: row buffers (4J), u (D), old reciprocals (J + 1),
+    // the sweep's scratch.
     std::size_t sweep_doubles = 0;
     std::size_t per_thread = 0;
     double* thread_scratch = nullptr;
@@ -152,6 +169,7 @@ struct RowScratch {
     double* gmean;
     double* gvar;
     double* u;
+    double* old;  // J + 1: a row's old reciprocal variances (one thread)
     double* sweep;
 };
 RowScratch row_scratch(const Run& r, const Bounded& b, int thread);
@@ -184,6 +202,99 @@ void evaluate_stores(const Run& r, Bounded& b);
 
 // Writes the outputs of every row from the accumulators and counts.
 void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
+
+// Rows swept in lanes.  Callees that can have their row sweeps done by
+// the lanes instead of their own row_sweep say so with a member
+// rows_in_lanes(ngrp); without it every row goes through row_sweep.  A
+// member row_swept(ngrp, gmean, ld), when they have one, is called for
+// every row swept in lanes, in row order, with the row's new group means
+// at gmean[j * ld].
+template <class C, class = void>
+struct HasRowLanes : std::false_type {};
+template <class C>
+struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lanes(0))>>
+    : std::true_type {};
+template <class C, class = void>
+struct HasRowSwept : std::false_type {};
+template <class C>
+struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, 0))>>
+    : std::true_type {};
+
+template <class Callees>
+void rows_swept(Callees& callees, const Run& r, std::int64_t g, int width) {
+    if constexpr (HasRowSwept<Callees>::value) {
+        for (int l = 0; l < width; ++l) callees.row_swept(r.ngrp, r.gmean + g + l, r.d.L);
+    }
+}
+
+template <class Callees>
+int lane_width(const Run& r, const Bounded& b, const Callees& callees) {
+    if constexpr (HasRowLanes<Callees>::value) {
+        if (b.lanes > 1 && callees.rows_in_lanes(r.ngrp)) return b.lanes;
+    }
+    return 1;
+}
+
+// The arguments of the row sweep that every row shares.
+posterior::SweepShared sweep_shared(const Run& r);
+
+// --- One row step ------------------------------------------------------------
+//
+// The bookkeeping around a row's sweep, the same for a row swept alone or
+// in lanes and for both schedules.  row_before: the row's old reciprocal
+// variances (J groups, the pooled one last) to old.  row_after, once the
+// row's new state is written: on one thread (threaded false) the running
+// sums lose the old reciprocals and gain the new ones, in that order, row
+// by row; with threads the new ones go to rnew, old having been rold, and
+// the calling thread adjusts the sums in row order (reduce_sums); then
+// keep_row in a kept iteration (k >= 0).
+void row_before(const Run& r, std::int64_t g, double* old);
+void row_after(Run& r, Bounded& b, std::int64_t g, const double* old, bool threaded,
+               std::int64_t k, bool replay_pass, double* u);
+
+// The old reciprocals' place: rold with threads, the thread's scratch on one.
+inline double* row_old(const Run& r, const Bounded& b, const RowScratch& rs, std::int64_t g,
+                       bool threaded) {
+    return threaded ? b.rold + g * (r.d.J + 1) : rs.old;
+}
+
+// One row swept by the callees, drawing from src, with its bookkeeping.
+template <class Source, class Callees>
+void row_step(Source& src, Run& r, Bounded& b, Callees& callees, const RowScratch& rs,
+              std::int64_t g, bool threaded, std::int64_t k, bool replay_pass) {
+    const std::int64_t L = r.d.L, J = r.d.J;
+    double* const old = row_old(r, b, rs, g, threaded);
+    row_before(r, g, old);
+    for (std::int64_t j = 0; j < J; ++j) {
+        const std::int64_t at = g + j * L;
+        rs.ybar[j] = r.ybar[at];
+        rs.s2[j] = r.s2[at];
+        rs.gmean[j] = r.gmean[at];
+        rs.gvar[j] = r.gvar[at];
+    }
+    double ybar0 = r.ybar0[g];
+    double s20 = r.s20[g];
+    double pmean = r.pmean[g];
+    double pvar = r.pvar[g];
+    callees.row_sweep(src, r.ngrp, r.ipool, &r.ntot, r.nobs, r.vshape, r.vrate, &r.pshape,
+                      &r.prate, r.effvar, r.mvar, rs.ybar, rs.s2, &ybar0, &s20, rs.gmean,
+                      rs.gvar, &pmean, &pvar, rs.sweep);
+    for (std::int64_t j = 0; j < J; ++j) {
+        const std::int64_t at = g + j * L;
+        r.gmean[at] = rs.gmean[j];
+        r.gvar[at] = rs.gvar[j];
+    }
+    r.pmean[g] = pmean;
+    r.pvar[g] = pvar;
+    row_after(r, b, g, old, threaded, k, replay_pass, rs.u);
+}
+
+// Rows g..g+width-1 swept in lanes from their drawn variates (gam and z as
+// posterior::LaneRows has them), each row's bookkeeping then done in row
+// order as for rows swept alone.
+void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
+                      std::int64_t g, int width, const double* gam, const double* z,
+                      bool threaded, std::int64_t k, bool replay_pass);
 
 // Checkpoint of the sampler's own state (rows, rates, running sums).
 void save_state(Run& r, Bounded& b);
@@ -220,41 +331,28 @@ struct SourceCheckpoint<random::Stream> {
 
 // Step C with the engine's bookkeeping: as the reference's sweep_rows, the
 // row buffers from the thread's scratch, and keep_row after every kept row.
+// Rows that fill a lane group are swept in lanes, their variates drawn
+// first in stream order (all of row g's, then all of row g+1's, ...).
 template <class Source, class Callees>
 void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::int64_t k,
                        bool replay_pass) {
-    const std::int64_t L = r.d.L, J = r.d.J;
+    const std::int64_t L = r.d.L;
     const RowScratch rs = row_scratch(r, b, 0);
-    for (std::int64_t g = 0; g < L; ++g) {
-        for (std::int64_t j = 0; j < J; ++j) {
-            const std::int64_t at = g + j * L;
-            rs.ybar[j] = r.ybar[at];
-            rs.s2[j] = r.s2[at];
-            rs.gmean[j] = r.gmean[at];
-            rs.gvar[j] = r.gvar[at];
-            r.precsum[j] = r.precsum[j] - 1.0 / r.gvar[at];
+    std::int64_t g = 0;
+    const int width = lane_width(r, b, callees);
+    if (width > 1) {
+        const posterior::SweepShared sh = sweep_shared(r);
+        double gam[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+        double z[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+        for (; g + width <= L; g += width) {
+            for (int l = 0; l < width; ++l) {
+                posterior::draw_row_variates(src, sh, gam + l, z + l, width);
+            }
+            sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
+            rows_swept(callees, r, g, width);
         }
-        double ybar0 = r.ybar0[g];
-        double s20 = r.s20[g];
-        double pmean = r.pmean[g];
-        double pvar = r.pvar[g];
-        const double rest = r.pprecsum - 1.0 / pvar;
-
-        callees.row_sweep(src, r.ngrp, r.ipool, &r.ntot, r.nobs, r.vshape, r.vrate, &r.pshape,
-                          &r.prate, r.effvar, r.mvar, rs.ybar, rs.s2, &ybar0, &s20, rs.gmean,
-                          rs.gvar, &pmean, &pvar, rs.sweep);
-
-        for (std::int64_t j = 0; j < J; ++j) {
-            const std::int64_t at = g + j * L;
-            r.gmean[at] = rs.gmean[j];
-            r.gvar[at] = rs.gvar[j];
-            r.precsum[j] = r.precsum[j] + 1.0 / rs.gvar[j];
-        }
-        r.pmean[g] = pmean;
-        r.pvar[g] = pvar;
-        r.pprecsum = rest + 1.0 / pvar;
-        if (k >= 0) keep_row(r, b, g, k, replay_pass, rs.u);
     }
+    for (; g < L; ++g) row_step(src, r, b, callees, rs, g, false, k, replay_pass);
 }
 
 // The generator stream makes its uniforms in blocks while the engine runs
@@ -612,41 +710,31 @@ private:
     // only those rows' state, reciprocals and bookkeeping.
     void sweep_chunk(int t, std::int64_t it, std::int64_t c) {
         Run& r = r_;
-        const std::int64_t L = r.d.L, J = r.d.J, B = r.d.B;
+        const std::int64_t L = r.d.L, B = r.d.B;
         const RowScratch rs = row_scratch(r, b_, t);
         const double* slot = slot_of(it);
         const std::int64_t end = std::min((c + 1) * kChunk, L);
         const std::int64_t k = it > B ? it - B - 1 : -1;
-        const std::int64_t R = J + 1;
-        for (std::int64_t g = c * kChunk; g < end; ++g) {
-            for (std::int64_t j = 0; j < J; ++j) {
-                const std::int64_t at = g + j * L;
-                rs.ybar[j] = r.ybar[at];
-                rs.s2[j] = r.s2[at];
-                rs.gmean[j] = r.gmean[at];
-                rs.gvar[j] = r.gvar[at];
-                b_.rold[g * R + j] = 1.0 / r.gvar[at];
+        std::int64_t g = c * kChunk;
+        const int width = lane_width(r, b_, callees_);
+        if (width > 1) {
+            const posterior::SweepShared sh = sweep_shared(r);
+            double gam[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+            double z[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+            for (; g + width <= end; g += width) {
+                for (int l = 0; l < width; ++l) {
+                    const double* row = slot + b_.head + (g + l) * b_.row_stride;
+                    detail::RowFeed feed{row, row + b_.G};
+                    posterior::draw_row_variates(feed, sh, gam + l, z + l, width);
+                }
+                sweep_lane_group(r, b_, sh, rs, g, width, gam, z, true, k, replay_);
+                rows_swept(callees_, r, g, width);
             }
-            double ybar0 = r.ybar0[g];
-            double s20 = r.s20[g];
-            double pmean = r.pmean[g];
-            double pvar = r.pvar[g];
-            b_.rold[g * R + J] = 1.0 / pvar;
+        }
+        for (; g < end; ++g) {
             const double* row = slot + b_.head + g * b_.row_stride;
             detail::RowFeed feed{row, row + b_.G};
-            callees_.row_sweep(feed, r.ngrp, r.ipool, &r.ntot, r.nobs, r.vshape, r.vrate,
-                               &r.pshape, &r.prate, r.effvar, r.mvar, rs.ybar, rs.s2, &ybar0,
-                               &s20, rs.gmean, rs.gvar, &pmean, &pvar, rs.sweep);
-            for (std::int64_t j = 0; j < J; ++j) {
-                const std::int64_t at = g + j * L;
-                r.gmean[at] = rs.gmean[j];
-                r.gvar[at] = rs.gvar[j];
-                b_.rnew[g * R + j] = 1.0 / rs.gvar[j];
-            }
-            r.pmean[g] = pmean;
-            r.pvar[g] = pvar;
-            b_.rnew[g * R + J] = 1.0 / pvar;
-            if (k >= 0) keep_row(r, b_, g, k, replay_, rs.u);
+            row_step(feed, r, b_, callees_, rs, g, true, k, replay_);
         }
     }
 

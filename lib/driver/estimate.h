@@ -72,6 +72,7 @@ bool estimate(Source& src, Callees& callees, const Arguments& a, const Outputs& 
     Bounded b;
     b.sweep_doubles = Callees::sweep_scratch_size(a.ngrp);
     b.threads = 1;
+    b.lanes = posterior::row_lane_width(a.ngrp, options.lanes);
     if constexpr (std::is_same_v<Source, random::Stream>) {
         if (r.d.L >= 1 && options.threads > 1) b.threads = options.threads < 256 ? options.threads : 256;
     }

@@ -460,6 +460,53 @@ TEST(Chains, ARowThatBecameNonFiniteInOneChainHasNoFrequencies) {
         EXPECT_TRUE(std::isnan(x));
 }
 
+// The recording callees let the engine sweep rows in SIMD lanes (from the
+// second iteration on when the start is shifted): the stored contrasts,
+// the rate traces and the outputs are those of one row at a time.
+TEST(Chains, RecordsAreTheSameWithTheRowsInLanes) {
+    const std::int32_t L = 13;  // lane groups and rows left over
+    const Problem p(L);
+    const std::int32_t K = 12, B = 6, T = K + B;
+    const driver::Arguments a = p.args(K, B);
+    struct Outcome {
+        analysis::ChainRecord rec;
+        std::vector<double> out;
+    };
+    auto run = [&](int lanes, bool shift) {
+        Outcome o;
+        o.rec.J = 3;
+        o.rec.T = T;
+        o.rec.B = B;
+        o.rec.stored = K;
+        o.rec.rate.assign(static_cast<std::size_t>(3 * T), 0.0);
+        o.rec.accepted.assign(static_cast<std::size_t>(3 * T), 0);
+        o.rec.contrasts.assign(static_cast<std::size_t>(L * 2 * K), 0.0f);
+        kestrumr_zbql0001 rec = random::load_time_record();
+        random::Stream st{&rec};
+        hyper::BlockStore blocks;
+        analysis::RecordingCallees c(blocks.blocks());
+        c.rec = &o.rec;
+        c.L = L;
+        if (shift) c.start_shift = {1.0, -2.0, 0.5};
+        driver::EngineOptions opt;
+        opt.lanes = lanes;
+        std::vector<double> prob(L * 2), pm(L), pv(L), gm(L * 3), gv(L * 3);
+        EXPECT_TRUE(driver::estimate(st, c, a, {prob.data(), pm.data(), pv.data(), gm.data(), gv.data()},
+                                     {}, driver::allocate_block, opt));
+        for (const auto* v : {&prob, &pm, &pv, &gm, &gv}) o.out.insert(o.out.end(), v->begin(), v->end());
+        return o;
+    };
+    for (bool shift : {false, true}) {
+        const Outcome one = run(1, shift), lanes = run(0, shift);
+        EXPECT_TRUE(same_bits(one.out, lanes.out)) << shift;
+        EXPECT_TRUE(same_bits(one.rec.rate, lanes.rec.rate)) << shift;
+        ASSERT_EQ(one.rec.contrasts.size(), lanes.rec.contrasts.size());
+        EXPECT_EQ(std::memcmp(one.rec.contrasts.data(), lanes.rec.contrasts.data(),
+                              one.rec.contrasts.size() * sizeof(float)), 0) << shift;
+        EXPECT_NE(one.rec.contrasts[0], 0.0f) << shift;
+    }
+}
+
 TEST(Chains, FlagsARateThatDoesNotMove) {
     analysis::ChainsResult r;
     r.rec.resize(1);

@@ -1,7 +1,8 @@
 // The engine against the plain reference (support/reference_sampler.h):
 // the same bits for the contrast stores and the replay, at 1, 2, 3 and 8
-// threads, the generator left in the same state and the same messages in the
-// same order; workspace that does not grow with the kept iterations.
+// threads, with the rows one at a time or in SIMD lanes, the generator left
+// in the same state and the same messages in the same order; workspace that
+// does not grow with the kept iterations.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -102,10 +103,11 @@ Outcome reference(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ip
 }
 
 Outcome engine(const Data& d, std::int32_t K, std::int32_t B, std::int32_t ipool, const Stream& from,
-               int threads, bool replay) {
+               int threads, bool replay, int lanes = 0) {
     return run(d, from, d.L, [&](Stream& s, const kestrum::driver::Outputs& out) {
         EngineOptions opt;
         opt.threads = threads;
+        opt.lanes = lanes;
         opt.store_budget = replay ? 0 : SIZE_MAX;
         CoreCallees c(kestrum::hyper::process_blocks());
         EXPECT_TRUE(kestrum::driver::estimate(s, c, d.args(K, B, ipool), out, {},
@@ -136,6 +138,7 @@ TEST(Engine, SameBitsAsTheReferenceInEveryModeAndThreadCount) {
         {70, {3, 4, 2}, 5, 2, 0, true},    // pooled off, odd normals per row
         {9, {4, 3}, 4, 0, 1, true},        // no burn-in: checkpoint at the start
         {40, {2, 3, 2, 4, 3}, 3, 2, 1, false},
+        {13, {2, 3, 2, 4, 3, 2, 3}, 2, 1, 1, false},  // the widest order in lanes, odd L
         {33, {5}, 3, 2, 1, false},         // one group: no second visit
         {5, {3, 3, 3}, 1, 2, 1, false},    // one kept draw: NaN frequencies
         {5, {3, 3}, 0, 3, 1, false},       // nothing kept
@@ -154,10 +157,14 @@ TEST(Engine, SameBitsAsTheReferenceInEveryModeAndThreadCount) {
         const Outcome ref = reference(d, cs.K, cs.B, cs.ipool, from);
         for (int threads : {1, 2, 3, 8}) {
             for (bool replay : {false, true}) {
-                const std::string what = "L=" + std::to_string(cs.L) + " J=" + std::to_string(d.J) +
-                                         " threads=" + std::to_string(threads) +
-                                         (replay ? " replay" : " stores");
-                expect_same(ref, engine(d, cs.K, cs.B, cs.ipool, from, threads, replay), what);
+                for (int lanes : {1, 2, 4}) {  // rows one at a time, in SSE2 and AVX2 lanes
+                    const std::string what = "L=" + std::to_string(cs.L) + " J=" + std::to_string(d.J) +
+                                             " threads=" + std::to_string(threads) +
+                                             (replay ? " replay" : " stores") +
+                                             " lanes=" + std::to_string(lanes);
+                    expect_same(ref, engine(d, cs.K, cs.B, cs.ipool, from, threads, replay, lanes),
+                                what);
+                }
             }
         }
     }
