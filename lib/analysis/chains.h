@@ -148,30 +148,38 @@ struct RecordingCallees {
             for (std::int32_t j = 0; j < ngrp; ++j) gmean[j] += start_shift[static_cast<std::size_t>(j)];
         core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar, mvar,
                        ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
-        record_row(it, g, ngrp, gmean, 1);
+        record_row(it, g, ngrp, gmean, gvar, 1);
     }
 
     // The engine may sweep rows in SIMD lanes instead of calling row_sweep
     // (driver/engine.h) once no start shift is due; it then calls
     // row_swept for every row, in row order, with the row's new group
-    // means at gmean[j * ld], and the row is counted and recorded as
-    // row_sweep does it.
+    // means at gmean[j * ld] and variances at gvar[j * ld], and the row is
+    // counted and recorded as row_sweep does it.
     bool rows_in_lanes(std::int32_t) const { return start_shift.empty() || sweep_calls >= L; }
-    void row_swept(std::int32_t ngrp, const double* gmean, std::int64_t ld) {
-        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty()) return;
+    void row_swept(std::int32_t ngrp, const double* gmean, const double* gvar, std::int64_t ld) {
+        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty() && rec->moments.empty()) return;
         const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
         ++sweep_calls;
-        record_row(it, g, ngrp, gmean, ld);
+        record_row(it, g, ngrp, gmean, gvar, ld);
     }
 
 private:
-    // The contrasts of row g after its sweep in iteration it (0-based).
+    // The contrasts of row g after its sweep in iteration it (0-based);
+    // group j's mean and variance at gmean[j * ld], gvar[j * ld].
     void record_row(std::int64_t it, std::int64_t g, std::int32_t ngrp, const double* gmean,
-                    std::int64_t ld) {
+                    const double* gvar, std::int64_t ld) {
         const std::int64_t k = it - rec->B;  // kept draw, 0-based
-        if (!rec->moments.empty() && k >= 0 && k < rec->T - rec->B)
+        if (!rec->moments.empty() && k >= 0 && k < rec->T - rec->B && ngrp <= kMaxScoreGroups) {
+            // The sums take each row's groups side by side.
+            double m[kMaxScoreGroups], v[kMaxScoreGroups];
+            for (std::int32_t j = 0; j < ngrp; ++j) {
+                m[j] = gmean[j * ld];
+                v[j] = gvar[j * ld];
+            }
             add_contrast_moments(rec->moments.data() + static_cast<std::size_t>(g) * contrast_moment_stride(ngrp),
-                                 gmean, gvar, ngrp, k == 0);
+                                 m, v, ngrp, k == 0);
+        }
         if (k < 0 || rec->stored == 0 || ngrp < 2) return;
         const auto step = static_cast<std::int64_t>(rec->step);
         if ((k + 1) % step != 0) return;

@@ -206,9 +206,9 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 // Rows swept in lanes.  Callees that can have their row sweeps done by
 // the lanes instead of their own row_sweep say so with a member
 // rows_in_lanes(ngrp); without it every row goes through row_sweep.  A
-// member row_swept(ngrp, gmean, ld), when they have one, is called for
-// every row swept in lanes, in row order, with the row's new group means
-// at gmean[j * ld].
+// member row_swept(ngrp, gmean, gvar, ld), when they have one, is called
+// for every row swept in lanes, in row order, with the row's new group
+// means at gmean[j * ld] and variances at gvar[j * ld].
 template <class C, class = void>
 struct HasRowLanes : std::false_type {};
 template <class C>
@@ -217,13 +217,13 @@ struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lane
 template <class C, class = void>
 struct HasRowSwept : std::false_type {};
 template <class C>
-struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, 0))>>
+struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, nullptr, 0))>>
     : std::true_type {};
 
 template <class Callees>
 void rows_swept(Callees& callees, const Run& r, std::int64_t g, int width) {
     if constexpr (HasRowSwept<Callees>::value) {
-        for (int l = 0; l < width; ++l) callees.row_swept(r.ngrp, r.gmean + g + l, r.d.L);
+        for (int l = 0; l < width; ++l) callees.row_swept(r.ngrp, r.gmean + g + l, r.gvar + g + l, r.d.L);
     }
 }
 

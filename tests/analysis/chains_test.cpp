@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -462,7 +463,8 @@ TEST(Chains, ARowThatBecameNonFiniteInOneChainHasNoFrequencies) {
 
 // The recording callees let the engine sweep rows in SIMD lanes (from the
 // second iteration on when the start is shifted): the stored contrasts,
-// the rate traces and the outputs are those of one row at a time.
+// the running sums of the scores, the rate traces and the outputs are
+// those of one row at a time, also when only the sums are recorded.
 TEST(Chains, RecordsAreTheSameWithTheRowsInLanes) {
     const std::int32_t L = 13;  // lane groups and rows left over
     const Problem p(L);
@@ -472,15 +474,16 @@ TEST(Chains, RecordsAreTheSameWithTheRowsInLanes) {
         analysis::ChainRecord rec;
         std::vector<double> out;
     };
-    auto run = [&](int lanes, bool shift) {
+    auto run = [&](int lanes, bool shift, bool store) {
         Outcome o;
         o.rec.J = 3;
         o.rec.T = T;
         o.rec.B = B;
-        o.rec.stored = K;
+        o.rec.stored = store ? K : 0;
+        o.rec.moments.assign(static_cast<std::size_t>(L) * analysis::contrast_moment_stride(3), 0.0);
         o.rec.rate.assign(static_cast<std::size_t>(3 * T), 0.0);
         o.rec.accepted.assign(static_cast<std::size_t>(3 * T), 0);
-        o.rec.contrasts.assign(static_cast<std::size_t>(L * 2 * K), 0.0f);
+        o.rec.contrasts.assign(store ? static_cast<std::size_t>(L * 2 * K) : 0, 0.0f);
         kestrumr_zbql0001 rec = random::load_time_record();
         random::Stream st{&rec};
         hyper::BlockStore blocks;
@@ -496,11 +499,14 @@ TEST(Chains, RecordsAreTheSameWithTheRowsInLanes) {
         for (const auto* v : {&prob, &pm, &pv, &gm, &gv}) o.out.insert(o.out.end(), v->begin(), v->end());
         return o;
     };
-    for (bool shift : {false, true}) {
-        const Outcome one = run(1, shift), lanes = run(0, shift);
-        EXPECT_TRUE(same_bits(one.out, lanes.out)) << shift;
-        EXPECT_TRUE(same_bits(one.rec.rate, lanes.rec.rate)) << shift;
+    for (const auto& [shift, store] : {std::pair{false, true}, {true, true}, {false, false}}) {
+        const Outcome one = run(1, shift, store), lanes = run(0, shift, store);
+        EXPECT_TRUE(same_bits(one.out, lanes.out)) << shift << store;
+        EXPECT_TRUE(same_bits(one.rec.rate, lanes.rec.rate)) << shift << store;
+        EXPECT_TRUE(same_bits(one.rec.moments, lanes.rec.moments)) << shift << store;
+        EXPECT_NE(one.rec.moments.back(), 0.0) << shift << store;
         ASSERT_EQ(one.rec.contrasts.size(), lanes.rec.contrasts.size());
+        if (!store) continue;
         EXPECT_EQ(std::memcmp(one.rec.contrasts.data(), lanes.rec.contrasts.data(),
                               one.rec.contrasts.size() * sizeof(float)), 0) << shift;
         EXPECT_NE(one.rec.contrasts[0], 0.0f) << shift;
