@@ -521,9 +521,34 @@ DD log_dd(double x) {
 // 2^-70.5 of it (2^-68.5 in all); Alo's error is below 2^-87 absolute, and
 // where Alo != 0, |log x| >= 2^-10.  Total below 2^-65.55 relative;
 // |l| <= 2^-17.5 |h|.
-// Normal = true: x is known to be a positive normal double.
+// k ln2hi and k ln2lo for k = e - 1023, e the exponent field of a positive
+// normal double (1 .. 2046), formed at compile time by the same two IEEE
+// products the general case forms at run time (the first exact): two loads
+// instead of a conversion and two products.
+struct LogExponentTable {
+    double v[2047][2];
+};
+constexpr LogExponentTable make_log_exponent_table() {
+    LogExponentTable t{};
+    for (int e = 0; e < 2047; ++e) {
+        const double kd = static_cast<double>(e - 1023);
+        t.v[e][0] = kd * kLn2Hi;
+        t.v[e][1] = kd * kLn2Lo;
+    }
+    return t;
+}
+constexpr LogExponentTable kLogExponent = make_log_exponent_table();
+
+// log_terms gives the three parts log x = s1 + w + small (s1 and w exact,
+// |w| <= |s1|, small within the error above); log_fast sums them to h + l.
+// Normal = true: x is known to be a positive normal double, and k ln2 comes
+// from the table kLogExponent.
+struct LogTerms {
+    double s1, w, small;
+};
+
 template <bool Normal = false>
-[[gnu::always_inline]] inline DD log_fast(double x) {
+[[gnu::always_inline]] inline LogTerms log_terms(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
     if (!Normal && u < (uint64_t{1} << 52)) {  // subnormal
@@ -545,15 +570,29 @@ template <bool Normal = false>
     const double rh = mh * t[0] - 1.0;
     const double rl = ml * t[0];
 
-    const double kd = static_cast<double>(k);
-    const double s1 = (kd * kLn2Hi + t[1]) + rh;  // exact
-    const double w = rl - 0.5 * (rh * rh);        // exact
-    const DD s2 = fast_two_sum(s1, w);
+    double kh, kl;  // k ln2hi (exact) and k ln2lo (rounded)
+    if (Normal) {
+        kh = kLogExponent.v[u >> 52][0];
+        kl = kLogExponent.v[u >> 52][1];
+    } else {
+        const double kd = static_cast<double>(k);
+        kh = kd * kLn2Hi;
+        kl = kd * kLn2Lo;
+    }
+    const double s1 = (kh + t[1]) + rh;    // exact
+    const double w = rl - 0.5 * (rh * rh);  // exact
     const double z = rh + rl;
     const double z2 = z * z;
     const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * kInv7);
-    const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
-    return {s2.hi, s2.lo + small};
+    const double small = (kl + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
+    return {s1, w, small};
+}
+
+template <bool Normal = false>
+[[gnu::always_inline]] inline DD log_fast(double x) {
+    const LogTerms a = log_terms<Normal>(x);
+    const DD s2 = fast_two_sum(a.s1, a.w);
+    return {s2.hi, s2.lo + a.small};
 }
 
 // ---------------------------------------------------------------------------
@@ -712,6 +751,30 @@ bool round_decided(double h, double l, double e, double* res) {
 }
 
 constexpr double kFastTol = 0x1p-62;
+
+// A cheaper form of the test for a result v + d with v = h + l rounded
+// and d = h + l - v its exact rounding error (or within a known
+// bound of it), when the tolerance is at most 2^-64 |v|: the real nearest
+// to the exact value rounds to v when |v + d - v| plus the tolerance stays
+// below half the spacing of the doubles at v in that direction.  That half
+// spacing is at least 2^(E - 53), E the exponent of the double just below
+// |v| in magnitude (E - 1 for a power of two, whose spacing below is half
+// the spacing above; the same as v's otherwise).  The test asks
+// |d| <= T = 2^(E - 53) (1 - 2^-11), on the bits: T's exponent field is
+// E's less 54, its fraction 1 - 2^-10, and the magnitudes of doubles
+// compare as their bits do.  The margin 2^(E - 53) - T = 2^(E - 64) is at
+// least 2^-64 |v| (|v| < 2^(E + 1), or |v| = 2^(E + 1) for a power of
+// two), which covers the tolerance.  No additions on the FP units: the
+// exponent of v and |d| are integer operations on their bits.  Requires
+// |v| >= 2^-960 (so T is normal) or v = 0 (then T is huge and v = 0 is
+// returned: the callers only pass v = 0 with d = 0 for an exact zero).
+[[gnu::always_inline]] inline bool near_decided(double v, double d) {
+    constexpr uint64_t kExpField = uint64_t{0x7ff} << 52;
+    constexpr uint64_t kOffset = (uint64_t{0x3ff} << 42) - (uint64_t{54} << 52);  // fraction 1 - 2^-10, exponent - 54
+    const uint64_t t = ((bits_of(v) - 1) & kExpField) + kOffset;
+    return (bits_of(d) << 1) <= (t << 1);
+}
+
 
 // sin and cos of a reduced argument r = rh + rl (|r| <= pi/4 + 2^-40,
 // |rl| <= ulp(rh)/2), by a table of sin and cos at the points i/64:
@@ -1299,11 +1362,19 @@ double exp(double x) {
     return exp_accurate_impl(x);
 }
 
-// log: for positive normal x (one unsigned comparison of the bits),
-// log_fast (error below 2^-65.55 relative, see there) with the tolerance
-// 2^-64 |h|, which covers it, the accurate path (2^-78) and the rounding
-// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in 1300 is
-// left undecided; it and every other argument take the accurate path.
+// log: for positive normal x (one unsigned comparison of the bits), the
+// three parts of log_terms (error below 2^-65.55 relative, see there)
+// summed as v = s1 + (w + small) and d = ((s1 - v) + w) + small.  s1 - v
+// is exact: v = s1 + c rounded with c = w + small rounded and |c| <= |s1|
+// (Dekker's lemma for the fast two-sum).  So v + d is s1 + w + small but
+// for the roundings of the two last additions: |(s1 - v) + w| <= |d| +
+// |small| <= (2^-52 + 2^-17.5) |v| and |d| <= 2^-52 |v|, 2^-70.4 |v| in
+// all, the same as the one addition of the low parts they replace (the
+// bound of log_terms counted four such roundings of the low part).  The
+// tolerance, that error plus the accurate path's (2^-78), is below
+// 2^-65.5 |v| and near_decided's margin 2^-64 |v| covers it.  About one
+// call in 2000 is left undecided; it and every other argument take the
+// accurate path.
 namespace {
 [[gnu::noinline]] double log_rest(double x, bool undecided) {
     return undecided ? log_impl<false>(x) : log_impl<true>(x);
@@ -1313,9 +1384,10 @@ namespace {
 double log(double x) {
     // Positive normal x: biased exponent 1 to 2046 and the sign bit clear.
     if (static_cast<uint32_t>(bits_of(x) >> 52) - 1u < 0x7feu) {
-        const DD f = log_fast<true>(x);
-        double res;
-        if (round_decided(f.hi, f.lo, 0x1p-64 * f.hi, &res)) return res;
+        const LogTerms a = log_terms<true>(x);
+        const double v = a.s1 + (a.w + a.small);
+        const double d = ((a.s1 - v) + a.w) + a.small;
+        if (near_decided(v, d)) return v;
         return log_rest(x, true);
     }
     return log_rest(x, false);
