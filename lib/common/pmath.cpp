@@ -1039,11 +1039,12 @@ bool is_odd_integer(double y) {
 // in [-1020, 1019]: the result is normal and its scaling exact.  pow
 // passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
 // (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
-// same bound holds; pow's tolerance adds its own term.  tol is the
-// tolerance relative to th (2^-60 for exp itself).  The range is checked
-// as |x| <= 707 on the bits of x with the sign shifted out, one integer
-// comparison that also turns away NaN and infinities (and keeps the
-// conversion of k to int32 defined); (707, 708] goes on to exp_core_fast.
+// same bound holds; pow's tolerance adds its own term.  (For |y| <= 16 pow
+// passes an unnormalised sum, |xl| <= 2^-13.3; see pow_fast for the bound
+// then.)  tol is the tolerance relative to th (2^-60 for exp itself).  The
+// range is checked as |x| <= 707 on the bits of x with the sign shifted
+// out, one integer comparison that also turns away NaN and infinities;
+// (707, 708] goes on to exp_core_fast.
 // exp itself has no low part (Low = false) and forms r = (xh - k L1) -
 // k L2.
 constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shifted left once
@@ -1051,8 +1052,11 @@ constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shi
 template <bool Low>
 [[gnu::always_inline]] inline bool exp_quick(double xh, double xl, double tol, double* res) {
     if ((bits_of(xh) << 1) > kBits707x2) return false;
-    const double kd = round_int(xh * kInvLn2x256);
-    const int32_t k = static_cast<int32_t>(kd);
+    // kd = round_int(xh 256/ln2), and k from the low bits of the shifted
+    // sum 1.5 2^52 + k (instead of a conversion).
+    const double ks = xh * kInvLn2x256 + 0x1.8p52;
+    const double kd = ks - 0x1.8p52;
+    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(bits_of(ks)));
     const int32_t j = k & 255;
     const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
     const double r = Low ? (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo) : (xh - kd * kLn2d256Hi) - kd * kLn2d256Lo;
@@ -1066,11 +1070,39 @@ template <bool Low>
     return true;
 }
 
-// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
+constexpr uint64_t kThirdBits = 0x3fd5555555555555ull;  // bits of 1/3.0 (kThirdHi)
+constexpr uint64_t kHalfBits = 0x3fe0000000000000ull;   // bits of 0.5
+
+// a * b = p + e, p the rounded product and e its rounding error to within
+// 2^-77 |a b|: Dekker's product with the factors split by truncation on
+// their bits instead of Veltkamp's split (no floating-point operations for
+// the leading parts).  ah = a with the low 27 bits of its fraction cleared
+// (26 significant bits, the sign of a, |a - ah| < 2^-25 |a|), al = a - ah
+// exact (at most 27 bits); likewise b.  ah bh (52 bits), ah bl and al bh
+// (53) are exact products, al bl (54 bits, at most 2^-50 |ab|) is rounded
+// by 2^-103 |ab|.  ah bh - p is exact (Sterbenz: ah bh and p lie within a
+// factor (1 - 2^-25)^-2 of ab).  Adding ah bl gives ab - al b - p, at most
+// 2^-24.9 |ab|, rounded by 2^-77.9 |ab|; adding al bh gives ab - p - al bl,
+// at most 2^-49.9 |ab| (rounding 2^-102.9), and adding al bl gives ab - p
+// (rounding 2^-106).  No term leaves the normal range for the callers'
+// arguments but through underflow for tiny |ab|, whose absolute errors of
+// 2^-1074 are far below the tolerances.
+[[gnu::always_inline]] inline DD two_prod_cut(double a, double b) {
+    constexpr uint64_t kCut = ~((uint64_t{1} << 27) - 1);
+    const double ah = from_bits(bits_of(a) & kCut);
+    const double bh = from_bits(bits_of(b) & kCut);
+    const double al = a - ah;
+    const double bl = b - bh;
+    const double p = a * b;
+    const double e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+    return {p, e};
+}
+
+// pow(x, y) for ordinary arguments (x positive normal, y finite and not an
 // integer): t = y log x from log_fast (relative error below 2^-65.55, its
 // low part at most 2^-17.5 of its high part), y times the high part by
-// Dekker's product and the low part times y rounded (2^-70.5 |t|), their
-// sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
+// two_prod_cut (2^-77 |t|) and the low part times y rounded (2^-70.5 |t|),
+// their sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
 // error of the sum, at most 2^-43.5 for |t| < 708, as both exps below
 // require).  So t is off by at most 2^-65.45 |t| and e^t by a factor 1 + d
 // with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate path is good to
@@ -1080,13 +1112,40 @@ template <bool Low>
 // 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
 // accurate path's and d (2^-65.45 + 2^-77 < 2^-65.4).  Results must be
 // normal (so the scaling by 2^e is exact).
+//
+// For |y| <= 16 the log is not summed first and exp's first try takes the
+// unnormalised sum: t = p + q with p = y s1 rounded and q = e + y (w +
+// small), e the error of p from two_prod_cut (2^-77 |y s1|, at most
+// 2^-77 |t| + 2^-94 |y|) and s1, w, small the parts of log_terms.  The sum
+// w + small, its product with y and the addition of e each round by at
+// most 2^-70.3 |y| (|w + small| <= 2^-17.3), so p + q is off by
+// 2^-65.55 |t| + 2^-68.7 |y| <= 2^-65.55 |t| + 2^-64.7, and |q| <= 2^-17.3
+// |y| + 2^-53 |p| <= 2^-13.3 (|t| <= |p| + |q|, so 2^-65.55 |t| is at most
+// 2^-65.55 |p| + 2^-78.8).  With p for xh and q for xl in exp_quick, |r| <=
+// ln2/512 + 2^-13.3 < 0.001454 < 2^-9: the Taylor truncation grows to
+// 2^-66.05 (2^-67.1 more), the sum q - k L2 rounds by 2^-66.3, and l +- e
+// by 2^-62.43 (|l| <= 2^-9.43 th).  The tolerance (2^-60 + 2^-65 |p|) th
+// covers 2^-60.72 + 2^-67.1 + 2^-66.3 + 2^-62.43 + 2^-67 + 2^-64.7 +
+// 2^-78.8 < 0.89 2^-60 besides 2^-65.55 |p| + 2^-77 |p|.  When that try
+// does not decide, p + q is normalised by a fast two-sum (|q| <= 0.51 |p|:
+// |w + small| <= 0.51 |s1|) for exp_core_fast, whose tolerance covers
+// 2^-67.1 + 2^-69.8 + 2^-67 + 2^-64.7 < 0.3 2^-62 besides the same.
 bool pow_fast(double x, double y, double* res) {
-    const DD lf = log_fast(x);
-    DD t = two_prod(y, lf.hi);
-    t.lo += y * lf.lo;
-    t = fast_two_sum(t.hi, t.lo);
-    // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
-    if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    constexpr uint64_t kBits16x2 = uint64_t{0x403} << 53;  // bits of 16.0, shifted left once
+    DD t;
+    if ((bits_of(y) << 1) <= kBits16x2) {
+        const LogTerms a = log_terms<true>(x);
+        t = two_prod_cut(y, a.s1);
+        t.lo += y * (a.w + a.small);
+        if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+        t = fast_two_sum(t.hi, t.lo);
+    } else {
+        const DD lf = log_fast<true>(x);
+        t = two_prod_cut(y, lf.hi);
+        t.lo += y * lf.lo;
+        t = fast_two_sum(t.hi, t.lo);
+        if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    }
     if (!(std::fabs(t.hi) < 708.0)) return false;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
@@ -1184,30 +1243,33 @@ template <bool Fast>
 double pow_impl(double x, double y) {
     if (Fast) {
         // Ordinary arguments first: y = 1/3.0 with x in [2^-960, 2^960],
-        // then 0 < x < inf with y finite and not an integer (so
+        // then positive normal x with y finite and not an integer (so
         // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
         // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
-        // ln 1 = 0; log 1 = 0, e^0 = 1).
-        // 0 < x < inf is one unsigned comparison of the bits (+0 wraps
-        // around to the top), and so is the range of the cube roots.
+        // ln 1 = 0; log 1 = 0, e^0 = 1).  Every test is on the bits, in
+        // the integer units: x positive normal is one unsigned comparison
+        // (+0 and the subnormals wrap around to the top), and so is the
+        // range of the cube roots; y is not an integer when its exponent
+        // ey is below 52 and a bit of its fraction below the units is set
+        // (the bits left after shifting out sign, exponent and the ey bits
+        // above the units), and for ey < 0 when y != +-0.
         double res;
         const uint64_t ux = bits_of(x);
-        if (ux - 1 < (uint64_t{0x7ff} << 52) - 1) {
-            if (y == kThirdHi) {
+        const uint64_t uy = bits_of(y);
+        if (ux - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
+            if (uy == kThirdBits) {
                 constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
                 constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
                 if (ux - kLo <= kHi - kLo) {
                     if (pow_third_fast(x, &res)) return res;
-                    return pow_rest(x, y);
                 }
-            } else if (y == 0.5) {
-                return std::sqrt(x);  // as below, sooner
-            } else {
-                const double ay = std::fabs(y);
-                if (ay < 0x1p52 && round_int(ay) != ay) {
-                    if (pow_fast(x, y, &res)) return res;
-                    return pow_rest(x, y);
-                }
+                return pow_rest(x, y);
+            }
+            const int32_t ey = static_cast<int32_t>((uy >> 52) & 0x7ff) - 1023;
+            const uint32_t sh = static_cast<uint32_t>(ey < 0 ? 1 : 12 + ey) & 63u;
+            if (ey < 52 && (uy << sh) != 0) {
+                if (uy == kHalfBits) return std::sqrt(x);  // as below, sooner
+                if (pow_fast(x, y, &res)) return res;
             }
         }
         return pow_rest(x, y);

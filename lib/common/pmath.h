@@ -93,14 +93,20 @@
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
 //   log  one stage: a table reduction of its own (256 intervals, c_j with
-//        16 bits, the mantissa's leading 18 bits rounded on its bits), the
-//        leading sum k ln2 + l_j + rh + (rl - rh^2/2) exact with one fast
-//        two-sum, the rest of log1p (the series to r^7) in double
-//        (2^-65.55; 2^-64; 1 in 1300), then the accurate path;
-//   pow  y times that log in double-double, then exp's first
-//        stage (2^-60.72 + 2^-65.45 |y log x|; 2^-60 + 2^-65 |y log x|),
-//        then exp's second (2^-67.1 + 2^-65.45 |y log x|; 2^-62 + 2^-65
-//        |y log x|; 1 in 160 on x in (0, 20), y in (-1, 10)); for y the
+//        16 bits, the mantissa's leading 18 bits rounded on its bits; k ln2
+//        from a table by exponent), the leading terms k ln2 + l_j + rh and
+//        rl - rh^2/2 exact, the rest of log1p (the series to r^7) in
+//        double, all summed to a rounded value v and its error d
+//        (2^-65.55; 2^-64, decided by an integer test on the bits of v and
+//        d that needs no tolerance additions; 1 in 2000), then the
+//        accurate path;
+//   pow  y times that log in double-double (the product's leading parts
+//        cut on their bits), then exp's first stage (2^-60.72 + 2^-65.45
+//        |y log x|; for |y| <= 16, on the unnormalised sum, 2^-60.54 +
+//        2^-65.55 |y log x|; 2^-60 + 2^-65 |y log x|), then exp's second
+//        (2^-67.1 + 2^-65.45 |y log x|, or 2^-64.45 + 2^-65.55 |y log x|
+//        for |y| <= 16; 2^-62 + 2^-65 |y log x|; 1 in 160 on x in
+//        (0, 20), y in (-1, 10)); for y the
 //        double nearest 1/3 (cube roots) and x in [2^-960, 2^960],
 //        x^y = cbrt(x) e^(-d ln x) with d = 1/3 - y = 2^-54/3: a guess at
 //        the cube root from log's table reduction and a short series, one
