@@ -561,7 +561,7 @@ template <bool Normal = false>
     k += ke;
     const uint64_t um = u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52);
     const double m = from_bits(um);
-    const int32_t j = static_cast<int32_t>(((u >> 43) & 0x1ff) + 1) >> 1;  // 0..256
+    const uint64_t j = (((u >> 43) & 0x1ff) + 1) >> 1;  // 0..256
     const double* t = kLogQuick[j];
     // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
     // out of the fraction gives 2 exactly), leaving the FP adders free.
