@@ -754,23 +754,28 @@ constexpr double kFastTol = 0x1p-62;
 
 // A cheaper form of the test for a result v + d with v = h + l rounded
 // and d = h + l - v its exact rounding error (or within a known
-// bound of it), when the tolerance is at most 2^-64 |v|: the real nearest
-// to the exact value rounds to v when |v + d - v| plus the tolerance stays
-// below half the spacing of the doubles at v in that direction.  That half
-// spacing is at least 2^(E - 53), E the exponent of the double just below
-// |v| in magnitude (E - 1 for a power of two, whose spacing below is half
-// the spacing above; the same as v's otherwise).  The test asks
-// |d| <= T = 2^(E - 53) (1 - 2^-11), on the bits: T's exponent field is
-// E's less 54, its fraction 1 - 2^-10, and the magnitudes of doubles
-// compare as their bits do.  The margin 2^(E - 53) - T = 2^(E - 64) is at
-// least 2^-64 |v| (|v| < 2^(E + 1), or |v| = 2^(E + 1) for a power of
+// bound of it), when the tolerance is at most 2^-(54 + F) |v|: the real
+// nearest to the exact value rounds to v when |v + d - v| plus the
+// tolerance stays below half the spacing of the doubles at v in that
+// direction.  That half spacing is at least 2^(E - 53), E the exponent of
+// the double just below |v| in magnitude (E - 1 for a power of two, whose
+// spacing below is half the spacing above; the same as v's otherwise).
+// The test asks |d| <= T = 2^(E - 53) (1 - 2^-F), on the bits: T's
+// exponent field is E's less 54, its fraction 1 - 2^-(F - 1) (the leading
+// F - 1 fraction bits set), and the magnitudes of doubles compare as their
+// bits do.  The margin 2^(E - 53) - T = 2^(E - 53 - F) is at least
+// 2^-(54 + F) |v| (|v| < 2^(E + 1), or |v| = 2^(E + 1) for a power of
 // two), which covers the tolerance.  No additions on the FP units: the
-// exponent of v and |d| are integer operations on their bits.  Requires
-// |v| >= 2^-960 (so T is normal) or v = 0 (then T is huge and v = 0 is
-// returned: the callers only pass v = 0 with d = 0 for an exact zero).
+// exponent of v and |d| are integer operations on their bits.  About a
+// share 2^-F of the calls is left undecided.  Requires |v| >= 2^-960 (so
+// T is normal) or v = 0 (then T is huge and v = 0 is returned: the
+// callers only pass v = 0 with d = 0 for an exact zero).
+template <int F>
 [[gnu::always_inline]] inline bool near_decided(double v, double d) {
+    static_assert(F >= 2 && F <= 40, "margin out of range");
     constexpr uint64_t kExpField = uint64_t{0x7ff} << 52;
-    constexpr uint64_t kOffset = (uint64_t{0x3ff} << 42) - (uint64_t{54} << 52);  // fraction 1 - 2^-10, exponent - 54
+    constexpr uint64_t kFraction = ((uint64_t{1} << (F - 1)) - 1) << (53 - F);
+    constexpr uint64_t kOffset = kFraction - (uint64_t{54} << 52);
     const uint64_t t = ((bits_of(v) - 1) & kExpField) + kOffset;
     return (bits_of(d) << 1) <= (t << 1);
 }
@@ -1065,7 +1070,18 @@ template <bool Low>
     const double th = kExp2Table256[j][0];
     const double tl = kExp2Table256[j][1];
     const double l = th * p + (tl + tl * p);
-    if (!round_decided(th, l, tol * th, res)) return false;
+    if (Low) {
+        if (!round_decided(th, l, tol * th, res)) return false;
+    } else {
+        // exp itself: th + l as v + d exactly (|l| < th: a fast two-sum),
+        // so only the error 2^-60.72 is left to cover; near_decided<6>'s
+        // margin 2^-60 |v| does (about one call in 64 goes on).
+        (void)tol;
+        const double v = th + l;
+        const double d = l - (v - th);
+        if (!near_decided<6>(v, d)) return false;
+        *res = v;
+    }
     *res *= pow2i(e);
     return true;
 }
@@ -1434,7 +1450,7 @@ double exp(double x) {
 // all, the same as the one addition of the low parts they replace (the
 // bound of log_terms counted four such roundings of the low part).  The
 // tolerance, that error plus the accurate path's (2^-78), is below
-// 2^-65.5 |v| and near_decided's margin 2^-64 |v| covers it.  About one
+// 2^-65.5 |v| and near_decided<11>'s margin 2^-65 |v| covers it.  About one
 // call in 2000 is left undecided; it and every other argument take the
 // accurate path.
 namespace {
@@ -1449,7 +1465,7 @@ double log(double x) {
         const LogTerms a = log_terms<true>(x);
         const double v = a.s1 + (a.w + a.small);
         const double d = ((a.s1 - v) + a.w) + a.small;
-        if (near_decided(v, d)) return v;
+        if (near_decided<11>(v, d)) return v;
         return log_rest(x, true);
     }
     return log_rest(x, false);
