@@ -521,9 +521,49 @@ DD log_dd(double x) {
 // 2^-70.5 of it (2^-68.5 in all); Alo's error is below 2^-87 absolute, and
 // where Alo != 0, |log x| >= 2^-10.  Total below 2^-65.55 relative;
 // |l| <= 2^-17.5 |h|.
-// Normal = true: x is known to be a positive normal double.
+// k ln2hi and k ln2lo for k = e - 1023, e the exponent field of a positive
+// normal double (1 .. 2046), formed at compile time by the same two IEEE
+// products the general case forms at run time (the first exact): two loads
+// instead of a conversion and two products.
+struct LogExponentTable {
+    double v[2047][2];
+};
+constexpr LogExponentTable make_log_exponent_table() {
+    LogExponentTable t{};
+    for (int e = 0; e < 2047; ++e) {
+        const double kd = static_cast<double>(e - 1023);
+        t.v[e][0] = kd * kLn2Hi;
+        t.v[e][1] = kd * kLn2Lo;
+    }
+    return t;
+}
+constexpr LogExponentTable kLogExponent = make_log_exponent_table();
+
+// kLogQuick with rows of four doubles (the fourth unused), so that a row's
+// offset is its index with two low bits clear: fewer instructions for the
+// index.
+struct LogQuick4 {
+    double v[257][4];
+};
+constexpr LogQuick4 make_log_quick4() {
+    LogQuick4 t{};
+    for (int j = 0; j < 257; ++j) {
+        for (int i = 0; i < 3; ++i) t.v[j][i] = kLogQuick[j][i];
+    }
+    return t;
+}
+constexpr LogQuick4 kLogQuick4 = make_log_quick4();
+
+// log_terms gives the three parts log x = s1 + w + small (s1 and w exact,
+// |w| <= |s1|, small within the error above); log_fast sums them to h + l.
+// Normal = true: x is known to be a positive normal double, and k ln2 comes
+// from the table kLogExponent.
+struct LogTerms {
+    double s1, w, small;
+};
+
 template <bool Normal = false>
-[[gnu::always_inline]] inline DD log_fast(double x) {
+[[gnu::always_inline]] inline LogTerms log_terms(double x) {
     int32_t k = 0;
     uint64_t u = bits_of(x);
     if (!Normal && u < (uint64_t{1} << 52)) {  // subnormal
@@ -536,8 +576,12 @@ template <bool Normal = false>
     k += ke;
     const uint64_t um = u - (static_cast<uint64_t>(static_cast<int64_t>(ke)) << 52);
     const double m = from_bits(um);
-    const int32_t j = static_cast<int32_t>(((u >> 43) & 0x1ff) + 1) >> 1;  // 0..256
-    const double* t = kLogQuick[j];
+    // j = nearest integer to (m - 1) 256 from the leading nine fraction
+    // bits rounded on the tenth, as the offset 4 j of its row in
+    // kLogQuick4: b + 2 with its two low bits cleared, b the leading ten
+    // bits (floor((floor(b/2) + 1)/2) = floor((b + 2)/4)).
+    const uint64_t j4 = (((u >> 42) & 0x3ff) + 2) & ~uint64_t{3};  // 4 j, j = 0..256
+    const double* t = kLogQuick4.v[0] + j4;
     // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
     // out of the fraction gives 2 exactly), leaving the FP adders free.
     const double mh = from_bits((um + (uint64_t{1} << 34)) & ~((uint64_t{1} << 35) - 1));
@@ -545,15 +589,29 @@ template <bool Normal = false>
     const double rh = mh * t[0] - 1.0;
     const double rl = ml * t[0];
 
-    const double kd = static_cast<double>(k);
-    const double s1 = (kd * kLn2Hi + t[1]) + rh;  // exact
-    const double w = rl - 0.5 * (rh * rh);        // exact
-    const DD s2 = fast_two_sum(s1, w);
+    double kh, kl;  // k ln2hi (exact) and k ln2lo (rounded)
+    if (Normal) {
+        kh = kLogExponent.v[u >> 52][0];
+        kl = kLogExponent.v[u >> 52][1];
+    } else {
+        const double kd = static_cast<double>(k);
+        kh = kd * kLn2Hi;
+        kl = kd * kLn2Lo;
+    }
+    const double s1 = (kh + t[1]) + rh;    // exact
+    const double w = rl - 0.5 * (rh * rh);  // exact
     const double z = rh + rl;
     const double z2 = z * z;
     const double q = (kThirdHi - z * kInv4) + z2 * ((kInv5 - z * kInv6) + z2 * kInv7);
-    const double small = (kd * kLn2Lo + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
-    return {s2.hi, s2.lo + small};
+    const double small = (kl + t[2]) + ((z * z2) * q - rl * (rh + 0.5 * rl));
+    return {s1, w, small};
+}
+
+template <bool Normal = false>
+[[gnu::always_inline]] inline DD log_fast(double x) {
+    const LogTerms a = log_terms<Normal>(x);
+    const DD s2 = fast_two_sum(a.s1, a.w);
+    return {s2.hi, s2.lo + a.small};
 }
 
 // ---------------------------------------------------------------------------
@@ -712,6 +770,35 @@ bool round_decided(double h, double l, double e, double* res) {
 }
 
 constexpr double kFastTol = 0x1p-62;
+
+// A cheaper form of the test for a result v + d with v = h + l rounded
+// and d = h + l - v its exact rounding error (or within a known
+// bound of it), when the tolerance is at most 2^-(54 + F) |v|: the real
+// nearest to the exact value rounds to v when |v + d - v| plus the
+// tolerance stays below half the spacing of the doubles at v in that
+// direction.  That half spacing is at least 2^(E - 53), E the exponent of
+// the double just below |v| in magnitude (E - 1 for a power of two, whose
+// spacing below is half the spacing above; the same as v's otherwise).
+// The test asks |d| <= T = 2^(E - 53) (1 - 2^-F), on the bits: T's
+// exponent field is E's less 54, its fraction 1 - 2^-(F - 1) (the leading
+// F - 1 fraction bits set), and the magnitudes of doubles compare as their
+// bits do.  The margin 2^(E - 53) - T = 2^(E - 53 - F) is at least
+// 2^-(54 + F) |v| (|v| < 2^(E + 1), or |v| = 2^(E + 1) for a power of
+// two), which covers the tolerance.  No additions on the FP units: the
+// exponent of v and |d| are integer operations on their bits.  About a
+// share 2^-F of the calls is left undecided.  Requires |v| >= 2^-960 (so
+// T is normal) or v = 0 (then T is huge and v = 0 is returned: the
+// callers only pass v = 0 with d = 0 for an exact zero).
+template <int F>
+[[gnu::always_inline]] inline bool near_decided(double v, double d) {
+    static_assert(F >= 2 && F <= 40, "margin out of range");
+    constexpr uint64_t kExpField = uint64_t{0x7ff} << 52;
+    constexpr uint64_t kFraction = ((uint64_t{1} << (F - 1)) - 1) << (53 - F);
+    constexpr uint64_t kOffset = kFraction - (uint64_t{54} << 52);
+    const uint64_t t = ((bits_of(v) - 1) & kExpField) + kOffset;
+    return (bits_of(d) << 1) <= (t << 1);
+}
+
 
 // sin and cos of a reduced argument r = rh + rl (|r| <= pi/4 + 2^-40,
 // |rl| <= ulp(rh)/2), by a table of sin and cos at the points i/64:
@@ -976,11 +1063,12 @@ bool is_odd_integer(double y) {
 // in [-1020, 1019]: the result is normal and its scaling exact.  pow
 // passes a double-double x = xh + xl (|xl| <= 2^-43.5): r = (xh - k L1) +
 // (xl - k L2), the second sum below 2^-26.1 and its rounding 2^-79, so the
-// same bound holds; pow's tolerance adds its own term.  tol is the
-// tolerance relative to th (2^-60 for exp itself).  The range is checked
-// as |x| <= 707 on the bits of x with the sign shifted out, one integer
-// comparison that also turns away NaN and infinities (and keeps the
-// conversion of k to int32 defined); (707, 708] goes on to exp_core_fast.
+// same bound holds; pow's tolerance adds its own term.  (For |y| <= 16 pow
+// passes an unnormalised sum, |xl| <= 2^-13.3; see pow_fast for the bound
+// then.)  tol is the tolerance relative to th (2^-60 for exp itself).  The
+// range is checked as |x| <= 707 on the bits of x with the sign shifted
+// out, one integer comparison that also turns away NaN and infinities;
+// (707, 708] goes on to exp_core_fast.
 // exp itself has no low part (Low = false) and forms r = (xh - k L1) -
 // k L2.
 constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shifted left once
@@ -988,8 +1076,11 @@ constexpr uint64_t kBits707x2 = uint64_t{0x408618} << 41;  // bits of 707.0, shi
 template <bool Low>
 [[gnu::always_inline]] inline bool exp_quick(double xh, double xl, double tol, double* res) {
     if ((bits_of(xh) << 1) > kBits707x2) return false;
-    const double kd = round_int(xh * kInvLn2x256);
-    const int32_t k = static_cast<int32_t>(kd);
+    // kd = round_int(xh 256/ln2), and k from the low bits of the shifted
+    // sum 1.5 2^52 + k (instead of a conversion).
+    const double ks = xh * kInvLn2x256 + 0x1.8p52;
+    const double kd = ks - 0x1.8p52;
+    const int32_t k = static_cast<int32_t>(static_cast<uint32_t>(bits_of(ks)));
     const int32_t j = k & 255;
     const int32_t e = static_cast<int32_t>(static_cast<uint32_t>(k + 0x200000) >> 8) - 0x2000;
     const double r = Low ? (xh - kd * kLn2d256Hi) + (xl - kd * kLn2d256Lo) : (xh - kd * kLn2d256Hi) - kd * kLn2d256Lo;
@@ -998,16 +1089,55 @@ template <bool Low>
     const double th = kExp2Table256[j][0];
     const double tl = kExp2Table256[j][1];
     const double l = th * p + (tl + tl * p);
-    if (!round_decided(th, l, tol * th, res)) return false;
+    if (Low) {
+        if (!round_decided(th, l, tol * th, res)) return false;
+    } else {
+        // exp itself: th + l as v + d exactly (|l| < th: a fast two-sum),
+        // so only the error 2^-60.72 is left to cover; near_decided<6>'s
+        // margin 2^-60 |v| does (about one call in 64 goes on).
+        (void)tol;
+        const double v = th + l;
+        const double d = l - (v - th);
+        if (!near_decided<6>(v, d)) return false;
+        *res = v;
+    }
     *res *= pow2i(e);
     return true;
 }
 
-// pow(x, y) for ordinary arguments (0 < x < inf, y finite and not an
+constexpr uint64_t kThirdBits = 0x3fd5555555555555ull;  // bits of 1/3.0 (kThirdHi)
+constexpr uint64_t kHalfBits = 0x3fe0000000000000ull;   // bits of 0.5
+
+// a * b = p + e, p the rounded product and e its rounding error to within
+// 2^-77 |a b|: Dekker's product with the factors split by truncation on
+// their bits instead of Veltkamp's split (no floating-point operations for
+// the leading parts).  ah = a with the low 27 bits of its fraction cleared
+// (26 significant bits, the sign of a, |a - ah| < 2^-25 |a|), al = a - ah
+// exact (at most 27 bits); likewise b.  ah bh (52 bits), ah bl and al bh
+// (53) are exact products, al bl (54 bits, at most 2^-50 |ab|) is rounded
+// by 2^-103 |ab|.  ah bh - p is exact (Sterbenz: ah bh and p lie within a
+// factor (1 - 2^-25)^-2 of ab).  Adding ah bl gives ab - al b - p, at most
+// 2^-24.9 |ab|, rounded by 2^-77.9 |ab|; adding al bh gives ab - p - al bl,
+// at most 2^-49.9 |ab| (rounding 2^-102.9), and adding al bl gives ab - p
+// (rounding 2^-106).  No term leaves the normal range for the callers'
+// arguments but through underflow for tiny |ab|, whose absolute errors of
+// 2^-1074 are far below the tolerances.
+[[gnu::always_inline]] inline DD two_prod_cut(double a, double b) {
+    constexpr uint64_t kCut = ~((uint64_t{1} << 27) - 1);
+    const double ah = from_bits(bits_of(a) & kCut);
+    const double bh = from_bits(bits_of(b) & kCut);
+    const double al = a - ah;
+    const double bl = b - bh;
+    const double p = a * b;
+    const double e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+    return {p, e};
+}
+
+// pow(x, y) for ordinary arguments (x positive normal, y finite and not an
 // integer): t = y log x from log_fast (relative error below 2^-65.55, its
 // low part at most 2^-17.5 of its high part), y times the high part by
-// Dekker's product and the low part times y rounded (2^-70.5 |t|), their
-// sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
+// two_prod_cut (2^-77 |t|) and the low part times y rounded (2^-70.5 |t|),
+// their sum rounded (2^-70.5 |t|), then normalised (the low part is the exact
 // error of the sum, at most 2^-43.5 for |t| < 708, as both exps below
 // require).  So t is off by at most 2^-65.45 |t| and e^t by a factor 1 + d
 // with |d| <= 2^-65.45 |t| (1 + 2^-60).  The accurate path is good to
@@ -1017,13 +1147,40 @@ template <bool Low>
 // 2^-69.8) with (2^-62 + 2^-65 |t|) h: each covers its own errors, the
 // accurate path's and d (2^-65.45 + 2^-77 < 2^-65.4).  Results must be
 // normal (so the scaling by 2^e is exact).
+//
+// For |y| <= 16 the log is not summed first and exp's first try takes the
+// unnormalised sum: t = p + q with p = y s1 rounded and q = e + y (w +
+// small), e the error of p from two_prod_cut (2^-77 |y s1|, at most
+// 2^-77 |t| + 2^-94 |y|) and s1, w, small the parts of log_terms.  The sum
+// w + small, its product with y and the addition of e each round by at
+// most 2^-70.3 |y| (|w + small| <= 2^-17.3), so p + q is off by
+// 2^-65.55 |t| + 2^-68.7 |y| <= 2^-65.55 |t| + 2^-64.7, and |q| <= 2^-17.3
+// |y| + 2^-53 |p| <= 2^-13.3 (|t| <= |p| + |q|, so 2^-65.55 |t| is at most
+// 2^-65.55 |p| + 2^-78.8).  With p for xh and q for xl in exp_quick, |r| <=
+// ln2/512 + 2^-13.3 < 0.001454 < 2^-9: the Taylor truncation grows to
+// 2^-66.05 (2^-67.1 more), the sum q - k L2 rounds by 2^-66.3, and l +- e
+// by 2^-62.43 (|l| <= 2^-9.43 th).  The tolerance (2^-60 + 2^-65 |p|) th
+// covers 2^-60.72 + 2^-67.1 + 2^-66.3 + 2^-62.43 + 2^-67 + 2^-64.7 +
+// 2^-78.8 < 0.89 2^-60 besides 2^-65.55 |p| + 2^-77 |p|.  When that try
+// does not decide, p + q is normalised by a fast two-sum (|q| <= 0.51 |p|:
+// |w + small| <= 0.51 |s1|) for exp_core_fast, whose tolerance covers
+// 2^-67.1 + 2^-69.8 + 2^-67 + 2^-64.7 < 0.3 2^-62 besides the same.
 bool pow_fast(double x, double y, double* res) {
-    const DD lf = log_fast(x);
-    DD t = two_prod(y, lf.hi);
-    t.lo += y * lf.lo;
-    t = fast_two_sum(t.hi, t.lo);
-    // The constant parts: 2^-60.72 + 2^-62.53 + 2^-67 < 2^-60.3.
-    if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    constexpr uint64_t kBits16x2 = uint64_t{0x403} << 53;  // bits of 16.0, shifted left once
+    DD t;
+    if ((bits_of(y) << 1) <= kBits16x2) {
+        const LogTerms a = log_terms<true>(x);
+        t = two_prod_cut(y, a.s1);
+        t.lo += y * (a.w + a.small);
+        if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+        t = fast_two_sum(t.hi, t.lo);
+    } else {
+        const DD lf = log_fast<true>(x);
+        t = two_prod_cut(y, lf.hi);
+        t.lo += y * lf.lo;
+        t = fast_two_sum(t.hi, t.lo);
+        if (exp_quick<true>(t.hi, t.lo, 0x1p-60 + 0x1p-65 * std::fabs(t.hi), res)) return true;
+    }
     if (!(std::fabs(t.hi) < 708.0)) return false;
     DD v;
     const int32_t e = exp_core_fast(t.hi, t.lo, &v);
@@ -1121,30 +1278,33 @@ template <bool Fast>
 double pow_impl(double x, double y) {
     if (Fast) {
         // Ordinary arguments first: y = 1/3.0 with x in [2^-960, 2^960],
-        // then 0 < x < inf with y finite and not an integer (so
+        // then positive normal x with y finite and not an integer (so
         // |y| < 2^52), y != 1/2.  Of the cases below only x = 1 lies among
         // them, and there both fast paths return 1 exactly (cbrt(1) = 1,
-        // ln 1 = 0; log 1 = 0, e^0 = 1).
-        // 0 < x < inf is one unsigned comparison of the bits (+0 wraps
-        // around to the top), and so is the range of the cube roots.
+        // ln 1 = 0; log 1 = 0, e^0 = 1).  Every test is on the bits, in
+        // the integer units: x positive normal is one unsigned comparison
+        // (+0 and the subnormals wrap around to the top), and so is the
+        // range of the cube roots; y is not an integer when its exponent
+        // ey is below 52 and a bit of its fraction below the units is set
+        // (the bits left after shifting out sign, exponent and the ey bits
+        // above the units), and for ey < 0 when y != +-0.
         double res;
         const uint64_t ux = bits_of(x);
-        if (ux - 1 < (uint64_t{0x7ff} << 52) - 1) {
-            if (y == kThirdHi) {
+        const uint64_t uy = bits_of(y);
+        if (ux - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
+            if (uy == kThirdBits) {
                 constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
                 constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
                 if (ux - kLo <= kHi - kLo) {
                     if (pow_third_fast(x, &res)) return res;
-                    return pow_rest(x, y);
                 }
-            } else if (y == 0.5) {
-                return std::sqrt(x);  // as below, sooner
-            } else {
-                const double ay = std::fabs(y);
-                if (ay < 0x1p52 && round_int(ay) != ay) {
-                    if (pow_fast(x, y, &res)) return res;
-                    return pow_rest(x, y);
-                }
+                return pow_rest(x, y);
+            }
+            const int32_t ey = static_cast<int32_t>((uy >> 52) & 0x7ff) - 1023;
+            const uint32_t sh = static_cast<uint32_t>(ey < 0 ? 1 : 12 + ey) & 63u;
+            if (ey < 52 && (uy << sh) != 0) {
+                if (uy == kHalfBits) return std::sqrt(x);  // as below, sooner
+                if (pow_fast(x, y, &res)) return res;
             }
         }
         return pow_rest(x, y);
@@ -1299,11 +1459,19 @@ double exp(double x) {
     return exp_accurate_impl(x);
 }
 
-// log: for positive normal x (one unsigned comparison of the bits),
-// log_fast (error below 2^-65.55 relative, see there) with the tolerance
-// 2^-64 |h|, which covers it, the accurate path (2^-78) and the rounding
-// of l +- e (|l| <= 2^-17.5 |h|: 2^-70.5).  About one call in 1300 is
-// left undecided; it and every other argument take the accurate path.
+// log: for positive normal x (one unsigned comparison of the bits), the
+// three parts of log_terms (error below 2^-65.55 relative, see there)
+// summed as v = s1 + (w + small) and d = ((s1 - v) + w) + small.  s1 - v
+// is exact: v = s1 + c rounded with c = w + small rounded and |c| <= |s1|
+// (Dekker's lemma for the fast two-sum).  So v + d is s1 + w + small but
+// for the roundings of the two last additions: |(s1 - v) + w| <= |d| +
+// |small| <= (2^-52 + 2^-17.5) |v| and |d| <= 2^-52 |v|, 2^-70.4 |v| in
+// all, the same as the one addition of the low parts they replace (the
+// bound of log_terms counted four such roundings of the low part).  The
+// tolerance, that error plus the accurate path's (2^-78), is below
+// 2^-65.5 |v| and near_decided<11>'s margin 2^-65 |v| covers it.  About one
+// call in 2000 is left undecided; it and every other argument take the
+// accurate path.
 namespace {
 [[gnu::noinline]] double log_rest(double x, bool undecided) {
     return undecided ? log_impl<false>(x) : log_impl<true>(x);
@@ -1313,9 +1481,10 @@ namespace {
 double log(double x) {
     // Positive normal x: biased exponent 1 to 2046 and the sign bit clear.
     if (static_cast<uint32_t>(bits_of(x) >> 52) - 1u < 0x7feu) {
-        const DD f = log_fast<true>(x);
-        double res;
-        if (round_decided(f.hi, f.lo, 0x1p-64 * f.hi, &res)) return res;
+        const LogTerms a = log_terms<true>(x);
+        const double v = a.s1 + (a.w + a.small);
+        const double d = ((a.s1 - v) + a.w) + a.small;
+        if (near_decided<11>(v, d)) return v;
         return log_rest(x, true);
     }
     return log_rest(x, false);

@@ -83,24 +83,34 @@
 // plus the accurate path's, so a passing test returns exactly what the
 // accurate path would; otherwise the next, more accurate evaluation runs,
 // and last the accurate path (out of line, so that the fast paths keep
-// their registers).  The stages (error; tolerance; share of calls left
-// undecided on the ranges the library uses):
+// their registers).  log and exp's first stage test on the bits instead:
+// their result as v + d, v the rounded sum and d its error, is decided
+// when |d| stays below half the spacing of the doubles at v by a fixed
+// share of it (2^-11 for log, 2^-6 for exp), compared as integers, which
+// costs no floating-point additions.  The stages (error; tolerance; share
+// of calls left undecided on the ranges the library uses):
 //   exp  plain double: one rounded reduction by ln2/256, Taylor to r^5,
 //        times 2^(j/256) from a second table, on [-707, 707] (checked by
-//        one integer comparison of the bits) (2^-60.72; 2^-60; 1 in 90),
+//        one integer comparison of the bits) (2^-60.72; 2^-60 by the test
+//        on the bits; 1 in 64),
 //        then the reduction and
 //        polynomial with the leading products exact (2^-67.1; 2^-66; 1 in
 //        5000), then 160-bit fixed point (error below 2^-147, correctly
 //        rounded; also every subnormal result);
 //   log  one stage: a table reduction of its own (256 intervals, c_j with
-//        16 bits, the mantissa's leading 18 bits rounded on its bits), the
-//        leading sum k ln2 + l_j + rh + (rl - rh^2/2) exact with one fast
-//        two-sum, the rest of log1p (the series to r^7) in double
-//        (2^-65.55; 2^-64; 1 in 1300), then the accurate path;
-//   pow  y times that log in double-double, then exp's first
-//        stage (2^-60.72 + 2^-65.45 |y log x|; 2^-60 + 2^-65 |y log x|),
-//        then exp's second (2^-67.1 + 2^-65.45 |y log x|; 2^-62 + 2^-65
-//        |y log x|; 1 in 160 on x in (0, 20), y in (-1, 10)); for y the
+//        16 bits, the mantissa's leading 18 bits rounded on its bits; k ln2
+//        from a table by exponent), the leading terms k ln2 + l_j + rh and
+//        rl - rh^2/2 exact, the rest of log1p (the series to r^7) in
+//        double, all summed to a rounded value v and its error d
+//        (2^-65.55; 2^-65 by the test on the bits; 1 in 2000), then the
+//        accurate path;
+//   pow  y times that log in double-double (the product's leading parts
+//        cut on their bits), then exp's first stage (2^-60.72 + 2^-65.45
+//        |y log x|; for |y| <= 16, on the unnormalised sum, 2^-60.54 +
+//        2^-65.55 |y log x|; 2^-60 + 2^-65 |y log x|), then exp's second
+//        (2^-67.1 + 2^-65.45 |y log x|, or 2^-64.45 + 2^-65.55 |y log x|
+//        for |y| <= 16; 2^-62 + 2^-65 |y log x|; 1 in 160 on x in
+//        (0, 20), y in (-1, 10)); for y the
 //        double nearest 1/3 (cube roots) and x in [2^-960, 2^960],
 //        x^y = cbrt(x) e^(-d ln x) with d = 1/3 - y = 2^-54/3: a guess at
 //        the cube root from log's table reduction and a short series, one

@@ -267,12 +267,20 @@ TEST(PortableMathFast, EdgesOfTheFirstTries) {
             }
         }
     }
-    // pow: y log x across -707 and 707 (the first try's limits) and 708.
+    // pow: y log x across -707 and 707 (the first try's limits) and 708,
+    // with |y| above 16 (x next to 1) and below (x from 2^64 to 2^70), and
+    // |y| next to 16 on both sides.
     Mix g(0xed9e);
     for (int i = 0; i < 20000; ++i) {
-        const double x = g.uniform(0.5, 2.0);
+        const double x = i % 2 ? g.uniform(0.5, 2.0) : std::ldexp(g.uniform(1.0, 2.0), 64 + i % 6);
         const double t = (i % 3 == 0 ? -707.0 : i % 3 == 1 ? 707.0 : 708.0) + g.uniform(-0.01, 0.01);
         const double y = t / acc::log_accurate(x);
+        c.add(pm::pow(x, y), acc::pow_accurate(x, y));
+    }
+    for (int i = 0; i < 20000; ++i) {
+        const double x = g.uniform(0.0, 20.0);
+        const double edge = i % 2 ? 16.0 : -16.0;
+        const double y = std::nextafter(edge, i % 4 < 2 ? 0.0 : 2 * edge);
         c.add(pm::pow(x, y), acc::pow_accurate(x, y));
     }
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
