@@ -57,11 +57,16 @@ TEST(RatioBound, DecidesAsTheWholeExpression) {
     std::mt19937_64 gen(12345);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     long decided = 0, total = 0;
+#if defined(KESTRUM_EMULATED)
+    const int trials = 40000;  // an emulated run is about a hundred times slower
+#else
+    const int trials = 400000;
+#endif
     for (double g : shapes) {
         const double expo = (g - 1.0) / 1.5;
         PrivateStream ps;
         const Stream::RatioSetup su = ps.s.ratio_setup(g);
-        for (int i = 0; i < 400000; ++i) {
+        for (int i = 0; i < trials; ++i) {
             // As the method draws: uu = hmax u1, z = y - a.
             const double uu = su.hmax * unit(gen);
             const double y = (su.vlo + unit(gen) * su.span) / std::sqrt(uu);
