@@ -2,10 +2,12 @@
 // truth (a small version of validate/fdr.R): two groups of five and three
 // groups of four, row variances from a scaled inverse-chi^2 with 4 degrees
 // of freedom, 10% of the rows with a mean shift of 1.5 to 3 row sds in the
-// last group, 5% with a variance ratio of 4 to 9 there.  Over a few data sets the mean false-discovery proportion of
-// the rows with q_mean <= A stays near A, and most strong shifts are found:
-// a null that is too narrow calls too many nulls, one that is too wide (or
-// q-values without the permuted analyses) calls few true rows.
+// last group, 5% with a variance ratio of 4 to 9 there.  Over a few data
+// sets the mean false-discovery proportion of the rows with q_mean <= A
+// stays near A, and most strong shifts are found: a null that is too
+// narrow calls too many nulls, one that is too wide (or one that keeps part
+// of the true differences, or q-values without the null analyses) calls
+// few true rows.
 #include <cmath>
 #include <cstdint>
 #include <vector>
