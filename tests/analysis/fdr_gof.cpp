@@ -10,6 +10,8 @@
 // few true rows.
 #include <cmath>
 #include <cstdint>
+#include <ostream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -36,10 +38,13 @@ struct Rng {
 // the range of the shifts (row sds), and the bounds on the mean FDP (at
 // A = 0.10) and on the share of shifted rows found.
 struct Design {
+    const char* name;
     std::vector<std::int32_t> sizes;
     double shifted, varied, low, high;
     double max_fdp, min_power;
 };
+
+void PrintTo(const Design& design, std::ostream* os) { *os << design.name; }
 
 class FdrStatistics : public ::testing::TestWithParam<Design> {};
 
@@ -112,9 +117,10 @@ INSTANTIATE_TEST_SUITE_P(
     Designs, FdrStatistics,
     ::testing::Values(
         // Two groups of five: 10% shifted rows, 5% with a variance ratio.
-        Design{{5, 5}, 0.10, 0.05, 1.5, 3.0, 0.16, 0.3},
+        Design{"TwoGroupsOfFive", {5, 5}, 0.10, 0.05, 1.5, 3.0, 0.16, 0.3},
         // Three groups of four: a null made by permuting the samples keeps
         // part of the shifts in most splits and finds a fifth of them.
-        Design{{4, 4, 4}, 0.10, 0.05, 1.5, 3.0, 0.16, 0.25}));
+        Design{"ThreeGroupsOfFour", {4, 4, 4}, 0.10, 0.05, 1.5, 3.0, 0.16, 0.25}),
+    [](const ::testing::TestParamInfo<Design>& info) { return std::string(info.param.name); });
 
 }  // namespace
