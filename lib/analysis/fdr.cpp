@@ -99,7 +99,7 @@ void relay_message(void* context, const char* text) {
     }
 }
 
-// Progress of one permuted analysis, added to the others'.
+// Progress of one null analysis, added to the others..
 struct OneRun {
     Shared* shared;
     std::int64_t reported = 0;
@@ -163,7 +163,7 @@ void run_null(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<dou
             sm[g] = sj[g] = kNaN;
 }
 
-void take_permutations(Shared& s) {
+void take_nulls(Shared& s) {
     ScopedMessageSink scope(MessageSink{relay_message, &s});
     try {
         std::vector<double> y(static_cast<std::size_t>(s.a->nrow) * static_cast<std::size_t>(s.a->ntot));
@@ -181,7 +181,7 @@ void take_permutations(Shared& s) {
 }
 
 void worker_body(Shared* s) {
-    take_permutations(*s);
+    take_nulls(*s);
     s->finished.fetch_add(1);
 }
 
@@ -315,9 +315,9 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
         pool.reserve(static_cast<std::size_t>(T - 1));
         for (std::int32_t t = 1; t < T; ++t) pool.emplace_back(worker_body, &s);
     } catch (...) {
-        // The threads that did start, and this one, take every permutation.
+        // The threads that did start, and this one, take every analysis.
     }
-    take_permutations(s);
+    take_nulls(s);
     // This thread goes on reporting (and asking whether to stop) until the
     // others are done: a host may listen on this thread alone.
     const auto started = static_cast<std::int32_t>(pool.size());
@@ -330,7 +330,7 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
     }
     for (std::thread& t : pool) t.join();
 #else
-    take_permutations(s);
+    take_nulls(s);
 #endif
     if (s.memory_failed) return ChainsStatus::memory;
     if (s.stop.load() || s.next.load() < P) return ChainsStatus::cancelled;
