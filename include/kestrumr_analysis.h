@@ -27,9 +27,9 @@
  *      row's effective sample size and a flag for rows whose chains do not
  *      mix;
  *   5. each row gets a continuous evidence score for the mean test and for
- *      the joint test, and q-values calibrated on analyses of the data with
- *      the sample labels permuted (the list at a chosen false-discovery
- *      rate);
+ *      the joint test, and q-values calibrated on analyses of null data
+ *      made from the data with the group differences removed (the list at
+ *      a chosen false-discovery rate);
  *   6. what should make a user doubt the results comes back as warning
  *      records (kestrumr_analysis_warning_*), for the host to raise in its
  *      own way: they are not written anywhere.
@@ -183,15 +183,16 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
 
 /* False-discovery control: the q-values of the evidence scores
  * (KESTRUMR_COLUMN_Q_MEAN, KESTRUMR_COLUMN_Q_JOINT) are calibrated on
- * analyses of the data with the sample labels permuted.
+ * analyses of null data made from the data with the group differences
+ * removed (half of them for each test).
  * level   [in] double, 0 < level < 1: the false-discovery rate the rows
  *              called are counted at (kestrumr_analysis_fdr_calls; default
  *              0.05); the q-values do not depend on it;
- * count   [in] int32, 0 .. 1024: the permuted analyses (default 4), each
+ * count   [in] int32, 0 .. 1024: the null analyses (default 4), each
  *              one chain of the observed run's length on a stream of its
- *              own made from the seed and the permutation, started as the
+ *              own made from the seed and the analysis, started as the
  *              observed chains are (kestrumr_analysis_set_start; the data
- *              start fitted to the permuted data), so the q-values are the
+ *              start fitted to the null data), so the q-values are the
  *              same bits at every thread count; 0 gives no q-values (NaN)
  *              and no extra run time. */
 KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level);

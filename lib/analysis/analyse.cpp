@@ -390,9 +390,6 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     // 4. Pooled, in the data's units.
     Pooled p;
     pool_chains(chains, a.nrow, a.ngrp, p);
-    // The spread of each row's groups for its permuted analyses.
-    std::vector<double> spread;
-    if (permute) spread_factors(p.gvarbar.data(), Lz, d.ngrp, d.nobs, spread);
     if (s.scale != ScaleMode::none) {
         results_to_data_units({p.prob.data(), p.pmeanbar.data(), p.pvarbar.data(), p.gmeanbar.data(),
                                p.gvarbar.data()},
@@ -402,7 +399,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     }
 
     // Evidence scores from every kept draw of every chain, and their
-    // q-values from analyses of the data with the labels permuted.
+    // q-values from analyses of null data made from them.
     std::vector<double> score_mean(Lz, kNaN), score_joint(Lz, kNaN), q_mean(Lz, kNaN), q_joint(Lz, kNaN);
     {
         std::vector<const double*> moments;
@@ -421,8 +418,8 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             std::vector<double>().swap(rec.moments);
         }
         std::vector<double> null_mean, null_joint;
-        const ChainsStatus ps = permuted_scores(a, spread.data(), s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
-                                                null_joint, progress, iterations * s.chains, whole.total);
+        const ChainsStatus ps = null_scores(a, s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
+                                            null_joint, progress, iterations * s.chains, whole.total);
         if (ps == ChainsStatus::cancelled) {
             r.error = "cancelled";
             r.failure = Failure::cancelled;
@@ -431,7 +428,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         if (ps != ChainsStatus::ok) {
             r.failure = Failure::memory;
             r.error = "not enough memory for the " + std::to_string(s.permutations) +
-                      " analyses of the data with the labels permuted (" + std::to_string(Lz) + " rows)";
+                      " null analyses of the data (" + std::to_string(Lz) + " rows)";
             return AnalysisStatus::memory;
         }
         permutation_q_values(score_mean.data(), Lz, null_mean, q_mean.data());

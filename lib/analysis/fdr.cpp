@@ -1,4 +1,4 @@
-// Permuted analyses and the q-values of the evidence scores.
+// Null analyses and the q-values of the evidence scores.
 #include "analysis/fdr.h"
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 
 #include "analysis/rows.h"
 #include "analysis/score.h"
+#include "common/pmath.h"
 #include "hyper/blocks.h"
 #include "random/messages.h"
 #include "random/seeding.h"
@@ -29,9 +30,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The key of permutation p's streams: the low word's top bit set keeps it
-// apart from the keys of the chains (seed, c), c < 2^31.
-std::uint64_t permutation_key(std::int32_t seed, std::int32_t p) {
+// The key of null analysis p's streams: the low word's top bit set keeps
+// it apart from the keys of the chains (seed, c), c < 2^31.
+std::uint64_t null_key(std::int32_t seed, std::int32_t p) {
     return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(seed)) << 32) ^
            (std::uint64_t{0x80000000u} | static_cast<std::uint32_t>(p));
 }
@@ -45,15 +46,21 @@ struct Mixer {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
         return z ^ (z >> 31);
     }
-    // Uniform on 0 .. n-1, without the bias of a plain remainder.
-    std::uint64_t below(std::uint64_t n) {
-        const std::uint64_t limit = std::numeric_limits<std::uint64_t>::max() -
-                                    std::numeric_limits<std::uint64_t>::max() % n;
-        std::uint64_t x = next();
-        while (x >= limit) x = next();
-        return x % n;
-    }
+    // Uniform on (0, 1), never 0.
+    double uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
 };
+
+// The trigamma function, by its recurrence up to x >= 10 and its
+// asymptotic series there (error below 1e-12).
+double trigamma(double x) {
+    double r = 0.0;
+    while (x < 10.0) {
+        r += 1.0 / (x * x);
+        x += 1.0;
+    }
+    const double x2 = 1.0 / (x * x);
+    return r + 1.0 / x + x2 / 2.0 + x2 / x * (1.0 / 6.0 - x2 * (1.0 / 30.0 - x2 * (1.0 / 42.0 - x2 / 30.0)));
+}
 
 #if KESTRUM_FDR_THREADS
 using Lock = std::mutex;
@@ -67,7 +74,7 @@ struct Hold {
 
 struct Shared {
     const driver::Arguments* a;
-    const double* spread = nullptr;
+    NullBasis basis;
     std::int32_t seed = 0, P = 0;
     StartMode start = StartMode::data;
     std::size_t budget = 0;
@@ -94,7 +101,7 @@ void relay_message(void* context, const char* text) {
     }
 }
 
-// Progress of one permuted analysis, added to the others'.
+// Progress of one null analysis, added to the others..
 struct OneRun {
     Shared* shared;
     std::int64_t reported = 0;
@@ -116,35 +123,15 @@ bool one_stop(void* context) {
     return s.stop.load();
 }
 
-void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<std::int32_t>& perm,
-                     ScoreScratch& scratch) {
+void run_null(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<double>& z, ScoreScratch& scratch) {
     const driver::Arguments& a = *s.a;
-    const std::size_t L = static_cast<std::size_t>(a.nrow), N = static_cast<std::size_t>(a.ntot);
-    label_permutation(s.seed, p, a.ngrp, a.nobs, perm);
-    for (std::size_t c = 0; c < N; ++c) {
-        const double* from = a.ydata + static_cast<std::size_t>(perm[c]) * L;
-        std::copy(from, from + L, y.begin() + static_cast<std::ptrdiff_t>(c * L));
-    }
-    if (s.spread != nullptr) {
-        // Each permuted group gets the spread of the row's group in its
-        // place, about its own mean.
-        std::size_t first = 0;
-        for (std::int32_t j = 0; j < a.ngrp; ++j) {
-            const std::size_t n = static_cast<std::size_t>(a.nobs[j]);
-            const double* f = s.spread + static_cast<std::size_t>(j) * L;
-            for (std::size_t g = 0; g < L; ++g) {
-                double m = 0.0;
-                for (std::size_t c = first; c < first + n; ++c) m += y[g + c * L];
-                m /= static_cast<double>(n);
-                for (std::size_t c = first; c < first + n; ++c) y[g + c * L] = m + (y[g + c * L] - m) * f[g];
-            }
-            first += n;
-        }
-    }
+    const std::size_t L = static_cast<std::size_t>(a.nrow);
+    const bool joint = null_for_joint(p, s.P);
+    null_data(s.basis, L, a.ngrp, a.nobs, s.seed, p, joint, y.data(), z);
     driver::Arguments b = a;
     b.ydata = y.data();
     random::Record record = random::load_time_record();
-    random::fill_table_mixed(record, permutation_key(s.seed, p));
+    random::fill_table_mixed(record, null_key(s.seed, p));
     random::Stream stream{&record};
     hyper::BlockStore blocks;
     ChainSettings cs;
@@ -155,9 +142,9 @@ void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vec
     cs.contrast_moments = true;
     cs.seed = s.seed;
     cs.start = s.start;
-    // The start stream keyed as the permutation's sampling stream is (the
-    // top bit of the low word set), apart from every observed chain's.
-    cs.start_chain = static_cast<std::int32_t>(permutation_key(s.seed, p) & 0xffffffffu);
+    // The start stream keyed as the analysis's sampling stream is (the top
+    // bit of the low word set), apart from every observed chain's.
+    cs.start_chain = static_cast<std::int32_t>(null_key(s.seed, p) & 0xffffffffu);
     cs.first_stream = &stream;
     cs.first_blocks = blocks.blocks();
     cs.memory_budget = s.budget;
@@ -173,6 +160,8 @@ void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vec
     double* sm = s.null_mean->data() + static_cast<std::size_t>(p) * L;
     double* sj = s.null_joint->data() + static_cast<std::size_t>(p) * L;
     contrast_scores({res.rec[0].moments.data()}, L, a.ngrp, a.nkeep, sm, sj, scratch);
+    // The other test's scores of this analysis are not its null.
+    if (s.P > 1) std::fill(joint ? sm : sj, (joint ? sm : sj) + L, kNaN);
     const ChainOutputs& o = res.out[0];
     for (std::size_t g = 0; g < L; ++g)
         if (results_not_finite(o.gmeanbar.data(), o.gvarbar.data(), o.pmeanbar.data(), o.pvarbar.data(), L,
@@ -180,16 +169,16 @@ void run_permutation(Shared& s, std::int32_t p, std::vector<double>& y, std::vec
             sm[g] = sj[g] = kNaN;
 }
 
-void take_permutations(Shared& s) {
+void take_nulls(Shared& s) {
     ScopedMessageSink scope(MessageSink{relay_message, &s});
     try {
         std::vector<double> y(static_cast<std::size_t>(s.a->nrow) * static_cast<std::size_t>(s.a->ntot));
-        std::vector<std::int32_t> perm;
+        std::vector<double> z(static_cast<std::size_t>(s.a->ntot));
         ScoreScratch scratch;
         for (;;) {
             const std::int32_t p = s.next.fetch_add(1);
             if (p >= s.P || s.stop.load()) return;
-            run_permutation(s, p, y, perm, scratch);
+            run_null(s, p, y, z, scratch);
         }
     } catch (const std::bad_alloc&) {
         s.memory_failed = true;
@@ -198,62 +187,119 @@ void take_permutations(Shared& s) {
 }
 
 void worker_body(Shared* s) {
-    take_permutations(*s);
+    take_nulls(*s);
     s->finished.fetch_add(1);
 }
 
 }  // namespace
 
-void label_permutation(std::int32_t seed, std::int32_t p, std::int32_t ngrp, const std::int32_t* nobs,
-                       std::vector<std::int32_t>& perm) {
-    std::vector<std::int32_t> origin;  // the group of each sample
-    for (std::int32_t j = 0; j < ngrp; ++j)
-        for (std::int32_t k = 0; k < nobs[j]; ++k) origin.push_back(j);
-    const std::size_t N = origin.size();
-    Mixer mix{permutation_key(seed, p) * 0xD1B54A32D192ED03ull};
-    // Only a design of one group has nothing but relabellings.
-    const int attempts = ngrp >= 2 ? 1000 : 1;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        perm.resize(N);
-        for (std::size_t c = 0; c < N; ++c) perm[c] = static_cast<std::int32_t>(c);
-        for (std::size_t i = N; i > 1; --i)
-            std::swap(perm[i - 1], perm[static_cast<std::size_t>(mix.below(i))]);
-        // A relabelling: every new group holds the samples of one group.
-        bool relabelled = true;
-        std::size_t c = 0;
-        for (std::int32_t j = 0; j < ngrp && relabelled; ++j) {
-            const std::int32_t from = origin[static_cast<std::size_t>(perm[c])];
-            for (std::int32_t k = 0; k < nobs[j]; ++k, ++c)
-                relabelled = relabelled && origin[static_cast<std::size_t>(perm[c])] == from;
-        }
-        if (!relabelled) return;
-    }
-}
-
-void spread_factors(const double* gvarbar, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
-                    std::vector<double>& f) {
+void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs, NullBasis& basis) {
     const std::size_t J = ngrp > 0 ? static_cast<std::size_t>(ngrp) : 0;
-    f.assign(L * J, 1.0);
-    double N = 0.0;
-    for (std::size_t j = 0; j < J; ++j) N += nobs[j];
+    std::size_t N = 0;
+    for (std::size_t j = 0; j < J; ++j) N += static_cast<std::size_t>(nobs[j]);
+    basis.centre.assign(L, 0.0);
+    basis.mean_length.assign(L * J, 0.0);
+    basis.joint_length.assign(L, 0.0);
+    // Per row and group: the mean, the centre (the mean of all values), the
+    // squared lengths about the group means.
+    const double joint_factor = N > J ? static_cast<double>(N) / static_cast<double>(N - J) : 0.0;
+    std::vector<double> m(L);
+    std::size_t first = 0;
+    for (std::size_t j = 0; j < J; ++j) {
+        const std::size_t n = static_cast<std::size_t>(nobs[j]);
+        std::fill(m.begin(), m.end(), 0.0);
+        for (std::size_t c = first; c < first + n; ++c)
+            for (std::size_t g = 0; g < L; ++g) m[g] += y[g + c * L];
+        for (std::size_t g = 0; g < L; ++g) {
+            m[g] /= static_cast<double>(n);
+            basis.centre[g] += m[g] * static_cast<double>(n) / static_cast<double>(N);
+        }
+        double* v = basis.mean_length.data() + j * L;  // the sample variances, for now
+        for (std::size_t c = first; c < first + n; ++c)
+            for (std::size_t g = 0; g < L; ++g) {
+                const double e = y[g + c * L] - m[g];
+                v[g] += e * e;
+                basis.joint_length[g] += joint_factor * e * e;
+            }
+        if (n > 1)
+            for (std::size_t g = 0; g < L; ++g) v[g] /= static_cast<double>(n - 1);
+        first += n;
+    }
+    // The shrinkage of each group's log-variance towards the row's pooled
+    // level; the variances scaled to keep the row's pooled variance.
+    std::vector<double> w(J, 0.0);
+    for (std::size_t j = 0; j < J; ++j) {
+        const double n = nobs[j];
+        if (n >= 2.0) w[j] = std::sqrt(trigamma(0.5 * n) / trigamma(0.5 * (n - 1.0)));
+    }
     for (std::size_t g = 0; g < L; ++g) {
-        double mean = 0.0;
+        double dof = 0.0, level = 0.0, pooled = 0.0;
         bool usable = true;
         for (std::size_t j = 0; j < J; ++j) {
-            const double v = gvarbar[g + j * L];
-            usable = usable && std::isfinite(v) && v > 0.0;
-            mean += static_cast<double>(nobs[j]) / N * v;
+            const double v = basis.mean_length[g + j * L], n = nobs[j];
+            if (n < 2.0) continue;
+            usable = usable && v > 0.0 && std::isfinite(v);
+            dof += n - 1.0;
+            level += (n - 1.0) * pmath::log(v);
+            pooled += (n - 1.0) * v;
         }
-        if (!usable || !(mean > 0.0) || !std::isfinite(mean)) continue;
-        for (std::size_t j = 0; j < J; ++j) f[g + j * L] = std::sqrt(0.5 + 0.5 * gvarbar[g + j * L] / mean);
+        if (usable && dof > 0.0) {
+            level /= dof;
+            double shrunk = 0.0;
+            for (std::size_t j = 0; j < J; ++j) {
+                const double n = nobs[j];
+                if (n < 2.0) continue;
+                double& v = basis.mean_length[g + j * L];
+                v = pmath::exp(level + w[j] * (pmath::log(v) - level));
+                shrunk += (n - 1.0) * v;
+            }
+            for (std::size_t j = 0; j < J; ++j) basis.mean_length[g + j * L] *= pooled / shrunk;
+        }
+        for (std::size_t j = 0; j < J; ++j)
+            basis.mean_length[g + j * L] = std::sqrt(static_cast<double>(nobs[j]) * basis.mean_length[g + j * L]);
+        basis.joint_length[g] = std::sqrt(basis.joint_length[g]);
     }
 }
 
-ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
-                             std::int32_t permutations, StartMode start,
-                             std::int32_t threads, std::size_t memory_budget,
-                             std::vector<double>& null_mean, std::vector<double>& null_joint,
-                             const ChainProgress& progress, std::int64_t offset, std::int64_t total) {
+bool null_for_joint(std::int32_t p, std::int32_t P) { return P > 1 && p % 2 == 1; }
+
+void null_data(const NullBasis& basis, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
+               std::int32_t seed, std::int32_t p, bool joint, double* y, std::vector<double>& z) {
+    const std::size_t J = ngrp > 0 ? static_cast<std::size_t>(ngrp) : 0;
+    std::size_t N = 0;
+    for (std::size_t j = 0; j < J; ++j) N += static_cast<std::size_t>(nobs[j]);
+    z.resize(N);
+    const std::uint64_t key = null_key(seed, p) * 0x9E6C63D0676A9A99ull;
+    for (std::size_t g = 0; g < L; ++g) {
+        // Normal draws in pairs (Box-Muller) from the row's own stream.
+        Mixer mix{key ^ (static_cast<std::uint64_t>(g) * 0xD1B54A32D192ED03ull)};
+        for (std::size_t i = 0; i < N; i += 2) {
+            const double u1 = mix.uniform(), u2 = mix.uniform();
+            // The portable functions: the same null data on every build.
+            const double r = std::sqrt(-2.0 * pmath::log(u1));
+            double sn = 0.0, cs = 0.0;
+            pmath::sincos(6.283185307179586 * u2, &sn, &cs);
+            z[i] = r * cs;
+            if (i + 1 < N) z[i + 1] = r * sn;
+        }
+        const std::size_t parts = joint ? 1 : J;
+        std::size_t first = 0;
+        for (std::size_t j = 0; j < parts; ++j) {
+            const std::size_t n = joint ? N : static_cast<std::size_t>(nobs[j]);
+            const double length = joint ? basis.joint_length[g] : basis.mean_length[g + j * L];
+            double zz = 0.0;
+            for (std::size_t c = first; c < first + n; ++c) zz += z[c] * z[c];
+            const double f = length / std::sqrt(zz);
+            for (std::size_t c = first; c < first + n; ++c) y[g + c * L] = basis.centre[g] + f * z[c];
+            first += n;
+        }
+    }
+}
+
+ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
+                         StartMode start, std::int32_t threads, std::size_t memory_budget, std::vector<double>& null_mean,
+                         std::vector<double>& null_joint, const ChainProgress& progress, std::int64_t offset,
+                         std::int64_t total) {
     const std::size_t L = a.nrow > 0 ? static_cast<std::size_t>(a.nrow) : 0;
     const std::int32_t P = std::max(0, permutations);
     null_mean.assign(static_cast<std::size_t>(P) * L, kNaN);
@@ -261,7 +307,6 @@ ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, s
     if (P == 0 || L == 0) return ChainsStatus::ok;
     Shared s;
     s.a = &a;
-    s.spread = spread;
     s.seed = seed;
     s.P = P;
     s.start = start;
@@ -271,6 +316,7 @@ ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, s
     s.offset = offset;
     s.total = total;
     s.sink = current_message_sink();
+    null_basis(a.ydata, L, a.ngrp, a.nobs, s.basis);
     const std::int32_t T = std::max(1, std::min(threads, P));
     s.budget = std::max<std::size_t>(memory_budget / static_cast<std::size_t>(T), std::size_t{1} << 20);
 #if KESTRUM_FDR_THREADS
@@ -279,9 +325,9 @@ ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, s
         pool.reserve(static_cast<std::size_t>(T - 1));
         for (std::int32_t t = 1; t < T; ++t) pool.emplace_back(worker_body, &s);
     } catch (...) {
-        // The threads that did start, and this one, take every permutation.
+        // The threads that did start, and this one, take every analysis.
     }
-    take_permutations(s);
+    take_nulls(s);
     // This thread goes on reporting (and asking whether to stop) until the
     // others are done: a host may listen on this thread alone.
     const auto started = static_cast<std::int32_t>(pool.size());
@@ -294,7 +340,7 @@ ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, s
     }
     for (std::thread& t : pool) t.join();
 #else
-    take_permutations(s);
+    take_nulls(s);
 #endif
     if (s.memory_failed) return ChainsStatus::memory;
     if (s.stop.load() || s.next.load() < P) return ChainsStatus::cancelled;

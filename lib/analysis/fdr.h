@@ -1,15 +1,11 @@
-// False-discovery control of the evidence scores by permutation.
+// False-discovery control of the evidence scores by analyses of null data.
 //
-// Under the null hypothesis of a row (its groups do not differ) the sample
-// labels are exchangeable, so the score the analysis gives the row with
-// its labels shuffled is a draw from that row's null distribution.  The
-// data are analysed P times more, each time with one random permutation of
-// the samples over the groups (the same permutation for every row, which
-// keeps the correlation between rows; a permutation that only relabels
-// whole groups is drawn again), by one chain on a stream of its own; the
-// permuted scores of all rows are pooled into one null distribution of
-// P * L scores.  For the observed score s of a row
-//   p(s)  = (#{null scores >= s} + 1) / (P*L + 1)
+// The scores' null distribution is calibrated by analysing, P times more,
+// data made from the observed ones with every difference between the groups
+// removed, by one chain each on a stream of its own; the null scores of all
+// rows are pooled into one null distribution.  For the observed score s of
+// a row, with n0 finite null scores,
+//   p(s)  = (#{null scores >= s} + 1) / (n0 + 1)
 // estimates its null tail probability;
 //   pi0   = min(1, #{p > 1/2} / (L/2))
 // the share of null rows (Storey's estimate with lambda = 1/2: the rows
@@ -20,29 +16,52 @@
 // false-discovery rate at which the row is called: the rows with q <= A
 // are the list at level A.  q never decreases as the score falls.
 //
-// A permutation mixes the samples of groups whose variances differ, so a
-// row whose variance differs between its groups (a null row for the mean
-// test) would get the null of a row with equal variances, and its own null
-// has the heavier tail (a difference of means over unequal spreads, with
-// few samples); with groups of 3 or 4 such rows are most of the false
-// calls.  So each permuted group keeps half of the spread ratio of the
-// row's group in its place: its values' deviations from their mean are
-// multiplied by
-//   f_j = sqrt(1/2 + 1/2 * v_j / sum_i (n_i / N) v_i),
-// v_j the posterior mean of the row's group-j variance.  The whole ratio
-// would also give the rows whose sample variances differ by chance a null
-// with their ratio, which makes the null of every row too wide (measured:
-// groups of 4 then find about three quarters of what a moderated t finds);
-// half of it keeps the level and the power there.  A row with equal
-// variances keeps f near 1.  The joint test's null is the same data: it is
-// conservative for rows whose variances differ.
+// The null data.  Within a group the model's values are normal about the
+// group's mean, so under a row's null the vector of a group's values about
+// the common mean points in a uniformly random direction, whatever the
+// group's variance.  A null row is therefore made of the row's mean plus,
+// for every group, a uniformly random direction (a normalised vector of
+// independent normal draws) of the length the group's values have about
+// their own mean.  Those lengths are measured about the group means, so no
+// true difference of means survives in the null (permuting the samples
+// between groups keeps part of a shifted group together in most splits and
+// widens the null, worst with three groups or more), and each row keeps its
+// own spread per group, so a row whose variances differ (a null row for the
+// mean test, whose null is the heavier-tailed one of a difference of means
+// over unequal spreads) gets its own null.
+//   The null for the mean test keeps the groups' spreads: the squared
+// length of group j is n_j v_j, v_j the group's sample variance with its
+// log-distance from the row's pooled level shrunk by
+//   w_j = sqrt(trigamma(n_j / 2) / trigamma((n_j - 1) / 2)),
+// and all v_j of the row scaled so that their pooled variance is the data's.
+// The shrinkage undoes a doubling of noise: the sample variances of the
+// observed data scatter about the row's true ones, and a direction drawn
+// about a length that already carries that scatter adds its own (the part
+// of the length that falls on the mean), so without it the null's spread
+// ratios scatter more than the data's and the null is too wide (measured:
+// groups of 4 then find about 60% of what a moderated t finds); with w_j
+// the log-variances of the null scatter as much as the data's.
+//   The null for the joint test removes the variance differences too: one
+// direction over all N values of the row, of the length of all values
+// about their group means (times sqrt(N / (N - J)), so that its expected
+// square is N times the row's variance).
+// Analyses 0, 2, 4, ... are null analyses of the mean test and 1, 3, ... of
+// the joint test (with P = 1 the one analysis serves both; the joint test
+// is then conservative for rows whose variances differ).
 //
-// Random permutations are used rather than balanced ones: with small
-// groups (3 or 4 samples) there are few distinct splits, and balanced
-// splits of such groups leave the null too narrow (too many calls).
-// Every permutation and its stream come from (seed, p) alone, and each
-// permuted analysis writes its own slot, so the q-values are the same bits
-// at every thread count and in every host.
+// Each row draws its directions from a stream of its own made from (seed,
+// analysis, row), rather than one transformation for all rows: a rotation
+// or permutation shared by all rows of residuals (values about their group
+// means) moves, for every row alike, one fixed share of each group's
+// length onto its mean, so each analysis's null is too narrow or too wide
+// as a whole (measured: two such analyses of the same data gave 95%
+// quantiles 2.3 and 5.4 where the null rows' observed scores had 3.9).
+// Independent directions lose the correlation between rows in the null,
+// which changes the spread of the false-discovery proportion from data set
+// to data set but not its mean, the rate the q-values control.  Every
+// analysis and its stream come from (seed, p) alone and each writes its own
+// slot, so the q-values are the same bits at every thread count and in
+// every host.
 #pragma once
 
 #include <cstddef>
@@ -54,43 +73,45 @@
 
 namespace kestrum::analysis {
 
-// Permuted analyses by default: measured cost and stability, see the
-// README (each is one chain, about a quarter of the observed 4-chain run).
+// Null analyses by default (two for each test): measured cost and
+// stability, see the README (each is one chain, about a quarter of the
+// observed 4-chain run).
 inline constexpr std::int32_t kDefaultPermutations = 4;
 inline constexpr std::int32_t kMaxPermutations = 1024;
 
-// Permutation p (0-based) of the N = sum(nobs) samples for the seed:
-// column c of the permuted data is column perm[c] of the data (groups keep
-// their sizes and places).  Never a mere relabelling of whole groups when
-// another split exists.
-void label_permutation(std::int32_t seed, std::int32_t p, std::int32_t ngrp, const std::int32_t* nobs,
-                       std::vector<std::int32_t>& perm);
+// What the null data of every row are made from: the row's mean (centre,
+// L), the lengths of its groups for the mean test's null (mean_length, L x
+// J, leading dimension L) and its length for the joint test's
+// (joint_length, L).
+struct NullBasis {
+    std::vector<double> centre, mean_length, joint_length;
+};
+void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs, NullBasis& basis);
 
-// The scores of the P permuted analyses of the run a (the standardised
-// data of the rows that run, with the run's priors and iterations):
-// null_mean and null_joint receive P * L scores, permutation p's at
-// [p*L, (p+1)*L), NaN for a row whose draws became non-finite.  Chain
-// settings: each permuted analysis is one chain with observed.seed's
-// permutation stream, the contrast sums on, no draws stored, the memory
-// budget shared by the analyses that run at once (threads of them).
-// progress: iterations done are reported after `offset` others, of `total`
-// in all; its stop abandons the analyses (cancelled).
-// start: where each permuted analysis's chain starts, as the observed
-// chains do (a data start fitted to the permuted data, on a start stream
-// of the permutation's own).
-// spread: the factors f (L x J, leading dimension L) described above, or
-// nullptr for the permuted data as they are.
-ChainsStatus permuted_scores(const driver::Arguments& a, const double* spread, std::int32_t seed,
-                             std::int32_t permutations, StartMode start,
-                             std::int32_t threads, std::size_t memory_budget,
-                             std::vector<double>& null_mean, std::vector<double>& null_joint,
-                             const ChainProgress& progress, std::int64_t offset, std::int64_t total);
+// Whether null analysis p of P serves the joint test (else the mean test).
+bool null_for_joint(std::int32_t p, std::int32_t P);
 
-// The factors f of every row from the posterior means of its group
-// variances (gvarbar, L x J, leading dimension L); 1 for a row whose
-// variances are not finite and positive.
-void spread_factors(const double* gvarbar, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
-                    std::vector<double>& f);
+// The null data of analysis p (L x N, leading dimension L) into y; z holds
+// N doubles of scratch.
+void null_data(const NullBasis& basis, std::size_t L, std::int32_t ngrp, const std::int32_t* nobs,
+               std::int32_t seed, std::int32_t p, bool joint, double* y, std::vector<double>& z);
+
+// The scores of the P null analyses of the run a (the standardised data of
+// the rows that run, with the run's priors and iterations): null_mean and
+// null_joint receive P * L scores, analysis p's at [p*L, (p+1)*L); the
+// scores of the test an analysis does not serve, and of a row whose draws
+// became non-finite, are NaN.  Chain settings: each is one chain with its
+// own stream made from (seed, p), the contrast sums on, no draws stored,
+// the memory budget shared by the analyses that run at once (threads of
+// them).  progress: iterations done are reported after `offset` others, of
+// `total` in all; its stop abandons the analyses (cancelled).  start:
+// where each null analysis's chain starts, as the observed chains do (a
+// data start fitted to the null data, on a start stream of the analysis's
+// own).
+ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
+                         StartMode start, std::int32_t threads, std::size_t memory_budget, std::vector<double>& null_mean,
+                         std::vector<double>& null_joint, const ChainProgress& progress, std::int64_t offset,
+                         std::int64_t total);
 
 // q-values of the L observed scores against the pooled null scores (NaN
 // ones skipped) as described above: q[g] NaN where score[g] is NaN, or all

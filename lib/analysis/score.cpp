@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "common/pmath.h"
+
 namespace kestrum::analysis {
 
 namespace {
@@ -28,10 +30,12 @@ void add_contrast_moments(double* sums, const double* gmean, const double* gvar,
     double* const shift = sums;
     double* const sum = sums + D;
     double* prod = sums + 2 * D;
-    const double r1 = std::cbrt(gvar[0]);
+    // Cube roots as the sampler's joint test takes them: the portable,
+    // correctly rounded x^(1/3), the same bits on every build.
+    const double r1 = pmath::pow(gvar[0], 1.0 / 3.0);
     for (std::size_t i = 0; i < H; ++i) {
         u[i] = gmean[i + 1] - gmean[0];
-        u[H + i] = std::cbrt(gvar[i + 1]) - r1;
+        u[H + i] = pmath::pow(gvar[i + 1], 1.0 / 3.0) - r1;
     }
     if (first)
         for (std::size_t a = 0; a < D; ++a) shift[a] = u[a];

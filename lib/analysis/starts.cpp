@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/pmath.h"
 #include "posterior/statistics.h"
 #include "random/seeding.h"
 #include "random/stream.h"
@@ -52,7 +53,7 @@ void settle_rates(const driver::Arguments& a, std::vector<double>& rate, Sinv si
             const double next = rate_mode(sinv(j, b), a.hshape, kStartVarianceShape, others, a.nrow,
                                           a.ngrp, a.hrate);
             if (!(std::isfinite(next) && next > 0.0)) continue;
-            moved = std::max(moved, std::fabs(std::log(next) - std::log(b)));
+            moved = std::max(moved, std::fabs(pmath::log(next) - pmath::log(b)));
             b = next;
         }
         if (moved < kRateTolerance) return;
@@ -123,7 +124,7 @@ void fit_start(const driver::Arguments& a, StartFit& f) {
                 sum += usable(f.ybar0[g], f.s20[g]) ? shape / (f.prate + 0.5 * (n - 1.0) * f.s20[g]) : 1.0;
             const double next = (static_cast<double>(f.L) * kStartVarianceShape + fixed.prshape) /
                                 (1.0 / fixed.prscale + sum);
-            const bool done = std::fabs(std::log(next) - std::log(f.prate)) < kRateTolerance;
+            const bool done = std::fabs(pmath::log(next) - pmath::log(f.prate)) < kRateTolerance;
             f.prate = next;
             if (done) break;
         }

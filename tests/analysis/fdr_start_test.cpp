@@ -1,5 +1,5 @@
-// The permuted analyses behind the q-values start their chain as the
-// observed chains start.  On data left unscaled whose variances are far
+// The null analyses behind the q-values start their chain as the observed
+// chains start.  On data left unscaled whose variances are far
 // from the fixed start's (every rate 2, every variance 1), chains from the
 // fixed start stick while chains from the data do not; a null made of
 // chains that ran otherwise than the observed ones is on another scale, and
@@ -40,7 +40,7 @@ struct Data {
     }
 };
 
-TEST(FdrStart, PermutedAnalysesStartAsTheObservedChains) {
+TEST(FdrStart, NullAnalysesStartAsTheObservedChains) {
     const Data d;
     for (StartMode start : {StartMode::data, StartMode::fixed}) {
         AnalysisSettings s;
@@ -50,7 +50,7 @@ TEST(FdrStart, PermutedAnalysesStartAsTheObservedChains) {
         s.keep = 100;
         s.seed = 5;
         s.threads = 2;
-        s.permutations = 4;
+        s.permutations = 8;  // four for the mean test: 320 null scores
         AnalysisData data;
         data.nrow = d.L;
         data.ngrp = d.J;
@@ -64,7 +64,7 @@ TEST(FdrStart, PermutedAnalysesStartAsTheObservedChains) {
         ASSERT_EQ(analyse(stream, blocks.blocks(), s, data, r), AnalysisStatus::ok) << r.error;
         std::size_t shifted = 0, null = 0;
         for (std::size_t g = 0; g < static_cast<std::size_t>(d.L); ++g)
-            if (r.q_mean[g] <= 0.05) ++(g < 10 ? shifted : null);
+            if (r.q_mean[g] <= 0.10) ++(g < 10 ? shifted : null);
         EXPECT_GE(shifted, 5u) << "start " << static_cast<int>(start);
         EXPECT_LE(null, 2u) << "start " << static_cast<int>(start);
     }

@@ -25,7 +25,7 @@ TEST(CliFdr, TheListHoldsTheRowsWhoseQValueIsAtMostTheLevel) {
         const char* score;
         double level;
     };
-    for (const Case& c : {Case{"score_mean", "q_mean", "score_mean", 0.05},
+    for (const Case& c : {Case{"score_mean", "q_mean", "score_mean", 0.2},
                           Case{"score_joint", "q_joint", "score_joint", 0.2}}) {
         const std::vector<std::string> common{"-g", "4,4,4", "-b", "100", "-k", "100", "--seed", "17",
                                               "--digits", "17", "--sort", c.sort, kExample};

@@ -7,15 +7,21 @@
 #     and the host packages' metadata carry no version of their own;
 #   - no build file but lib/fp-flags.txt spells out the floating-point flags;
 #   - the command-line front end (cli/) includes the public headers
-#     (include/kestrumr*.h) and its own files only.
+#     (include/kestrumr*.h) and its own files only;
+#   - the library's code calls none of the platform's transcendental
+#     functions (they differ between C libraries in the last bit): it has
+#     the portable, correctly rounded ones of lib/common/pmath.h.
 # Usage: cmake -DSOURCE_DIR=... -DPROJECT_VERSION=... [-DSOURCES=list]
-#              [-DCLI_DIR=dir] -P check_layout.cmake
+#              [-DCLI_DIR=dir] [-DLIB_DIR=dir] -P check_layout.cmake
 cmake_minimum_required(VERSION 3.25)
 if(NOT SOURCES)
   set(SOURCES ${SOURCE_DIR}/lib/sources.txt)
 endif()
 if(NOT CLI_DIR)
   set(CLI_DIR ${SOURCE_DIR}/cli)
+endif()
+if(NOT LIB_DIR)
+  set(LIB_DIR ${SOURCE_DIR}/lib)
 endif()
 set(problems "")
 
@@ -76,6 +82,15 @@ foreach(f IN LISTS cli_files)
       list(APPEND problems "${f} includes \"${included}\": the front end uses the public headers only")
     endif()
   endforeach()
+endforeach()
+
+file(GLOB_RECURSE lib_files ${LIB_DIR}/*.cpp ${LIB_DIR}/*.h)
+set(platform_math "std::(log|log2|exp|exp2|expm1|log1p|pow|cbrt|sin|cos|tan|asin|acos|atan|atan2|sinh|cosh|tanh|hypot|lgamma|tgamma|erf|erfc)[ \t]*[(]")
+foreach(f IN LISTS lib_files)
+  file(STRINGS ${f} hits REGEX "${platform_math}")
+  if(hits)
+    list(APPEND problems "${f} calls the platform's mathematical functions (${hits}): use lib/common/pmath.h")
+  endif()
 endforeach()
 
 if(problems)
