@@ -155,9 +155,10 @@ const char* const kUsage =
     "                          (q_joint with --sort score_joint or p_joint),\n"
     "                          ordered by their score; its size goes to\n"
     "                          standard error and into the closing line\n"
-    "      --permutations P    analyses of the data with the sample labels\n"
-    "                          permuted that the q-values are calibrated on, one\n"
-    "                          chain each (0..1024, default 4; 0: no q-values;\n"
+    "      --permutations P    null analyses (the rows with their group\n"
+    "                          differences removed) that the q-values are\n"
+    "                          calibrated on, one chain each, half for each test\n"
+    "                          (0..1024, default 4; 0: no q-values;\n"
     "                          --columns basic without --fdr runs none)\n"
     "      --columns full|basic\n"
     "                          basic: only the posterior means and the two\n"
@@ -193,7 +194,7 @@ const char* const kUsage =
     "contrasts in the metric of their posterior covariance, for two groups\n"
     "(diff/sd)^2; continuous, no ties; also with --fdr and --columns basic)\n"
     "and q_mean and q_joint (their q-values: the smallest false-discovery rate\n"
-    "at which the row is called, from the permuted analyses).\n"
+    "at which the row is called, from the null analyses).\n"
     "p_mean is not a p-value: see the README.\n"
     "Warnings (a rate update that stuck, rows with rhat_flag 1) go to\n"
     "standard error.  Rows left out (missing values, statistics that overflow a\n"
@@ -569,7 +570,7 @@ int parse_options(int argc, const char* const* argv, Options& o, std::ostream& o
         return usage_error("--header-labels needs a header line");
     if (o.header_labels) o.read.header = 1;
     if (o.fdr > 0.0 && o.permutations == 0)
-        return usage_error("--fdr needs the permuted analyses: give --permutations of at least 1");
+        return usage_error("--fdr needs the null analyses: give --permutations of at least 1");
     return 0;
 }
 
@@ -623,7 +624,7 @@ struct OutputColumn {
     const double* values;
 };
 
-// The permuted analyses the run asks for: the library's default unless
+// The null analyses the run asks for: the library's default unless
 // --permutations is given, none for --columns basic without --fdr.
 std::int64_t permutations_of(const Options& o) {
     if (o.permutations >= 0) return o.permutations;

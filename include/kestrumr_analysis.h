@@ -249,7 +249,7 @@ KESTRUMR_API int kestrumr_analysis_screen_row(const double* x, int32_t pooled, i
  *              progress callback is called on the calling thread after
  *              each iteration of the chains that thread runs, with the
  *              iterations done in all chains and their total (the
- *              permuted analyses of the q-values counted in), and a
+ *              null analyses of the q-values counted in), and a
  *              nonzero return abandons the analysis (KESTRUMR_ERR_CANCELLED).
  *              Its kestrumr_errmsg tells why an analysis failed;
  * options [in] the options, or NULL for the defaults;

@@ -83,7 +83,7 @@ struct AnalysisSettings {
     // Refuse a run whose rate traces do not fit the memory budget
     // (Failure::traces) instead of running it untraced.
     bool require_traces = false;
-    // False-discovery control (analysis/fdr.h): the permuted analyses the
+    // False-discovery control (analysis/fdr.h): the null analyses the
     // q-values are calibrated on (0: no q-values), and the level the rows
     // called are counted at.
     std::int32_t permutations = kDefaultPermutations;

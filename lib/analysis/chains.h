@@ -225,7 +225,7 @@ struct ChainSettings {
     // uses unless told otherwise).
     StartMode start = StartMode::fixed;
     // The data start of chain c (0-based) draws from the start stream of
-    // (seed, start_chain + c): another run on the same seed (a permuted
+    // (seed, start_chain + c): another run on the same seed (a null
     // analysis) gives its chains streams apart from the observed chains'.
     std::int32_t start_chain = 0;
     // Shift of the starting group means of one chain (see RecordingCallees).

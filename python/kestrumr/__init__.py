@@ -322,9 +322,10 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         ``fdr``, the level (a DataFrame: ``attrs["fdr"]``), by which the
         plots mark the rows called.
     permutations : int
-        Analyses of the data with the sample labels permuted that the
-        q-values are calibrated on, 0 to 1024 (default 4; one chain each,
-        on streams made from the seed); 0 gives no q-values.
+        Null analyses (the rows with their group differences removed, half
+        of them for each test) that the q-values are calibrated on, 0 to
+        1024 (default 4; one chain each, on streams made from the seed); 0
+        gives no q-values.
     cancel : threading.Event or None
         An object with an ``is_set()`` method, asked after every iteration
         of the chains the calling thread runs (the others stop with them):
@@ -465,7 +466,7 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         if not 0.0 < fdr < 1.0:
             raise ValueError("fdr must lie between 0 and 1 (such as 0.05), not %r" % fdr)
         if permutations == 0:
-            raise ValueError("fdr needs the permuted analyses: give permutations of at least 1")
+            raise ValueError("fdr needs the null analyses: give permutations of at least 1")
     if seed is None:
         seed = random.randrange(1, _INT32_MAX + 1)
     seed = _whole(seed, "seed", 1, _INT32_MAX)

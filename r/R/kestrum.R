@@ -81,7 +81,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     if (!is.null(fdr) && (!is.numeric(fdr) || length(fdr) != 1L || is.na(fdr) || fdr <= 0 || fdr >= 1))
         stop("'fdr' must be NULL or one false-discovery rate between 0 and 1 (such as 0.05)")
     if (!is.null(fdr) && permutations == 0L)
-        stop("'fdr' needs the permuted analyses: give 'permutations' of at least 1")
+        stop("'fdr' needs the null analyses: give 'permutations' of at least 1")
     if (!is.logical(pooled) || length(pooled) != 1L || is.na(pooled))
         stop("'pooled' must be TRUE or FALSE")
     if (!is.logical(progress) || length(progress) != 1L || is.na(progress))

@@ -96,9 +96,10 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     \code{"score_joint"} or \code{"p_joint"}), ordered by \code{score_mean}
     unless \code{sort.by} is given: the rows the front end's \code{--fdr A}
     writes, with \code{attr(result, "fdr")} the level.}
-  \item{permutations}{analyses of the data with the sample labels permuted
-    that the q-values are calibrated on (0 to 1024, default 4; one chain
-    each, on streams made from the seed); 0 gives no \code{q_} columns.}
+  \item{permutations}{null analyses (the rows with their group differences
+    removed, half of them for each test) that the q-values are calibrated
+    on (0 to 1024, default 4; one chain each, on streams made from the
+    seed); 0 gives no \code{q_} columns.}
   \item{progress}{show a progress bar (on the console's error stream) once
     a run has taken 2 seconds; by default on interactive sessions.}
 }
@@ -138,7 +139,7 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     kept draw (for two groups \eqn{(E[d]/sd[d])^2}); continuous, so rows tie
     only where their data do;}
   \item{q_mean, q_joint}{their q-values: the smallest false-discovery rate
-    at which the row is called, calibrated on the permuted analyses (only
+    at which the row is called, calibrated on the null analyses (only
     with \code{permutations > 0});}
   \item{status}{a factor: \code{"ok"}, or why the row has no results:
     \code{"no_spread"} (a group's values are all equal), \code{"missing"},
