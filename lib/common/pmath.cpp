@@ -543,12 +543,12 @@ constexpr LogExponentTable kLogExponent = make_log_exponent_table();
 // offset is its index with two low bits clear: fewer instructions for the
 // index.
 struct LogQuick4 {
-    double v[257][4];
+    double v[257 * 4];  // one flat array: a row is reached by an offset into it
 };
 constexpr LogQuick4 make_log_quick4() {
     LogQuick4 t{};
     for (int j = 0; j < 257; ++j) {
-        for (int i = 0; i < 3; ++i) t.v[j][i] = kLogQuick[j][i];
+        for (int i = 0; i < 3; ++i) t.v[4 * j + i] = kLogQuick[j][i];
     }
     return t;
 }
@@ -581,7 +581,7 @@ template <bool Normal = false>
     // kLogQuick4: b + 2 with its two low bits cleared, b the leading ten
     // bits (floor((floor(b/2) + 1)/2) = floor((b + 2)/4)).
     const uint64_t j4 = (((u >> 42) & 0x3ff) + 2) & ~uint64_t{3};  // 4 j, j = 0..256
-    const double* t = kLogQuick4.v[0] + j4;
+    const double* t = kLogQuick4.v + j4;
     // mh: m rounded to a multiple of 2^-17 on its bits (half up; a carry
     // out of the fraction gives 2 exactly), leaving the FP adders free.
     const double mh = from_bits((um + (uint64_t{1} << 34)) & ~((uint64_t{1} << 35) - 1));
