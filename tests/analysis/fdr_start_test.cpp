@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/analyse.h"
+#include "analysis/shifted_rows.h"
 #include "hyper/blocks.h"
 #include "random/stream.h"
 
@@ -18,26 +19,9 @@ namespace {
 using namespace kestrum;
 using namespace kestrum::analysis;
 
-// Two groups of four of sd 30 about 100, the first 10 of 80 rows shifted by
-// 3 sds in the second group.
-struct Data {
-    std::int32_t L = 80, J = 2, N = 8;
-    std::int32_t nobs[2] = {4, 4};
-    std::vector<double> y;
-    Data() : y(static_cast<std::size_t>(L * N)) {
-        std::uint64_t state = 17;
-        auto normal = [&] {
-            double s = -6.0;
-            for (int i = 0; i < 12; ++i) {
-                state = state * 6364136223846793005ull + 1442695040888963407ull;
-                s += static_cast<double>(state >> 11) * 0x1.0p-53;
-            }
-            return s;
-        };
-        for (std::int32_t g = 0; g < L; ++g)
-            for (std::int32_t c = 0; c < N; ++c)
-                y[static_cast<std::size_t>(g + c * L)] = 100.0 + 30.0 * (normal() + (g < 10 && c >= 4 ? 3.0 : 0.0));
-    }
+// Two groups of four of sd 30 about 100, the first 10 rows shifted by 3 sds.
+struct Data : kestrum::testing::ShiftedRows {
+    Data() : ShiftedRows(17, 100.0, 30.0) {}
 };
 
 TEST(FdrStart, NullAnalysesStartAsTheObservedChains) {

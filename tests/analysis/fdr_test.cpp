@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "analysis/analyse.h"
+#include "analysis/shifted_rows.h"
 #include "analysis/fdr.h"
 #include "hyper/blocks.h"
 #include "random/stream.h"
@@ -140,24 +141,8 @@ TEST(Fdr, NullDataKeepTheLengthsAndLoseTheDifferences) {
 }
 
 // Two groups of four, the first rows shifted.
-struct Data {
-    std::int32_t L = 80, J = 2, N = 8;
-    std::int32_t nobs[2] = {4, 4};
-    std::vector<double> y;
-    Data() : y(static_cast<std::size_t>(L * N)) {
-        std::uint64_t state = 99;
-        auto normal = [&] {
-            double s = -6.0;
-            for (int i = 0; i < 12; ++i) {
-                state = state * 6364136223846793005ull + 1442695040888963407ull;
-                s += static_cast<double>(state >> 11) * 0x1.0p-53;
-            }
-            return s;
-        };
-        for (std::int32_t g = 0; g < L; ++g)
-            for (std::int32_t c = 0; c < N; ++c)
-                y[static_cast<std::size_t>(g + c * L)] = normal() + (g < 10 && c >= 4 ? 3.0 : 0.0);
-    }
+struct Data : kestrum::testing::ShiftedRows {
+    Data() : ShiftedRows(99, 0.0, 1.0) {}
 };
 
 AnalysisResult run(const Data& d, std::int32_t threads, std::int32_t permutations) {
