@@ -315,11 +315,17 @@ KESTRUMR_API double kestrumr_analysis_scale(const kestrumr_analysis_results* res
  *   KESTRUMR_COLUMN_RHAT: the largest rank-normalised split R-hat of the
  *     row's mean contrasts (NaN for J = 1 or without stored draws);
  *   KESTRUMR_COLUMN_SCORE_MEAN, KESTRUMR_COLUMN_SCORE_JOINT: the evidence
- *     scores, continuous (no ties where the data do not tie): the squared
- *     length of the posterior mean of the mean contrasts (of the mean and
- *     cube-root variance contrasts jointly) in the metric of their
- *     posterior covariance over every kept draw of every chain -- for two
- *     groups (E[diff] / sd[diff])^2 (NaN for J = 1 or J > 16);
+ *     scores, continuous (no ties where the data do not tie).  score_mean:
+ *     the squared length of the posterior mean of the mean contrasts
+ *     (every kept draw of every chain) in the metric of their covariance
+ *     under group variances moderated across rows and within the row --
+ *     each row's pooled variance drawn towards a prior fitted to all rows,
+ *     each group's towards its row's, both strengths estimated from the
+ *     table -- so it is a moderated t^2 for two groups and J - 1 times a
+ *     moderated F for more.  score_joint: the squared length of the
+ *     posterior mean of the mean and cube-root variance contrasts jointly
+ *     in the metric of their posterior covariance.  NaN for J = 1 or
+ *     J > 16;
  *   KESTRUMR_COLUMN_Q_MEAN, KESTRUMR_COLUMN_Q_JOINT: their q-values, the
  *     smallest false-discovery rate at which the row is called, from the
  *     permuted analyses (kestrumr_analysis_set_permutations; NaN with 0 of

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "analysis/fdr.h"
+#include "analysis/moderate.h"
 #include "analysis/rows.h"
 #include "analysis/scale.h"
 #include "analysis/score.h"
@@ -405,7 +406,10 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         std::vector<const double*> moments;
         for (const ChainRecord& rec : chains.rec) moments.push_back(rec.moments.data());
         ScoreScratch scratch;
-        contrast_scores(moments, Lz, d.ngrp, s.keep, score_mean.data(), score_joint.data(), scratch);
+        std::vector<double> s2, vmod;
+        moderated_group_variances(a.ydata, Lz, d.ngrp, d.nobs, s2, vmod);
+        contrast_scores(moments, Lz, d.ngrp, s.keep, score_mean.data(), score_joint.data(), scratch,
+                        vmod.data(), d.nobs);
         for (std::size_t i = 0; i < Lz; ++i)
             if (p.status[i] != kRowOk) score_mean[i] = score_joint[i] = kNaN;
     }

@@ -16,6 +16,7 @@
 #define KESTRUM_FDR_THREADS 0
 #endif
 
+#include "analysis/moderate.h"
 #include "analysis/rows.h"
 #include "analysis/score.h"
 #include "common/pmath.h"
@@ -49,18 +50,6 @@ struct Mixer {
     // Uniform on (0, 1), never 0.
     double uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
 };
-
-// The trigamma function, by its recurrence up to x >= 10 and its
-// asymptotic series there (error below 1e-12).
-double trigamma(double x) {
-    double r = 0.0;
-    while (x < 10.0) {
-        r += 1.0 / (x * x);
-        x += 1.0;
-    }
-    const double x2 = 1.0 / (x * x);
-    return r + 1.0 / x + x2 / 2.0 + x2 / x * (1.0 / 6.0 - x2 * (1.0 / 30.0 - x2 * (1.0 / 42.0 - x2 / 30.0)));
-}
 
 #if KESTRUM_FDR_THREADS
 using Lock = std::mutex;
@@ -159,7 +148,9 @@ void run_null(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<dou
     if (st != ChainsStatus::ok) return;
     double* sm = s.null_mean->data() + static_cast<std::size_t>(p) * L;
     double* sj = s.null_joint->data() + static_cast<std::size_t>(p) * L;
-    contrast_scores({res.rec[0].moments.data()}, L, a.ngrp, a.nkeep, sm, sj, scratch);
+    std::vector<double> s2, vmod;
+    moderated_group_variances(y.data(), L, a.ngrp, a.nobs, s2, vmod);
+    contrast_scores({res.rec[0].moments.data()}, L, a.ngrp, a.nkeep, sm, sj, scratch, vmod.data(), a.nobs);
     // The other test's scores of this analysis are not its null.
     if (s.P > 1) std::fill(joint ? sm : sj, (joint ? sm : sj) + L, kNaN);
     const ChainOutputs& o = res.out[0];
@@ -227,11 +218,19 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
     }
     // The shrinkage of each group's log-variance towards the row's pooled
     // level; the variances scaled to keep the row's pooled variance.
-    std::vector<double> w(J, 0.0);
+    // Per group: the sampling variance of a log sample variance, T_j =
+    // trigamma((n_j - 1) / 2), the scatter a random direction adds to it,
+    // T_j - trigamma(n_j / 2), and the bias of log s^2 as an estimate of
+    // log sigma^2.
+    std::vector<double> sampling(J, 0.0), added(J, 0.0), bias(J, 0.0);
     for (std::size_t j = 0; j < J; ++j) {
         const double n = nobs[j];
-        if (n >= 2.0) w[j] = std::sqrt(trigamma(0.5 * n) / trigamma(0.5 * (n - 1.0)));
+        if (n < 2.0) continue;
+        sampling[j] = trigamma(0.5 * (n - 1.0));
+        added[j] = sampling[j] - trigamma(0.5 * n);
+        bias[j] = digamma(0.5 * (n - 1.0)) - pmath::log(0.5 * (n - 1.0));
     }
+    std::vector<double> w(J, 0.0);
     for (std::size_t g = 0; g < L; ++g) {
         double dof = 0.0, level = 0.0, pooled = 0.0;
         bool usable = true;
@@ -245,6 +244,22 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
         }
         if (usable && dof > 0.0) {
             level /= dof;
+            // The row's scatter of log variances about their mean, H (an
+            // estimate of T_j plus the true scatter), sets the shrinkage
+            // w_j = sqrt(1 - added_j / max(H, T_j)): the null's scatter,
+            // w_j^2 H + added_j, is then H, the data's.  With no more
+            // scatter than sampling makes, w_j^2 = trigamma(n_j / 2) / T_j.
+            double fsum = 0.0, f2 = 0.0, groups = 0.0;
+            for (std::size_t j = 0; j < J; ++j) {
+                if (nobs[j] < 2) continue;
+                const double f = pmath::log(basis.mean_length[g + j * L]) - bias[j];
+                fsum += f;
+                f2 += f * f;
+                groups += 1.0;
+            }
+            const double H = groups > 1.0 ? (f2 - fsum * fsum / groups) / (groups - 1.0) : 0.0;
+            for (std::size_t j = 0; j < J; ++j)
+                if (nobs[j] >= 2) w[j] = std::sqrt(1.0 - added[j] / std::fmax(H, sampling[j]));
             double shrunk = 0.0;
             for (std::size_t j = 0; j < J; ++j) {
                 const double n = nobs[j];

@@ -32,15 +32,21 @@
 //   The null for the mean test keeps the groups' spreads: the squared
 // length of group j is n_j v_j, v_j the group's sample variance with its
 // log-distance from the row's pooled level shrunk by
-//   w_j = sqrt(trigamma(n_j / 2) / trigamma((n_j - 1) / 2)),
-// and all v_j of the row scaled so that their pooled variance is the data's.
-// The shrinkage undoes a doubling of noise: the sample variances of the
-// observed data scatter about the row's true ones, and a direction drawn
-// about a length that already carries that scatter adds its own (the part
-// of the length that falls on the mean), so without it the null's spread
-// ratios scatter more than the data's and the null is too wide (measured:
-// groups of 4 then find about 60% of what a moderated t finds); with w_j
-// the log-variances of the null scatter as much as the data's.
+//   w_j = sqrt(1 - (T_j - T'_j) / max(H, T_j)),
+//   T_j = trigamma((n_j - 1) / 2),  T'_j = trigamma(n_j / 2),
+// H the row's scatter of its (bias-corrected) log group variances, and all
+// v_j of the row scaled so that their pooled variance is the data's.  The
+// shrinkage undoes a doubling of noise: the sample variances of the
+// observed data scatter about the row's true ones (T_j is the variance of
+// a log sample variance), and a direction drawn about a length that
+// already carries that scatter adds its own, T_j - T'_j (the part of the
+// length that falls on the mean); with w_j the log-variances of the null
+// row scatter as much as the data's, w_j^2 H + T_j - T'_j = H.  A row whose
+// variances scatter no more than sampling makes takes
+// w_j^2 = T'_j / T_j (unshrunk, the null's spread ratios scatter more than
+// the data's and the null is too wide); a row whose variances truly differ
+// keeps most of the difference, so a variance-shifted row, a null row for
+// the mean test, meets a null as wide as its own.
 //   The null for the joint test removes the variance differences too: one
 // direction over all N values of the row, of the length of all values
 // about their group means (times sqrt(N / (N - J)), so that its expected

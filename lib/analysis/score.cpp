@@ -73,7 +73,8 @@ double inverse_form(const double* S, std::size_t n0, const double* m, std::size_
 }
 
 void contrast_scores(const std::vector<const double*>& moments, std::size_t L, std::int32_t J,
-                     std::int64_t K, double* score_mean, double* score_joint, ScoreScratch& w) {
+                     std::int64_t K, double* score_mean, double* score_joint, ScoreScratch& w,
+                     const double* v, const std::int32_t* nobs) {
     const std::size_t D = contrasts_of(J), C = moments.size(), stride = contrast_moment_stride(J);
     const double Kd = static_cast<double>(K), n = Kd * static_cast<double>(C);
     if (D == 0 || C == 0 || !(n >= 2.0)) {
@@ -84,6 +85,8 @@ void contrast_scores(const std::vector<const double*>& moments, std::size_t L, s
     w.scatter.resize(D * D);
     w.chol.resize(D * D);
     w.solve.resize(D);
+    const std::size_t H = D / 2;  // mean contrasts
+    if (v != nullptr) w.metric.resize(H * H);
     double* const m = w.mean.data() + D * C;  // pooled mean; chain c's at w.mean[c*D]
     double* const S = w.scatter.data();
     for (std::size_t g = 0; g < L; ++g) {
@@ -116,8 +119,18 @@ void contrast_scores(const std::vector<const double*>& moments, std::size_t L, s
                 S[a * D + b] /= n - 1.0;
                 S[b * D + a] = S[a * D + b];
             }
-        score_mean[g] = inverse_form(S, D, m, D / 2, w.chol.data(), w.solve.data());
         score_joint[g] = inverse_form(S, D, m, D, w.chol.data(), w.solve.data());
+        if (v == nullptr) {
+            score_mean[g] = inverse_form(S, D, m, H, w.chol.data(), w.solve.data());
+            continue;
+        }
+        const double* vg = v + g * static_cast<std::size_t>(J);
+        const double first = vg[0] / static_cast<double>(nobs[0]);
+        double* V = w.metric.data();
+        for (std::size_t a = 0; a < H; ++a)
+            for (std::size_t b = 0; b < H; ++b)
+                V[a * H + b] = a == b ? first + vg[a + 1] / static_cast<double>(nobs[a + 1]) : first;
+        score_mean[g] = inverse_form(V, H, m, H, w.chol.data(), w.solve.data());
     }
 }
 

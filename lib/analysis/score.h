@@ -1,5 +1,7 @@
 // A continuous evidence score per row: the squared length of the posterior
-// mean of the row's contrasts in the metric of their posterior covariance.
+// mean of the row's contrasts in the metric of their posterior covariance
+// (or, for the mean contrasts, of their covariance under moderated group
+// variances; see contrast_scores).
 //
 // For each kept draw the contrast vector of a row with J groups is
 //   u = (d_1 .. d_(J-1), c_1 .. c_(J-1)),
@@ -52,11 +54,20 @@ void add_contrast_moments(double* sums, const double* gmean, const double* gvar,
 // score_mean and score_joint (L each) receive the scores, NaN for J < 2,
 // K * C < 2, or a row whose covariance is not positive definite or whose
 // sums are not finite.  scratch is reused between calls.
+//
+// Given moderated group variances v (L x J, row g's at v[g * J]; see
+// analysis/moderate.h) and the group sizes nobs, score_mean is instead the
+// posterior mean of the mean contrasts in the metric of their sampling
+// covariance under those variances,
+//   score_mean = m_d' V^-1 m_d,  V_ik = v_1 / n_1 + [i = k] v_(i+1) / n_(i+1),
+// an F-like statistic (J - 1 times it) that borrows the variances' strength
+// from the other groups and rows; score_joint stays as above.
 struct ScoreScratch {
-    std::vector<double> mean, scatter, chol, solve;
+    std::vector<double> mean, scatter, chol, solve, metric;
 };
 void contrast_scores(const std::vector<const double*>& moments, std::size_t L, std::int32_t J,
-                     std::int64_t K, double* score_mean, double* score_joint, ScoreScratch& scratch);
+                     std::int64_t K, double* score_mean, double* score_joint, ScoreScratch& scratch,
+                     const double* v = nullptr, const std::int32_t* nobs = nullptr);
 
 // The quadratic form m' S^-1 m of the leading n x n block of the n0 x n0
 // symmetric matrix S (row-major), by a Cholesky factorisation; NaN when the

@@ -374,9 +374,12 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         5% of the time whatever its size (an RhatWarning names the rows);
         ``score_mean``, ``score_joint``: the evidence of a difference of
         means, and of means and variances jointly: the squared length of
-        the posterior mean of the contrasts in the metric of their
-        posterior covariance (for two groups (E[diff] / sd[diff])^2),
-        continuous, so rows tie only where their data do;
+        the posterior mean of the contrasts, for score_mean in the metric
+        of their covariance under group variances moderated across rows
+        and within the row (a moderated t^2 for two groups, J - 1 times a
+        moderated F for more), for score_joint in the metric of their
+        posterior covariance; continuous, so rows tie only where their
+        data do;
         ``q_mean``, ``q_joint``: their q-values (only with permutations >
         0): the smallest false-discovery rate at which the row is called;
         ``status``: (rows,) strings, "ok" for a row analysed, else why it

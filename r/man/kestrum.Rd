@@ -135,9 +135,12 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     of the time however many rows it has;}
   \item{score_mean, score_joint}{the evidence of a difference of means, and
     of means and variances jointly: the squared length of the posterior mean
-    of the contrasts in the metric of their posterior covariance over every
-    kept draw (for two groups \eqn{(E[d]/sd[d])^2}); continuous, so rows tie
-    only where their data do;}
+    of the contrasts over every kept draw, for \code{score_mean} in the
+    metric of their covariance under group variances moderated across rows
+    and within the row (a moderated \eqn{t^2} for two groups, \eqn{J - 1}
+    times a moderated F for more), for \code{score_joint} in the metric of
+    their posterior covariance; continuous, so rows tie only where their data
+    do;}
   \item{q_mean, q_joint}{their q-values: the smallest false-discovery rate
     at which the row is called, calibrated on the null analyses (only
     with \code{permutations > 0});}

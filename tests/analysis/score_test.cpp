@@ -62,9 +62,13 @@ TEST(Score, RunningSumsGiveTheFormOfAllPooledDraws) {
                 }
         std::vector<const double*> moments;
         for (const auto& s : sums) moments.push_back(s.data());
-        std::vector<double> sm(L), sj(L);
+        std::vector<double> sm(L), sj(L), smod(L), sjmod(L), v(L * J);
+        std::vector<std::int32_t> nobs(J);
+        for (std::size_t j = 0; j < J; ++j) nobs[j] = static_cast<std::int32_t>(2 + j);
+        for (double& x : v) x = 0.25 + uniform();
         ScoreScratch scratch;
         contrast_scores(moments, L, c.J, c.K, sm.data(), sj.data(), scratch);
+        contrast_scores(moments, L, c.J, c.K, smod.data(), sjmod.data(), scratch, v.data(), nobs.data());
         for (std::size_t g = 0; g < L; ++g) {
             const std::size_t n = u[g].size() / D;
             std::vector<long double> m(D, 0.0L), S(D * D, 0.0L);
@@ -77,6 +81,16 @@ TEST(Score, RunningSumsGiveTheFormOfAllPooledDraws) {
             const long double want_mean = form(S, D, m, D / 2), want_joint = form(S, D, m, D);
             EXPECT_NEAR(sm[g], static_cast<double>(want_mean), 1e-9 * static_cast<double>(want_mean)) << c.J << ' ' << g;
             EXPECT_NEAR(sj[g], static_cast<double>(want_joint), 1e-9 * static_cast<double>(want_joint)) << c.J << ' ' << g;
+            // Under moderated variances the mean contrasts' covariance is
+            // v_1 / n_1 + [i = k] v_(i+1) / n_(i+1); the joint score is as before.
+            std::vector<long double> V(D * D, 0.0L);
+            const double* vg = v.data() + g * J;
+            for (std::size_t a = 0; a < D / 2; ++a)
+                for (std::size_t b = 0; b < D / 2; ++b)
+                    V[a * D + b] = vg[0] / nobs[0] + (a == b ? vg[a + 1] / nobs[a + 1] : 0.0);
+            const long double want_mod = form(V, D, m, D / 2);
+            EXPECT_NEAR(smod[g], static_cast<double>(want_mod), 1e-9 * static_cast<double>(want_mod)) << c.J << ' ' << g;
+            EXPECT_EQ(sjmod[g], sj[g]);
             if (c.J == 2) {  // (E[d] / sd[d])^2
                 EXPECT_NEAR(sm[g], static_cast<double>(m[0] * m[0] / S[0]), 1e-9 * sm[g]);
             }
