@@ -7,14 +7,7 @@
 #include <limits>
 #include <new>
 
-#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
-#include <chrono>
-#include <mutex>
-#include <thread>
-#define KESTRUM_FDR_THREADS 1
-#else
-#define KESTRUM_FDR_THREADS 0
-#endif
+#include "analysis/threads.h"
 
 #include "analysis/rows.h"
 #include "analysis/score.h"
@@ -61,16 +54,6 @@ double trigamma(double x) {
     const double x2 = 1.0 / (x * x);
     return r + 1.0 / x + x2 / 2.0 + x2 / x * (1.0 / 6.0 - x2 * (1.0 / 30.0 - x2 * (1.0 / 42.0 - x2 / 30.0)));
 }
-
-#if KESTRUM_FDR_THREADS
-using Lock = std::mutex;
-using Hold = std::lock_guard<std::mutex>;
-#else
-struct Lock {};
-struct Hold {
-    explicit Hold(Lock&) {}
-};
-#endif
 
 struct Shared {
     const driver::Arguments* a;
@@ -319,7 +302,7 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
     null_basis(a.ydata, L, a.ngrp, a.nobs, s.basis);
     const std::int32_t T = std::max(1, std::min(threads, P));
     s.budget = std::max<std::size_t>(memory_budget / static_cast<std::size_t>(T), std::size_t{1} << 20);
-#if KESTRUM_FDR_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     std::vector<std::thread> pool;
     try {
         pool.reserve(static_cast<std::size_t>(T - 1));
