@@ -5,6 +5,9 @@
 //   Chains/C          C chains of that run on 2 threads (Chains/1 against
 //                     PlainRun: the cost of recording the rate trace and
 //                     the stored contrasts)
+//   ChainsScored/C    the same with the running sums of the evidence
+//                     scores (ChainSettings::contrast_moments), as the
+//                     analysis runs its chains
 //   Pool/K            pool_chains over 4 chains of L = 1000 rows with K
 //                     kept draws each (K <= 250: all stored), per row:
 //                     means, standard errors, quantiles and R-hat
@@ -61,6 +64,20 @@ void Chains(benchmark::State& state) {
     }
 }
 BENCHMARK(Chains)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void ChainsScored(benchmark::State& state) {
+    const Problem p;
+    const driver::Arguments a = p.args(30, 20);
+    analysis::ChainSettings set;
+    set.chains = static_cast<std::int32_t>(state.range(0));
+    set.threads = 2;
+    set.contrast_moments = true;
+    for (auto _ : state) {
+        analysis::ChainsResult r;
+        benchmark::DoNotOptimize(analysis::run_chains(a, set, r));
+    }
+}
+BENCHMARK(ChainsScored)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void Pool(benchmark::State& state) {
     const Problem p;

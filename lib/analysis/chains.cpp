@@ -7,20 +7,9 @@
 #include <limits>
 #include <new>
 
-// std::thread where the C++ library has it (a toolchain built without
-// threads, such as mingw's win32 thread model, runs the chains one after
-// the other; the results are the same bits either way).
-#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
-#include <chrono>
-#include <mutex>
-#include <thread>
-#define KESTRUM_CHAIN_THREADS 1
-#else
-#define KESTRUM_CHAIN_THREADS 0
-#endif
-
 #include "analysis/rhat.h"
 #include "analysis/rows.h"
+#include "analysis/threads.h"
 #include "posterior/inverse.h"
 #include "random/messages.h"
 #include "random/seeding.h"
@@ -49,16 +38,6 @@ random::Record chain_record(std::int32_t seed, std::int32_t c) {
                                       static_cast<std::uint64_t>(c));
     return rec;
 }
-
-#if KESTRUM_CHAIN_THREADS
-using Lock = std::mutex;
-using Hold = std::lock_guard<std::mutex>;
-#else
-struct Lock {};  // one thread: nothing to exclude
-struct Hold {
-    explicit Hold(Lock&) {}
-};
-#endif
 
 struct Shared {
     const driver::Arguments* a;
@@ -210,7 +189,7 @@ void calling_thread(Shared& s, std::int32_t started) {
     ScopedMessageSink scope(MessageSink{relay_message, &s});
     if (!s.stop.load()) run_guarded(s, 0);
     take_chains(s);
-#if KESTRUM_CHAIN_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     while (s.finished.load() < started) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (s.stop.load()) continue;  // asked once: the others are stopping
@@ -232,7 +211,7 @@ void calling_thread(Shared& s, std::int32_t started) {
 
 namespace detail {
 
-#if KESTRUM_CHAIN_THREADS
+#if KESTRUM_ANALYSIS_THREADS
 struct ThreadPool {
     std::vector<std::thread> threads;
 };
@@ -249,7 +228,7 @@ ThreadStart chain_thread_start = start_thread;
 }  // namespace detail
 
 std::int32_t available_threads() {
-#if KESTRUM_CHAIN_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : static_cast<std::int32_t>(cores > 1024 ? 1024 : cores);
 #else
@@ -265,7 +244,7 @@ MemoryPlan plan_memory(const driver::Arguments& a, const ChainSettings& settings
     const std::size_t T = (a.nburn > 0 ? static_cast<std::size_t>(a.nburn) : 0) + K;
     MemoryPlan p;
     p.budget = settings.memory_budget;
-#if KESTRUM_CHAIN_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     p.at_once = static_cast<std::int32_t>(
         std::max<std::int64_t>(1, std::min<std::int64_t>(settings.threads, static_cast<std::int64_t>(C))));
 #endif
@@ -337,7 +316,7 @@ ChainsStatus run_chains(const driver::Arguments& a, const ChainSettings& setting
     }
     const std::int64_t iterations = std::int64_t{a.nburn > 0 ? a.nburn : 0} + (a.nkeep > 0 ? a.nkeep : 0);
     s.total = static_cast<std::int64_t>(C) * iterations;
-#if KESTRUM_CHAIN_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     const std::int32_t threads = std::max<std::int32_t>(1, std::min(settings.threads, C));
     // A thread that cannot be started (or the pool's own growth) leaves its
     // chains to the others: every thread takes the next chain not yet

@@ -94,11 +94,12 @@ struct ChainRecord {
 };
 
 // Callees that run the real rate update and row sweep and record as they
-// go.  The sampling loop calls update_rate J times per iteration (group 1
-// first) and then row_sweep for rows 0..L-1, so counting the calls tells
-// the iteration, group and row.  start_shift, when not empty, is added to
-// the incoming group means of every row in the first iteration: a start
-// far from the others' (over-dispersed starts, and the tests of R-hat).
+// go.  The engine calls update_rate J times per iteration (group 1 first)
+// and then row_swept for rows 0..L-1 (driver/engine.h), so counting the
+// calls tells the iteration, group and row.  start_shift, when not empty,
+// is added to the incoming group means of every row in the first
+// iteration: a start far from the others' (over-dispersed starts, and the
+// tests of R-hat).
 struct RecordingCallees {
     driver::CoreCallees core;
     ChainRecord* rec = nullptr;
@@ -127,9 +128,9 @@ struct RecordingCallees {
         }
     }
 
-    // Rows are counted only when something is recorded or shifted per row:
-    // a run that records its rate trace alone may sweep rows on several
-    // threads at once (the engine's threaded sampler).
+    // The row's sweep, its incoming group means shifted in the first
+    // iteration when start_shift asks it; the row is counted, and recorded,
+    // when the engine hands it to row_swept after the sweep.
     template <class Source>
     void row_sweep(Source& src, std::int32_t ngrp, std::int32_t ipool, const std::int32_t* ntot,
                    const std::int32_t* nobs, const double* vshape, const double* vrate,
@@ -137,58 +138,49 @@ struct RecordingCallees {
                    const double* mvar, const double* ybar, const double* s2,
                    const double* ybar0, const double* s20, double* gmean, double* gvar,
                    double* pmean, double* pvar, double* scratch) {
-        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty() && rec->moments.empty()) {
-            core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar,
-                           mvar, ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
-            return;
-        }
-        const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
-        ++sweep_calls;
-        if (it == 0 && !start_shift.empty())
+        if (!start_shift.empty() && sweep_calls < L)
             for (std::int32_t j = 0; j < ngrp; ++j) gmean[j] += start_shift[static_cast<std::size_t>(j)];
         core.row_sweep(src, ngrp, ipool, ntot, nobs, vshape, vrate, pshape, prate, effvar, mvar,
                        ybar, s2, ybar0, s20, gmean, gvar, pmean, pvar, scratch);
-        record_row(it, g, ngrp, gmean, gvar, 1);
     }
 
     // The engine may sweep rows in SIMD lanes instead of calling row_sweep
-    // (driver/engine.h) once no start shift is due; it then calls
-    // row_swept for every row, in row order, with the row's new group
-    // means at gmean[j * ld] and variances at gvar[j * ld], and the row is
-    // counted and recorded as row_sweep does it.
+    // once no start shift is due.  Either way it then calls row_swept for
+    // every row, in row order, with the row's new group means at
+    // gmean[j * ld], variances at gvar[j * ld] and, in a kept iteration,
+    // its contrasts u (d_1 .. d_(J-1), c_1 .. c_(J-1)) as the engine formed
+    // them for its tail tests: the running sums and the stored draws are
+    // taken from those, so each kept draw's cube roots are taken once.
+    // Rows are counted only when something is recorded or shifted per row:
+    // a run that records its rate trace alone may sweep rows on several
+    // threads at once (the engine's threaded sampler).
     bool rows_in_lanes(std::int32_t) const { return start_shift.empty() || sweep_calls >= L; }
-    void row_swept(std::int32_t ngrp, const double* gmean, const double* gvar, std::int64_t ld) {
-        if ((rec->stored == 0 || ngrp < 2) && start_shift.empty() && rec->moments.empty()) return;
+    void row_swept(std::int32_t ngrp, const double*, const double*, std::int64_t, const double* u) {
+        if (!per_row(ngrp) && start_shift.empty()) return;
         const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
         ++sweep_calls;
-        record_row(it, g, ngrp, gmean, gvar, ld);
+        if (u != nullptr) record_row(it, g, ngrp, u);
     }
 
 private:
-    // The contrasts of row g after its sweep in iteration it (0-based);
-    // group j's mean and variance at gmean[j * ld], gvar[j * ld].
-    void record_row(std::int64_t it, std::int64_t g, std::int32_t ngrp, const double* gmean,
-                    const double* gvar, std::int64_t ld) {
+    // Whether anything is recorded per row.
+    bool per_row(std::int32_t ngrp) const { return (rec->stored != 0 && ngrp >= 2) || !rec->moments.empty(); }
+
+    // The contrasts u of row g after its sweep in iteration it (0-based).
+    void record_row(std::int64_t it, std::int64_t g, std::int32_t ngrp, const double* u) {
         const std::int64_t k = it - rec->B;  // kept draw, 0-based
-        if (!rec->moments.empty() && k >= 0 && k < rec->T - rec->B && ngrp <= kMaxScoreGroups) {
-            // The sums take each row's groups side by side.
-            double m[kMaxScoreGroups], v[kMaxScoreGroups];
-            for (std::int32_t j = 0; j < ngrp; ++j) {
-                m[j] = gmean[j * ld];
-                v[j] = gvar[j * ld];
-            }
-            add_contrast_moments(rec->moments.data() + static_cast<std::size_t>(g) * contrast_moment_stride(ngrp),
-                                 m, v, ngrp, k == 0);
-        }
-        if (k < 0 || rec->stored == 0 || ngrp < 2) return;
+        if (k < 0 || k >= rec->T - rec->B) return;
+        if (!rec->moments.empty())
+            add_contrast_draw(rec->moments.data() + static_cast<std::size_t>(g) * contrast_moment_stride(ngrp),
+                              u, ngrp, k == 0);
+        if (rec->stored == 0 || ngrp < 2) return;
         const auto step = static_cast<std::int64_t>(rec->step);
         if ((k + 1) % step != 0) return;
         const auto s = static_cast<std::size_t>((k + 1) / step - 1);
         if (s >= rec->stored) return;
         const std::size_t D = static_cast<std::size_t>(ngrp - 1);
         for (std::size_t i = 0; i < D; ++i)
-            rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] =
-                static_cast<float>(gmean[(i + 1) * ld] - gmean[0]);
+            rec->contrasts[(static_cast<std::size_t>(g) * D + i) * rec->stored + s] = static_cast<float>(u[i]);
     }
 };
 

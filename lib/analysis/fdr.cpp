@@ -7,18 +7,10 @@
 #include <limits>
 #include <new>
 
-#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
-#include <chrono>
-#include <mutex>
-#include <thread>
-#define KESTRUM_FDR_THREADS 1
-#else
-#define KESTRUM_FDR_THREADS 0
-#endif
-
 #include "analysis/moderate.h"
 #include "analysis/rows.h"
 #include "analysis/score.h"
+#include "analysis/threads.h"
 #include "common/pmath.h"
 #include "hyper/blocks.h"
 #include "random/messages.h"
@@ -50,16 +42,6 @@ struct Mixer {
     // Uniform on (0, 1), never 0.
     double uniform() { return (static_cast<double>(next() >> 11) + 0.5) * 0x1.0p-53; }
 };
-
-#if KESTRUM_FDR_THREADS
-using Lock = std::mutex;
-using Hold = std::lock_guard<std::mutex>;
-#else
-struct Lock {};
-struct Hold {
-    explicit Hold(Lock&) {}
-};
-#endif
 
 struct Shared {
     const driver::Arguments* a;
@@ -334,7 +316,7 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
     null_basis(a.ydata, L, a.ngrp, a.nobs, s.basis);
     const std::int32_t T = std::max(1, std::min(threads, P));
     s.budget = std::max<std::size_t>(memory_budget / static_cast<std::size_t>(T), std::size_t{1} << 20);
-#if KESTRUM_FDR_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     std::vector<std::thread> pool;
     try {
         pool.reserve(static_cast<std::size_t>(T - 1));

@@ -27,9 +27,6 @@ void add_contrast_moments(double* sums, const double* gmean, const double* gvar,
     if (D == 0) return;
     const std::size_t H = D / 2;
     double u[2 * (kMaxScoreGroups - 1)];
-    double* const shift = sums;
-    double* const sum = sums + D;
-    double* prod = sums + 2 * D;
     // Cube roots as the sampler's joint test takes them: the portable,
     // correctly rounded x^(1/3), the same bits on every build.
     const double r1 = pmath::pow(gvar[0], 1.0 / 3.0);
@@ -37,12 +34,22 @@ void add_contrast_moments(double* sums, const double* gmean, const double* gvar,
         u[i] = gmean[i + 1] - gmean[0];
         u[H + i] = pmath::pow(gvar[i + 1], 1.0 / 3.0) - r1;
     }
+    add_contrast_draw(sums, u, J, first);
+}
+
+void add_contrast_draw(double* sums, const double* u, std::int32_t J, bool first) {
+    const std::size_t D = contrasts_of(J);
+    if (D == 0) return;
+    double* const shift = sums;
+    double* const sum = sums + D;
+    double* prod = sums + 2 * D;
     if (first)
         for (std::size_t a = 0; a < D; ++a) shift[a] = u[a];
-    for (std::size_t a = 0; a < D; ++a) u[a] -= shift[a];
+    double x[2 * (kMaxScoreGroups - 1)];  // u - shift
+    for (std::size_t a = 0; a < D; ++a) x[a] = u[a] - shift[a];
     for (std::size_t a = 0; a < D; ++a) {
-        sum[a] += u[a];
-        for (std::size_t b = a; b < D; ++b) *prod++ += u[a] * u[b];
+        sum[a] += x[a];
+        for (std::size_t b = a; b < D; ++b) *prod++ += x[a] * x[b];
     }
 }
 

@@ -49,6 +49,11 @@ std::size_t contrast_moment_stride(std::int32_t J);
 void add_contrast_moments(double* sums, const double* gmean, const double* gvar, std::int32_t J,
                           bool first);
 
+// The same from the draw's contrast vector u (2(J - 1) doubles: the mean
+// contrasts d_i, then the cube-root contrasts c_i, with the cube roots taken
+// as add_contrast_moments takes them), as the sampler has formed it already.
+void add_contrast_draw(double* sums, const double* u, std::int32_t J, bool first);
+
 // The two scores of every row from the running sums of C chains, each of
 // K kept draws: moments[c] holds chain c's sums, row g at g * stride.
 // score_mean and score_joint (L each) receive the scores, NaN for J < 2,

@@ -74,8 +74,8 @@ RowScratch row_scratch(const Run& r, const Bounded& b, int thread) {
     rs.gmean = p + 2 * J;
     rs.gvar = p + 3 * J;
     rs.u = p + 4 * J;
-    rs.old = p + 4 * J + r.d.D;
-    rs.sweep = p + 5 * J + r.d.D + 1;
+    rs.old = p + 4 * J + b.lanes * r.d.D;
+    rs.sweep = p + 5 * J + b.lanes * r.d.D + 1;
     return rs;
 }
 
@@ -138,7 +138,8 @@ void carve_engine(Arena& a, Run& r, Bounded& b) {
     }
 
     std::size_t per = 0;
-    if (!size_of(5, J, D + 1, &per) || !checked_add(per, b.sweep_doubles, &per)) {
+    if (!size_of(5, J, 1, &per) || !size_of(static_cast<std::size_t>(b.lanes), D, per, &per) ||
+        !checked_add(per, b.sweep_doubles, &per)) {
         a.fail();
         return;
     }
@@ -433,7 +434,7 @@ void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, cons
     posterior::row_sweep_lanes(sh, rows, width, {rs.ybar, rs.sweep});
     for (int l = 0; l < width; ++l) {
         const double* old = threaded ? row_old(r, b, rs, g + l, true) : own + l * R;
-        row_after(r, b, g + l, old, threaded, k, replay_pass, rs.u);
+        row_after(r, b, g + l, old, threaded, k, replay_pass, rs.u + l * r.d.D);
     }
 }
 

@@ -145,8 +145,8 @@ struct Bounded {
     double* cp_precsum = nullptr;
     double cp_prate = 0.0, cp_pprecsum = 0.0, cp_ratesum = 0.0;
 
-    // Per-thread scratch: row buffers (4J), u (D), old reciprocals (J + 1),
-    // the sweep's scratch.
+    // Per-thread scratch: row buffers (4J), u (D for each of the lanes),
+    // old reciprocals (J + 1), the sweep's scratch.
     std::size_t sweep_doubles = 0;
     std::size_t per_thread = 0;
     double* thread_scratch = nullptr;
@@ -206,9 +206,15 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 // Rows swept in lanes.  Callees that can have their row sweeps done by
 // the lanes instead of their own row_sweep say so with a member
 // rows_in_lanes(ngrp); without it every row goes through row_sweep.  A
-// member row_swept(ngrp, gmean, gvar, ld), when they have one, is called
-// for every row swept in lanes, in row order, with the row's new group
-// means at gmean[j * ld] and variances at gvar[j * ld].
+// member row_swept(ngrp, gmean, gvar, ld, u), when they have one, is called
+// for every row once its sweep and its bookkeeping are done, whether
+// row_sweep or the lanes swept it (on one thread in row order; with threads
+// by the thread that swept the row), with the row's new group means at
+// gmean[j * ld] and variances at gvar[j * ld], and u: in a kept iteration
+// of two or more groups the row's contrasts (d_1 .. d_(J-1), c_1 ..
+// c_(J-1)) as keep_row formed them for the tail tests, so the cube roots
+// of a kept draw's variances are taken once; nullptr otherwise.  A replay
+// sweeps the kept iterations a second time.
 template <class C, class = void>
 struct HasRowLanes : std::false_type {};
 template <class C>
@@ -217,13 +223,19 @@ struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lane
 template <class C, class = void>
 struct HasRowSwept : std::false_type {};
 template <class C>
-struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, nullptr, 0))>>
+struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, nullptr, 0, nullptr))>>
     : std::true_type {};
 
+// Rows g..g+width-1 to the callees' row_swept after their bookkeeping in
+// iteration k (k < 0: not kept); lane l's contrasts at rs.u + l * D.
 template <class Callees>
-void rows_swept(Callees& callees, const Run& r, std::int64_t g, int width) {
+void rows_swept(Callees& callees, const Run& r, const RowScratch& rs, std::int64_t g, int width,
+                std::int64_t k) {
     if constexpr (HasRowSwept<Callees>::value) {
-        for (int l = 0; l < width; ++l) callees.row_swept(r.ngrp, r.gmean + g + l, r.gvar + g + l, r.d.L);
+        const bool kept = k >= 0 && r.d.J >= 2;
+        for (int l = 0; l < width; ++l)
+            callees.row_swept(r.ngrp, r.gmean + g + l, r.gvar + g + l, r.d.L,
+                              kept ? rs.u + l * r.d.D : nullptr);
     }
 }
 
@@ -287,11 +299,12 @@ void row_step(Source& src, Run& r, Bounded& b, Callees& callees, const RowScratc
     r.pmean[g] = pmean;
     r.pvar[g] = pvar;
     row_after(r, b, g, old, threaded, k, replay_pass, rs.u);
+    rows_swept(callees, r, rs, g, 1, k);
 }
 
 // Rows g..g+width-1 swept in lanes from their drawn variates (gam and z as
 // posterior::LaneRows has them), each row's bookkeeping then done in row
-// order as for rows swept alone.
+// order as for rows swept alone, lane l's contrasts to rs.u + l * D.
 void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
                       std::int64_t g, int width, const double* gam, const double* z,
                       bool threaded, std::int64_t k, bool replay_pass);
@@ -349,7 +362,7 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
                 posterior::draw_row_variates(src, sh, gam + l, z + l, width);
             }
             sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
-            rows_swept(callees, r, g, width);
+            rows_swept(callees, r, rs, g, width, k);
         }
     }
     for (; g < L; ++g) row_step(src, r, b, callees, rs, g, false, k, replay_pass);
@@ -728,7 +741,7 @@ private:
                     posterior::draw_row_variates(feed, sh, gam + l, z + l, width);
                 }
                 sweep_lane_group(r, b_, sh, rs, g, width, gam, z, true, k, replay_);
-                rows_swept(callees_, r, g, width);
+                rows_swept(callees_, r, rs, g, width, k);
             }
         }
         for (; g < end; ++g) {

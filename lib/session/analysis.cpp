@@ -12,19 +12,11 @@
 #include <string>
 #include <vector>
 
-// Threads where the C++ library has them (see analysis/chains.cpp): without
-// them every chain runs on the calling thread.
-#if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
-#include <thread>
-#define KESTRUM_SESSION_THREADS 1
-#else
-#define KESTRUM_SESSION_THREADS 0
-#endif
-
 #include "analysis/analyse.h"
 #include "analysis/chains.h"
 #include "analysis/rows.h"
 #include "analysis/scale.h"
+#include "analysis/threads.h"  // without threads every chain runs on the calling thread
 #include "random/messages.h"
 #include "session/session_state.h"
 
@@ -72,7 +64,7 @@ bool finite_at_least(double x, double low, bool strict) {
 struct Relay {
     kestrumr_progress_fn fn = nullptr;
     void* context = nullptr;
-#if KESTRUM_SESSION_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     std::thread::id caller = std::this_thread::get_id();
 #endif
     std::atomic<bool> stop{false};
@@ -80,7 +72,7 @@ struct Relay {
 
 void relay_report(void* context, std::int64_t done, std::int64_t total) {
     auto* r = static_cast<Relay*>(context);
-#if KESTRUM_SESSION_THREADS
+#if KESTRUM_ANALYSIS_THREADS
     if (std::this_thread::get_id() != r->caller) return;
 #endif
     if (r->fn(r->context, done, total) != 0) r->stop = true;

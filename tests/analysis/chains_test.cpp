@@ -513,6 +513,56 @@ TEST(Chains, RecordsAreTheSameWithTheRowsInLanes) {
     }
 }
 
+// The running sums of the scores are those of add_contrast_moments over
+// every kept draw's group means and variances (kept draw k being the final
+// state of a run of B + k burn-in iterations and one kept), whether the
+// rows are swept in lanes or one at a time, and with more groups than the
+// lanes take.
+TEST(Chains, RunningSumsAreThoseOfEveryKeptDraw) {
+    const std::int32_t L = 5, K = 6, B = 3;  // a lane group and a row left over
+    for (const std::int32_t J : {3, 9}) {
+        test::Problem p(L, std::vector<std::int32_t>(static_cast<std::size_t>(J), 2), 10000.0);
+        kestrumr_zbql0001 data = random::load_time_record();
+        random::Stream ds{&data};
+        for (double& x : p.y) x = ds.normal(0.0, 1.0);
+        const std::size_t n = static_cast<std::size_t>(L), stride = analysis::contrast_moment_stride(J);
+        std::vector<double> prob(n * static_cast<std::size_t>(J - 1)), pm(n), pv(n), gm(n * J), gv(n * J);
+        const driver::Outputs out{prob.data(), pm.data(), pv.data(), gm.data(), gv.data()};
+        std::vector<double> want(n * stride, 0.0), m(static_cast<std::size_t>(J)), v(m.size());
+        for (std::int32_t k = 0; k < K; ++k) {
+            kestrumr_zbql0001 rec = random::load_time_record();
+            random::Stream st{&rec};
+            hyper::BlockStore blocks;
+            driver::CoreCallees core(blocks.blocks());
+            ASSERT_TRUE(driver::estimate(st, core, p.args(1, B + k), out));
+            for (std::size_t g = 0; g < n; ++g) {
+                for (std::size_t j = 0; j < m.size(); ++j) {
+                    m[j] = gm[g + j * n];
+                    v[j] = gv[g + j * n];
+                }
+                analysis::add_contrast_moments(want.data() + g * stride, m.data(), v.data(), J, k == 0);
+            }
+        }
+        for (const int lanes : {0, 1}) {
+            analysis::ChainRecord r;
+            r.J = J;
+            r.B = B;
+            r.T = B + K;
+            r.moments.assign(n * stride, 0.0);
+            kestrumr_zbql0001 rec = random::load_time_record();
+            random::Stream st{&rec};
+            hyper::BlockStore blocks;
+            analysis::RecordingCallees c(blocks.blocks());
+            c.rec = &r;
+            c.L = L;
+            driver::EngineOptions opt;
+            opt.lanes = lanes;
+            ASSERT_TRUE(driver::estimate(st, c, p.args(K, B), out, {}, driver::allocate_block, opt));
+            EXPECT_TRUE(same_bits(r.moments, want)) << J << " " << lanes;
+        }
+    }
+}
+
 TEST(Chains, FlagsARateThatDoesNotMove) {
     analysis::ChainsResult r;
     r.rec.resize(1);
