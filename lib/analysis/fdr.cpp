@@ -45,6 +45,7 @@ struct Mixer {
 
 struct Shared {
     const driver::Arguments* a;
+    VariancePrior prior;  // fitted to the observed data, for every null's score
     NullBasis basis;
     std::int32_t seed = 0, P = 0;
     StartMode start = StartMode::data;
@@ -130,8 +131,9 @@ void run_null(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<dou
     if (st != ChainsStatus::ok) return;
     double* sm = s.null_mean->data() + static_cast<std::size_t>(p) * L;
     double* sj = s.null_joint->data() + static_cast<std::size_t>(p) * L;
-    std::vector<double> s2, vmod;
-    moderated_group_variances(y.data(), L, a.ngrp, a.nobs, s2, vmod);
+    std::vector<double> s2, vmod(L * static_cast<std::size_t>(a.ngrp));
+    group_variances(y.data(), L, a.ngrp, a.nobs, s2);
+    moderate_variances(s2.data(), L, a.ngrp, a.nobs, s.prior, vmod.data());
     contrast_scores({res.rec[0].moments.data()}, L, a.ngrp, a.nkeep, sm, sj, scratch, vmod.data(), a.nobs);
     // The other test's scores of this analysis are not its null.
     if (s.P > 1) std::fill(joint ? sm : sj, (joint ? sm : sj) + L, kNaN);
@@ -205,9 +207,11 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
     // T_j - trigamma(n_j / 2), and the bias of log s^2 as an estimate of
     // log sigma^2.
     std::vector<double> sampling(J, 0.0), added(J, 0.0), bias(J, 0.0);
+    std::size_t groups = 0;
     for (std::size_t j = 0; j < J; ++j) {
         const double n = nobs[j];
         if (n < 2.0) continue;
+        ++groups;
         sampling[j] = trigamma(0.5 * (n - 1.0));
         added[j] = sampling[j] - trigamma(0.5 * n);
         bias[j] = digamma(0.5 * (n - 1.0)) - pmath::log(0.5 * (n - 1.0));
@@ -230,16 +234,24 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
             // estimate of T_j plus the true scatter), sets the shrinkage
             // w_j = sqrt(1 - added_j / max(H, T_j)): the null's scatter,
             // w_j^2 H + added_j, is then H, the data's.  With no more
-            // scatter than sampling makes, w_j^2 = trigamma(n_j / 2) / T_j.
-            double fsum = 0.0, f2 = 0.0, groups = 0.0;
-            for (std::size_t j = 0; j < J; ++j) {
-                if (nobs[j] < 2) continue;
-                const double f = pmath::log(basis.mean_length[g + j * L]) - bias[j];
-                fsum += f;
-                f2 += f * f;
-                groups += 1.0;
+            // scatter than sampling makes, w_j^2 = trigamma(n_j / 2) / T_j,
+            // which two groups always take: their H, on one degree of
+            // freedom, exceeds T_j by chance in a third of the rows whose
+            // variances are equal (and with equal group sizes a difference
+            // of two means has the same null over equal and unequal
+            // variances).
+            double H = 0.0;
+            if (groups >= 3) {
+                double fsum = 0.0, f2 = 0.0;
+                for (std::size_t j = 0; j < J; ++j) {
+                    if (nobs[j] < 2) continue;
+                    const double f = pmath::log(basis.mean_length[g + j * L]) - bias[j];
+                    fsum += f;
+                    f2 += f * f;
+                }
+                const double k = static_cast<double>(groups);
+                H = (f2 - fsum * fsum / k) / (k - 1.0);
             }
-            const double H = groups > 1.0 ? (f2 - fsum * fsum / groups) / (groups - 1.0) : 0.0;
             for (std::size_t j = 0; j < J; ++j)
                 if (nobs[j] >= 2) w[j] = std::sqrt(1.0 - added[j] / std::fmax(H, sampling[j]));
             double shrunk = 0.0;
@@ -314,6 +326,11 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
     s.total = total;
     s.sink = current_message_sink();
     null_basis(a.ydata, L, a.ngrp, a.nobs, s.basis);
+    {
+        std::vector<double> s2;
+        group_variances(a.ydata, L, a.ngrp, a.nobs, s2);
+        s.prior = fit_variance_prior(s2.data(), L, a.ngrp, a.nobs);
+    }
     const std::int32_t T = std::max(1, std::min(threads, P));
     s.budget = std::max<std::size_t>(memory_budget / static_cast<std::size_t>(T), std::size_t{1} << 20);
 #if KESTRUM_ANALYSIS_THREADS

@@ -46,7 +46,12 @@
 // w_j^2 = T'_j / T_j (unshrunk, the null's spread ratios scatter more than
 // the data's and the null is too wide); a row whose variances truly differ
 // keeps most of the difference, so a variance-shifted row, a null row for
-// the mean test, meets a null as wide as its own.
+// the mean test, meets a null as wide as its own.  Two groups always take
+// w_j^2 = T'_j / T_j: their H has one degree of freedom and exceeds T_j by
+// chance in a third of the rows with equal variances.
+//   The null analyses' scores use the variance moderation fitted to the
+// observed table (analysis/moderate.h), so the null is that of the very
+// statistic the observed rows are scored by.
 //   The null for the joint test removes the variance differences too: one
 // direction over all N values of the row, of the length of all values
 // about their group means (times sqrt(N / (N - J)), so that its expected

@@ -151,11 +151,10 @@ void moderate_variances(const double* s2, std::size_t L, std::int32_t J, const s
     }
 }
 
-void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
-                               std::vector<double>& s2, std::vector<double>& v) {
+void group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
+                     std::vector<double>& s2) {
     const std::size_t Jz = static_cast<std::size_t>(J);
     s2.assign(L * Jz, kNaN);
-    v.assign(L * Jz, kNaN);
     std::size_t first = 0;  // the group's first column
     for (std::size_t j = 0; j < Jz; ++j) {
         const auto n = static_cast<std::size_t>(nobs[j] > 0 ? nobs[j] : 0);
@@ -173,6 +172,12 @@ void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t 
             }
         first += n;
     }
+}
+
+void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
+                               std::vector<double>& s2, std::vector<double>& v) {
+    group_variances(ydata, L, J, nobs, s2);
+    v.assign(s2.size(), kNaN);
     const VariancePrior prior = fit_variance_prior(s2.data(), L, J, nobs);
     moderate_variances(s2.data(), L, J, nobs, prior, v.data());
 }

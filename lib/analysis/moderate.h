@@ -23,10 +23,10 @@
 // would (the mean of trigamma(w_j / 2)).  No excess scatter gives an
 // infinite strength: every row at s0^2, or every group at v_row (variances
 // equal within rows, the pooled model of a moderated F).  Rows of
-// unequal variances are not lost: the larger dw is only when the table
-// shows little of that.  The q-values are calibrated by null analyses,
-// which go through the same moderation, so the list keeps its level
-// whatever the estimates turn out to be.
+// unequal variances are not lost: dw is large only when the table shows
+// little of that.  The q-values are calibrated by null analyses scored
+// with the same fitted moderation, so the list keeps its level whatever
+// the estimates turn out to be.
 #pragma once
 
 #include <cstddef>
@@ -70,7 +70,12 @@ void moderate_variances(const double* s2, std::size_t L, std::int32_t J, const s
 // The group sample variances (divisor n_j - 1; NaN for a group of fewer
 // than 2 values) of a data matrix laid out as kestrum_'s input (L x N,
 // column by column, the groups one after the other), into s2 (L x J, row by
-// row), and then their moderated variances into v (the same layout).
+// row).
+void group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
+                     std::vector<double>& s2);
+
+// group_variances, and then their moderated variances under the prior
+// fitted to them into v (the same layout).
 void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J,
                                const std::int32_t* nobs, std::vector<double>& s2,
                                std::vector<double>& v);

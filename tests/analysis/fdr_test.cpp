@@ -85,29 +85,48 @@ TEST(Fdr, NullDataKeepTheLengthsAndLoseTheDifferences) {
     NullBasis basis;
     null_basis(y.data(), L, 2, nobs, basis);
     // Each group's log-distance from the row's pooled level is shrunk by
-    // w_j = sqrt(1 - (T_j - T'_j) / max(H, T_j)), T_j = trigamma((n_j - 1)/2),
-    // T'_j = trigamma(n_j / 2), H the row's scatter of bias-corrected log
-    // variances; the pooled variance is kept.  Row 0 (means 2 and 50,
-    // variances 1 and 16) scatters more than sampling makes, so it is shrunk
-    // less; row 1 (variances 4 and 5) takes w_j^2 = T'_j / T_j.
-    const double T[2] = {1.6449340668482264, 0.64493406684822644};      // trigamma(1), trigamma(2)
-    const double Tn[2] = {0.93480220054467931, 0.49035775610023486};    // trigamma(3/2), trigamma(5/2)
-    const double bias[2] = {-0.57721566490153286, 0.42278433509846714 - std::log(2.0)};  // digamma(w/2) - log(w/2)
-    for (std::size_t g = 0; g < L; ++g) {
-        const double s2[2] = {g == 0 ? 1.0 : 4.0, g == 0 ? 16.0 : 5.0};
-        const double H = std::pow(std::log(s2[0]) - bias[0] - std::log(s2[1]) + bias[1], 2) / 2.0;
-        const double level = (2.0 * std::log(s2[0]) + 4.0 * std::log(s2[1])) / 6.0;
-        double v[2];
-        for (int j = 0; j < 2; ++j) {
-            const double w = std::sqrt(1.0 - (T[j] - Tn[j]) / std::max(H, T[j]));
-            if (g == 1) {
-                EXPECT_NEAR(w * w, Tn[j] / T[j], 1e-12);
+    // w_j = sqrt(trigamma(n_j / 2) / trigamma((n_j - 1) / 2)) with two
+    // groups, the pooled variance kept.  Row 0: means 2 and 50, variances
+    // 1 and 16.
+    const double w3 = std::sqrt(0.93480220054467931 / 1.6449340668482264);  // trigamma(3/2) / trigamma(1)
+    const double w5 = std::sqrt(0.49035775610023486 / 0.64493406684822644);  // trigamma(5/2) / trigamma(2)
+    const double level = (2.0 * std::log(1.0) + 4.0 * std::log(16.0)) / 6.0;
+    double v1 = std::exp(level + w3 * (0.0 - level)), v2 = std::exp(level + w5 * (std::log(16.0) - level));
+    const double keep = (2.0 * 1.0 + 4.0 * 16.0) / (2.0 * v1 + 4.0 * v2);
+    EXPECT_NEAR(basis.mean_length[0], std::sqrt(3.0 * v1 * keep), 1e-12);
+    EXPECT_NEAR(basis.mean_length[0 + L], std::sqrt(5.0 * v2 * keep), 1e-12);
+    {
+        // With three groups or more, by w_j = sqrt(1 - (T_j - T'_j) /
+        // max(H, T_j)), T_j = trigamma((n_j - 1) / 2), T'_j = trigamma(n_j / 2),
+        // H the row's scatter of bias-corrected log variances: a row whose
+        // variances scatter no more than sampling makes takes the two-group
+        // w_j, one with a 16-fold variance keeps more of it.
+        const std::int32_t three[3] = {3, 3, 3};
+        // Row 0: variances 1, 1, 16; row 1: 1, 1, 1.21 (values 0, 1, 2 and
+        // 0, 1.1, 2.2 about means 0).
+        const std::vector<double> y3 = {-1.0, -1.0, 0.0, 0.0, 1.0, 1.0,    // group 1
+                                        -1.0, -1.0, 0.0, 0.0, 1.0, 1.0,    // group 2
+                                        -4.0, -1.1, 0.0, 0.0, 4.0, 1.1};   // group 3
+        NullBasis b3;
+        null_basis(y3.data(), 2, 3, three, b3);
+        const double T = 1.6449340668482264, Tn = 0.93480220054467931;
+        for (std::size_t g = 0; g < 2; ++g) {
+            const double s2[3] = {1.0, 1.0, g == 0 ? 16.0 : 1.21};
+            double f[3], fm = 0.0, H = 0.0;
+            for (int j = 0; j < 3; ++j) fm += (f[j] = std::log(s2[j])) / 3.0;  // equal biases cancel
+            for (int j = 0; j < 3; ++j) H += (f[j] - fm) * (f[j] - fm) / 2.0;
+            const double w = std::sqrt(1.0 - (T - Tn) / std::max(H, T));
+            EXPECT_EQ(g == 0, w > w3) << g;
+            double v[3], pooled = 0.0, shrunk = 0.0;
+            for (int j = 0; j < 3; ++j) {
+                v[j] = std::exp(fm + w * (f[j] - fm));
+                pooled += s2[j];
+                shrunk += v[j];
             }
-            v[j] = std::exp(level + w * (std::log(s2[j]) - level));
+            for (int j = 0; j < 3; ++j)
+                EXPECT_NEAR(b3.mean_length[g + 2 * static_cast<std::size_t>(j)], std::sqrt(3.0 * v[j] * pooled / shrunk),
+                            1e-12) << g << ' ' << j;
         }
-        const double keep = (2.0 * s2[0] + 4.0 * s2[1]) / (2.0 * v[0] + 4.0 * v[1]);
-        EXPECT_NEAR(basis.mean_length[g], std::sqrt(3.0 * v[0] * keep), 1e-12) << g;
-        EXPECT_NEAR(basis.mean_length[g + L], std::sqrt(5.0 * v[1] * keep), 1e-12) << g;
     }
     EXPECT_NEAR(basis.centre[0], (3.0 * 2.0 + 5.0 * 50.0) / 8.0, 1e-12);
     EXPECT_NEAR(basis.joint_length[0], std::sqrt(8.0 / 6.0 * (2.0 + 64.0)), 1e-12);
