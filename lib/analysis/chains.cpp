@@ -60,12 +60,15 @@ struct Shared {
 void relay_message(void* context, const char* text) {
     Shared* s = static_cast<Shared*>(context);
     Hold hold(s->lock);
-    if (s->sink.line != nullptr) {
-        s->sink.line(s->sink.context, text);
-    } else {
-        ScopedMessageSink standard_output(MessageSink{});  // the default: C stdout
-        write_message({text});
-    }
+    relay_to(s->sink, &text, 1);
+}
+
+// A whole message in one piece, so that two threads' messages never
+// interleave line by line.
+void relay_lines(void* context, const char* const* lines, std::size_t n) {
+    Shared* s = static_cast<Shared*>(context);
+    Hold hold(s->lock);
+    relay_to(s->sink, lines, n);
 }
 
 struct ChainContext {
@@ -174,7 +177,7 @@ void take_chains(Shared& s) {
 void worker_body(void* context) {
     Shared& s = *static_cast<Shared*>(context);
     {
-        ScopedMessageSink scope(MessageSink{relay_message, &s});
+        ScopedMessageSink scope(MessageSink{relay_message, &s, relay_lines});
         take_chains(s);
     }
     s.finished.fetch_add(1);  // the last touch of s
@@ -186,7 +189,7 @@ void worker_body(void* context) {
 // none is left it goes on reporting, and asking whether to stop, until the
 // `started` other threads are done (and reports their end).
 void calling_thread(Shared& s, std::int32_t started) {
-    ScopedMessageSink scope(MessageSink{relay_message, &s});
+    ScopedMessageSink scope(MessageSink{relay_message, &s, relay_lines});
     if (!s.stop.load()) run_guarded(s, 0);
     take_chains(s);
 #if KESTRUM_ANALYSIS_THREADS

@@ -6,6 +6,8 @@
 
 #include <cstddef>  // the C++ library's configuration (__GLIBCXX__ and its thread model)
 
+#include "random/messages.h"
+
 #if !defined(__GLIBCXX__) || defined(_GLIBCXX_HAS_GTHREADS)
 #include <chrono>
 #include <mutex>
@@ -27,5 +29,20 @@ struct Hold {
     explicit Hold(Lock&) {}
 };
 #endif
+
+// Hands lines (n of them) written on a thread of a run to the sink of the
+// run's calling thread, as one message where the sink takes whole
+// messages; the caller holds the run's lock, so no other thread's lines
+// come between them.  No sink: C stdout, as on the calling thread.
+inline void relay_to(const MessageSink& sink, const char* const* lines, std::size_t n) {
+    if (sink.lines != nullptr) {
+        sink.lines(sink.context, lines, n);
+    } else if (sink.line != nullptr) {
+        for (std::size_t i = 0; i < n; ++i) sink.line(sink.context, lines[i]);
+    } else {
+        ScopedMessageSink standard_output(MessageSink{});  // the default: C stdout
+        for (std::size_t i = 0; i < n; ++i) write_message({lines[i]});
+    }
+}
 
 }  // namespace kestrum::analysis

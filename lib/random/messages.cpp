@@ -20,6 +20,10 @@ ScopedMessageSink::~ScopedMessageSink() { thread_sink = previous_; }
 
 void write_message(std::initializer_list<const char*> lines) {
     const MessageSink sink = thread_sink;
+    if (sink.lines != nullptr) {
+        sink.lines(sink.context, lines.begin(), lines.size());
+        return;
+    }
     if (sink.line != nullptr) {
         for (const char* line : lines) sink.line(sink.context, line);
         return;

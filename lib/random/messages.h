@@ -6,6 +6,7 @@
 // stdout and flushed at once.
 #pragma once
 
+#include <cstddef>
 #include <initializer_list>
 
 namespace kestrum {
@@ -22,9 +23,14 @@ namespace kestrum {
 // every call installs a sink), the default path is absent: a message
 // written on a thread without a sink is dropped, and the library never
 // refers to C stdout.  Every other build writes to C stdout as above.
+//
+// A sink that serves several threads may also take a whole message at once
+// (lines, n of them): write_message then hands it over in one call, so that
+// the lines of one message are never interleaved with another thread's.
 struct MessageSink {
     void (*line)(void* context, const char* text) = nullptr;
     void* context = nullptr;
+    void (*lines)(void* context, const char* const* lines, std::size_t n) = nullptr;
 };
 
 // The sink installed on the calling thread (line == nullptr: C stdout).

@@ -14,6 +14,24 @@ void collect(void* ctx, const char* line) {
     *static_cast<std::string*>(ctx) += std::string(line) + "|";
 }
 
+// A sink that takes whole messages gets each message in one call, so a
+// sink shared by threads can keep its lines together.
+TEST(MessageSink, ASinkOfWholeMessagesTakesEachInOneCall) {
+    std::string got;
+    kestrum::MessageSink sink;
+    sink.line = collect;  // not called while whole messages are taken
+    sink.context = &got;
+    sink.lines = [](void* ctx, const char* const* lines, std::size_t n) {
+        std::string& s = *static_cast<std::string*>(ctx);
+        s += "[";
+        for (std::size_t i = 0; i < n; ++i) s += std::string(lines[i]) + "|";
+        s += "]";
+    };
+    kestrum::ScopedMessageSink scope(sink);
+    kestrum::write_gamma_parameter_message();
+    EXPECT_EQ(got, "[|     ****ERROR**** Illegal parameter value in  ZBQLGAM|     (both parameters must be positive)||]");
+}
+
 TEST(MessageSink, RoutesLinesOnTheInstallingThreadOnly) {
     std::string got, inner, other_thread_out;
     const std::string stdout_text = kestrum::test::capture_stdout([&] {
