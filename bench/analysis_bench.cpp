@@ -52,31 +52,25 @@ void PlainRun(benchmark::State& state) {
 }
 BENCHMARK(PlainRun)->Unit(benchmark::kMillisecond);
 
-void Chains(benchmark::State& state) {
+// C chains of the run on 2 threads, with or without the score's running
+// sums.
+void run_chains_of(benchmark::State& state, bool scored) {
     const Problem p;
     const driver::Arguments a = p.args(30, 20);
     analysis::ChainSettings set;
     set.chains = static_cast<std::int32_t>(state.range(0));
     set.threads = 2;
+    set.contrast_moments = scored;
     for (auto _ : state) {
         analysis::ChainsResult r;
         benchmark::DoNotOptimize(analysis::run_chains(a, set, r));
     }
 }
+
+void Chains(benchmark::State& state) { run_chains_of(state, false); }
 BENCHMARK(Chains)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void ChainsScored(benchmark::State& state) {
-    const Problem p;
-    const driver::Arguments a = p.args(30, 20);
-    analysis::ChainSettings set;
-    set.chains = static_cast<std::int32_t>(state.range(0));
-    set.threads = 2;
-    set.contrast_moments = true;
-    for (auto _ : state) {
-        analysis::ChainsResult r;
-        benchmark::DoNotOptimize(analysis::run_chains(a, set, r));
-    }
-}
+void ChainsScored(benchmark::State& state) { run_chains_of(state, true); }
 BENCHMARK(ChainsScored)->Arg(1)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void Pool(benchmark::State& state) {

@@ -402,12 +402,13 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     // Evidence scores from every kept draw of every chain, and their
     // q-values from analyses of null data made from them.
     std::vector<double> score_mean(Lz, kNaN), score_joint(Lz, kNaN), q_mean(Lz, kNaN), q_joint(Lz, kNaN);
+    VariancePrior prior;  // the moderation of score_mean, fitted to the observed rows
     {
         std::vector<const double*> moments;
         for (const ChainRecord& rec : chains.rec) moments.push_back(rec.moments.data());
         ScoreScratch scratch;
         std::vector<double> s2, vmod;
-        moderated_group_variances(a.ydata, Lz, d.ngrp, d.nobs, s2, vmod);
+        prior = moderated_group_variances(a.ydata, Lz, d.ngrp, d.nobs, s2, vmod);
         contrast_scores(moments, Lz, d.ngrp, s.keep, score_mean.data(), score_joint.data(), scratch,
                         vmod.data(), d.nobs);
         for (std::size_t i = 0; i < Lz; ++i)
@@ -422,7 +423,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             std::vector<double>().swap(rec.moments);
         }
         std::vector<double> null_mean, null_joint;
-        const ChainsStatus ps = null_scores(a, s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
+        const ChainsStatus ps = null_scores(a, prior, s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
                                             null_joint, progress, iterations * s.chains, whole.total);
         if (ps == ChainsStatus::cancelled) {
             r.error = "cancelled";

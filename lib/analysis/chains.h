@@ -146,16 +146,14 @@ struct RecordingCallees {
 
     // The engine may sweep rows in SIMD lanes instead of calling row_sweep
     // once no start shift is due.  Either way it then calls row_swept for
-    // every row, in row order, with the row's new group means at
-    // gmean[j * ld], variances at gvar[j * ld] and, in a kept iteration,
-    // its contrasts u (d_1 .. d_(J-1), c_1 .. c_(J-1)) as the engine formed
+    // every row, in row order, with, in a kept iteration, its contrasts u (d_1 .. d_(J-1), c_1 .. c_(J-1)) as the engine formed
     // them for its tail tests: the running sums and the stored draws are
     // taken from those, so each kept draw's cube roots are taken once.
     // Rows are counted only when something is recorded or shifted per row:
     // a run that records its rate trace alone may sweep rows on several
     // threads at once (the engine's threaded sampler).
     bool rows_in_lanes(std::int32_t) const { return start_shift.empty() || sweep_calls >= L; }
-    void row_swept(std::int32_t ngrp, const double*, const double*, std::int64_t, const double* u) {
+    void row_swept(std::int32_t ngrp, const double* u) {
         if (!per_row(ngrp) && start_shift.empty()) return;
         const std::int64_t it = sweep_calls / L, g = sweep_calls % L;
         ++sweep_calls;

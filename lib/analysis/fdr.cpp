@@ -219,7 +219,7 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
         added[j] = sampling[j] - trigamma(0.5 * n);
         bias[j] = digamma(0.5 * (n - 1.0)) - pmath::log(0.5 * (n - 1.0));
     }
-    std::vector<double> w(J, 0.0);
+    std::vector<double> w(J, 0.0), logv(J, 0.0);  // the row's log variances
     for (std::size_t g = 0; g < L; ++g) {
         double dof = 0.0, level = 0.0, pooled = 0.0;
         bool usable = true;
@@ -228,7 +228,8 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
             if (n < 2.0) continue;
             usable = usable && v > 0.0 && std::isfinite(v);
             dof += n - 1.0;
-            level += (n - 1.0) * pmath::log(v);
+            logv[j] = pmath::log(v);
+            level += (n - 1.0) * logv[j];
             pooled += (n - 1.0) * v;
         }
         if (usable && dof > 0.0) {
@@ -248,7 +249,7 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
                 double fsum = 0.0, f2 = 0.0;
                 for (std::size_t j = 0; j < J; ++j) {
                     if (nobs[j] < 2) continue;
-                    const double f = pmath::log(basis.mean_length[g + j * L]) - bias[j];
+                    const double f = logv[j] - bias[j];
                     fsum += f;
                     f2 += f * f;
                 }
@@ -262,7 +263,7 @@ void null_basis(const double* y, std::size_t L, std::int32_t ngrp, const std::in
                 const double n = nobs[j];
                 if (n < 2.0) continue;
                 double& v = basis.mean_length[g + j * L];
-                v = pmath::exp(level + w[j] * (pmath::log(v) - level));
+                v = pmath::exp(level + w[j] * (logv[j] - level));
                 shrunk += (n - 1.0) * v;
             }
             for (std::size_t j = 0; j < J; ++j) basis.mean_length[g + j * L] *= pooled / shrunk;
@@ -308,8 +309,9 @@ void null_data(const NullBasis& basis, std::size_t L, std::int32_t ngrp, const s
     }
 }
 
-ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
-                         StartMode start, std::int32_t threads, std::size_t memory_budget, std::vector<double>& null_mean,
+ChainsStatus null_scores(const driver::Arguments& a, const VariancePrior& prior, std::int32_t seed,
+                         std::int32_t permutations, StartMode start, std::int32_t threads,
+                         std::size_t memory_budget, std::vector<double>& null_mean,
                          std::vector<double>& null_joint, const ChainProgress& progress, std::int64_t offset,
                          std::int64_t total) {
     const std::size_t L = a.nrow > 0 ? static_cast<std::size_t>(a.nrow) : 0;
@@ -328,12 +330,8 @@ ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int
     s.offset = offset;
     s.total = total;
     s.sink = current_message_sink();
+    s.prior = prior;
     null_basis(a.ydata, L, a.ngrp, a.nobs, s.basis);
-    {
-        std::vector<double> s2;
-        group_variances(a.ydata, L, a.ngrp, a.nobs, s2);
-        s.prior = fit_variance_prior(s2.data(), L, a.ngrp, a.nobs);
-    }
     const std::int32_t T = std::max(1, std::min(threads, P));
     s.budget = std::max<std::size_t>(memory_budget / static_cast<std::size_t>(T), std::size_t{1} << 20);
 #if KESTRUM_ANALYSIS_THREADS

@@ -80,6 +80,7 @@
 #include <vector>
 
 #include "analysis/chains.h"
+#include "analysis/moderate.h"
 #include "driver/estimate.h"
 
 namespace kestrum::analysis {
@@ -118,9 +119,11 @@ void null_data(const NullBasis& basis, std::size_t L, std::int32_t ngrp, const s
 // `total` in all; its stop abandons the analyses (cancelled).  start:
 // where each null analysis's chain starts, as the observed chains do (a
 // data start fitted to the null data, on a start stream of the analysis's
-// own).
-ChainsStatus null_scores(const driver::Arguments& a, std::int32_t seed, std::int32_t permutations,
-                         StartMode start, std::int32_t threads, std::size_t memory_budget, std::vector<double>& null_mean,
+// own).  prior: the variance moderation fitted to the observed rows
+// (analysis/moderate.h), with which every null analysis scores its rows.
+ChainsStatus null_scores(const driver::Arguments& a, const VariancePrior& prior, std::int32_t seed,
+                         std::int32_t permutations, StartMode start, std::int32_t threads,
+                         std::size_t memory_budget, std::vector<double>& null_mean,
                          std::vector<double>& null_joint, const ChainProgress& progress, std::int64_t offset,
                          std::int64_t total);
 

@@ -92,24 +92,22 @@ VariancePrior fit_variance_prior(const double* s2, std::size_t L, std::int32_t J
     VariancePrior p;
     // Level 1: the rows' log pooled variances.  Level 2: each row's log
     // group variances about their row mean.  Sums by Welford's updates.
-    double n1 = 0.0, mean1 = 0.0, m2 = 0.0, sampling1 = 0.0;
+    double n1 = 0.0, mean1 = 0.0, m2 = 0.0, df = 0.0;
     double rows2 = 0.0, within = 0.0, sampling2 = 0.0;
     std::int32_t groups = 0;
     for (std::int32_t j = 0; j < J; ++j)
         if (nobs[j] >= 2) ++groups;
-    if (groups > 0)
-        for (std::int32_t j = 0; j < J; ++j)
-            if (nobs[j] >= 2) sampling2 += trigamma(0.5 * (nobs[j] - 1)) / groups;
+    for (std::int32_t j = 0; j < J; ++j)
+        if (nobs[j] >= 2) sampling2 += trigamma(0.5 * (nobs[j] - 1)) / groups;
     for (std::size_t g = 0; g < L; ++g) {
         const double* row = s2 + g * static_cast<std::size_t>(J);
-        double sp = 0.0, df = 0.0;
-        if (!pooled(row, J, nobs, sp, df)) continue;
+        double sp = 0.0;
+        if (!pooled(row, J, nobs, sp, df)) continue;  // df: the same for every row
         const double e = log_variance(sp, df);
         n1 += 1.0;
         const double delta = e - mean1;
         mean1 += delta / n1;
         m2 += delta * (e - mean1);
-        sampling1 = trigamma(0.5 * df);
         if (groups >= 2) {
             double sum = 0.0, sum2 = 0.0;
             for (std::int32_t j = 0; j < J; ++j) {
@@ -123,7 +121,7 @@ VariancePrior fit_variance_prior(const double* s2, std::size_t L, std::int32_t J
         }
     }
     if (n1 < 3.0) return p;
-    p.d0 = strength(m2 / (n1 - 1.0) - sampling1);
+    p.d0 = strength(m2 / (n1 - 1.0) - trigamma(0.5 * df));
     p.s0 = std::isinf(p.d0) ? pmath::exp(mean1)
                             : pmath::exp(mean1 + digamma(0.5 * p.d0) - pmath::log(0.5 * p.d0));
     if (rows2 >= 3.0) p.dw = strength(within / rows2 - sampling2);
@@ -174,12 +172,13 @@ void group_variances(const double* ydata, std::size_t L, std::int32_t J, const s
     }
 }
 
-void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
+VariancePrior moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J, const std::int32_t* nobs,
                                std::vector<double>& s2, std::vector<double>& v) {
     group_variances(ydata, L, J, nobs, s2);
     v.assign(s2.size(), kNaN);
     const VariancePrior prior = fit_variance_prior(s2.data(), L, J, nobs);
     moderate_variances(s2.data(), L, J, nobs, prior, v.data());
+    return prior;
 }
 
 }  // namespace kestrum::analysis

@@ -75,8 +75,8 @@ void group_variances(const double* ydata, std::size_t L, std::int32_t J, const s
                      std::vector<double>& s2);
 
 // group_variances, and then their moderated variances under the prior
-// fitted to them into v (the same layout).
-void moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J,
+// fitted to them into v (the same layout); returns that prior.
+VariancePrior moderated_group_variances(const double* ydata, std::size_t L, std::int32_t J,
                                const std::int32_t* nobs, std::vector<double>& s2,
                                std::vector<double>& v);
 

@@ -206,11 +206,10 @@ void write_outputs(const Run& r, const Bounded& b, const Outputs& out);
 // Rows swept in lanes.  Callees that can have their row sweeps done by
 // the lanes instead of their own row_sweep say so with a member
 // rows_in_lanes(ngrp); without it every row goes through row_sweep.  A
-// member row_swept(ngrp, gmean, gvar, ld, u), when they have one, is called
-// for every row once its sweep and its bookkeeping are done, whether
-// row_sweep or the lanes swept it (on one thread in row order; with threads
-// by the thread that swept the row), with the row's new group means at
-// gmean[j * ld] and variances at gvar[j * ld], and u: in a kept iteration
+// member row_swept(ngrp, u), when they have one, is called for every row
+// once its sweep and its bookkeeping are done, whether row_sweep or the
+// lanes swept it (on one thread in row order; with threads by the thread
+// that swept the row), with u: in a kept iteration
 // of two or more groups the row's contrasts (d_1 .. d_(J-1), c_1 ..
 // c_(J-1)) as keep_row formed them for the tail tests, so the cube roots
 // of a kept draw's variances are taken once; nullptr otherwise.  A replay
@@ -223,19 +222,18 @@ struct HasRowLanes<C, std::void_t<decltype(std::declval<const C&>().rows_in_lane
 template <class C, class = void>
 struct HasRowSwept : std::false_type {};
 template <class C>
-struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr, nullptr, 0, nullptr))>>
+struct HasRowSwept<C, std::void_t<decltype(std::declval<C&>().row_swept(0, nullptr))>>
     : std::true_type {};
 
-// Rows g..g+width-1 to the callees' row_swept after their bookkeeping in
-// iteration k (k < 0: not kept); lane l's contrasts at rs.u + l * D.
+// The width rows just swept, to the callees' row_swept after their
+// bookkeeping in iteration k (k < 0: not kept); lane l's contrasts at
+// rs.u + l * D.
 template <class Callees>
-void rows_swept(Callees& callees, const Run& r, const RowScratch& rs, std::int64_t g, int width,
-                std::int64_t k) {
+void rows_swept(Callees& callees, const Run& r, const RowScratch& rs, int width, std::int64_t k) {
     if constexpr (HasRowSwept<Callees>::value) {
         const bool kept = k >= 0 && r.d.J >= 2;
         for (int l = 0; l < width; ++l)
-            callees.row_swept(r.ngrp, r.gmean + g + l, r.gvar + g + l, r.d.L,
-                              kept ? rs.u + l * r.d.D : nullptr);
+            callees.row_swept(r.ngrp, kept ? rs.u + l * r.d.D : nullptr);
     }
 }
 
@@ -299,7 +297,7 @@ void row_step(Source& src, Run& r, Bounded& b, Callees& callees, const RowScratc
     r.pmean[g] = pmean;
     r.pvar[g] = pvar;
     row_after(r, b, g, old, threaded, k, replay_pass, rs.u);
-    rows_swept(callees, r, rs, g, 1, k);
+    rows_swept(callees, r, rs, 1, k);
 }
 
 // Rows g..g+width-1 swept in lanes from their drawn variates (gam and z as
@@ -362,7 +360,7 @@ void sweep_rows_engine(Source& src, Run& r, Bounded& b, Callees& callees, std::i
                 posterior::draw_row_variates(src, sh, gam + l, z + l, width);
             }
             sweep_lane_group(r, b, sh, rs, g, width, gam, z, false, k, replay_pass);
-            rows_swept(callees, r, rs, g, width, k);
+            rows_swept(callees, r, rs, width, k);
         }
     }
     for (; g < L; ++g) row_step(src, r, b, callees, rs, g, false, k, replay_pass);
@@ -741,7 +739,7 @@ private:
                     posterior::draw_row_variates(feed, sh, gam + l, z + l, width);
                 }
                 sweep_lane_group(r, b_, sh, rs, g, width, gam, z, true, k, replay_);
-                rows_swept(callees_, r, rs, g, width, k);
+                rows_swept(callees_, r, rs, width, k);
             }
         }
         for (; g < end; ++g) {
