@@ -155,11 +155,15 @@ const char* const kUsage =
     "                          (q_joint with --sort score_joint or p_joint),\n"
     "                          ordered by their score; its size goes to\n"
     "                          standard error and into the closing line\n"
-    "      --permutations P    null analyses (the rows with their group\n"
+    "      --permutations P|auto\n"
+    "                          null analyses (the rows with their group\n"
     "                          differences removed) that the q-values are\n"
     "                          calibrated on, one chain each, half for each test\n"
-    "                          (0..1024, default 4; 0: no q-values;\n"
-    "                          --columns basic without --fdr runs none)\n"
+    "                          (0..1024; 0: no q-values; auto, the default:\n"
+    "                          20 000 null scores for each test, at least 4 and\n"
+    "                          at most 16 analyses -- 4 from 10 000 rows up, 8\n"
+    "                          for 5000, 16 below 2858; --columns basic\n"
+    "                          without --fdr runs none)\n"
     "      --columns full|basic\n"
     "                          basic: only the posterior means and the two\n"
     "                          frequencies (default full, see below)\n"
@@ -241,7 +245,7 @@ struct Options {
     bool hrate_given = false, mvar_given = false, effvar_given = false;
     std::string sort = "score_mean";
     double fdr = 0.0;               // 0: the whole table; else the list at this level
-    std::int64_t permutations = -1;  // -1: not given (the library's default)
+    std::int64_t permutations = -1;  // -1: auto (the library's default)
     bool basic_columns = false;
     std::string diagnostics;
     bool help = false;
@@ -458,8 +462,12 @@ const OptionDef kOptions[] = {
      }},
     {0, "permutations", true,
      [](Options& o, const std::string& v) {
+         if (v == "auto") {
+             o.permutations = -1;
+             return std::string();
+         }
          return parse_int(v, 0, 1024, o.permutations) ? std::string()
-                                                       : "--permutations needs a whole number from 0 to 1024";
+                                                       : "--permutations needs auto or a whole number from 0 to 1024";
      }},
     {0, "columns", true,
      [](Options& o, const std::string& v) {
@@ -616,6 +624,7 @@ struct Results {
     std::vector<double> ess, rhat_flag;  // the smallest ESS of a row, its R-hat flag
     // The evidence scores and their q-values (mean test, then joint).
     std::vector<double> score, q;
+    std::int32_t permutations = 0;  // the null analyses behind the q-values
     Results(std::size_t rows, std::size_t groups) : L(rows), J(groups) {}
 };
 
@@ -626,8 +635,9 @@ struct OutputColumn {
     const double* values;
 };
 
-// The null analyses the run asks for: the library's default unless
-// --permutations is given, none for --columns basic without --fdr.
+// The null analyses the run asks for (-1: the library's automatic
+// count): as --permutations gives, except none for --columns basic
+// without --fdr, which writes no q-values.
 std::int64_t permutations_of(const Options& o) {
     if (o.permutations >= 0) return o.permutations;
     return o.basic_columns && o.fdr <= 0.0 ? 0 : -1;
@@ -1039,8 +1049,9 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     if (set == KESTRUMR_OK) set = kestrumr_analysis_set_traces(ao, o.diagnostics.empty() ? 0 : 1);
     if (set == KESTRUMR_OK)
         set = kestrumr_analysis_set_start(ao, o.fixed_start ? KESTRUMR_START_FIXED : KESTRUMR_START_DATA);
-    if (set == KESTRUMR_OK && permutations_of(o) >= 0)
-        set = kestrumr_analysis_set_permutations(ao, static_cast<std::int32_t>(permutations_of(o)));
+    if (set == KESTRUMR_OK)
+        set = kestrumr_analysis_set_permutations(
+            ao, permutations_of(o) >= 0 ? static_cast<std::int32_t>(permutations_of(o)) : KESTRUMR_PERMUTATIONS_AUTO);
     if (set == KESTRUMR_OK && o.fdr > 0.0) set = kestrumr_analysis_set_fdr(ao, o.fdr);
     if (set != KESTRUMR_OK) {
         err << "kestrum: " << kestrumr_analysis_options_errmsg(ao) << '\n';
@@ -1228,6 +1239,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_SCORE_JOINT, 0, results.score.data() + L, L);
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_Q_MEAN, 0, results.q.data(), L);
     kestrumr_analysis_column(r, KESTRUMR_COLUMN_Q_JOINT, 0, results.q.data() + L, L);
+    results.permutations = kestrumr_analysis_permutations(r);
     std::vector<std::int32_t> row_status(L, 0);
     kestrumr_analysis_row_status(r, row_status.data(), L);
     std::vector<RateTrace> traces;
@@ -1277,7 +1289,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                     order.end());
         err << "kestrum: " << rows_counted(order.size()) << " of " << format_count(Lz)
             << " called at false-discovery rate " << format_number(o.fdr, 6) << " ("
-            << (joint_list(o) ? "q_joint" : "q_mean") << " <= " << format_number(o.fdr, 6) << ")\n";
+            << (joint_list(o) ? "q_joint" : "q_mean") << " <= " << format_number(o.fdr, 6) << ", "
+            << results.permutations << " null analyses)\n";
     }
     for (std::size_t n = 0; written && n < order.size(); ++n) {
         const std::size_t g = order[n];

@@ -188,13 +188,23 @@ KESTRUMR_API int kestrumr_analysis_set_traces(kestrumr_analysis_options* options
  * level   [in] double, 0 < level < 1: the false-discovery rate the rows
  *              called are counted at (kestrumr_analysis_fdr_calls; default
  *              0.05); the q-values do not depend on it;
- * count   [in] int32, 0 .. 1024: the null analyses (default 4), each
- *              one chain of the observed run's length on a stream of its
- *              own made from the seed and the analysis, started as the
- *              observed chains are (kestrumr_analysis_set_start; the data
- *              start fitted to the null data), so the q-values are the
- *              same bits at every thread count; 0 gives no q-values (NaN)
- *              and no extra run time. */
+ * count   [in] int32, 0 .. 1024 or KESTRUMR_PERMUTATIONS_AUTO (the
+ *              default): the null analyses, each one chain of the observed
+ *              run's length on a stream of its own made from the seed and
+ *              the analysis, started as the observed chains are
+ *              (kestrumr_analysis_set_start; the data start fitted to the
+ *              null data), so the q-values are the same bits at every
+ *              thread count; 0 gives no q-values (NaN) and no extra run
+ *              time.  AUTO takes as many as the size of the table asks
+ *              for: with R rows that run, the least even count giving each
+ *              test 20 000 null scores (count / 2 * R >= 20 000), at least
+ *              4 and at most 16 -- 4 from 10 000 rows up, 8 for 5000, 16
+ *              below 2858.  A row's q-value resolves its null tail only
+ *              down to about 1 / (the null scores + 1), and with few null
+ *              scores that floor, not the evidence, is what keeps the
+ *              strongest rows of a short list from being called.
+ *              kestrumr_analysis_permutations gives the count a run took. */
+#define KESTRUMR_PERMUTATIONS_AUTO (-1)
 KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, double level);
 KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options,
                                                     int32_t count);
@@ -385,6 +395,9 @@ KESTRUMR_API int kestrumr_analysis_column(const kestrumr_analysis_results* resul
 KESTRUMR_API int64_t kestrumr_analysis_fdr_calls(const kestrumr_analysis_results* results,
                                                  int32_t column);
 KESTRUMR_API double kestrumr_analysis_fdr_level(const kestrumr_analysis_results* results);
+/* The null analyses the q-values were calibrated on (the count AUTO chose,
+ * or the one given); 0 when there are no q-values, -1 for NULL. */
+KESTRUMR_API int32_t kestrumr_analysis_permutations(const kestrumr_analysis_results* results);
 
 /* Each row's status, in the input's order:
  *   KESTRUMR_ROW_OK (0)         analysed, its results finite;

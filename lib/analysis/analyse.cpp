@@ -96,8 +96,8 @@ AnalysisStatus check_analysis(const AnalysisSettings& s, const AnalysisData& d, 
     if (s.keep < 2) return refuse(r, "keep must be at least 2 (the difference tests need the spread of the kept draws)");
     if (s.threads < 0) return refuse(r, "threads must be >= 0");
     if (s.seed < 0) return refuse(r, "seed must be from 0 to 2147483647");
-    if (s.permutations < 0 || s.permutations > kMaxPermutations)
-        return refuse(r, "permutations must be from 0 to " + std::to_string(kMaxPermutations));
+    if (s.permutations != kPermutationsAuto && (s.permutations < 0 || s.permutations > kMaxPermutations))
+        return refuse(r, "permutations must be auto or from 0 to " + std::to_string(kMaxPermutations));
     if (!(s.fdr > 0.0 && s.fdr < 1.0)) return refuse(r, "the false-discovery rate must lie between 0 and 1");
     if (s.scale == ScaleMode::value && !usable_scale(s.scale_value))
         return refuse(r, "the scale must be a number > 0 whose square neither under- nor overflows a double");
@@ -367,9 +367,10 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
     }
     if (s.before_draws != nullptr) s.before_draws(s.before_draws_context);
     ChainsResult chains;
-    const bool permute = s.permutations > 0 && d.ngrp >= 2 && d.ngrp <= kMaxScoreGroups;
+    const std::int32_t P = s.permutations == kPermutationsAuto ? auto_permutations(Lz) : s.permutations;
+    const bool permute = P > 0 && d.ngrp >= 2 && d.ngrp <= kMaxScoreGroups;
     const std::int64_t iterations = static_cast<std::int64_t>(s.burn) + s.keep;
-    WholeProgress whole{&progress, iterations * (s.chains + (permute ? s.permutations : 0))};
+    WholeProgress whole{&progress, iterations * (s.chains + (permute ? P : 0))};
     ChainProgress observed_progress = progress;
     if (progress.report != nullptr && progress.stop != nullptr)
         observed_progress = ChainProgress{whole_report, whole_stop, &whole};
@@ -423,7 +424,7 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
             std::vector<double>().swap(rec.moments);
         }
         std::vector<double> null_mean, null_joint;
-        const ChainsStatus ps = null_scores(a, prior, s.seed, s.permutations, s.start, threads, s.memory_budget, null_mean,
+        const ChainsStatus ps = null_scores(a, prior, s.seed, P, s.start, threads, s.memory_budget, null_mean,
                                             null_joint, progress, iterations * s.chains, whole.total);
         if (ps == ChainsStatus::cancelled) {
             r.error = "cancelled";
@@ -432,13 +433,13 @@ AnalysisStatus analyse(random::Stream& first, hyper::Blocks first_blocks,
         }
         if (ps != ChainsStatus::ok) {
             r.failure = Failure::memory;
-            r.error = "not enough memory for the " + std::to_string(s.permutations) +
+            r.error = "not enough memory for the " + std::to_string(P) +
                       " null analyses of the data (" + std::to_string(Lz) + " rows)";
             return AnalysisStatus::memory;
         }
         permutation_q_values(score_mean.data(), Lz, null_mean, q_mean.data());
         permutation_q_values(score_joint.data(), Lz, null_joint, q_joint.data());
-        r.permutations = s.permutations;
+        r.permutations = P;
     }
 
     // 5. Warnings on the chains: a rate update that stuck, rows on which

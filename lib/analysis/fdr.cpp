@@ -362,6 +362,13 @@ ChainsStatus null_scores(const driver::Arguments& a, const VariancePrior& prior,
     return ChainsStatus::ok;
 }
 
+std::int32_t auto_permutations(std::size_t rows) {
+    constexpr std::size_t kNullScores = 20000, kLeast = 4, kMost = 16;
+    if (rows == 0) return static_cast<std::int32_t>(kLeast);
+    const std::size_t half = (kNullScores + rows - 1) / rows;  // analyses for each test
+    return static_cast<std::int32_t>(std::min(kMost, std::max(kLeast, 2 * half)));
+}
+
 void permutation_q_values(const double* score, std::size_t L, const std::vector<double>& null, double* q,
                           double* pi0_out) {
     std::vector<double> sorted_null;

@@ -85,11 +85,20 @@
 
 namespace kestrum::analysis {
 
-// Null analyses by default (two for each test): measured cost and
-// stability, see the README (each is one chain, about a quarter of the
-// observed 4-chain run).
-inline constexpr std::int32_t kDefaultPermutations = 4;
+// The null analyses by default: as many as the table's size asks for
+// (auto_permutations), each one chain, about a quarter of the observed
+// 4-chain run.
+inline constexpr std::int32_t kPermutationsAuto = -1;
+inline constexpr std::int32_t kDefaultPermutations = kPermutationsAuto;
 inline constexpr std::int32_t kMaxPermutations = 1024;
+
+// The null analyses for a table of `rows` rows: half of them make each
+// test's null, one score a row each, and a row's q-value resolves its
+// null tail only down to about 1 / (the null scores + 1), which at the top
+// of a short list is what decides whether it is called.  So small tables
+// get more: the least even P with P / 2 * rows >= 20 000 null scores for
+// each test, from 4 (large tables, where 4 already give that) to 16.
+std::int32_t auto_permutations(std::size_t rows);
 
 // What the null data of every row are made from: the row's mean (centre,
 // L), the lengths of its groups for the mean test's null (mean_length, L x

@@ -29,6 +29,8 @@ struct kestrumr_analysis_results {
     kestrum::analysis::AnalysisResult result;
 };
 
+static_assert(kestrum::analysis::kPermutationsAuto == KESTRUMR_PERMUTATIONS_AUTO,
+              "the automatic count of null analyses is the header's");
 static_assert(kestrum::analysis::kRowMissing == KESTRUMR_ROW_MISSING &&
                   kestrum::analysis::kRowOverflow == KESTRUMR_ROW_OVERFLOW &&
                   kestrum::analysis::kRowRounding == KESTRUMR_ROW_ROUNDING,
@@ -276,8 +278,8 @@ KESTRUMR_API int kestrumr_analysis_set_fdr(kestrumr_analysis_options* options, d
 
 KESTRUMR_API int kestrumr_analysis_set_permutations(kestrumr_analysis_options* options, int32_t count) {
     if (options == nullptr) return KESTRUMR_ERR_ARGUMENT;
-    if (count < 0 || count > kestrum::analysis::kMaxPermutations)
-        return refuse(options, "permutations must be from 0 to 1024");
+    if (count != KESTRUMR_PERMUTATIONS_AUTO && (count < 0 || count > kestrum::analysis::kMaxPermutations))
+        return refuse(options, "permutations must be KESTRUMR_PERMUTATIONS_AUTO or from 0 to 1024");
     options->settings.permutations = count;
     return KESTRUMR_OK;
 }
@@ -462,6 +464,10 @@ KESTRUMR_API int64_t kestrumr_analysis_fdr_calls(const kestrumr_analysis_results
 
 KESTRUMR_API double kestrumr_analysis_fdr_level(const kestrumr_analysis_results* results) {
     return results == nullptr ? kNaN : results->result.fdr;
+}
+
+KESTRUMR_API int32_t kestrumr_analysis_permutations(const kestrumr_analysis_results* results) {
+    return results == nullptr ? -1 : results->result.permutations;
 }
 
 KESTRUMR_API int kestrumr_analysis_row_status(const kestrumr_analysis_results* results, int32_t* status,

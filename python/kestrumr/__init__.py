@@ -232,7 +232,7 @@ def _scale(scale):
 def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=None, *,
             chains=4, scale="auto", na="omit", hshape=None, hrate=None, mvar=None,
             effvar=None, draws=True, memory_budget=None, cancel=None, start="data", fdr=None,
-            permutations=4):
+            permutations="auto"):
     """Run the analysis over the rows of x: rows that cannot be analysed
     left out, the data standardised, several chains pooled, with Monte-Carlo
     errors, credible bounds and R-hat.  The defaults are the command-line
@@ -321,11 +321,16 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         writes.  The dict then has ``index``, the rows' places in x, and
         ``fdr``, the level (a DataFrame: ``attrs["fdr"]``), by which the
         plots mark the rows called.
-    permutations : int
+    permutations : int or "auto"
         Null analyses (the rows with their group differences removed, half
         of them for each test) that the q-values are calibrated on, 0 to
-        1024 (default 4; one chain each, on streams made from the seed); 0
-        gives no q-values.
+        1024 (one chain each, on streams made from the seed); 0 gives no
+        q-values.  "auto", the default, takes as many as give each test
+        20 000 null scores, at least 4 and at most 16 (4 from 10 000 rows
+        up, 8 for 5000, 16 below 2858): with few null scores the q-values
+        of a short list's strongest rows are held up by the resolution of
+        the null, not by their evidence.  The count a run took is
+        ``permutations`` in the result (a DataFrame: its attrs).
     cancel : threading.Event or None
         An object with an ``is_set()`` method, asked after every iteration
         of the chains the calling thread runs (the others stop with them):
@@ -341,10 +346,10 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
     ``p_mean_mcse``, ``p_joint``, ``p_joint_mcse``, ``rhat``, ``ess``,
     ``rhat_flag``, ``score_mean``, ``score_joint``, ``q_mean``, ``q_joint``
     (with permutations) and ``status``; ``attrs["groups"]``,
-    ``attrs["scale"]`` and, as lists of lists, ``attrs["acceptance"]`` and
-    ``attrs["stuck"]``; the rate traces as ``attrs["traces"]`` (a
-    RateTraces: ``np.asarray()`` of it is the traces array described below)
-    and ``attrs["burn"]``.
+    ``attrs["scale"]``, ``attrs["permutations"]`` and, as lists of lists,
+    ``attrs["acceptance"]`` and ``attrs["stuck"]``; the rate traces as
+    ``attrs["traces"]`` (a RateTraces: ``np.asarray()`` of it is the traces
+    array described below) and ``attrs["burn"]``.
 
     Otherwise a dict:
         ``groups``: the group names (list, reference first);
@@ -387,7 +392,9 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         statistics overflow a double), "no_spread" (a group of equal
         values), "rounding" (a group variance negative from rounding),
         "not_finite" (its draws became non-finite in the run);
-        ``scale``: the scale the data were divided by (1.0 for "none").
+        ``scale``: the scale the data were divided by (1.0 for "none");
+        ``permutations``: the null analyses behind the q-values (0 without
+        them).
         ``acceptance``: (chains x groups), the share of the rate update's
         trials accepted in the second half of the burn-in (NaN when the
         traces did not fit the memory budget, or burn < 2);
@@ -461,7 +468,13 @@ def kestrum(x, groups, burn=1000, keep=1000, pooled=False, seed=None, threads=No
         memory_budget = _whole(memory_budget, "memory_budget", 1048576, 2**64 - 1)
     if cancel is not None and not callable(getattr(cancel, "is_set", None)):
         raise TypeError("cancel must have an is_set() method (such as a threading.Event)")
-    permutations = _whole(permutations, "permutations", 0, 1024)
+    if isinstance(permutations, str):
+        if permutations != "auto":
+            raise ValueError('permutations must be "auto" or a whole number from 0 to 1024, not %r'
+                             % (permutations,))
+        permutations = _native.PERMUTATIONS_AUTO
+    else:
+        permutations = _whole(permutations, "permutations", 0, 1024)
     if fdr is not None:
         if isinstance(fdr, (bool, np.bool_)) or not isinstance(fdr, (int, float, np.integer, np.floating)):
             raise TypeError("fdr must be None or a number, not %r" % (fdr,))
@@ -620,6 +633,7 @@ def _frame(pd, r, index):
     df = pd.DataFrame(cols, index=index.copy())
     df.attrs["groups"] = list(names)
     df.attrs["scale"] = r["scale"]
+    df.attrs["permutations"] = r["permutations"]
     # Plain lists: pandas compares attrs when it combines frames.
     df.attrs["acceptance"] = r["acceptance"].tolist()
     df.attrs["stuck"] = r["stuck"].tolist()
@@ -701,6 +715,7 @@ def _results(res, L, J, pooled):
         "q_joint": single(_native.COLUMN_Q_JOINT),
         "status": np.array([_STATUS.get(int(s), "unknown") for s in status]),
         "scale": float(lib.kestrumr_analysis_scale(res)),
+        "permutations": int(lib.kestrumr_analysis_permutations(res)),
         "acceptance": rate(_native.RATE_LATE_BURN_ACCEPTANCE),
         "stuck": rate(_native.RATE_STUCK) == 1.0,
         "traces": traces(),

@@ -22,6 +22,7 @@ ROWS_OMIT = 0
 ROWS_FAIL = 1
 START_FIXED = 0
 START_DATA = 1
+PERMUTATIONS_AUTO = -1
 
 COLUMN_MEAN = 1
 COLUMN_VAR = 2
@@ -117,6 +118,7 @@ def _load():
         "kestrumr_analysis_ngrp": (c_int32, [results_p]),
         "kestrumr_analysis_nchains": (c_int32, [results_p]),
         "kestrumr_analysis_scale": (ctypes.c_double, [results_p]),
+        "kestrumr_analysis_permutations": (c_int32, [results_p]),
         "kestrumr_analysis_column": (ctypes.c_int, [results_p, c_int32, c_int32, c_double_p, size_t]),
         "kestrumr_analysis_row_status": (ctypes.c_int, [results_p, c_int32_p, size_t]),
         "kestrumr_analysis_rate": (ctypes.c_int, [results_p, c_int32, c_int32, c_int32, c_double_p]),

@@ -60,6 +60,9 @@ def test_layout():
     assert np.all(r["var"] > 0)
     assert "pooled_mean" not in run(seed=5)
     assert "q_mean" not in run(seed=5, permutations=0)
+    # 28 rows: the automatic count is 16 null analyses, the default.
+    assert r["permutations"] == 16 and run(seed=5, permutations=3)["permutations"] == 3
+    same(r, run(seed=5, pooled=True, permutations="auto"))
     assert np.all(r["score_mean"] >= 0) and np.all((r["q_mean"] >= 0) & (r["q_mean"] <= 1))
 
 
@@ -161,6 +164,7 @@ BAD = {
     "hrate": (lambda: run(hrate=-1.0), ValueError),
     "mvar": (lambda: run(mvar=0.0), ValueError),
     "pooled": (lambda: run(pooled="yes"), TypeError),
+    "permutations": (lambda: run(permutations="Auto"), ValueError),
 }
 
 

@@ -8,7 +8,7 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
                     hshape = NULL, hrate = NULL, mvar = NULL, effvar = NULL,
                     na = c("omit", "fail"), start = c("data", "fixed"),
                     sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint", "diff"),
-                    fdr = NULL, permutations = 4L, progress = interactive()) {
+                    fdr = NULL, permutations = "auto", progress = interactive()) {
     ## The list at a chosen false-discovery rate is ordered by its evidence
     ## unless an order is asked for.
     if (!is.null(fdr) && missing(sort.by)) sort.by <- "score_mean"
@@ -77,7 +77,11 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     burn <- count(burn, "burn", 0L)
     keep <- count(keep, "keep", 2L)
     threads <- count(threads, "threads", 0L, 1024L)
-    permutations <- count(permutations, "permutations", 0L, 1024L)
+    ## -1: the library's automatic count (kestrumr_analysis_set_permutations).
+    permutations <- if (identical(permutations, "auto")) -1L else
+        tryCatch(count(permutations, "permutations", 0L, 1024L),
+                 error = function(e) stop("'permutations' must be \"auto\" or one whole number from 0 to 1024",
+                                          call. = FALSE))
     if (!is.null(fdr) && (!is.numeric(fdr) || length(fdr) != 1L || is.na(fdr) || fdr <= 0 || fdr >= 1))
         stop("'fdr' must be NULL or one false-discovery rate between 0 and 1 (such as 0.05)")
     if (!is.null(fdr) && permutations == 0L)
@@ -157,10 +161,11 @@ kestrum <- function(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1
     for (what in c("p_mean", "p_mean_mcse", "p_joint", "p_joint_mcse", "rhat", "ess", "rhat_flag",
                    "score_mean", "score_joint"))
         out[[what]] <- na_for_nan(cols[[what]])
-    if (permutations > 0L)
+    if (permutations != 0L)
         for (what in c("q_mean", "q_joint")) out[[what]] <- na_for_nan(cols[[what]])
     out$status <- factor(row_status_levels[res$row_status + 1L], levels = row_status_levels)
     attr(out, "scale") <- res$scale
+    attr(out, "permutations") <- res$permutations
     if (!is.null(res$rates)) {
         rates <- as.data.frame(res$rates)
         names(rates) <- c("chain", "group", "burn_acceptance", "late_burn_acceptance",

@@ -20,7 +20,7 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
         na = c("omit", "fail"), start = c("data", "fixed"),
         sort.by = c("none", "score_mean", "score_joint", "p_mean", "p_joint",
                     "diff"),
-        fdr = NULL, permutations = 4L, progress = interactive())
+        fdr = NULL, permutations = "auto", progress = interactive())
 }
 \arguments{
   \item{x}{a numeric matrix or a data.frame of numeric columns: rows are
@@ -98,8 +98,13 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     writes, with \code{attr(result, "fdr")} the level.}
   \item{permutations}{null analyses (the rows with their group differences
     removed, half of them for each test) that the q-values are calibrated
-    on (0 to 1024, default 4; one chain each, on streams made from the
-    seed); 0 gives no \code{q_} columns.}
+    on (0 to 1024; one chain each, on streams made from the seed); 0 gives
+    no \code{q_} columns.  \code{"auto"}, the default, takes as many as
+    give each test 20 000 null scores, at least 4 and at most 16 (4 from
+    10 000 rows up, 8 for 5000, 16 below 2858): with few null scores the
+    q-values of a short list's strongest rows are held up by the
+    resolution of the null, not by their evidence.  The count a run took
+    is \code{attr(result, "permutations")}.}
   \item{progress}{show a progress bar (on the console's error stream) once
     a run has taken 2 seconds; by default on interactive sessions.}
 }
@@ -151,7 +156,8 @@ kestrum(x, groups, chains = 4, scale = "auto", burn = 1000, keep = 1000,
     run).}
   A row without results has \code{NA} in every numeric column, never
   frequencies of 0.  Attributes: \code{"scale"}, the scale the data were
-  divided by (1 for \code{scale = "none"}); \code{"rates"}, a
+  divided by (1 for \code{scale = "none"}); \code{"permutations"}, the
+  null analyses behind the q-values (0 without them); \code{"rates"}, a
   data.frame of the rate update per chain and group (acceptance in the
   burn-in, its second half and the kept iterations, the last rate in the
   data's units, and whether it stuck); and \code{"traces"}, an array of

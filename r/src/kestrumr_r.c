@@ -193,7 +193,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
      * results object lives in an external pointer whose finalizer frees it,
      * so an R error afterwards cannot leak it. */
     const char* names[] = {"columns", "row_status", "scale", "warnings", "rates",
-                           "messages", "status", "error", "traces", ""};
+                           "messages", "status", "error", "traces", "permutations", ""};
     SEXP res = PROTECT(mkNamed(VECSXP, names));
     const char* column_names[] = {"mean", "var", "pooled_mean", "pooled_var", "diff",
                                   "lo", "hi", "p_mean", "p_mean_mcse", "p_joint",
@@ -226,6 +226,9 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
     SEXP scale = allocVector(REALSXP, 1);
     SET_VECTOR_ELT(res, 2, scale);
     REAL(scale)[0] = NA_REAL;
+    SEXP permutations_used = allocVector(INTSXP, 1);
+    SET_VECTOR_ELT(res, 9, permutations_used);
+    INTEGER(permutations_used)[0] = NA_INTEGER;
     SEXP holder = PROTECT(R_MakeExternalPtr(NULL, R_NilValue, R_NilValue));
     R_RegisterCFinalizerEx(holder, free_results, TRUE);
 
@@ -295,6 +298,7 @@ static SEXP kestrum_call(SEXP y, SEXP sizes, SEXP chains, SEXP scale_mode, SEXP 
         }
         kestrumr_analysis_row_status(results, INTEGER(row_status), (size_t)L);
         REAL(scale)[0] = kestrumr_analysis_scale(results);
+        INTEGER(permutations_used)[0] = kestrumr_analysis_permutations(results);
 
         const size_t W = kestrumr_analysis_warning_count(results);
         const char* warning_names[] = {"kind", "chain", "group", "rows", "text", ""};

@@ -170,6 +170,8 @@ bad <- list(
   mvar = quote(run(m, g, mvar = 0)),
   no_rows = quote(run(m[0, ], g)),
   progress = quote(run(m, g, progress = NA)),
+  permutations = quote(run(m, g, permutations = "Auto")),
+  permutations_many = quote(run(m, g, permutations = 1025)),
   top_n = quote(topRows(run(m, g), n = -1)),
   top_class = quote(topRows(data.frame(p_mean = 1))))
 for (n in names(bad)) {
@@ -245,7 +247,8 @@ if (nzchar(cli)) {
   ## The list at a chosen false-discovery rate: the front end's --fdr rows,
   ## in its order.
   listed <- quiet(kestrum(m, g, seed = 12345, burn = 200, keep = 200, fdr = 0.25))
-  stopifnot(nrow(listed) > 0L, all(listed$q_mean <= 0.25))
+  ## (28 rows: the automatic count is 16 null analyses.)
+  stopifnot(nrow(listed) > 0L, all(listed$q_mean <= 0.25), identical(attr(listed, "permutations"), 16L))
   front_end(input, c("--burn", "200", "--keep", "200", "--fdr", "0.25", "--sort", "score_mean"),
             listed, "list at fdr 0.25")
   cat("kestrum() equals the command-line front end for seed 12345\n")

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -225,6 +226,20 @@ TEST(Fdr, ScoresWithoutTiesAndQValuesTheSameAtEveryThreadCount) {
     }
     EXPECT_GE(called, 5u);
     EXPECT_LT(called, 100u);
+}
+
+// The default count: the least even one giving each test 20 000 null
+// scores, from 4 to 16; a run with it is the run with that count given.
+TEST(Fdr, TheAutomaticCountGivesEachTestTwentyThousandNullScores) {
+    const std::pair<std::size_t, std::int32_t> table[] = {
+        {0, 4},    {1, 16},    {80, 16},   {2857, 16},  {2858, 14},   {4000, 10},
+        {5000, 8}, {6667, 6},  {9999, 6},  {10000, 4},  {12625, 4},   {1000000, 4}};
+    for (const auto& [rows, count] : table) EXPECT_EQ(auto_permutations(rows), count) << rows;
+    const Data d;
+    const AnalysisResult automatic = run(d, 2, kPermutationsAuto), given = run(d, 2, 16);
+    EXPECT_EQ(automatic.permutations, 16);
+    EXPECT_EQ(given.permutations, 16);
+    EXPECT_TRUE(same_bits(automatic.q_mean, given.q_mean) && same_bits(automatic.q_joint, given.q_joint));
 }
 
 }  // namespace

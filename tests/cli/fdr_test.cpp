@@ -29,7 +29,9 @@ TEST(CliFdr, TheListHoldsTheRowsWhoseQValueIsAtMostTheLevel) {
                           Case{"score_joint", "q_joint", "score_joint", 0.2}}) {
         const std::vector<std::string> common{"-g", "4,4,4", "-b", "100", "-k", "100", "--seed", "17",
                                               "--digits", "17", "--sort", c.sort, kExample};
-        const Result all = run_cli(common);
+        std::vector<std::string> all_args = common;  // auto given is the default
+        all_args.insert(all_args.begin(), {"--permutations", "auto"});
+        const Result all = run_cli(all_args);
         ASSERT_EQ(all.status, 0) << all.err;
         std::vector<std::string> listed_args = common;
         listed_args.insert(listed_args.begin(), {"--fdr", std::to_string(c.level)});
@@ -48,7 +50,9 @@ TEST(CliFdr, TheListHoldsTheRowsWhoseQValueIsAtMostTheLevel) {
         EXPECT_GT(want.size(), 10u) << c.q;
         EXPECT_EQ(std::vector<std::vector<std::string>>(l.begin() + 1, l.end()), want) << c.q;
         for (std::size_t r = 2; r < l.size(); ++r) EXPECT_GE(std::stod(l[r - 1][score]), std::stod(l[r][score]));
-        const std::string said = std::to_string(want.size()) + " rows of 300 called at false-discovery rate";
+        // 300 rows: the automatic count is 16 null analyses.
+        const std::string said = std::to_string(want.size()) + " rows of 300 called at false-discovery rate 0.2 (" + c.q +
+                                 " <= 0.2, 16 null analyses)";
         EXPECT_NE(listed.err.find(said), std::string::npos) << listed.err;
     }
 }
@@ -59,7 +63,7 @@ TEST(CliFdr, RejectsBadValuesAndHelpNamesTheOptions) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     for (const auto& bad : std::vector<std::vector<std::string>>{
              {"--fdr", "0"}, {"--fdr", "1"}, {"--fdr", "x"}, {"--permutations", "-1"},
-             {"--permutations", "1025"}, {"--fdr", "0.1", "--permutations", "0"}, {"--sort", "score"}}) {
+             {"--permutations", "1025"}, {"--permutations", "Auto"}, {"--fdr", "0.1", "--permutations", "0"}, {"--sort", "score"}}) {
         std::vector<std::string> args{"-g", "2,2", "x.tsv"};
         args.insert(args.begin(), bad.begin(), bad.end());
         EXPECT_EQ(run_cli(args).status, 2) << bad[0] << ' ' << bad[1];

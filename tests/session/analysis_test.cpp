@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kestrumr_analysis.h"
@@ -251,6 +252,22 @@ TEST(Analysis, OneChainUnscaledIsTheSessionsRun) {
     EXPECT_TRUE(same_bits(kestrumr_uniform(a.get()), kestrumr_uniform(b.get())));
 }
 
+// The null analyses a run took: the automatic count (16 for a table this
+// small), the one given, none.
+TEST(Analysis, TheNullAnalysesTakenAreReported) {
+    const Data d(10, 1.0);
+    for (const auto& [given, taken] : {std::pair<int32_t, int32_t>{KESTRUMR_PERMUTATIONS_AUTO, 16}, {3, 3}, {0, 0}}) {
+        Options o = short_run(5);
+        ASSERT_EQ(kestrumr_analysis_set_permutations(o.get(), given), KESTRUMR_OK);
+        Session s = make_session();
+        const Results r = analyse(s.get(), o.get(), d);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(kestrumr_analysis_permutations(r.get()), taken) << given;
+        EXPECT_EQ(std::isnan(column(r.get(), KESTRUMR_COLUMN_Q_MEAN)[0]), taken == 0) << given;
+    }
+    EXPECT_EQ(kestrumr_analysis_permutations(nullptr), -1);
+}
+
 // The progress callback runs on the calling thread only; a nonzero return
 // cancels the analysis.
 TEST(Analysis, ProgressOnTheCallingThreadAndCancellation) {
@@ -307,7 +324,7 @@ TEST(Analysis, SettersRefuseValuesOutOfRange) {
         {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, 0.0); }},
         {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, 1.0); }},
         {"fdr", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_fdr(o, std::nan("")); }},
-        {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, -1); }},
+        {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, -2); }},
         {"permutations", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_permutations(o, 1025); }},
         {"start", [](kestrumr_analysis_options* o, const double*) { return kestrumr_analysis_set_start(o, 2); }},
     };
