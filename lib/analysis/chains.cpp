@@ -55,22 +55,6 @@ struct Shared {
     const StartFit* fit = nullptr;  // StartMode::data: the rows' fitted start
 };
 
-// The calling thread's message sink, for the workers: one line at a time
-// (C stdout when the caller has no sink of its own).
-void relay_message(void* context, const char* text) {
-    Shared* s = static_cast<Shared*>(context);
-    Hold hold(s->lock);
-    relay_to(s->sink, &text, 1);
-}
-
-// A whole message in one piece, so that two threads' messages never
-// interleave line by line.
-void relay_lines(void* context, const char* const* lines, std::size_t n) {
-    Shared* s = static_cast<Shared*>(context);
-    Hold hold(s->lock);
-    relay_to(s->sink, lines, n);
-}
-
 struct ChainContext {
     Shared* shared;
 };
@@ -177,7 +161,7 @@ void take_chains(Shared& s) {
 void worker_body(void* context) {
     Shared& s = *static_cast<Shared*>(context);
     {
-        ScopedMessageSink scope(MessageSink{relay_message, &s, relay_lines});
+        ScopedMessageSink scope(relaying_sink(s));
         take_chains(s);
     }
     s.finished.fetch_add(1);  // the last touch of s
@@ -189,7 +173,7 @@ void worker_body(void* context) {
 // none is left it goes on reporting, and asking whether to stop, until the
 // `started` other threads are done (and reports their end).
 void calling_thread(Shared& s, std::int32_t started) {
-    ScopedMessageSink scope(MessageSink{relay_message, &s, relay_lines});
+    ScopedMessageSink scope(relaying_sink(s));
     if (!s.stop.load()) run_guarded(s, 0);
     take_chains(s);
 #if KESTRUM_ANALYSIS_THREADS

@@ -146,8 +146,9 @@ struct RecordingCallees {
 
     // The engine may sweep rows in SIMD lanes instead of calling row_sweep
     // once no start shift is due.  Either way it then calls row_swept for
-    // every row, in row order, with, in a kept iteration, its contrasts u (d_1 .. d_(J-1), c_1 .. c_(J-1)) as the engine formed
-    // them for its tail tests: the running sums and the stored draws are
+    // every row, in row order, with, in a kept iteration, its contrasts u
+    // (d_1 .. d_(J-1), c_1 .. c_(J-1)) as the engine formed them for its
+    // tail tests: the running sums and the stored draws are
     // taken from those, so each kept draw's cube roots are taken once.
     // Rows are counted only when something is recorded or shifted per row:
     // a run that records its rate trace alone may sweep rows on several

@@ -62,20 +62,6 @@ struct Shared {
     MessageSink sink;  // the calling thread's
 };
 
-void relay_message(void* context, const char* text) {
-    Shared* s = static_cast<Shared*>(context);
-    Hold hold(s->lock);
-    relay_to(s->sink, &text, 1);
-}
-
-// A whole message in one piece, so that two threads' messages never
-// interleave line by line.
-void relay_lines(void* context, const char* const* lines, std::size_t n) {
-    Shared* s = static_cast<Shared*>(context);
-    Hold hold(s->lock);
-    relay_to(s->sink, lines, n);
-}
-
 // Progress of one null analysis, added to the others..
 struct OneRun {
     Shared* shared;
@@ -148,7 +134,7 @@ void run_null(Shared& s, std::int32_t p, std::vector<double>& y, std::vector<dou
 }
 
 void take_nulls(Shared& s) {
-    ScopedMessageSink scope(MessageSink{relay_message, &s, relay_lines});
+    ScopedMessageSink scope(relaying_sink(s));
     try {
         std::vector<double> y(static_cast<std::size_t>(s.a->nrow) * static_cast<std::size_t>(s.a->ntot));
         std::vector<double> z(static_cast<std::size_t>(s.a->ntot));

@@ -45,4 +45,22 @@ inline void relay_to(const MessageSink& sink, const char* const* lines, std::siz
     }
 }
 
+// The sink a run's threads install: every message, a line or a whole one,
+// goes under the run's lock (run.lock) to the calling thread's sink
+// (run.sink) by relay_to.
+template <class Run>
+MessageSink relaying_sink(Run& run) {
+    return MessageSink{[](void* context, const char* text) {
+                           Run& r = *static_cast<Run*>(context);
+                           Hold hold(r.lock);
+                           relay_to(r.sink, &text, 1);
+                       },
+                       &run,
+                       [](void* context, const char* const* lines, std::size_t n) {
+                           Run& r = *static_cast<Run*>(context);
+                           Hold hold(r.lock);
+                           relay_to(r.sink, lines, n);
+                       }};
+}
+
 }  // namespace kestrum::analysis
