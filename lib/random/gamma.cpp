@@ -58,8 +58,8 @@ double Stream::gamma(double g, double h) {
 //   w1 = t1 - a (a rounding just below 0 is taken as t1 = a, w1 = 0);
 //   p = (g - 1)/2/1.5; vlo = t1 w1^p e^(-w1/2/1.5), vhi likewise from t2,
 //   span = vhi - vlo.
-const Stream::RatioSetup& Stream::ratio_setup(double g) {
-    for (const RatioSetup& e : ratio_cache) {
+Stream::RatioSetup& Stream::ratio_setup(double g) {
+    for (RatioSetup& e : ratio_cache) {
         if (e.g == g) return e;
     }
     RatioSetup& su = ratio_cache[ratio_next];
@@ -85,6 +85,8 @@ const Stream::RatioSetup& Stream::ratio_setup(double g) {
     su.hmax = hmax;
     su.vlo = vlo;
     su.span = vhi - vlo;
+    su.trials = 0;
+    su.cells_ready = false;
     return su;
 }
 
@@ -117,9 +119,15 @@ double Stream::gamma_draw(double g, double h) {
     } else if (g <= 10.0) {
         // B. Ratio of uniforms: accept (uu, v) when
         // uu <= f(v / uu^0.5 - a)^(1/1.5), f(z) = z^(g-1) e^-z.
-        const RatioSetup& su = ratio_setup(g);
+        RatioSetup& su = ratio_setup(g);
         const double a = su.a, hmax = su.hmax, vlo = su.vlo, span = su.span;
         const double expo = (g - 1.0) / 1.5;
+        RatioCells& cells = ratio_cells[&su - ratio_cache];
+        if (!su.cells_ready && su.trials >= kCellsAfter) {
+            cells.build(expo);
+            su.cells_ready = true;
+        }
+        const bool use_cells = su.cells_ready;
         for (;;) {
             const double u1 = uniform();
             const double u2 = uniform();
@@ -133,13 +141,16 @@ double Stream::gamma_draw(double g, double h) {
                 // exp(-z/1.5) * pow(z, expo) >= uu, decided by a short
                 // evaluation with proven error bounds and computed in full
                 // only when those cannot tell (random/ratio_bound.h).
-                if (ratio_accept(z, expo, uu)) {
+                // The cells first, once the shape has been drawn often.
+                const int d = use_cells ? cells.decide(z, uu) : 0;
+                if (d > 0 || (d == 0 && ratio_accept(z, expo, uu))) {
                     x = z;
                     break;
                 }
             }
             if (++rejected == kMaxRejectionsRatio) return refused();
         }
+        if (!use_cells) su.trials += rejected + 1;
     } else {
         // C. GKM3.
         const double a1 = g - 1.0;

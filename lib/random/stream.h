@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "kestrumr.h"
+#include "random/ratio_bound.h"
 
 namespace kestrum::random {
 
@@ -47,9 +48,18 @@ struct Stream {
         double hmax = 0.0;  // bound of the first coordinate
         double vlo = 0.0;   // bounds of the second coordinate
         double span = 0.0;
+        // Trials of this shape so far; from kCellsAfter on, the acceptance
+        // test goes first to the cells' bounds (ratio_bound.h), which are
+        // worked out once then (a few microseconds: not worth it for a
+        // shape drawn a few times).
+        int32_t trials = 0;
+        bool cells_ready = false;
     };
-    static constexpr int kRatioCache = 4;
+    // Up to 7 groups of different sizes and the pooled shape.
+    static constexpr int kRatioCache = 8;
+    static constexpr int32_t kCellsAfter = 1024;
     RatioSetup ratio_cache[kRatioCache] = {};
+    RatioCells ratio_cells[kRatioCache] = {};  // beside ratio_cache[i]
     int ratio_next = 0;  // entry to replace next
 
     explicit constexpr Stream(Record* r) : rec(r) {}
@@ -249,7 +259,7 @@ struct Stream {
     double gamma(double g, double h);
 
     // The ratio-of-uniforms set-up for shape g, cached (see RatioSetup).
-    const RatioSetup& ratio_setup(double g);
+    RatioSetup& ratio_setup(double g);
 
     // Gamma(g) / h without the parameter check.  Guards that keep a bad
     // shape from hanging the rejection loops (no uniform is drawn in

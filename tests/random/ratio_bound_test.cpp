@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "common/pmath.h"
 #include "random/ratio_bound.h"
@@ -97,6 +98,71 @@ TEST(RatioBound, DecidesAsTheWholeExpression) {
     // The bounds decide nearly every trial of the method (otherwise the
     // shortcut saves nothing).
     EXPECT_GT(decided, total - total / 1000);
+}
+
+// The cells' bounds: wherever they decide, the decision is the whole
+// expression's; on the method's own trials they decide nearly all.  The
+// cases: trials as the method draws them, and z at every cell's ends and
+// at the mode with uu at the cell's bounds, at C and next to them.
+TEST(RatioBound, CellsDecideAsTheWholeExpression) {
+    Watchdog dog(300);
+    const double shapes[] = {1.0, 1.0000001, 1.2, 2.0, 3.0, 4.0, 6.0, 7.3, 8.0, 10.0};
+    std::mt19937_64 gen(99);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+#if defined(KESTRUM_EMULATED)
+    const int trials = 20000;
+#else
+    const int trials = 200000;
+#endif
+    const auto agree = [](const random::RatioCells& cells, double z, double expo, double uu) {
+        const int d = cells.decide(z, uu);
+        return d == 0 || (d > 0) == ratio_exact(z, expo, uu);
+    };
+    for (double g : shapes) {
+        const double expo = (g - 1.0) / 1.5;
+        PrivateStream ps;
+        const Stream::RatioSetup su = ps.s.ratio_setup(g);
+        random::RatioCells cells;
+        cells.build(expo);
+        long decided = 0, inside = 0;
+        for (int i = 0; i < trials; ++i) {
+            const double uu = su.hmax * unit(gen);
+            const double y = (su.vlo + unit(gen) * su.span) / std::sqrt(uu);
+            if (!(y > su.a)) continue;
+            const double z = y - su.a;
+            ASSERT_TRUE(agree(cells, z, expo, uu)) << "g " << g << " z " << z << " uu " << uu;
+            if (z < 32.0) {
+                ++inside;
+                decided += cells.decide(z, uu) != 0;
+            }
+        }
+        // (the steepest f, near shape 1, leaves about a tenth undecided)
+        EXPECT_GT(decided, inside - inside / 7) << "g " << g;
+        std::vector<double> zs;
+        for (int c = 0; c <= random::RatioCells::kCells; ++c) {
+            const double e = c / random::RatioCells::kPerUnit;
+            zs.insert(zs.end(), {std::nextafter(e, 0.0), e, std::nextafter(e, 64.0)});
+        }
+        const double mode = 1.5 * expo;
+        zs.insert(zs.end(), {std::nextafter(mode, 0.0), mode, std::nextafter(mode, 64.0)});
+        for (double z : zs) {
+            if (!(z > 0.0)) continue;
+            const int c = static_cast<int>(z * random::RatioCells::kPerUnit);
+            const double c_value = pmath::exp(-z / 1.5) * pmath::pow(z, expo);
+            std::vector<double> uus{c_value};
+            if (c < random::RatioCells::kCells) {
+                uus.push_back(cells.bound[c][0]);
+                uus.push_back(cells.bound[c][1]);
+            }
+            for (double u0 : uus) {
+                double uu = u0;
+                for (int k = 0; k < 2; ++k) uu = std::nextafter(uu, 0.0);
+                for (int k = 0; k < 5; ++k, uu = std::nextafter(uu, HUGE_VAL)) {
+                    ASSERT_TRUE(agree(cells, z, expo, uu)) << "g " << g << " z " << z << " uu " << uu;
+                }
+            }
+        }
+    }
 }
 
 // Arguments at and beyond the ends of the domain, and special values:
