@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <cstdint>
+#endif
 
 #include "driver/callees.h"
 #include "driver/estimate.h"
@@ -33,7 +37,24 @@ Run make_run(const Arguments& a) {
     return r;
 }
 
-double* allocate_block(std::size_t n) { return new (std::nothrow) double[n > 0 ? n : 1]; }
+// Blocks of 8 MiB and more (the contrast stores above all, written once
+// per kept iteration) are asked for in the kernel's 2 MiB pages where it
+// offers them on request: touched page by page in 4 KiB pages they cost one
+// fault each, about a tenth of a whole run's time.  Only how the memory is
+// mapped changes.
+double* allocate_block(std::size_t n) {
+    double* p = new (std::nothrow) double[n > 0 ? n : 1];
+#if defined(__linux__)
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (p != nullptr && n * sizeof(double) >= 4 * kHuge) {
+        const auto a = reinterpret_cast<std::uintptr_t>(p);
+        const std::uintptr_t lo = (a + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t hi = (a + n * sizeof(double)) & ~(kHuge - 1);
+        if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+    }
+#endif
+    return p;
+}
 
 void release_block(double* block) { delete[] block; }
 
