@@ -5,10 +5,13 @@
 // are the same to the bit.
 #include "driver/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <thread>
+#include <vector>
 
 #include "common/pmath.h"
 #include "posterior/inverse.h"
@@ -335,14 +338,40 @@ void finish_first_visit(Run& r, Bounded& b) {
     }
 }
 
-void evaluate_stores(const Run& r, Bounded& b) {
+namespace {
+
+// The tests' counts of rows first..last-1 from the stored draws.
+void evaluate_store_rows(const Run& r, Bounded& b, std::int64_t first, std::int64_t last) {
     const std::int64_t L = r.d.L, K = r.d.K, D = r.d.D;
     for (std::int64_t k = 0; k < K; ++k) {
         const double* s = b.store + k * L * D;
-        for (std::int64_t g = 0; g < L; ++g) {
+        for (std::int64_t g = first; g < last; ++g) {
             count_forms(b.inv + g * b.Q, b.M, D, s + g * D, b.counts + 2 * g);
         }
     }
+}
+
+}  // namespace
+
+void evaluate_stores(const Run& r, Bounded& b) {
+    // Each row's counts are sums over its own draws in draw order, so the
+    // rows can be shared out among the threads with the same bits.
+    const std::int64_t L = r.d.L;
+    const std::int64_t T =  // 16 rows a thread at least
+        std::min<std::int64_t>(std::max(b.threads, 1), std::max<std::int64_t>(L / 16, 1));
+    std::vector<std::thread> helpers;
+    std::int64_t first = 0;
+    for (std::int64_t t = 1; t < T; ++t) {
+        const std::int64_t last = L * t / T;
+        try {
+            helpers.emplace_back([&r, &b, first, last] { evaluate_store_rows(r, b, first, last); });
+        } catch (...) {
+            break;  // a thread that cannot start leaves its rows to this one
+        }
+        first = last;
+    }
+    evaluate_store_rows(r, b, first, L);
+    for (auto& h : helpers) h.join();
 }
 
 void write_outputs(const Run& r, const Bounded& b, const Outputs& out) {

@@ -686,6 +686,7 @@ private:
             }
             rows = end;
         }
+        bool wake;
         {
             std::lock_guard<std::mutex> lock(m_);
             if (rows >= L) {
@@ -694,8 +695,12 @@ private:
             } else {
                 prod_rows_ = rows;
             }
+            // Rows drawn ahead of the open iteration wait for its opening,
+            // which wakes the threads itself: a wake-up now would find no
+            // work (and costs a system call per chunk drawn).
+            wake = idle_ > 0 && it == open_it_;
         }
-        cv_work_.notify_all();
+        if (wake) cv_work_.notify_all();
     }
 
     void work(int t) {
@@ -713,7 +718,9 @@ private:
                 if (chunks_done_ == nchunks_) cv_done_.notify_all();
                 continue;
             }
+            ++idle_;
             cv_work_.wait(lock);
+            --idle_;
         }
     }
 
@@ -777,6 +784,7 @@ private:
     bool quit_ = false;
     std::int64_t nchunks_ = 0;
     std::int64_t open_it_ = 0, next_chunk_ = 0, chunks_done_ = 0;
+    int idle_ = 0;  // threads waiting for work
     std::int64_t prod_it_ = 0, prod_rows_ = -1;
     std::int64_t last_ = 0;
     bool replay_ = false;
