@@ -145,6 +145,7 @@ TEST(Engine, SameBitsAsTheReferenceInEveryModeAndThreadCount) {
         {1, {2, 2, 2, 2}, 4, 1, 1, true},  // one row
         {6, {2, -5, 3}, 3, 1, 1, false},   // a bad group size: gamma messages
         {7, {}, 3, 1, 1, true},            // no groups: the pooled draws alone
+        {1203, {4, 3}, 2, 1, 1, false},    // chunks of more rows than 32, a short last one
     };
     for (const Case& cs : cases) {
         const Data d(cs.L, cs.sizes);
