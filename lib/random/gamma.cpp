@@ -28,6 +28,7 @@
 #include <limits>
 
 #include "common/pmath.h"
+#include "random/large_bound.h"
 #include "random/messages.h"
 #include "random/ratio_bound.h"
 #include "random/stream.h"
@@ -164,11 +165,15 @@ double Stream::gamma_draw(double g, double h) {
             const double v = u2 + (1.0 - 1.86 * u1) * s;
             if (v > 0.0 && v < 1.0) {
                 const double w = (b1 * u2) / v;
-                if ((m1 * v + w) + 1.0 / w <= d1) {
+                const double inv = 1.0 / w;
+                if ((m1 * v + w) + inv <= d1) {
                     x = a1 * w;
                     break;
                 }
-                if ((m1 * pmath::log(v) - pmath::log(w)) + w < 1.0) {
+                // (m1 * log(v) - log(w)) + w < 1, decided by bounds of the
+                // logarithms and computed in full only when those cannot
+                // tell (random/large_bound.h).
+                if (large_accept(m1, v, w, inv)) {
                     x = a1 * w;
                     break;
                 }
