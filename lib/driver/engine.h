@@ -635,7 +635,6 @@ public:
     }
 
 private:
-
     double* slot_of(std::int64_t it) const { return b_.feed + (it & 1) * b_.slot; }
 
     bool chunk_ready(std::int64_t c) const {  // with m_ held

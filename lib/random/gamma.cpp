@@ -139,10 +139,10 @@ double Stream::gamma_draw(double g, double h) {
             const double y = (vlo + u2 * span) / root;
             if (y > a) {
                 const double z = y - a;
-                // exp(-z/1.5) * pow(z, expo) >= uu, decided by a short
-                // evaluation with proven error bounds and computed in full
-                // only when those cannot tell (random/ratio_bound.h).
-                // The cells first, once the shape has been drawn often.
+                // exp(-z/1.5) * pow(z, expo) >= uu: first the cells' bounds
+                // once the shape has been drawn often, then a short
+                // evaluation with proven error bounds, computed in full
+                // only when neither can tell (random/ratio_bound.h).
                 const int d = use_cells ? cells.decide(z, uu) : 0;
                 if (d > 0 || (d == 0 && ratio_accept(z, expo, uu))) {
                     x = z;

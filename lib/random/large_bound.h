@@ -40,9 +40,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "common/pmath.h"
+#include "random/ratio_bound.h"
 
 namespace kestrum::random {
 
@@ -69,14 +69,13 @@ constexpr std::array<double, 257> make_log_cells() {
 
 inline constexpr std::array<double, 257> kLogCells = make_log_cells();
 
-constexpr double kLn2 = 0.6931471805599453;  // ln 2 rounded to double
 constexpr double kSlack = 0x1p-44;
 
 // [lo, hi] around ln x for a positive normal x with |ln x| below 42.
 inline void log_interval(double x, double* lo, double* hi) {
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    const double k = static_cast<double>(static_cast<std::int32_t>(b >> 52) - 1023) * kLn2;
+    const std::uint64_t b = ratio_detail::bits_of(x);
+    const double k =
+        static_cast<double>(static_cast<std::int32_t>(b >> 52) - 1023) * ratio_detail::kLn2;
     const auto i = static_cast<std::size_t>((b >> 44) & 0xff);
     *lo = (k + kLogCells[i]) - kSlack;
     *hi = (k + kLogCells[i + 1]) + kSlack;
