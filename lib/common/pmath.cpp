@@ -14,6 +14,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The error-free transformations need every operation rounded to double
 // on its own: no excess precision (x87) and no reassociation.
 #if defined(__FAST_MATH__)
@@ -1490,6 +1494,97 @@ double log(double x) {
     return log_rest(x, false);
 }
 double pow(double x, double y) { return pow_impl<true>(x, y); }
+
+// Two cube roots side by side: pow_third_fast's operations, in the same
+// order, on the two halves of SSE2 registers (packed IEEE operations give
+// the bits of the scalar ones), with the table lookups and the exponent
+// arithmetic done lane by lane.  A lane outside [2^-960, 2^960], or whose
+// guess check or rounding test does not pass, takes pow itself, so the
+// results are pow's bits in every case.
+namespace {
+[[gnu::always_inline]] inline void third_pair(double a, double b, double* out) {
+#if defined(__SSE2__)
+    constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
+    constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
+    const uint64_t u[2] = {bits_of(a), bits_of(b)};
+    if (u[0] - kLo <= kHi - kLo && u[1] - kLo <= kHi - kLo) {
+        double m[2], inv[2], cb[2], c2[2], p2[2], kl[2], lt[2];
+        for (int i = 0; i < 2; ++i) {
+            const int32_t ex = static_cast<int32_t>(u[i] >> 52) - 1023;
+            const int32_t q3 = (ex + 963) / 3 - 321;
+            const int32_t j = static_cast<int32_t>(((u[i] >> 44) & 0xff) + 1) >> 1;
+            m[i] = from_bits((u[i] & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
+            inv[i] = kLogInv[j];
+            cb[i] = kCbrtInv[j];
+            c2[i] = kCbrt2[ex - 3 * q3];
+            p2[i] = pow2i(q3);
+            kl[i] = static_cast<double>(ex + (j >= 53 ? 1 : 0));
+            lt[i] = kLogTable[j][0];
+        }
+        const __m128d x = _mm_set_pd(b, a);
+        const __m128d one = _mm_set1_pd(1.0);
+        const __m128d sr = _mm_sub_pd(_mm_mul_pd(_mm_set_pd(m[1], m[0]), _mm_set_pd(inv[1], inv[0])), one);
+        const __m128d sr2 = _mm_mul_pd(sr, sr);
+        const __m128d inner = _mm_sub_pd(
+            _mm_add_pd(_mm_set1_pd(-1.0 / 9), _mm_mul_pd(sr, _mm_set1_pd(5.0 / 81))),
+            _mm_mul_pd(sr2, _mm_set1_pd(10.0 / 243)));
+        const __m128d g = _mm_add_pd(_mm_mul_pd(sr, _mm_set1_pd(1.0 / 3)), _mm_mul_pd(sr2, inner));
+        const __m128d tj = _mm_mul_pd(_mm_set_pd(cb[1], cb[0]), _mm_set_pd(c2[1], c2[0]));
+        const __m128d c = _mm_mul_pd(_mm_add_pd(tj, _mm_mul_pd(tj, g)), _mm_set_pd(p2[1], p2[0]));
+        // Dekker's products c c = p + pl and p c = q + ql (Veltkamp's split).
+        const __m128d k27 = _mm_set1_pd(134217729.0);
+        auto split = [&](__m128d v, __m128d* hi, __m128d* lo) {
+            const __m128d t = _mm_mul_pd(k27, v);
+            *hi = _mm_sub_pd(t, _mm_sub_pd(t, v));
+            *lo = _mm_sub_pd(v, *hi);
+        };
+        auto prod_err = [](__m128d p, __m128d ah, __m128d al, __m128d bh, __m128d bl) {
+            return _mm_add_pd(_mm_add_pd(_mm_add_pd(_mm_sub_pd(_mm_mul_pd(ah, bh), p), _mm_mul_pd(ah, bl)),
+                                         _mm_mul_pd(al, bh)),
+                              _mm_mul_pd(al, bl));
+        };
+        __m128d ch, cl, ph, pl2;
+        split(c, &ch, &cl);
+        const __m128d p = _mm_mul_pd(c, c);
+        const __m128d pl = prod_err(p, ch, cl, ch, cl);
+        split(p, &ph, &pl2);
+        const __m128d q = _mm_mul_pd(p, c);
+        const __m128d ql = prod_err(q, ph, pl2, ch, cl);
+        const __m128d rs = _mm_add_pd(_mm_sub_pd(q, x), _mm_add_pd(ql, _mm_mul_pd(pl, c)));
+        const __m128d w = _mm_div_pd(rs, _mm_mul_pd(_mm_set1_pd(3.0), p));
+        const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffll));
+        const __m128d guess_ok = _mm_cmple_pd(_mm_and_pd(w, abs_mask), _mm_mul_pd(_mm_set1_pd(0x1p-36), c));
+        const __m128d lnx = _mm_add_pd(
+            _mm_add_pd(_mm_mul_pd(_mm_set_pd(kl[1], kl[0]), _mm_set1_pd(kLn2Hi)), _mm_set_pd(lt[1], lt[0])), sr);
+        const __m128d sum = _mm_add_pd(w, _mm_mul_pd(c, _mm_mul_pd(_mm_set1_pd(kThirdDelta), lnx)));
+        const __m128d l = _mm_xor_pd(sum, _mm_set1_pd(-0.0));
+        const __m128d e = _mm_mul_pd(_mm_set1_pd(0x1p-63), c);
+        const __m128d up = _mm_add_pd(c, _mm_add_pd(l, e));
+        const __m128d down = _mm_add_pd(c, _mm_sub_pd(l, e));
+        const int ok = _mm_movemask_pd(_mm_and_pd(guess_ok, _mm_cmpeq_pd(up, down)));
+        _mm_storeu_pd(out, up);
+        if (ok == 3) return;
+        if ((ok & 1) == 0) out[0] = pow(a, 1.0 / 3);
+        if ((ok & 2) == 0) out[1] = pow(b, 1.0 / 3);
+        return;
+    }
+#endif
+    out[0] = pow(a, 1.0 / 3);
+    out[1] = pow(b, 1.0 / 3);
+}
+}  // namespace
+
+void pow_third2(double a, double b, double* out) { third_pair(a, b, out); }
+
+void pow_third_n(const double* x, int n, double* out) {
+    int i = 0;
+    for (; i + 1 < n; i += 2) third_pair(x[i], x[i + 1], out + i);
+    if (i < n) {
+        double t[2];
+        third_pair(x[i], x[i], t);
+        out[i] = t[0];
+    }
+}
 namespace {
 // The calls the first try does not decide, out of line.
 [[gnu::noinline]] double sin_rest(double x) { return sin_impl<true>(x); }

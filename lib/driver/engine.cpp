@@ -22,7 +22,6 @@ namespace kestrum::driver {
 
 namespace {
 
-constexpr double kThird = 0.3333333333333333;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Accumulators of one row, at offsets from its start.
@@ -251,7 +250,7 @@ void apply_start(Run& r, const StartState& start) {
 }
 
 void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool replay_pass,
-              double* u) {
+              double* u, const double* roots, std::int64_t rstride) {
     const std::int64_t L = r.d.L, J = r.d.J, D = r.d.D, M = b.M;
     const AccLayout at{J, M};
     double* a = b.acc + g * b.A;
@@ -266,13 +265,23 @@ void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool rep
         a[at.pvar()] = a[at.pvar()] + r.pvar[g];
     }
     if (J < 2) return;
-    const double r1 = pmath::pow(v[0], kThird);
-    for (std::int64_t i = 0; i < M; ++i) {
-        const double d = m[(i + 1) * L] - m[0];
-        const double c = pmath::pow(v[(i + 1) * L], kThird) - r1;
-        u[i] = d;
-        u[M + i] = c;
+    if (roots != nullptr) {
+        const double r1 = roots[0];
+        for (std::int64_t i = 0; i < M; ++i) u[M + i] = roots[(i + 1) * rstride] - r1;
+    } else {
+        // The cube roots two at a time (the last pairs with itself when J is odd).
+        double cr[2];
+        pmath::pow_third2(v[0], v[L], cr);
+        const double r1 = cr[0];
+        u[M] = cr[1] - r1;
+        for (std::int64_t i = 1; i < M; i += 2) {
+            const std::int64_t i2 = i + 1 < M ? i + 1 : i;
+            pmath::pow_third2(v[(i + 1) * L], v[(i2 + 1) * L], cr);
+            u[M + i] = cr[0] - r1;
+            if (i2 != i) u[M + i2] = cr[1] - r1;
+        }
     }
+    for (std::int64_t i = 0; i < M; ++i) u[i] = m[(i + 1) * L] - m[0];
     if (replay_pass) {
         count_forms(b.inv + g * b.Q, M, D, u, b.counts + 2 * g);
         return;
@@ -423,7 +432,8 @@ void row_before(const Run& r, std::int64_t g, double* old) {
 }
 
 void row_after(Run& r, Bounded& b, std::int64_t g, const double* old, bool threaded,
-               std::int64_t k, bool replay_pass, double* u) {
+               std::int64_t k, bool replay_pass, double* u, const double* roots,
+               std::int64_t rstride) {
     const std::int64_t L = r.d.L, J = r.d.J;
     if (threaded) {
         double* const rnew = b.rnew + g * (J + 1);
@@ -435,7 +445,7 @@ void row_after(Run& r, Bounded& b, std::int64_t g, const double* old, bool threa
         for (std::int64_t j = 0; j < J; ++j) r.precsum[j] = r.precsum[j] + 1.0 / r.gvar[g + j * L];
         r.pprecsum = rest + 1.0 / r.pvar[g];
     }
-    if (k >= 0) keep_row(r, b, g, k, replay_pass, u);
+    if (k >= 0) keep_row(r, b, g, k, replay_pass, u, roots, rstride);
 }
 
 void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, const RowScratch& rs,
@@ -461,9 +471,19 @@ void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, cons
     rows.gam = gam;
     rows.z = z;
     posterior::row_sweep_lanes(sh, rows, width, {rs.ybar, rs.sweep});
+    // In a kept iteration the cube roots of every lane's variances at once,
+    // group by group (the lanes' variances of a group lie side by side), so
+    // that their computations overlap.
+    double roots[posterior::kMaxRowLanes * posterior::kMaxLaneVariates];
+    const bool with_roots = k >= 0 && r.d.J >= 2 && r.d.J <= posterior::kMaxLaneVariates;
+    if (with_roots) {
+        for (std::int64_t j = 0; j < r.d.J; ++j)
+            pmath::pow_third_n(r.gvar + g + j * L, width, roots + j * width);
+    }
     for (int l = 0; l < width; ++l) {
         const double* old = threaded ? row_old(r, b, rs, g + l, true) : own + l * R;
-        row_after(r, b, g + l, old, threaded, k, replay_pass, rs.u + l * r.d.D);
+        row_after(r, b, g + l, old, threaded, k, replay_pass, rs.u + l * r.d.D,
+                  with_roots ? roots + l : nullptr, width);
     }
 }
 

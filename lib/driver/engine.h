@@ -191,8 +191,10 @@ void apply_start(Run& r, const StartState& start);
 
 // Bookkeeping of row g after its sweep in kept iteration k (0-based): in the
 // first visit its accumulators (and its stored u), in the replay its forms.
+// roots, when given, holds the cube roots of the row's J variances at
+// roots[j * rstride] (computed beforehand for several rows at once).
 void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool replay_pass,
-              double* u);
+              double* u, const double* roots = nullptr, std::int64_t rstride = 0);
 
 // After the first visit: per row, means, covariances, the two inverses.
 void finish_first_visit(Run& r, Bounded& b);
@@ -260,7 +262,8 @@ posterior::SweepShared sweep_shared(const Run& r);
 // keep_row in a kept iteration (k >= 0).
 void row_before(const Run& r, std::int64_t g, double* old);
 void row_after(Run& r, Bounded& b, std::int64_t g, const double* old, bool threaded,
-               std::int64_t k, bool replay_pass, double* u);
+               std::int64_t k, bool replay_pass, double* u, const double* roots = nullptr,
+               std::int64_t rstride = 0);
 
 // The old reciprocals' place: rold with threads, the thread's scratch on one.
 inline double* row_old(const Run& r, const Bounded& b, const RowScratch& rs, std::int64_t g,

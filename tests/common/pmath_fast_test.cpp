@@ -6,11 +6,13 @@
 // times over.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/pmath.h"
 #include "pmath_digest.h"
@@ -197,6 +199,7 @@ TEST(PortableMathFast, PowThirdMatchesAccurate) {
     Mix g(0x3c0b3);
     Count c;
     const double y = 1 / 3.0;
+    std::vector<double> xs;
     for (int i = 0; i < 1200000; ++i) {
         double x = 0;
         switch (i % 6) {
@@ -215,9 +218,35 @@ TEST(PortableMathFast, PowThirdMatchesAccurate) {
             }
             default: x = from_bits(g.next() % (uint64_t{1} << 52)); break;  // subnormal
         }
+        xs.push_back(x);
         c.add(pm::pow(x, y), acc::pow_accurate(x, y));
     }
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
+
+    // The cube roots in pairs and in runs of 1 to 7, with the arguments the
+    // paired path must hand to pow: the ends of its range and their
+    // neighbours, zeros, negatives, infinities, NaN.
+    for (const double e : {std::ldexp(1.0, -960), std::ldexp(1.0, 960)}) {
+        xs.push_back(e);
+        xs.push_back(std::nextafter(e, 0.0));
+        xs.push_back(std::nextafter(e, HUGE_VAL));
+    }
+    for (const double v : {0.0, -0.0, -8.0, -1e-300, HUGE_VAL, -HUGE_VAL, double(NAN), 4.9e-324, DBL_MAX, 1.0, 8.0})
+        xs.insert(xs.begin() + static_cast<std::ptrdiff_t>(g.next() % xs.size()), v);
+    Count n;
+    double out[7];
+    for (std::size_t i = 0; i < xs.size();) {
+        const int len = static_cast<int>(std::min<std::size_t>(1 + i % 7, xs.size() - i));
+        pm::pow_third_n(xs.data() + i, len, out);
+        for (int l = 0; l < len; ++l) n.add(out[l], acc::pow_accurate(xs[i + l], y));
+        if (len >= 2) {
+            pm::pow_third2(xs[i], xs[i + 1], out);
+            n.add(out[0], pm::pow(xs[i], y));
+            n.add(out[1], pm::pow(xs[i + 1], y));
+        }
+        i += static_cast<std::size_t>(len);
+    }
+    EXPECT_EQ(n.differ, 0) << "of " << n.n;
 }
 
 // The edges of the plain-double first tries and of the faster sin/cos
