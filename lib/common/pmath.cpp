@@ -1229,28 +1229,48 @@ bool pow_fast(double x, double y, double* res) {
 // covers both and the rounding of l +- e (2^-89 |h|).
 constexpr double kThirdDelta = 0x1.5555555555555p-56;  // 2^-54/3 to 2^-107
 
-bool pow_third_fast(double x, double* res) {
-    const uint64_t u = bits_of(x);
+// The path's range [2^-960, 2^960], one unsigned comparison of the bits.
+bool in_third_range(uint64_t u) {
+    constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
+    constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
+    return u - kLo <= kHi - kLo;
+}
+
+// What the path takes from x's bits and the tables: the mantissa m and
+// c_j, cbrt(1/c_j), 2^(s/3), 2^q, k (as a double) and l_j's leading part.
+struct ThirdParts {
+    double m, inv, cbrt_inv, cbrt2, scale, k, lj;
+};
+
+ThirdParts third_parts(uint64_t u) {
     const int32_t ex = static_cast<int32_t>(u >> 52) - 1023;  // -960 .. 960
     const int32_t q3 = (ex + 963) / 3 - 321;                   // floor(ex / 3)
-    const int32_t s3 = ex - 3 * q3;
-    const double m = from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
     const int32_t j = static_cast<int32_t>(((u >> 44) & 0xff) + 1) >> 1;  // 0..128
-    const double sr = m * kLogInv[j] - 1.0;
+    // l_j includes -ln2 for j >= 53, where k is one more.
+    return {from_bits((u & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52)),
+            kLogInv[j],
+            kCbrtInv[j],
+            kCbrt2[ex - 3 * q3],
+            pow2i(q3),
+            static_cast<double>(ex + (j >= 53 ? 1 : 0)),
+            kLogTable[j][0]};
+}
+
+bool pow_third_fast(double x, double* res) {
+    const ThirdParts t = third_parts(bits_of(x));
+    const double sr = t.m * t.inv - 1.0;
     const double sr2 = sr * sr;
     const double g = sr * (1.0 / 3) + sr2 * ((-1.0 / 9 + sr * (5.0 / 81)) - sr2 * (10.0 / 243));
-    const double tj = kCbrtInv[j] * kCbrt2[s3];
-    const double c = (tj + tj * g) * pow2i(q3);
+    const double tj = t.cbrt_inv * t.cbrt2;
+    const double c = (tj + tj * g) * t.scale;
     const DD p = two_prod(c, c);
     const DD q = two_prod(p.hi, c);
     const double rs = (q.hi - x) + (q.lo + p.lo * c);
     const double w = rs / (3.0 * p.hi);
     if (!(std::fabs(w) <= 0x1p-36 * c)) return false;
 
-    // ln x to 2^-16.7 by the table reduction of log (l_j includes -ln2 for
-    // j >= 53, where k is one more).
-    const int32_t k = ex + (j >= 53 ? 1 : 0);
-    const double lnx = (static_cast<double>(k) * kLn2Hi + kLogTable[j][0]) + sr;
+    // ln x to 2^-16.7 by the table reduction of log.
+    const double lnx = (t.k * kLn2Hi + t.lj) + sr;
     const double l = -(w + c * (kThirdDelta * lnx));
     return round_decided(c, l, 0x1p-63 * c, res);
 }
@@ -1297,9 +1317,7 @@ double pow_impl(double x, double y) {
         const uint64_t uy = bits_of(y);
         if (ux - (uint64_t{1} << 52) < (uint64_t{0x7fe} << 52)) {
             if (uy == kThirdBits) {
-                constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
-                constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
-                if (ux - kLo <= kHi - kLo) {
+                if (in_third_range(ux)) {
                     if (pow_third_fast(x, &res)) return res;
                 }
                 return pow_rest(x, y);
@@ -1504,33 +1522,19 @@ double pow(double x, double y) { return pow_impl<true>(x, y); }
 namespace {
 [[gnu::always_inline]] inline void third_pair(double a, double b, double* out) {
 #if defined(__SSE2__)
-    constexpr uint64_t kLo = uint64_t{1023 - 960} << 52;  // 2^-960
-    constexpr uint64_t kHi = uint64_t{1023 + 960} << 52;  // 2^960
-    const uint64_t u[2] = {bits_of(a), bits_of(b)};
-    if (u[0] - kLo <= kHi - kLo && u[1] - kLo <= kHi - kLo) {
-        double m[2], inv[2], cb[2], c2[2], p2[2], kl[2], lt[2];
-        for (int i = 0; i < 2; ++i) {
-            const int32_t ex = static_cast<int32_t>(u[i] >> 52) - 1023;
-            const int32_t q3 = (ex + 963) / 3 - 321;
-            const int32_t j = static_cast<int32_t>(((u[i] >> 44) & 0xff) + 1) >> 1;
-            m[i] = from_bits((u[i] & ((uint64_t{1} << 52) - 1)) | (uint64_t{1023} << 52));
-            inv[i] = kLogInv[j];
-            cb[i] = kCbrtInv[j];
-            c2[i] = kCbrt2[ex - 3 * q3];
-            p2[i] = pow2i(q3);
-            kl[i] = static_cast<double>(ex + (j >= 53 ? 1 : 0));
-            lt[i] = kLogTable[j][0];
-        }
+    const uint64_t ua = bits_of(a), ub = bits_of(b);
+    if (in_third_range(ua) && in_third_range(ub)) {
+        const ThirdParts ta = third_parts(ua), tb = third_parts(ub);
         const __m128d x = _mm_set_pd(b, a);
         const __m128d one = _mm_set1_pd(1.0);
-        const __m128d sr = _mm_sub_pd(_mm_mul_pd(_mm_set_pd(m[1], m[0]), _mm_set_pd(inv[1], inv[0])), one);
+        const __m128d sr = _mm_sub_pd(_mm_mul_pd(_mm_set_pd(tb.m, ta.m), _mm_set_pd(tb.inv, ta.inv)), one);
         const __m128d sr2 = _mm_mul_pd(sr, sr);
         const __m128d inner = _mm_sub_pd(
             _mm_add_pd(_mm_set1_pd(-1.0 / 9), _mm_mul_pd(sr, _mm_set1_pd(5.0 / 81))),
             _mm_mul_pd(sr2, _mm_set1_pd(10.0 / 243)));
         const __m128d g = _mm_add_pd(_mm_mul_pd(sr, _mm_set1_pd(1.0 / 3)), _mm_mul_pd(sr2, inner));
-        const __m128d tj = _mm_mul_pd(_mm_set_pd(cb[1], cb[0]), _mm_set_pd(c2[1], c2[0]));
-        const __m128d c = _mm_mul_pd(_mm_add_pd(tj, _mm_mul_pd(tj, g)), _mm_set_pd(p2[1], p2[0]));
+        const __m128d tj = _mm_mul_pd(_mm_set_pd(tb.cbrt_inv, ta.cbrt_inv), _mm_set_pd(tb.cbrt2, ta.cbrt2));
+        const __m128d c = _mm_mul_pd(_mm_add_pd(tj, _mm_mul_pd(tj, g)), _mm_set_pd(tb.scale, ta.scale));
         // Dekker's products c c = p + pl and p c = q + ql (Veltkamp's split).
         const __m128d k27 = _mm_set1_pd(134217729.0);
         auto split = [&](__m128d v, __m128d* hi, __m128d* lo) {
@@ -1555,7 +1559,7 @@ namespace {
         const __m128d abs_mask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffffll));
         const __m128d guess_ok = _mm_cmple_pd(_mm_and_pd(w, abs_mask), _mm_mul_pd(_mm_set1_pd(0x1p-36), c));
         const __m128d lnx = _mm_add_pd(
-            _mm_add_pd(_mm_mul_pd(_mm_set_pd(kl[1], kl[0]), _mm_set1_pd(kLn2Hi)), _mm_set_pd(lt[1], lt[0])), sr);
+            _mm_add_pd(_mm_mul_pd(_mm_set_pd(tb.k, ta.k), _mm_set1_pd(kLn2Hi)), _mm_set_pd(tb.lj, ta.lj)), sr);
         const __m128d sum = _mm_add_pd(w, _mm_mul_pd(c, _mm_mul_pd(_mm_set1_pd(kThirdDelta), lnx)));
         const __m128d l = _mm_xor_pd(sum, _mm_set1_pd(-0.0));
         const __m128d e = _mm_mul_pd(_mm_set1_pd(0x1p-63), c);
