@@ -179,9 +179,42 @@ if [ -x "$wine" ] && [ ${#dll64[@]} -gt 0 ]; then
     echo "== wine64 is installed but does not start: 64-bit Windows run left out"
   fi
 fi
+# Runs a Windows program under wine64 with its standard output (line ends
+# of a Windows console stripped) in OUT.  When wine's client loses its
+# connection to wine's own server ("wine client error"), the program may
+# not have run or finished: that is wine failing, not the program, so it
+# gets up to two more tries.  Any other failure fails at once.
+#   wine_run OUT PROGRAM ARGS...
+wine_run() {
+  local out=$1 try rc=0
+  shift
+  for try in 1 2 3; do
+    rc=0
+    "$wine" "$@" 2> "$sessions/wine.err" | tr -d '\r' > "$out" || rc=$?
+    tr -d '\r' < "$sessions/wine.err" >&2
+    if [ "$rc" = 0 ] || ! grep -q "wine client error" "$sessions/wine.err"; then
+      return "$rc"
+    fi
+    echo "== wine's client lost its server (try $try of 3)" >&2
+  done
+  return "$rc"
+}
 if [ "$wine_ok" = 1 ]; then
+  # One wine server for the whole Windows run: without it each program
+  # starts a server that stops a few seconds after the program ends, and a
+  # program starting while it stops can lose its connection to it.
+  wineserver=""
+  for c in "$(dirname "$wine")/wineserver64" "$(dirname "$wine")/wineserver" wineserver; do
+    if command -v "$c" >/dev/null; then wineserver=$c; break; fi
+  done
+  if [ -n "$wineserver" ]; then
+    # (its output to a file of its own, so that it holds no pipe of ours
+    # open; stopped when the run ends, however it ends)
+    "$wineserver" -p > "$sessions/wineserver.log" 2>&1 || true
+    trap '"$wineserver" -k > /dev/null 2>&1 || true' EXIT
+  fi
   echo "== 64-bit Windows host programs under wine64"
-  (cd build-win64 && "$wine" ./kestrumr_session.exe > "$sessions/win64.raw" 2> "$sessions/win64.err")
+  (cd build-win64 && wine_run "$sessions/win64.raw" ./kestrumr_session.exe)
   compare_session win64 "$sessions/win64.raw" "$wine" build-win64/kestrumr_mathcheck.exe
   survey win64 "$wine" build-win64/kestrumr_mathcheck.exe
   (cd build-win64 && "$wine" ./kestrumr_clock_check.exe 2>&1 | tr -d '\r')
@@ -191,11 +224,12 @@ if [ "$wine_ok" = 1 ]; then
   kdir="$sessions/kestrum-win64"
   rm -rf "$kdir" && mkdir -p "$kdir"
   build/cli/kestrum --groups 4,4,4 examples/example.tsv > "$kdir/linux.tsv"
-  "$wine" build-win64/cli/kestrum.exe --version | tr -d '\r' | grep -qx "kestrum [0-9.]*"
-  "$wine" build-win64/cli/kestrum.exe --groups 4,4,4 'examples\example.tsv' \
-    | tr -d '\r' > "$kdir/stdout.tsv"
+  wine_run "$sessions/kestrum-version" build-win64/cli/kestrum.exe --version
+  grep -qx "kestrum [0-9.]*" "$sessions/kestrum-version"
+  wine_run "$kdir/stdout.tsv" build-win64/cli/kestrum.exe --groups 4,4,4 'examples\example.tsv'
   echo "previous results" > "$kdir/out.tsv"
-  "$wine" build-win64/cli/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" examples/example.tsv
+  wine_run "$sessions/kestrum-o.stdout" build-win64/cli/kestrum.exe --groups 4,4,4 -o "$kdir/out.tsv" \
+    examples/example.tsv
   cmp "$kdir/linux.tsv" "$kdir/stdout.tsv"
   cmp "$kdir/linux.tsv" "$kdir/out.tsv"
   [ "$(ls "$kdir" | wc -l)" = 3 ]  # no temporary file left beside out.tsv
@@ -217,6 +251,7 @@ if [ "$wine_ok" = 1 ]; then
   # gets a second try, and one that fails twice fails the run.
   ctest --test-dir build-win64-tests --output-on-failure -j "$jobs" --repeat until-pass:2 \
         -R '^(common|cli)[.]' -E 'PortableMath[.](SinCos|Tan)Accuracy'
+  if [ -n "$wineserver" ]; then "$wineserver" -k > /dev/null 2>&1 || true; trap - EXIT; fi
 elif [ ! -x "$wine" ]; then
   echo "== wine64 not installed: 64-bit Windows run left out"
 fi
