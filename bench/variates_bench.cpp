@@ -93,7 +93,7 @@ void BM_Gamma(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(p.s.gamma_core(shape, 1.0));
     per_draw(state, 1);
 }
-BENCHMARK(BM_Gamma)->Name("Gamma")->Arg(50)->Arg(150)->Arg(300)->Arg(400)->Arg(600)->Arg(700)->Arg(800)->Arg(2000);
+BENCHMARK(BM_Gamma)->Name("Gamma")->Arg(50)->Arg(150)->Arg(300)->Arg(400)->Arg(600)->Arg(700)->Arg(800)->Arg(2000)->Arg(3400)->Arg(6600);
 
 }  // namespace
 

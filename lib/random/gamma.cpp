@@ -91,6 +91,24 @@ Stream::RatioSetup& Stream::ratio_setup(double g) {
     return su;
 }
 
+// Set-up of GKM3 for shape g > 10, from the cache or worked out and stored:
+//   a1 = g - 1, b1 = (g - 1/(6g)) / a1, m1 = 2 / a1, d1 = m1 + 2,
+//   s = 1 / sqrt(g).
+const Stream::LargeSetup& Stream::large_setup(double g) {
+    for (const LargeSetup& e : large_cache) {
+        if (e.g == g) return e;
+    }
+    LargeSetup& su = large_cache[large_next];
+    large_next = (large_next + 1) % kLargeCache;
+    su.g = g;
+    su.a1 = g - 1.0;
+    su.b1 = (g - 1.0 / (6.0 * g)) / su.a1;
+    su.m1 = 2.0 / su.a1;
+    su.d1 = su.m1 + 2.0;
+    su.s = 1.0 / std::sqrt(g);
+    return su;
+}
+
 double Stream::refused() {
     degenerate();
     return std::numeric_limits<double>::quiet_NaN();
@@ -154,11 +172,8 @@ double Stream::gamma_draw(double g, double h) {
         if (!use_cells) su.trials += rejected + 1;
     } else {
         // C. GKM3.
-        const double a1 = g - 1.0;
-        const double b1 = (g - 1.0 / (6.0 * g)) / a1;
-        const double m1 = 2.0 / a1;
-        const double d1 = m1 + 2.0;
-        const double s = 1.0 / std::sqrt(g);
+        const LargeSetup& su = large_setup(g);
+        const double a1 = su.a1, b1 = su.b1, m1 = su.m1, d1 = su.d1, s = su.s;
         for (;;) {
             const double u1 = uniform();
             const double u2 = uniform();
@@ -166,14 +181,16 @@ double Stream::gamma_draw(double g, double h) {
             if (v > 0.0 && v < 1.0) {
                 const double w = (b1 * u2) / v;
                 const double inv = 1.0 / w;
-                if ((m1 * v + w) + inv <= d1) {
-                    x = a1 * w;
-                    break;
-                }
+                // Accepted when the quick test passes or else when
                 // (m1 * log(v) - log(w)) + w < 1, decided by bounds of the
                 // logarithms and computed in full only when those cannot
-                // tell (random/large_bound.h).
-                if (large_accept(m1, v, w, inv)) {
+                // tell (random/large_bound.h).  Both tests are worked out
+                // before one branch decides: whether the quick test passes
+                // is a coin toss, and a branch on it was mispredicted in a
+                // large share of trials.
+                const bool quick = (m1 * v + w) + inv <= d1;
+                const int bound = large_bound(m1, v, w, inv);
+                if (quick | (bound > 0) || (bound == 0 && large_exact(m1, v, w))) {
                     x = a1 * w;
                     break;
                 }

@@ -107,9 +107,12 @@ inline int large_bound(double m1, double v, double w, double inv) {
     }
     const double tol =
         0x1p-40 * ((((1.0 + m1 * -lvL) + (lwL < 0.0 ? -lwL : lwL)) + (lwU < 0.0 ? -lwU : lwU)) + w);
-    if ((m1 * lvU - lwL) + w < 1.0 - tol) return 1;
-    if ((m1 * lvL - lwU) + w > 1.0 + tol) return -1;
-    return 0;
+    // The lower side is never above the upper one, so at most one of the
+    // two holds; both are worked out, without a branch (which side holds
+    // is a coin toss to a branch predictor).
+    const int below = (m1 * lvU - lwL) + w < 1.0 - tol;
+    const int above = (m1 * lvL - lwU) + w > 1.0 + tol;
+    return below - above;
 }
 
 // The whole expression, as the method writes it.

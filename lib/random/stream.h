@@ -62,6 +62,17 @@ struct Stream {
     RatioCells ratio_cells[kRatioCache] = {};  // beside ratio_cache[i]
     int ratio_next = 0;  // entry to replace next
 
+    // The same for the method of shapes above 10: its constants take a
+    // square root and four divisions, which one draw's first trial waits
+    // for.  g = 0 marks an empty entry.
+    struct LargeSetup {
+        double g = 0.0;
+        double a1 = 0.0, b1 = 0.0, m1 = 0.0, d1 = 0.0, s = 0.0;
+    };
+    static constexpr int kLargeCache = 8;
+    LargeSetup large_cache[kLargeCache] = {};
+    int large_next = 0;
+
     explicit constexpr Stream(Record* r) : rec(r) {}
 
     // One step of the recurrence; returns the new word, in [0, B).  No
@@ -260,6 +271,8 @@ struct Stream {
 
     // The ratio-of-uniforms set-up for shape g, cached (see RatioSetup).
     RatioSetup& ratio_setup(double g);
+    // The set-up of the method for shapes above 10, cached likewise.
+    const LargeSetup& large_setup(double g);
 
     // Gamma(g) / h without the parameter check.  Guards that keep a bad
     // shape from hanging the rejection loops (no uniform is drawn in
