@@ -1,5 +1,5 @@
 // The stream keeps the last few set-ups of the gamma ratio-of-uniforms
-// method (shapes 1..10).  A kept set-up must give exactly what working it
+// method (shapes 1..10) and of the method for shapes above 10.  A kept set-up must give exactly what working it
 // out again gives: the same variates, the same uniforms consumed, whatever
 // the order of shapes and however often entries are replaced.
 #include <gtest/gtest.h>
@@ -22,10 +22,11 @@ uint64_t bits(double x) {
 
 TEST(GammaSetupCache, CachedSetupsGiveTheSameDrawsAsFreshOnes) {
     // Shapes of methods A, B and C mixed, with more distinct shapes of
-    // method B than the cache holds, in an irregular order, so entries are
-    // found, missed and replaced.
-    const double shapes[] = {4.0, 8.0, 4.0, 1.0, 2.0, 10.0, 3.5, 4.0, 0.5, 9.99, 8.0, 1.5,
-                             12.0, 2.0, 6.25, 4.0, 7.0, 1.0, 5.5, 3.5, 8.0, 10.0};
+    // methods B and C than their caches hold, in an irregular order, so
+    // entries are found, missed and replaced.
+    const double shapes[] = {4.0,  8.0,  34.0, 4.0, 1.0,  2.0,  10.0, 66.0, 3.5, 4.0,   0.5,
+                             9.99, 8.0,  1.5,  12.0, 2.0, 6.25, 34.0, 4.0, 7.0, 1e5,   1.0,
+                             5.5,  20.0, 3.5,  8.0, 10.5, 15.25, 40.0, 500.0, 66.0, 10.0, 11.0};
     PrivateStream cached;
     PrivateStream fresh;
     // 1000 rounds: the frequent shapes go on to the cells' bounds (after
@@ -35,6 +36,7 @@ TEST(GammaSetupCache, CachedSetupsGiveTheSameDrawsAsFreshOnes) {
             // Clearing the fresh stream's cache makes it work every set-up
             // out again.
             for (auto& e : fresh.s.ratio_cache) e = {};
+            for (auto& e : fresh.s.large_cache) e = {};
             const double a = cached.s.gamma_core(g, 1.0);
             const double b = fresh.s.gamma_core(g, 1.0);
             ASSERT_EQ(bits(a), bits(b)) << "shape " << g << ", round " << round;
@@ -46,7 +48,7 @@ TEST(GammaSetupCache, CachedSetupsGiveTheSameDrawsAsFreshOnes) {
 TEST(GammaSetupCache, KeepsOnlyRatioMethodShapes) {
     PrivateStream p;
     p.s.gamma_core(0.5, 1.0);   // method A: no set-up
-    p.s.gamma_core(12.0, 1.0);  // method C: no set-up
+    p.s.gamma_core(12.0, 1.0);  // method C: a cache of its own
     for (const auto& e : p.s.ratio_cache) EXPECT_EQ(e.g, 0.0);
     p.s.gamma_core(4.0, 2.0);
     int found = 0;
