@@ -93,6 +93,18 @@ void BM_Gamma(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(p.s.gamma_core(shape, 1.0));
     per_draw(state, 1);
 }
+// The same with the uniforms made in blocks ahead of use, as the sampler
+// draws them.
+void BM_GammaAhead(benchmark::State& state) {
+    Private p;
+    p.s.ahead_begin();
+    const double shape = static_cast<double>(state.range(0)) / 100.0;
+    for (auto _ : state) benchmark::DoNotOptimize(p.s.gamma_core(shape, 1.0));
+    p.s.ahead_end();
+    per_draw(state, 1);
+}
+BENCHMARK(BM_GammaAhead)->Name("GammaAhead")->Arg(300)->Arg(3400)->Arg(6600);
+
 BENCHMARK(BM_Gamma)->Name("Gamma")->Arg(50)->Arg(150)->Arg(300)->Arg(400)->Arg(600)->Arg(700)->Arg(800)->Arg(2000)->Arg(3400)->Arg(6600);
 
 }  // namespace
