@@ -1,5 +1,8 @@
 // zbqlu01_ and zbqluab_: the exported uniform routines.
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "random/messages.h"
 #include "random/stream.h"
@@ -21,6 +24,64 @@ namespace {
 // chain of selections, c(k) = c(k-1) ? (d - 1.0 < 0) : (d - 0.0 < 0).  The
 // words are then d - c(k-1), plus B where c(k) = 1: again the operations of
 // step().  Returns the last borrow.
+#if defined(__SSE2__)
+// The same computation two words to a register.  The borrows: in a binary
+// addition the carry into bit k + 1 is g(k) | (p(k) & c(k)) for the
+// "generate" bits g = a & b and the "propagate" bits p = a ^ b; here
+// c(k+1) = n0(k) | (p(k) & c(k)) with p = n1 & !n0, so with the words'
+// test bits side by side in two integers, A = n0 | p and B = n0 (A & B =
+// n0, A ^ B = p), the sum A + B + c(0) carries c(k) into bit k and
+// (A + B + c(0)) ^ A ^ B gives every borrow at once.  A register holds the
+// words k + 1 and k, in the table's order (it runs downwards).
+double stretch(double* w, const double* a, double* out, int32_t m, double base, double carry) {
+    // The two bits of a pair's mask in the borrows' order (bit 0 word k).
+    static constexpr uint64_t kSwap[4] = {0, 2, 1, 3};
+    // Borrows (0.0 or 1.0) and selection masks for a pair's two bits, the
+    // higher word first as in the register.
+    static const double kCin[4][2] = {{0.0, 0.0}, {0.0, 1.0}, {1.0, 0.0}, {1.0, 1.0}};
+    static const uint64_t kSel[4][2] = {
+        {0, 0}, {0, ~uint64_t{0}}, {~uint64_t{0}, 0}, {~uint64_t{0}, ~uint64_t{0}}};
+    double d[22];
+    uint64_t n0 = 0, n1 = 0;
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d one = _mm_set1_pd(1.0);
+    int32_t k = 0;
+    for (; k + 1 < m; k += 2) {
+        const __m128d dd = _mm_sub_pd(_mm_loadu_pd(a - k - 1), _mm_loadu_pd(w - k - 1));
+        _mm_storeu_pd(d + k, dd);
+        const int b0 = _mm_movemask_pd(_mm_cmplt_pd(_mm_sub_pd(dd, zero), zero));
+        const int b1 = _mm_movemask_pd(_mm_cmplt_pd(_mm_sub_pd(dd, one), zero));
+        n0 |= kSwap[b0] << k;
+        n1 |= kSwap[b1] << k;
+    }
+    if (k < m) {
+        d[k] = a[-k] - w[-k];
+        n0 |= static_cast<uint64_t>(d[k] - 0.0 < 0.0) << k;
+        n1 |= static_cast<uint64_t>(d[k] - 1.0 < 0.0) << k;
+    }
+    const uint64_t prop = n1 & ~n0;
+    const uint64_t sum_a = n0 | prop;
+    const uint64_t borrows = (sum_a + n0 + static_cast<uint64_t>(carry == 1.0)) ^ sum_a ^ n0;
+    const __m128d basev = _mm_set1_pd(base);
+    for (k = 0; k + 1 < m; k += 2) {
+        const auto cin = static_cast<std::size_t>((borrows >> k) & 3u);
+        const auto sel = static_cast<std::size_t>((borrows >> (k + 1)) & 3u);
+        const __m128d x = _mm_sub_pd(_mm_loadu_pd(d + k), _mm_loadu_pd(kCin[cin]));
+        const __m128d y = _mm_add_pd(x, basev);
+        // x + B where the borrow is set, x itself otherwise, chosen by bits.
+        const __m128d mask = _mm_loadu_pd(reinterpret_cast<const double*>(kSel[sel]));
+        const __m128d v = _mm_or_pd(_mm_andnot_pd(mask, x), _mm_and_pd(mask, y));
+        _mm_storeu_pd(w - k - 1, v);
+        _mm_storeu_pd(out + k, _mm_shuffle_pd(v, v, 1));
+    }
+    if (k < m) {
+        const double x = d[k] - static_cast<double>((borrows >> k) & 1u);  // exactly 1.0 or +0.0
+        const double y = x + base;
+        out[k] = w[-k] = ((borrows >> (k + 1)) & 1u) != 0 ? y : x;
+    }
+    return static_cast<double>((borrows >> m) & 1u);
+}
+#else
 double stretch(double* w, const double* a, double* out, int32_t m, double base, double carry) {
     double d[22];
     uint64_t n0[22], n1[22];
@@ -52,6 +113,7 @@ double stretch(double* w, const double* a, double* out, int32_t m, double base, 
     }
     return static_cast<double>(borrow);
 }
+#endif
 
 bool plain_borrow(double c) {
     // Exactly +0.0 or 1.0 (a borrow -0.0 from a host would change the sign
