@@ -168,7 +168,28 @@ void Stream::uniforms(double* out, int32_t n) {
     while (i < n) {
         const int32_t k = n - i < kBlock ? n - i : kBlock;
         steps(words, k);
-        for (int32_t j = 0; j < k; ++j) {
+        int32_t j = 0;
+#if defined(__SSE2__)
+        // Two words at a time while both give their variate at once (the
+        // usual case): the same division and tests, packed; at the first
+        // pair where either does not, the words go one by one.
+        if (run == 0) {
+            const __m128d basev = _mm_set1_pd(base);
+            const __m128d lowest = _mm_set1_pd(1.0 / base);
+            const __m128d zero = _mm_setzero_pd();
+            const __m128d one = _mm_set1_pd(1.0);
+            for (; j + 1 < k; j += 2) {
+                const __m128d x = _mm_loadu_pd(words + j);
+                const __m128d r = _mm_div_pd(x, basev);
+                const __m128d ok = _mm_and_pd(_mm_cmpge_pd(x, lowest),
+                                              _mm_and_pd(_mm_cmpgt_pd(r, zero), _mm_cmplt_pd(r, one)));
+                if (_mm_movemask_pd(ok) != 3) break;
+                _mm_storeu_pd(out + i, r);
+                i += 2;
+            }
+        }
+#endif
+        for (; j < k; ++j) {
             double r;
             if (Stream::word_variate(words[j], base, divisor, &r)) {
                 out[i++] = r;
