@@ -69,7 +69,8 @@ double stretch(double* w, const double* a, double* out, int32_t m, double base, 
         const __m128d x = _mm_sub_pd(_mm_loadu_pd(d + k), _mm_loadu_pd(kCin[cin]));
         const __m128d y = _mm_add_pd(x, basev);
         // x + B where the borrow is set, x itself otherwise, chosen by bits.
-        const __m128d mask = _mm_loadu_pd(reinterpret_cast<const double*>(kSel[sel]));
+        const __m128d mask =
+            _mm_castsi128_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(kSel[sel])));
         const __m128d v = _mm_or_pd(_mm_andnot_pd(mask, x), _mm_and_pd(mask, y));
         _mm_storeu_pd(w - k - 1, v);
         _mm_storeu_pd(out + k, _mm_shuffle_pd(v, v, 1));

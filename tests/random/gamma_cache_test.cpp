@@ -1,7 +1,8 @@
 // The stream keeps the last few set-ups of the gamma ratio-of-uniforms
-// method (shapes 1..10) and of the method for shapes above 10.  A kept set-up must give exactly what working it
-// out again gives: the same variates, the same uniforms consumed, whatever
-// the order of shapes and however often entries are replaced.
+// method (shapes 1..10) and of the method for shapes above 10.  A kept
+// set-up must give exactly what working it out again gives: the same
+// variates, the same uniforms consumed, whatever the order of shapes and
+// however often entries are replaced.
 #include <gtest/gtest.h>
 
 #include <cstdint>
