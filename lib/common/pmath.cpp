@@ -1578,14 +1578,12 @@ namespace {
 }
 }  // namespace
 
-void pow_third2(double a, double b, double* out) { third_pair(a, b, out); }
-
-void pow_third_n(const double* x, int n, double* out) {
+void pow_third_n(const double* x, std::ptrdiff_t stride, int n, double* out) {
     int i = 0;
-    for (; i + 1 < n; i += 2) third_pair(x[i], x[i + 1], out + i);
+    for (; i + 1 < n; i += 2) third_pair(x[i * stride], x[(i + 1) * stride], out + i);
     if (i < n) {
         double t[2];
-        third_pair(x[i], x[i], t);
+        third_pair(x[i * stride], x[i * stride], t);
         out[i] = t[0];
     }
 }

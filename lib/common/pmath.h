@@ -165,6 +165,8 @@
 // Payne-Hanek path but keep the same accuracy.
 #pragma once
 
+#include <cstddef>
+
 namespace kestrum::pmath {
 
 double exp(double x);
@@ -175,12 +177,11 @@ double cos(double x);
 double tan(double x);
 // sin(x) and cos(x), the same bits as the two calls, sharing the reduction.
 void sincos(double x, double* s, double* c);
-// pow(a, 1/3.0) and pow(b, 1/3.0) to out[0] and out[1], the same bits as
-// the two calls; with SSE2 the two are computed side by side.
-void pow_third2(double a, double b, double* out);
-// pow(x[i], 1/3.0) to out[i] for i < n, in pairs: independent pairs
-// overlap where the calls one by one would wait on each other.
-void pow_third_n(const double* x, int n, double* out);
+// pow(x[i * stride], 1/3.0) to out[i] for i < n, the same bits as the
+// calls one by one; with SSE2 two at a time, side by side, so that
+// independent pairs overlap where the calls one by one would wait on each
+// other.
+void pow_third_n(const double* x, std::ptrdiff_t stride, int n, double* out);
 
 namespace detail {
 // The same functions with the fast paths left out: the accurate path alone,

@@ -265,22 +265,17 @@ void keep_row(const Run& r, Bounded& b, std::int64_t g, std::int64_t k, bool rep
         a[at.pvar()] = a[at.pvar()] + r.pvar[g];
     }
     if (J < 2) return;
-    if (roots != nullptr) {
-        const double r1 = roots[0];
-        for (std::int64_t i = 0; i < M; ++i) u[M + i] = roots[(i + 1) * rstride] - r1;
-    } else {
-        // The cube roots two at a time (the last pairs with itself when J is odd).
-        double cr[2];
-        pmath::pow_third2(v[0], v[L], cr);
-        const double r1 = cr[0];
-        u[M] = cr[1] - r1;
-        for (std::int64_t i = 1; i < M; i += 2) {
-            const std::int64_t i2 = i + 1 < M ? i + 1 : i;
-            pmath::pow_third2(v[(i + 1) * L], v[(i2 + 1) * L], cr);
-            u[M + i] = cr[0] - r1;
-            if (i2 != i) u[M + i2] = cr[1] - r1;
-        }
+    // The J cube roots: given, or taken in pairs into u[M - 1 .. 2M - 1]
+    // (J = M + 1 slots; u[M - 1] gets its mean difference below).
+    const double* cr = roots;
+    std::int64_t cs = rstride;
+    if (cr == nullptr) {
+        pmath::pow_third_n(v, L, static_cast<int>(J), u + M - 1);
+        cr = u + M - 1;
+        cs = 1;
     }
+    const double r1 = cr[0];
+    for (std::int64_t i = 0; i < M; ++i) u[M + i] = cr[(i + 1) * cs] - r1;
     for (std::int64_t i = 0; i < M; ++i) u[i] = m[(i + 1) * L] - m[0];
     if (replay_pass) {
         count_forms(b.inv + g * b.Q, M, D, u, b.counts + 2 * g);
@@ -478,7 +473,7 @@ void sweep_lane_group(Run& r, Bounded& b, const posterior::SweepShared& sh, cons
     const bool with_roots = k >= 0 && r.d.J >= 2 && r.d.J <= posterior::kMaxLaneVariates;
     if (with_roots) {
         for (std::int64_t j = 0; j < r.d.J; ++j)
-            pmath::pow_third_n(r.gvar + g + j * L, width, roots + j * width);
+            pmath::pow_third_n(r.gvar + g + j * L, 1, width, roots + j * width);
     }
     for (int l = 0; l < width; ++l) {
         const double* old = threaded ? row_old(r, b, rs, g + l, true) : own + l * R;

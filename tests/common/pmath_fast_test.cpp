@@ -223,7 +223,7 @@ TEST(PortableMathFast, PowThirdMatchesAccurate) {
     }
     EXPECT_EQ(c.differ, 0) << "of " << c.n;
 
-    // The cube roots in pairs and in runs of 1 to 7, with the arguments the
+    // The cube roots in pairs, in runs of 1 to 7 and strided, with the arguments the
     // paired path must hand to pow: the ends of its range and their
     // neighbours, zeros, negatives, infinities, NaN.
     for (const double e : {std::ldexp(1.0, -960), std::ldexp(1.0, 960)}) {
@@ -237,13 +237,12 @@ TEST(PortableMathFast, PowThirdMatchesAccurate) {
     double out[7];
     for (std::size_t i = 0; i < xs.size();) {
         const int len = static_cast<int>(std::min<std::size_t>(1 + i % 7, xs.size() - i));
-        pm::pow_third_n(xs.data() + i, len, out);
+        pm::pow_third_n(xs.data() + i, 1, len, out);
         for (int l = 0; l < len; ++l) n.add(out[l], acc::pow_accurate(xs[i + l], y));
-        if (len >= 2) {
-            pm::pow_third2(xs[i], xs[i + 1], out);
-            n.add(out[0], pm::pow(xs[i], y));
-            n.add(out[1], pm::pow(xs[i + 1], y));
-        }
+        // Every second argument of the run.
+        const int every2 = (len + 1) / 2;
+        pm::pow_third_n(xs.data() + i, 2, every2, out);
+        for (int l = 0; l < every2; ++l) n.add(out[l], pm::pow(xs[i + 2 * static_cast<std::size_t>(l)], y));
         i += static_cast<std::size_t>(len);
     }
     EXPECT_EQ(n.differ, 0) << "of " << n.n;
