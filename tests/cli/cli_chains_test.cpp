@@ -1,8 +1,6 @@
 // The front end's analysis options: several chains, standardisation, sorted
 // full output, diagnostics and warnings.
-#include <unistd.h>
-
-#include <cstdio>
+#include <cstddef>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,61 +8,17 @@
 
 #include <gtest/gtest.h>
 
-#include "random/stream.h"
-#include "cli/cli.h"
+#include "cli_support.h"
 
 namespace {
 
-// Chain 1 continues the process's generator: each in-process run starts
-// from the state saved here.
-struct GeneratorGuard {
-    kestrum::random::Record rec = *kestrum::random::process_stream().rec;
-    kestrum::random::Stream pos = kestrum::random::process_stream();
-    void restore() {
-        *kestrum::random::process_stream().rec = rec;
-        kestrum::random::process_stream() = pos;
-    }
-    ~GeneratorGuard() { restore(); }
-};
-
-std::string temp_path(const std::string& name) {
-    return ::testing::TempDir() + "kestrum_chains_" + std::to_string(::getpid()) + "_" + name;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-Result run_cli(std::vector<std::string> args) {
-    args.insert(args.begin(), "kestrum");
-    std::vector<const char*> argv;
-    for (const auto& s : args) argv.push_back(s.c_str());
-    std::ostringstream out, err;
-    const int status = kestrum::cli::run(static_cast<int>(argv.size()), argv.data(), out, err);
-    return {status, out.str(), err.str()};
-}
-
-std::vector<std::vector<std::string>> parse_tsv(const std::string& text) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> cells;
-        std::istringstream l(line);
-        std::string c;
-        while (std::getline(l, c, '\t')) cells.push_back(c);
-        rows.push_back(cells);
-    }
-    return rows;
-}
+// Every file lives in the process's own scratch folder, removed at exit.
+using cli_test::GeneratorGuard;
+using cli_test::parse_tsv;
+using cli_test::read_file;
+using cli_test::Result;
+using cli_test::run_cli;
+using cli_test::temp_path;
 
 // The first `rows` data rows of the bundled example, values times `times`.
 std::string example(std::size_t rows, double times) {
