@@ -24,9 +24,10 @@
 #      command-line front end for one seed;
 #   6. the test suite again, built with AddressSanitizer and UBSan, and the
 #      driver's tests (threads included) built with ThreadSanitizer;
-#   7. the fuzz harnesses (clang, libFuzzer; those of the session and of
-#      the front end's reader and options included) built and run on their
-#      seed corpora for a fixed number of inputs each (a smoke run);
+#   7. the fuzz harnesses (clang, libFuzzer; those of the session, of the
+#      whole analysis and of the front end's reader and options included)
+#      built and run on their seed corpora for a fixed number of inputs
+#      each (a smoke run);
 #   8. the Linux test suite (its summary is the last thing printed); it
 #      includes the downstream check (tests/downstream/check.sh): the build
 #      installed into a temporary prefix and used by a small C program
@@ -285,9 +286,9 @@ if command -v clang++ >/dev/null && command -v clang >/dev/null; then
   for src in fuzz/*_fuzz.cpp; do
     h=$(basename "$src" _fuzz.cpp)
     # A few seconds each: fewer inputs for the harnesses that run the
-    # sampler (the session, the whole front end).
+    # sampler (the session, the whole analysis, the whole front end).
     runs=20000
-    case "$h" in kestrum | options) runs=4000 ;; session) runs=6000 ;; esac
+    case "$h" in kestrum | options) runs=4000 ;; session) runs=6000 ;; analysis) runs=2000 ;; esac
     # New inputs and any crash file go to a temporary directory; the seed
     # corpus in the repository is only read.
     work=$(mktemp -d)
