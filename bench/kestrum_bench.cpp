@@ -24,6 +24,12 @@
 //                    with one thread the figure to compare on a loaded
 //                    machine).  Select it with --benchmark_filter=KestrumLong
 //                    (a few seconds per run)
+//   KestrumThreadRatio/J  KestrumLong at one thread and at two, in 5
+//                    pairs run back to back: the medians of both and of
+//                    their ratio (speedup), with the smallest and largest
+//                    ratio.  Select it with
+//                    --benchmark_filter=KestrumThreadRatio (about 10 s for
+//                    each J)
 //   KestrumLanes/J/W KestrumLong on one thread with the rows swept W at a
 //                    time in SIMD lanes (1: one row at a time; 2: SSE2;
 //                    4: AVX2 where the processor has it, else 2): the
@@ -36,6 +42,8 @@
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -219,6 +227,60 @@ BENCHMARK(KestrumLong)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(1);
+
+// One thread against two on the KestrumLong shape, in pairs run back to
+// back (the order alternating), so that both runs of a pair meet the same
+// load: on a shared machine the speed of the cores drifts by a third and
+// more from one minute to the next, and the ratio of runs taken minutes
+// apart says little.  Counters: the median over the pairs of one_thread and
+// two_threads (wall-clock ns per row and iteration) and of their ratio
+// (speedup), and the smallest and largest ratio.
+double long_run_seconds(Data& d, int threads) {
+    kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
+    kestrum::driver::EngineOptions opt;
+    opt.threads = threads;
+    PrivateStream ps;
+    const auto t0 = std::chrono::steady_clock::now();
+    kestrum::driver::estimate(ps.s, c, d.args(400, 100), d.outputs(), {},
+                              kestrum::driver::allocate_block, opt);
+    benchmark::DoNotOptimize(d.gm.data());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+void KestrumThreadRatio(benchmark::State& state) {
+    const auto J = static_cast<std::int32_t>(state.range(0));
+    constexpr int kPairs = 5;
+    const double cells = 10000.0 * (400 + 100);
+    Data d(10000, J, 4);
+    std::vector<double> one, two, ratio;
+    for (auto _ : state) {
+        for (int p = 0; p < kPairs; ++p) {
+            double t1, t2;
+            if (p % 2 == 0) {
+                t1 = long_run_seconds(d, 1);
+                t2 = long_run_seconds(d, 2);
+            } else {
+                t2 = long_run_seconds(d, 2);
+                t1 = long_run_seconds(d, 1);
+            }
+            one.push_back(t1 / cells * 1e9);
+            two.push_back(t2 / cells * 1e9);
+            ratio.push_back(t1 / t2);
+        }
+    }
+    state.counters["one_thread"] = median(one);
+    state.counters["two_threads"] = median(two);
+    state.counters["speedup"] = median(ratio);
+    state.counters["speedup_min"] = *std::min_element(ratio.begin(), ratio.end());
+    state.counters["speedup_max"] = *std::max_element(ratio.begin(), ratio.end());
+}
+BENCHMARK(KestrumThreadRatio)->Arg(2)->Arg(3)->Arg(5)->Unit(benchmark::kSecond)->Iterations(1);
 
 // The uniform on its own (1000 per iteration) and gamma variates of the
 // three methods (1000 each per iteration): the cost of the zero-word and
