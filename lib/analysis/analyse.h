@@ -86,7 +86,7 @@ struct AnalysisSettings {
     // False-discovery control (analysis/fdr.h): the null analyses the
     // q-values are calibrated on (0: no q-values), and the level the rows
     // called are counted at.
-    std::int32_t permutations = kDefaultPermutations;
+    std::int32_t permutations = kPermutationsAuto;
     double fdr = 0.05;
     // Called once all checks passed, just before the first draw (a host
     // that seeds its generator only then), or nullptr.

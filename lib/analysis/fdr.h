@@ -85,11 +85,10 @@
 
 namespace kestrum::analysis {
 
-// The null analyses by default: as many as the table's size asks for
-// (auto_permutations), each one chain, about a quarter of the observed
-// 4-chain run.
+// The count of null analyses that asks for as many as the table's size
+// needs (auto_permutations), each one chain, about a quarter of the
+// observed 4-chain run: the default.
 inline constexpr std::int32_t kPermutationsAuto = -1;
-inline constexpr std::int32_t kDefaultPermutations = kPermutationsAuto;
 inline constexpr std::int32_t kMaxPermutations = 1024;
 
 // The null analyses for a table of `rows` rows: half of them make each
