@@ -191,28 +191,35 @@ double process_cpu_seconds() {
     return static_cast<double>(std::clock()) / static_cast<double>(CLOCKS_PER_SEC);
 }
 
-void run_long(benchmark::State& state, int threads, int lanes) {
-    const auto J = static_cast<std::int32_t>(state.range(0));
-    const std::int32_t L = 10000, K = 400, B = 100;
-    Data d(L, J, 4);
+// The shape the speed targets are set for: L = 10 000 rows of J groups of
+// 4, B = 100, K = 400.
+constexpr std::int32_t kLongRows = 10000, kLongKept = 400, kLongBurn = 100;
+constexpr double kLongCells = static_cast<double>(kLongRows) * (kLongKept + kLongBurn);
+
+// One estimation of that shape on d, from the built-in generator state.
+void estimate_long(Data& d, int threads, int lanes) {
     kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
     kestrum::driver::EngineOptions opt;
     opt.threads = threads;
     opt.lanes = lanes;
+    PrivateStream ps;
+    kestrum::driver::estimate(ps.s, c, d.args(kLongKept, kLongBurn), d.outputs(), {},
+                              kestrum::driver::allocate_block, opt);
+    benchmark::DoNotOptimize(d.gm.data());
+}
+
+void run_long(benchmark::State& state, int threads, int lanes) {
+    Data d(kLongRows, static_cast<std::int32_t>(state.range(0)), 4);
     double cpu = 0.0;
     for (auto _ : state) {
-        PrivateStream ps;
         const double t0 = process_cpu_seconds();
-        kestrum::driver::estimate(ps.s, c, d.args(K, B), d.outputs(), {},
-                                  kestrum::driver::allocate_block, opt);
+        estimate_long(d, threads, lanes);
         cpu += process_cpu_seconds() - t0;
-        benchmark::DoNotOptimize(d.gm.data());
     }
-    const double cells = static_cast<double>(L) * (K + B);
     state.counters["per_row_iter"] = benchmark::Counter(
-        cells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+        kLongCells, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["cpu_per_row_iter"] =
-        cpu / (static_cast<double>(state.iterations()) * cells) * 1e9;  // ns
+        cpu / (static_cast<double>(state.iterations()) * kLongCells) * 1e9;  // ns
 }
 
 void KestrumLong(benchmark::State& state) { run_long(state, static_cast<int>(state.range(1)), 0); }
@@ -236,14 +243,8 @@ BENCHMARK(KestrumLong)
 // two_threads (wall-clock ns per row and iteration) and of their ratio
 // (speedup), and the smallest and largest ratio.
 double long_run_seconds(Data& d, int threads) {
-    kestrum::driver::CoreCallees c(kestrum::hyper::process_blocks());
-    kestrum::driver::EngineOptions opt;
-    opt.threads = threads;
-    PrivateStream ps;
     const auto t0 = std::chrono::steady_clock::now();
-    kestrum::driver::estimate(ps.s, c, d.args(400, 100), d.outputs(), {},
-                              kestrum::driver::allocate_block, opt);
-    benchmark::DoNotOptimize(d.gm.data());
+    estimate_long(d, threads, 0);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
@@ -256,8 +257,7 @@ double median(std::vector<double> v) {
 void KestrumThreadRatio(benchmark::State& state) {
     const auto J = static_cast<std::int32_t>(state.range(0));
     constexpr int kPairs = 5;
-    const double cells = 10000.0 * (400 + 100);
-    Data d(10000, J, 4);
+    Data d(kLongRows, J, 4);
     std::vector<double> one, two, ratio;
     for (auto _ : state) {
         for (int p = 0; p < kPairs; ++p) {
@@ -269,8 +269,8 @@ void KestrumThreadRatio(benchmark::State& state) {
                 t2 = long_run_seconds(d, 2);
                 t1 = long_run_seconds(d, 1);
             }
-            one.push_back(t1 / cells * 1e9);
-            two.push_back(t2 / cells * 1e9);
+            one.push_back(t1 / kLongCells * 1e9);
+            two.push_back(t2 / kLongCells * 1e9);
             ratio.push_back(t1 / t2);
         }
     }
